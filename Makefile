@@ -1,0 +1,26 @@
+# Thin wrapper over the CMake presets.
+.PHONY: all deps demo test test-asan test-clang release clean
+
+all: test
+
+deps:
+	@sh scripts/install-deps.sh
+
+# The main job on a built-in default: encrypt and decrypt a sample.
+demo: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release --target clscrypt_demo
+	@./build/release/examples/clscrypt_demo
+
+# Builds everything in the dev preset (warnings as errors) and runs every test.
+test: deps
+	cmake --workflow --preset dev
+
+test-asan: deps
+	cmake --workflow --preset asan
+
+test-clang: deps
+	cmake --workflow --preset dev-clang
+
+clean:
+	rm -rf build

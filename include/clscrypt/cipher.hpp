@@ -1,0 +1,106 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clscrypt/codepage.hpp"
+#include "clscrypt/progress.hpp"
+
+namespace clscrypt {
+
+namespace detail {
+/// The key-dependent tables of one instance: the P-array and the four
+/// S-boxes, box-major (s[box][entry]).
+struct BlowfishTables {
+    std::array<std::uint32_t, 18> p;
+    std::array<std::array<std::uint32_t, 256>, 4> s;
+};
+struct InstanceAccess;
+}  // namespace detail
+
+/// The legacy cipher: Blowfish-based encryption of byte arrays and strings in
+/// a fixed message layout.
+///
+/// Message layout. A message of N bytes becomes T = 8 * ceil((N + 12) / 8)
+/// bytes: two random words, the size N (both least significant byte first),
+/// the message, and zero fill, all enciphered in CBC mode with a zero
+/// initial value. The random first block therefore acts as an initial value
+/// that travels inside the ciphertext.
+///
+/// Keys. A key is mixed into the tables as they stand, so an instance's
+/// tables depend on the whole sequence of distinct keys it was given since
+/// construction. Setting the key already in force does nothing. Operations
+/// given a non-empty `Key` argument set it first (and it stays in force even
+/// when the operation then fails); an empty argument keeps the key in force.
+///
+/// An instance serves one call at a time; separate instances share nothing.
+/// Key material is wiped when an instance is destroyed.
+class clsToString {
+public:
+    explicit clsToString(CodePage codePage = {});
+    clsToString(const clsToString&) = default;
+    clsToString(clsToString&&) noexcept = default;
+    clsToString& operator=(const clsToString&) = default;
+    clsToString& operator=(clsToString&&) noexcept = default;
+    ~clsToString();
+
+    /// Encrypts `ByteArray` in place: it becomes the T-byte ciphertext of its
+    /// former content. Raises error 6 before touching the array when T would
+    /// not fit a signed 32-bit length. If a Progress listener throws, the
+    /// exception passes through unchanged and the array is left at length T,
+    /// holding the laid-out message with the blocks up to that event
+    /// enciphered: its former content is lost.
+    void EncryptByte(std::vector<std::uint8_t>& ByteArray, std::u16string_view Key = {});
+
+    /// Encrypts the code-page bytes of `Text` and returns the ciphertext as
+    /// text, one character per byte.
+    std::u16string EncryptString(std::u16string_view Text, std::u16string_view Key = {});
+
+    /// Reverses EncryptString.
+    std::u16string DecryptString(std::u16string_view Text, std::u16string_view Key = {});
+
+    // EncryptFile and DecryptFile stand here in the interface order.
+
+    /// Decrypts `ByteArray` in place: it becomes the message the ciphertext
+    /// was made from. The length (at least 16, a multiple of 8; else error
+    /// 9) and the size descriptor (else the class error "Incorrect size
+    /// descriptor in Blowfish decryption") are checked before anything is
+    /// written, so on those failures the array is exactly as passed and no
+    /// Progress event is raised. If a Progress listener throws, the exception
+    /// passes through unchanged and the array keeps its length, its blocks up
+    /// to that event deciphered and the rest still enciphered.
+    void DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16string_view Key = {});
+
+    /// The write-only `Key` property: mixes a new key into the tables.
+    /// Setting the empty text after a non-empty key raises error 9 and leaves
+    /// the tables as they were (the key in force is then empty, so setting
+    /// the earlier key again mixes it in a second time).
+    void Key(std::u16string_view New_Value);
+
+    // HexToStr and StrToHex stand here in the interface order.
+
+    /// The code page for keys and text.
+    [[nodiscard]] CodePage GetCodePage() const noexcept { return codePage_; }
+    void SetCodePage(CodePage codePage) noexcept { codePage_ = codePage; }
+
+    /// The `Progress` event, raised by EncryptByte and DecryptByte (and so by
+    /// everything built on them) after blocks and once with 100 at the end.
+    ProgressEvent Progress;
+
+private:
+    friend struct detail::InstanceAccess;
+
+    void EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint32_t word0, std::uint32_t word1);
+    template <bool Encrypt>
+    std::int32_t RunCbc(std::uint8_t* data, std::size_t total);
+    void CloseProgress(std::int32_t percent);
+
+    detail::BlowfishTables tables_;
+    std::u16string currentKey_;
+    CodePage codePage_;
+};
+
+}  // namespace clscrypt

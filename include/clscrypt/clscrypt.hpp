@@ -1,0 +1,8 @@
+#pragma once
+
+// The whole public interface of clscrypt.
+
+#include "clscrypt/cipher.hpp"
+#include "clscrypt/codepage.hpp"
+#include "clscrypt/error.hpp"
+#include "clscrypt/progress.hpp"

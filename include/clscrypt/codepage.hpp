@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace clscrypt {
+
+namespace detail {
+struct CodePageTable;
+}
+
+/// A single-byte code page: how 16-bit text becomes the bytes that the
+/// cipher keys, encrypts and writes as hexadecimal, and back.
+///
+/// The legacy program used the system's ANSI code page. Windows-1252 stands
+/// for it by default; its five unassigned bytes (0x81, 0x8D, 0x8F, 0x90,
+/// 0x9D) map to and from the C1 control characters of the same value, so
+/// every byte value survives a round trip through text. A character the code
+/// page lacks becomes "?".
+///
+/// A small value type: copying it copies a pointer to static tables.
+class CodePage {
+public:
+    /// Windows-1252, the default.
+    CodePage() noexcept;
+
+    /// The code page with this Windows number. Throws RuntimeError (5,
+    /// "Invalid procedure call or argument") for a number this library lacks.
+    static CodePage FromNumber(int number);
+    /// The numbers FromNumber accepts, in rising order.
+    static std::vector<int> Available();
+
+    [[nodiscard]] int Number() const noexcept;
+
+    [[nodiscard]] char16_t ToChar(std::uint8_t byte) const noexcept;
+    /// The byte for `c`, or '?' when the code page lacks it.
+    [[nodiscard]] std::uint8_t ToByte(char16_t c) const noexcept;
+    /// True when `c` has a byte of its own in this code page.
+    [[nodiscard]] bool Contains(char16_t c) const noexcept;
+
+    /// One byte per character.
+    [[nodiscard]] std::vector<std::uint8_t> Encode(std::u16string_view text) const;
+    /// One character per byte.
+    [[nodiscard]] std::u16string Decode(std::span<const std::uint8_t> bytes) const;
+
+    friend bool operator==(const CodePage& a, const CodePage& b) noexcept { return a.table_ == b.table_; }
+
+private:
+    explicit CodePage(const detail::CodePageTable* table) noexcept : table_(table) {}
+    const detail::CodePageTable* table_;
+};
+
+}  // namespace clscrypt

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace clscrypt {
+
+class clsToString;
+
+/// The `Progress` event of clsToString.
+///
+/// Listeners are called synchronously, on the caller's thread, in the order
+/// they subscribed, between two blocks of an operation. Each receives a
+/// reference to the operation's current percentage: a listener that stores a
+/// value there changes what later listeners of the same event see, and one
+/// that stores 100 suppresses the operation's closing event.
+class ProgressEvent {
+public:
+    using Listener = std::function<void(std::int32_t& Percent)>;
+
+    /// Adds a listener; returns a token for Unsubscribe.
+    std::size_t Subscribe(Listener listener);
+    /// Removes the listener with this token. Unknown tokens are ignored. A
+    /// listener removed while an event is being raised is not called again.
+    void Unsubscribe(std::size_t token) noexcept;
+
+    [[nodiscard]] bool HasListeners() const noexcept { return !listeners_.empty(); }
+
+private:
+    friend class clsToString;
+    void Raise(std::int32_t& percent);
+
+    std::vector<std::pair<std::size_t, Listener>> listeners_;
+    std::size_t next_token_ = 1;
+};
+
+}  // namespace clscrypt

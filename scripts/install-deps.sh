@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the tools need, when
+# any is missing. Run as root (or with sudo available); does nothing when
+# everything is already there.
+set -eu
+
+PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+    SUDO=""
+elif command -v sudo >/dev/null 2>&1; then
+    SUDO="sudo"
+else
+    echo "missing packages:$missing (run as root to install them)" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,19 @@
+#pragma once
+
+// Test and tooling access to the inside of an instance.
+
+#include "clscrypt/cipher.hpp"
+
+namespace clscrypt::detail {
+
+struct InstanceAccess {
+    static const BlowfishTables& tables(const clsToString& c) noexcept { return c.tables_; }
+    static BlowfishTables& tables(clsToString& c) noexcept { return c.tables_; }
+    /// EncryptByte with the two header words given instead of drawn.
+    static void encrypt_with_words(clsToString& c, std::vector<std::uint8_t>& bytes, std::uint32_t w0,
+                                   std::uint32_t w1) {
+        c.EncryptLaidOut(bytes, w0, w1);
+    }
+};
+
+}  // namespace clscrypt::detail

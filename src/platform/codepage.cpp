@@ -1,0 +1,79 @@
+#include <algorithm>
+
+#include "clscrypt/codepage.hpp"
+#include "clscrypt/error.hpp"
+#include "platform/codepage_table.hpp"
+
+namespace clscrypt {
+
+namespace {
+constexpr std::uint8_t kDefaultByte = '?';
+constexpr std::uint16_t kMissing = 0xFFFF;
+
+const detail::CodePageTable* find_table(int number) noexcept {
+    for (const auto* table : detail::code_page_tables()) {
+        if (table->number == number) {
+            return table;
+        }
+    }
+    return nullptr;
+}
+}  // namespace
+
+CodePage::CodePage() noexcept : table_(find_table(1252)) {}
+
+CodePage CodePage::FromNumber(int number) {
+    const auto* table = find_table(number);
+    if (table == nullptr) {
+        throw RuntimeError(5, "Invalid procedure call or argument",
+                           "code page " + std::to_string(number) + " is not available");
+    }
+    return CodePage(table);
+}
+
+std::vector<int> CodePage::Available() {
+    std::vector<int> numbers;
+    for (const auto* table : detail::code_page_tables()) {
+        numbers.push_back(table->number);
+    }
+    return numbers;
+}
+
+int CodePage::Number() const noexcept { return table_->number; }
+
+char16_t CodePage::ToChar(std::uint8_t byte) const noexcept { return table_->to_char[byte]; }
+
+bool CodePage::Contains(char16_t c) const noexcept {
+    if (c < 0x100) {
+        return table_->latin[c] != kMissing;
+    }
+    const auto high = table_->high;
+    const auto it = std::lower_bound(high.begin(), high.end(), c,
+                                     [](const detail::CodePageEntry& e, char16_t v) { return e.ch < v; });
+    return it != high.end() && it->ch == c;
+}
+
+std::uint8_t CodePage::ToByte(char16_t c) const noexcept {
+    if (c < 0x100) {
+        const std::uint16_t b = table_->latin[c];
+        return b == kMissing ? kDefaultByte : static_cast<std::uint8_t>(b);
+    }
+    const auto high = table_->high;
+    const auto it = std::lower_bound(high.begin(), high.end(), c,
+                                     [](const detail::CodePageEntry& e, char16_t v) { return e.ch < v; });
+    return (it != high.end() && it->ch == c) ? it->byte : kDefaultByte;
+}
+
+std::vector<std::uint8_t> CodePage::Encode(std::u16string_view text) const {
+    std::vector<std::uint8_t> bytes(text.size());
+    std::transform(text.begin(), text.end(), bytes.begin(), [this](char16_t c) { return ToByte(c); });
+    return bytes;
+}
+
+std::u16string CodePage::Decode(std::span<const std::uint8_t> bytes) const {
+    std::u16string text(bytes.size(), u'\0');
+    std::transform(bytes.begin(), bytes.end(), text.begin(), [this](std::uint8_t b) { return ToChar(b); });
+    return text;
+}
+
+}  // namespace clscrypt
