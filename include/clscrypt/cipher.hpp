@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@ struct BlowfishTables {
     std::array<std::array<std::uint32_t, 256>, 4> s;
 };
 struct InstanceAccess;
+struct CbcRun;
 }  // namespace detail
 
 /// The legacy cipher: Blowfish-based encryption of byte arrays and strings in
@@ -62,7 +64,32 @@ public:
     /// Reverses EncryptString.
     std::u16string DecryptString(std::u16string_view Text, std::u16string_view Key = {});
 
-    // EncryptFile and DecryptFile stand here in the interface order.
+    /// Encrypts the file `SourceFile` into `DestFile`: the destination holds
+    /// exactly the bytes EncryptByte would make of the whole source, and
+    /// listeners see the same Progress values. The source is streamed in
+    /// chunks (memory stays small whatever its size) into a new file beside
+    /// the destination, which replaces the destination only once complete
+    /// and flushed to disk; on any failure the destination and the source
+    /// are as they were. `SourceFile` may equal `DestFile`. An existing
+    /// destination's permissions are kept.
+    ///
+    /// Errors: a missing source raises the class error "Error in Skipjack
+    /// EncryptFile procedure (Source file does not exist)."; a source whose
+    /// ciphertext would not fit the format's 32-bit length raises error 6;
+    /// file system failures raise 53, 57, 61, 70, 75 or 76 with the path and
+    /// the system's reason. A non-empty `Key` is set once the source is open.
+    /// The closing Progress event (100) comes after the destination has been
+    /// replaced.
+    void EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
+                     std::u16string_view Key = {});
+
+    /// Decrypts the file `SourceFile` into `DestFile`, as DecryptByte would
+    /// the whole source, with the same guarantees as EncryptFile. The length
+    /// and the size descriptor are checked before anything is created: a
+    /// wrong key or a damaged file leaves no trace on disk. An empty source
+    /// raises error 9.
+    void DecryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
+                     std::u16string_view Key = {});
 
     /// Decrypts `ByteArray` in place: it becomes the message the ciphertext
     /// was made from. The length (at least 16, a multiple of 8; else error
@@ -80,7 +107,23 @@ public:
     /// the earlier key again mixes it in a second time).
     void Key(std::u16string_view New_Value);
 
-    // HexToStr and StrToHex stand here in the interface order.
+    /// Reads hexadecimal text back into text: pairs of digits "0".."9",
+    /// "A".."F" (upper case), each pair starting `Separators` characters
+    /// after the end of the previous one; the characters between are not
+    /// looked at. Raises error 9 for a character outside "0".."F" at a digit
+    /// position (the seven codes between "9" and "A" read as the digit 0) or
+    /// a digit position past the end, error 11 for `Separators` = -2, error 9
+    /// for other negative counts that reach past the text, and error 6 when
+    /// the length plus `Separators` leaves the signed 32-bit range. The
+    /// empty text gives the empty text for `Separators` of 0 or more.
+    std::u16string HexToStr(std::u16string_view HexText, std::int32_t Separators = 0);
+
+    /// Writes each character's code-page byte as two upper-case hexadecimal
+    /// digits, with as many copies of the first character of `Separator`
+    /// between neighbouring pairs as `Separator` has characters ("41--42"
+    /// for "AB" with "-+"). The empty text gives the empty text; error 6
+    /// when the result would be longer than a signed 32-bit length.
+    std::u16string StrToHex(std::u16string_view Text, std::u16string_view Separator = u" ");
 
     /// The code page for keys and text.
     [[nodiscard]] CodePage GetCodePage() const noexcept { return codePage_; }
@@ -95,8 +138,8 @@ private:
 
     void EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint32_t word0, std::uint32_t word1);
     template <bool Encrypt>
-    std::int32_t RunCbc(std::uint8_t* data, std::size_t total);
-    void CloseProgress(std::int32_t percent);
+    void RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len);
+    void CloseProgress(const detail::CbcRun& run);
 
     detail::BlowfishTables tables_;
     std::u16string currentKey_;

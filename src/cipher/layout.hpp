@@ -9,6 +9,8 @@
 #include <limits>
 #include <optional>
 
+#include "cipher/cbc.hpp"
+
 namespace clscrypt::detail {
 
 inline constexpr std::uint64_t kHeaderSize = 12;  // two random words + size descriptor
@@ -93,6 +95,26 @@ public:
 private:
     double total_;
     std::uint64_t threshold_ = 0;
+};
+
+}  // namespace clscrypt::detail
+
+namespace clscrypt::detail {
+
+/// One CBC pass over a message of `total` bytes, fed in pieces: the chaining
+/// value, the progress schedule and the running percentage carry over from
+/// piece to piece, so a message processed in chunks (from a file) chains and
+/// reports exactly as the whole array would.
+struct CbcRun {
+    CbcRun(std::uint64_t total_bytes, bool reports) noexcept
+        : schedule(total_bytes), total(total_bytes), report(reports) {}
+
+    Chain chain;
+    ProgressSchedule schedule;
+    std::uint64_t total;
+    std::uint64_t offset = 0;  // of the next piece within the message
+    std::int32_t percent = 0;  // the running percentage listeners see
+    bool report;               // whether anyone listens
 };
 
 }  // namespace clscrypt::detail

@@ -1,0 +1,146 @@
+// Whole-file encryption and decryption.
+//
+// The destination holds exactly what EncryptByte/DecryptByte would make of
+// the whole source, but the work streams: the layout (header, message, zero
+// fill) is produced chunk by chunk and each chunk goes through the same CBC
+// pass with the chaining value and the progress schedule carried over, so
+// memory stays at one chunk whatever the file's size. The total length is
+// known before the first block: the source's size when encrypting, the
+// descriptor in the first two blocks when decrypting.
+//
+// The output goes to a new file beside the destination that replaces it only
+// once complete and on disk, so no failure (and no crash) leaves a partial
+// destination, and a source that is also the destination survives any
+// failure.
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cipher/layout.hpp"
+#include "cipher/message.hpp"
+#include "clscrypt/cipher.hpp"
+#include "clscrypt/error.hpp"
+#include "platform/file.hpp"
+#include "platform/wipe.hpp"
+
+namespace clscrypt {
+
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 20;  // a multiple of 8
+static_assert(kChunk % 8 == 0 && kChunk >= 16);
+
+// The text callers match on, word for word, for both methods.
+constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure (Source file does not exist).";
+
+void require_source(const std::filesystem::path& source) {
+    if (!platform::file_exists(source)) {
+        throw RuntimeError(RuntimeError::ClassError, kMissingSource, "'" + source.string() + "'");
+    }
+}
+
+[[noreturn]] void throw_shrank(const std::filesystem::path& source) {
+    throw RuntimeError(57, StandardDescription(57) + ": '" + source.string() + "' shrank while it was read");
+}
+
+// A chunk buffer that forgets its content when it goes.
+struct ChunkBuffer {
+    std::vector<std::uint8_t> bytes;
+    explicit ChunkBuffer(std::size_t n) : bytes(n) {}
+    ChunkBuffer(const ChunkBuffer&) = delete;
+    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+    ~ChunkBuffer() { platform::secure_wipe(bytes.data(), bytes.size()); }
+    std::uint8_t* data() noexcept { return bytes.data(); }
+};
+
+}  // namespace
+
+void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
+                              std::u16string_view Key) {
+    require_source(SourceFile);
+    platform::InputFile in(SourceFile);
+    if (!Key.empty()) {
+        this->Key(Key);
+    }
+    const std::uint64_t n = in.size();
+    const std::uint64_t t = detail::checked_encrypted_size(n);
+    std::uint32_t words[2];
+    detail::draw_random_words(words);
+
+    platform::ReplacementFile out(DestFile);
+    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t)));
+    detail::CbcRun run(t, Progress.HasListeners());
+    const std::uint64_t message_end = detail::kHeaderSize + n;
+    for (std::uint64_t produced = 0; produced < t;) {
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t - produced));
+        std::size_t pos = 0;
+        if (produced == 0) {
+            detail::write_header(buf.data(), words, static_cast<std::uint32_t>(n));
+            pos = detail::kHeaderSize;
+        }
+        if (produced + pos < message_end) {
+            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(len - pos, message_end - produced - pos));
+            if (in.read(std::span<std::uint8_t>(buf.data() + pos, want)) != want) {
+                throw_shrank(SourceFile);
+            }
+            pos += want;
+        }
+        std::memset(buf.data() + pos, 0, len - pos);  // zero fill after the message
+        RunCbc<true>(run, buf.data(), len);
+        out.write(std::span<const std::uint8_t>(buf.data(), len));
+        produced += len;
+    }
+    in.expect_end();
+    out.commit();
+    CloseProgress(run);
+}
+
+void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
+                              std::u16string_view Key) {
+    require_source(SourceFile);
+    platform::InputFile in(SourceFile);
+    const std::uint64_t m = in.size();
+    if (m == 0) {
+        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+                                       "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
+    }
+    if (!Key.empty()) {
+        this->Key(Key);
+    }
+    detail::check_cipher_length(m);
+
+    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
+    if (in.read(std::span<std::uint8_t>(buf.data(), 16)) != 16) {
+        throw_shrank(SourceFile);
+    }
+    // Nothing is created until the descriptor fits: a wrong key or a damaged
+    // file leaves no trace.
+    const auto s = static_cast<std::uint64_t>(
+        detail::checked_descriptor(tables_, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
+
+    platform::ReplacementFile out(DestFile);
+    detail::CbcRun run(m, Progress.HasListeners());
+    const std::uint64_t message_end = detail::kHeaderSize + s;
+    for (std::uint64_t consumed = 0; consumed < m;) {
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m - consumed));
+        const std::size_t have = consumed == 0 ? 16 : 0;
+        if (in.read(std::span<std::uint8_t>(buf.data() + have, len - have)) != len - have) {
+            throw_shrank(SourceFile);
+        }
+        RunCbc<false>(run, buf.data(), len);
+        // Keep only the message: the header and the zero fill are dropped.
+        const std::uint64_t from = std::max(consumed, detail::kHeaderSize);
+        const std::uint64_t to = std::min(consumed + len, message_end);
+        if (from < to) {
+            out.write(std::span<const std::uint8_t>(buf.data() + (from - consumed), static_cast<std::size_t>(to - from)));
+        }
+        consumed += len;
+    }
+    in.expect_end();
+    out.commit();
+    CloseProgress(run);
+}
+
+}  // namespace clscrypt

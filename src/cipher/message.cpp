@@ -1,0 +1,79 @@
+#include "cipher/message.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "cipher/cbc.hpp"
+#include "cipher/layout.hpp"
+#include "clscrypt/error.hpp"
+#include "platform/random.hpp"
+#include "platform/wipe.hpp"
+
+namespace clscrypt::detail {
+
+namespace {
+void store_le32(std::uint8_t* p, std::uint32_t v) noexcept {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+}  // namespace
+
+std::uint64_t checked_encrypted_size(std::uint64_t n) {
+    const auto t = encrypted_size(n);
+    if (!t) {
+        throw RuntimeError::FromNumber(RuntimeError::Overflow, "a message of " + std::to_string(n) +
+                                                                   " bytes is too long for the format's 32-bit size");
+    }
+    return *t;
+}
+
+void check_cipher_length(std::uint64_t m) {
+    if (m > kMaxLength) {
+        throw RuntimeError::FromNumber(RuntimeError::Overflow, "ciphertext length " + std::to_string(m) +
+                                                                   " is beyond the format's 32-bit size");
+    }
+    if (!valid_cipher_length(m)) {
+        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+                                       "ciphertext length " + std::to_string(m) +
+                                           " is not a whole number of 8-byte blocks of at least 16 bytes");
+    }
+}
+
+std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m) {
+    std::uint8_t plain[16];
+    std::memcpy(plain, head.data(), sizeof plain);
+    Chain chain;
+    cbc_decrypt(t, plain, sizeof plain, chain);
+    const std::int32_t s = descriptor_from_left_half(load_be32(plain + 8));
+    platform::secure_wipe(plain, sizeof plain);
+    if (!descriptor_fits(m, s)) {
+        throw RuntimeError(RuntimeError::ClassError, "Incorrect size descriptor in Blowfish decryption",
+                           "descriptor " + std::to_string(s) + " does not fit a ciphertext of " + std::to_string(m) +
+                               " bytes (wrong key or damaged data)");
+    }
+    return s;
+}
+
+void draw_random_words(std::uint32_t (&words)[2]) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // Fixed in fuzzing builds so that a failing input reproduces; such
+    // builds are never for production.
+    words[0] = 0;
+    words[1] = 0;
+#else
+    std::uint8_t bits[6];
+    platform::system_random(bits);
+    words[0] = random_word_from_bits(bits[0] | (std::uint32_t{bits[1]} << 8) | (std::uint32_t{bits[2]} << 16));
+    words[1] = random_word_from_bits(bits[3] | (std::uint32_t{bits[4]} << 8) | (std::uint32_t{bits[5]} << 16));
+#endif
+}
+
+void write_header(std::uint8_t* out, const std::uint32_t (&words)[2], std::uint32_t n) noexcept {
+    store_le32(out, words[0]);
+    store_le32(out + 4, words[1]);
+    store_le32(out + 8, n);
+}
+
+}  // namespace clscrypt::detail

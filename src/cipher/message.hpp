@@ -1,0 +1,33 @@
+#pragma once
+
+// The checks and pieces of the message layout shared by the in-memory and
+// the file operations.
+
+#include <cstdint>
+#include <span>
+
+#include "clscrypt/cipher.hpp"
+
+namespace clscrypt::detail {
+
+/// Raises error 6 unless a message of `n` bytes can be encrypted (its
+/// ciphertext must fit a signed 32-bit length); returns that length.
+std::uint64_t checked_encrypted_size(std::uint64_t n);
+
+/// Raises error 9 unless `m` can be a ciphertext length (whole blocks, at
+/// least two), error 6 when it is beyond the format's 32-bit lengths.
+void check_cipher_length(std::uint64_t m);
+
+/// Deciphers the first two blocks of a ciphertext of `m` bytes aside and
+/// returns the message length its descriptor gives; raises the class's
+/// descriptor error when that length does not fit `m`.
+std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m);
+
+/// The two header words, drawn from the system's random source.
+void draw_random_words(std::uint32_t (&words)[2]);
+
+/// The 12 header bytes: both words and the size `n`, least significant byte
+/// first.
+void write_header(std::uint8_t* out, const std::uint32_t (&words)[2], std::uint32_t n) noexcept;
+
+}  // namespace clscrypt::detail

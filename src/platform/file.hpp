@@ -1,0 +1,79 @@
+#pragma once
+
+// Files, the way the cipher needs them: a source read front to back, and a
+// destination replaced only once its new content is complete and on disk.
+// Every failure raises RuntimeError with the run-time number a caller of the
+// legacy class tested for, a description naming the path and the system's
+// reason, and the system's error code.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+namespace clscrypt::platform {
+
+/// What a failed file operation was doing: it decides between numbers that
+/// the same system error maps to (a missing name is "File not found" when
+/// opening, "Path not found" when creating in a folder).
+enum class FileOp { Open, Read, Create, Write, Replace };
+
+/// Raises the RuntimeError for system error `err` during `op` on `path`.
+[[noreturn]] void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing);
+
+/// The run-time error number for a system error during `op`.
+std::int32_t file_error_number(int err, FileOp op) noexcept;
+
+/// True when the size of the file `path` names can be read; any failure of
+/// that query counts as "no".
+bool file_exists(const std::filesystem::path& path) noexcept;
+
+/// A regular file opened for reading. Move-only; closes itself.
+class InputFile {
+public:
+    explicit InputFile(const std::filesystem::path& path);
+    InputFile(InputFile&& other) noexcept;
+    InputFile& operator=(InputFile&& other) noexcept;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
+    /// Reads up to out.size() bytes; returns fewer only at the end of file.
+    std::size_t read(std::span<std::uint8_t> out);
+    /// Raises "Device I/O error" unless the file ends exactly here: the
+    /// source must not have grown while it was read.
+    void expect_end();
+    [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::filesystem::path path_;
+};
+
+/// The new content of `dest`, written to a temporary file created
+/// exclusively in the same folder. commit() flushes it to disk, gives it the
+/// permissions of the file it replaces, renames it over `dest` and flushes
+/// the folder, so that after a crash `dest` is either the old file or the
+/// complete new one. Destroyed without commit(), it removes the temporary
+/// file and `dest` is untouched.
+class ReplacementFile {
+public:
+    explicit ReplacementFile(std::filesystem::path dest);
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+    ~ReplacementFile();
+
+    void write(std::span<const std::uint8_t> data);
+    void commit();
+    [[nodiscard]] const std::filesystem::path& temp_path() const noexcept { return temp_; }
+
+private:
+    int fd_ = -1;
+    std::filesystem::path dest_;
+    std::filesystem::path temp_;
+};
+
+}  // namespace clscrypt::platform

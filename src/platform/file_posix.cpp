@@ -1,0 +1,226 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "clscrypt/error.hpp"
+#include "platform/file.hpp"
+#include "platform/random.hpp"
+
+namespace clscrypt::platform {
+
+namespace {
+
+constexpr std::int32_t kFileNotFound = 53;
+constexpr std::int32_t kDeviceIoError = 57;
+constexpr std::int32_t kDiskFull = 61;
+constexpr std::int32_t kPermissionDenied = 70;
+constexpr std::int32_t kPathFileAccessError = 75;
+constexpr std::int32_t kPathNotFound = 76;
+
+std::string quoted(const std::filesystem::path& p) {
+    std::string s;
+    s.reserve(p.native().size() + 2);
+    s.push_back('\'');
+    s.append(p.native());
+    s.push_back('\'');
+    return s;
+}
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int fd = -1;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void sync_folder(const std::filesystem::path& folder) {
+    const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        throw_file_error(errno, FileOp::Replace, folder, "open the folder to flush it");
+    }
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems cannot flush a folder; that is no failure of ours.
+    if (rc != 0 && err != EINVAL && err != EROFS) {
+        throw_file_error(err, FileOp::Replace, folder, "flush the folder");
+    }
+}
+
+}  // namespace
+
+std::int32_t file_error_number(int err, FileOp op) noexcept {
+    switch (err) {
+        case ENOENT:
+            return op == FileOp::Open ? kFileNotFound : kPathNotFound;
+        case ENOTDIR:
+            return kPathNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return kPermissionDenied;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return kDiskFull;
+        case EISDIR:
+        case ELOOP:
+        case ENAMETOOLONG:
+        case EBUSY:
+        case ETXTBSY:
+        case EXDEV:
+        case EEXIST:
+            return kPathFileAccessError;
+        default:
+            return kDeviceIoError;
+    }
+}
+
+void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing) {
+    const std::int32_t number = file_error_number(err, op);
+    const std::error_code ec(err, std::system_category());
+    const std::string description =
+        StandardDescription(number) + ": cannot " + doing + " " + quoted(path) + " (" + ec.message() + ")";
+    throw RuntimeError(number, description, {}, ec);
+}
+
+bool file_exists(const std::filesystem::path& path) noexcept {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+InputFile::InputFile(const std::filesystem::path& path) : path_(path) {
+    fd_ = open_retrying(path.c_str(), O_RDONLY);
+    if (fd_ < 0) {
+        throw_file_error(errno, FileOp::Open, path, "open");
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int err = errno;
+        ::close(fd_);
+        throw_file_error(err, FileOp::Open, path, "read the size of");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        throw_file_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, FileOp::Open, path, "read (not a regular file)");
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), path_(std::move(other.path_)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        size_ = other.size_;
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t InputFile::read(std::span<std::uint8_t> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got = ::read(fd_, out.data() + done, out.size() - done);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw_file_error(errno, FileOp::Read, path_, "read");
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+void InputFile::expect_end() {
+    std::uint8_t probe = 0;
+    if (read(std::span<std::uint8_t>(&probe, 1)) != 0) {
+        throw RuntimeError(kDeviceIoError,
+                           StandardDescription(kDeviceIoError) + ": " + quoted(path_) + " grew while it was read");
+    }
+}
+
+ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(dest)) {
+    struct stat st {};
+    if (::stat(dest_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        throw_file_error(EISDIR, FileOp::Create, dest_, "replace");
+    }
+    const std::filesystem::path folder = dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path(".");
+    // A hidden name beside the destination: ".NAME.XXXXXXXX.tmp".
+    std::string stem(1, '.');
+    stem.append(dest_.filename().native());
+    stem.push_back('.');
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::uint8_t random[8];
+        system_random(random);
+        std::string name = stem;
+        for (const std::uint8_t r : random) name += kLetters[r % 36];
+        name += ".tmp";
+        temp_ = folder / name;
+        // Exclusive creation: never open a file someone else made.
+        fd_ = open_retrying(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd_ >= 0) return;
+        if (errno != EEXIST) {
+            const int err = errno;
+            temp_.clear();
+            throw_file_error(err, FileOp::Create, folder / dest_.filename(), "create a file beside");
+        }
+    }
+    temp_.clear();
+    throw_file_error(EEXIST, FileOp::Create, dest_, "find a free temporary name beside");
+}
+
+ReplacementFile::~ReplacementFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void ReplacementFile::write(std::span<const std::uint8_t> data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t put = ::write(fd_, data.data() + done, data.size() - done);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            throw_file_error(errno, FileOp::Write, dest_, "write");
+        }
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+void ReplacementFile::commit() {
+    // Keep the permissions of the file being replaced.
+    struct stat st {};
+    if (::stat(dest_.c_str(), &st) == 0) {
+        if (::fchmod(fd_, st.st_mode & 07777) != 0) {
+            throw_file_error(errno, FileOp::Write, dest_, "copy the permissions of");
+        }
+    }
+    if (::fsync(fd_) != 0) {
+        throw_file_error(errno, FileOp::Write, dest_, "flush to disk");
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) {
+        throw_file_error(errno, FileOp::Write, dest_, "close");
+    }
+    if (::rename(temp_.c_str(), dest_.c_str()) != 0) {
+        throw_file_error(errno, FileOp::Replace, dest_, "replace");
+    }
+    temp_.clear();
+    sync_folder(dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path("."));
+}
+
+}  // namespace clscrypt::platform

@@ -1,0 +1,324 @@
+// Whole files: the same bytes and progress as the in-memory operations,
+// crash-safe replacement, and the errors file callers test for, including
+// injected faults (an unwritable folder, a full disk, a killed process).
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "clscrypt/clscrypt.hpp"
+#include "test_util.hpp"
+
+namespace clscrypt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs `f` in a child process; returns its exit code, or 128 + the signal
+// that ended it.
+int in_child(const std::function<int()>& f) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int code = 100;
+        try {
+            code = f();
+        } catch (...) {
+            code = 101;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class Files : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/clscrypt-test-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir_ = templ;
+        fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir_, ec);
+    }
+    fs::path at(const char* name) const { return dir_ / name; }
+    // The names in the folder, to prove nothing was left behind.
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path dir_;
+};
+
+TEST_F(Files, RoundTripsAcrossChunkBoundariesAndMatchTheByteOperations) {
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{5}, std::size_t{4083},
+                                (std::size_t{1} << 20) - 12, (std::size_t{1} << 20) - 11, std::size_t{3u << 20} + 5}) {
+        const auto message = random_bytes(n);
+        write_file(at("plain"), message);
+        clsToString c;
+        c.EncryptFile(at("plain"), at("cipher"), u"file key");
+        auto cipher = read_file(at("cipher"));
+        ASSERT_EQ(cipher.size(), (n + 12 + 7) / 8 * 8) << n;
+
+        // A file written by EncryptFile is what DecryptByte reads...
+        auto bytes = cipher;
+        c.DecryptByte(bytes);
+        ASSERT_EQ(bytes, message) << n;
+        // ...and DecryptFile reads what EncryptByte writes.
+        bytes = message;
+        c.EncryptByte(bytes);
+        write_file(at("cipher2"), bytes);
+        c.DecryptFile(at("cipher2"), at("back"));
+        ASSERT_EQ(read_file(at("back")), message) << n;
+        c.DecryptFile(at("cipher"), at("back"));
+        ASSERT_EQ(read_file(at("back")), message) << n;
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"back", "cipher", "cipher2", "plain"}));
+}
+
+TEST_F(Files, ProgressValuesAreThoseOfTheInMemoryOperation) {
+    const auto message = random_bytes((std::size_t{2} << 20) + 3);  // several chunks
+    write_file(at("plain"), message);
+    clsToString c;
+    c.Key(u"k");
+    std::vector<std::int32_t> file_events, memory_events;
+    std::vector<std::int32_t>* sink = &file_events;
+    c.Progress.Subscribe([&](std::int32_t& p) { sink->push_back(p); });
+    c.EncryptFile(at("plain"), at("cipher"));
+    sink = &memory_events;
+    auto bytes = message;
+    c.EncryptByte(bytes);
+    EXPECT_EQ(file_events, memory_events);
+    EXPECT_EQ(file_events.size(), 101U);
+
+    file_events.clear();
+    memory_events.clear();
+    sink = &file_events;
+    c.DecryptFile(at("cipher"), at("back"));
+    sink = &memory_events;
+    c.DecryptByte(bytes);
+    EXPECT_EQ(file_events, memory_events);
+}
+
+TEST_F(Files, SameSourceAndDestinationAndALongerExistingDestination) {
+    const auto message = random_bytes(1000);
+    write_file(at("f"), message);
+    clsToString c;
+    c.EncryptFile(at("f"), at("f"), u"in place");
+    EXPECT_EQ(read_file(at("f")).size(), 1016U);
+    c.DecryptFile(at("f"), at("f"));
+    EXPECT_EQ(read_file(at("f")), message);
+
+    write_file(at("long"), random_bytes(5000));
+    write_file(at("short"), {1, 2, 3});
+    c.EncryptFile(at("short"), at("long"));
+    EXPECT_EQ(read_file(at("long")).size(), 16U);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"f", "long", "short"}));
+}
+
+TEST_F(Files, ExistingDestinationKeepsItsPermissions) {
+    write_file(at("plain"), {1, 2, 3});
+    write_file(at("dest"), {9});
+    fs::permissions(at("dest"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    clsToString c;
+    c.EncryptFile(at("plain"), at("dest"), u"k");
+    EXPECT_EQ(fs::status(at("dest")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(Files, EmptySourceIsAValidMessageButNoCiphertext) {
+    write_file(at("empty"), {});
+    clsToString c;
+    c.EncryptFile(at("empty"), at("cipher"), u"k");
+    EXPECT_EQ(read_file(at("cipher")).size(), 16U);
+    c.DecryptFile(at("cipher"), at("back"));
+    EXPECT_TRUE(read_file(at("back")).empty());
+
+    write_file(at("dest"), {7, 7});
+    EXPECT_EQ(error_number([&] { c.DecryptFile(at("empty"), at("dest")); }), RuntimeError::SubscriptOutOfRange);
+    EXPECT_EQ(read_file(at("dest")), (std::vector<std::uint8_t>{7, 7}));
+}
+
+TEST_F(Files, MissingSourceRaisesTheClassErrorForBothMethods) {
+    write_file(at("dest"), {1});
+    clsToString c;
+    int events = 0;
+    c.Progress.Subscribe([&](std::int32_t&) { ++events; });
+    for (const bool encrypt : {true, false}) {
+        try {
+            encrypt ? c.EncryptFile(at("nothing"), at("dest"), u"k") : c.DecryptFile(at("nothing"), at("dest"), u"k");
+            ADD_FAILURE() << "no error";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Number(), RuntimeError::ClassError);
+            EXPECT_EQ(e.Description(), "Error in Skipjack EncryptFile procedure (Source file does not exist).");
+            EXPECT_NE(std::string(e.what()).find("nothing"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(events, 0);
+    EXPECT_EQ(read_file(at("dest")), std::vector<std::uint8_t>{1});
+}
+
+TEST_F(Files, DecryptChecksBeforeCreatingAnything) {
+    write_file(at("plain"), random_bytes(100));
+    clsToString writer;
+    writer.EncryptFile(at("plain"), at("cipher"), u"right");
+    auto cipher = read_file(at("cipher"));
+    write_file(at("dest"), {5});
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> content;
+        std::u16string key;
+        std::int32_t number;
+    };
+    const Case cases[] = {
+        {"wrong key", cipher, u"wrong", RuntimeError::ClassError},
+        {"cut by a block", std::vector<std::uint8_t>(cipher.begin(), cipher.end() - 8), u"right",
+         RuntimeError::ClassError},
+        {"not whole blocks", std::vector<std::uint8_t>(cipher.begin(), cipher.end() - 3), u"right",
+         RuntimeError::SubscriptOutOfRange},
+        {"one block", std::vector<std::uint8_t>(cipher.begin(), cipher.begin() + 8), u"right",
+         RuntimeError::SubscriptOutOfRange},
+    };
+    for (const auto& k : cases) {
+        write_file(at("damaged"), k.content);
+        clsToString c;
+        EXPECT_EQ(error_number([&] { c.DecryptFile(at("damaged"), at("dest"), k.key); }), k.number) << k.what;
+        EXPECT_EQ(error_number([&] { c.DecryptFile(at("damaged"), at("fresh"), k.key); }), k.number) << k.what;
+        EXPECT_EQ(read_file(at("dest")), std::vector<std::uint8_t>{5}) << k.what;
+        EXPECT_EQ(listing(), (std::vector<std::string>{"cipher", "damaged", "dest", "plain"})) << k.what;
+    }
+}
+
+TEST_F(Files, DestinationErrorsLeaveNothingBehind) {
+    write_file(at("plain"), random_bytes(64));
+    fs::create_directory(at("folder"));
+    clsToString c;
+    try {
+        c.EncryptFile(at("plain"), at("folder"), u"k");
+        ADD_FAILURE() << "no error";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), 75);  // path/file access error
+        EXPECT_NE(e.Description().find("folder"), std::string::npos) << e.Description();
+        EXPECT_EQ(e.Code(), std::errc::is_a_directory);
+    }
+    EXPECT_EQ(error_number([&] { c.EncryptFile(at("plain"), dir_ / "no" / "such" / "dir", u"k"); }), 76);
+    EXPECT_EQ(error_number([&] { c.EncryptFile(at("folder"), at("out"), u"k"); }), 75);  // a folder as source
+    EXPECT_EQ(listing(), (std::vector<std::string>{"folder", "plain"}));
+}
+
+TEST_F(Files, UnwritableFolderIsPermissionDenied) {
+    write_file(at("plain"), random_bytes(64));
+    fs::permissions(at("plain"), fs::perms::all);
+    fs::create_directory(at("locked"));
+    write_file(at("locked/old"), {4, 2});
+    fs::permissions(at("locked"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    const int code = in_child([&] {
+        // Root ignores folder permissions: become nobody first.
+        if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) return 102;
+        clsToString c;
+        try {
+            c.EncryptFile(at("plain"), at("locked/old"), u"k");
+        } catch (const RuntimeError& e) {
+            return e.Number();
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 70);
+    EXPECT_EQ(read_file(at("locked/old")), (std::vector<std::uint8_t>{4, 2}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(at("locked")), fs::directory_iterator()), 1);
+}
+
+TEST_F(Files, FullDiskKeepsTheOldDestinationAndRemovesTheTemporaryFile) {
+    write_file(at("plain"), random_bytes(std::size_t{3} << 20));
+    write_file(at("dest"), {1, 2, 3});
+    const int code = in_child([&] {
+        signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG instead
+        const rlimit limit{1 << 20, 1 << 20};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 102;
+        clsToString c;
+        try {
+            c.EncryptFile(at("plain"), at("dest"), u"k");
+        } catch (const RuntimeError& e) {
+            return e.Number();
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 61);  // disk full
+    EXPECT_EQ(read_file(at("dest")), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"dest", "plain"}));
+}
+
+TEST_F(Files, KilledMidWriteLeavesTheOldDestinationWhole) {
+    const auto old_content = random_bytes(777);
+    write_file(at("plain"), random_bytes(std::size_t{4} << 20));
+    write_file(at("dest"), old_content);
+    for (const std::int32_t kill_at : {1, 50, 99}) {
+        const int code = in_child([&] {
+            clsToString c;
+            c.Progress.Subscribe([&](std::int32_t& p) {
+                if (p >= kill_at) raise(SIGKILL);
+            });
+            c.EncryptFile(at("plain"), at("dest"), u"k");
+            return 0;
+        });
+        EXPECT_EQ(code, 128 + SIGKILL);
+        EXPECT_EQ(read_file(at("dest")), old_content) << "killed at " << kill_at;
+    }
+    // Once a run completes the destination is the whole new ciphertext.
+    clsToString c;
+    c.EncryptFile(at("plain"), at("dest"), u"k");
+    c.DecryptFile(at("dest"), at("back"));
+    EXPECT_EQ(read_file(at("back")), read_file(at("plain")));
+}
+
+TEST_F(Files, SourceTooLargeForTheFormatFailsBeforeWriting) {
+    {
+        std::ofstream sparse(at("huge"), std::ios::binary);
+    }
+    fs::resize_file(at("huge"), std::uintmax_t{1} << 31);  // sparse: costs no disk
+    clsToString c;
+    EXPECT_EQ(error_number([&] { c.EncryptFile(at("huge"), at("out"), u"k"); }), RuntimeError::Overflow);
+    fs::resize_file(at("huge"), (std::uintmax_t{1} << 31) + 8);
+    EXPECT_EQ(error_number([&] { c.DecryptFile(at("huge"), at("out"), u"k"); }), RuntimeError::Overflow);
+    EXPECT_EQ(listing(), std::vector<std::string>{"huge"});
+}
+
+TEST_F(Files, KeyArgumentAndTheKeyInForce) {
+    write_file(at("plain"), {'k', 'e', 'y'});
+    clsToString c, reader;
+    c.EncryptFile(at("plain"), at("cipher"), u"set by a file call");
+    reader.Key(u"set by a file call");
+    auto bytes = read_file(at("cipher"));
+    reader.DecryptByte(bytes);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{'k', 'e', 'y'}));
+    c.EncryptFile(at("plain"), at("cipher"));  // the key stays in force
+    reader.DecryptFile(at("cipher"), at("back"));
+    EXPECT_EQ(read_file(at("back")), (std::vector<std::uint8_t>{'k', 'e', 'y'}));
+}
+
+}  // namespace
+}  // namespace clscrypt::test
