@@ -322,3 +322,46 @@ TEST_F(Files, KeyArgumentAndTheKeyInForce) {
 
 }  // namespace
 }  // namespace clscrypt::test
+
+namespace clscrypt::test {
+namespace {
+
+TEST_F(Files, RekeyMovesDataToANewKeyWithoutPlaintextOnDisk) {
+    for (const std::size_t n : {std::size_t{0}, std::size_t{5}, (std::size_t{1} << 20) - 12, std::size_t{2500000}}) {
+        const auto message = random_bytes(n);
+        write_file(at("plain"), message);
+        clsToString old_key, new_key, reader;
+        old_key.Key(u"first");
+        old_key.Key(u"second");  // a re-keyed writer: the history counts
+        old_key.EncryptFile(at("plain"), at("data"));
+        const auto before = read_file(at("data"));
+        new_key.Key(u"fresh");
+        std::vector<std::int32_t> events;
+        new_key.Progress.Subscribe([&](std::int32_t& p) { events.push_back(p); });
+        new_key.RekeyFile(old_key, at("data"), at("data"));
+        const auto after = read_file(at("data"));
+        ASSERT_EQ(after.size(), before.size());
+        EXPECT_NE(after, before);
+        EXPECT_EQ(events.back(), 100);
+        reader.Key(u"fresh");
+        auto bytes = after;
+        reader.DecryptByte(bytes);
+        EXPECT_EQ(bytes, message) << n;
+        EXPECT_EQ(listing(), (std::vector<std::string>{"data", "plain"}));
+    }
+}
+
+TEST_F(Files, RekeyWithTheWrongOldKeyTouchesNothing) {
+    write_file(at("plain"), random_bytes(300));
+    clsToString writer, wrong, target;
+    writer.EncryptFile(at("plain"), at("data"), u"right");
+    const auto before = read_file(at("data"));
+    wrong.Key(u"wrong");
+    target.Key(u"new");
+    EXPECT_EQ(error_number([&] { target.RekeyFile(wrong, at("data"), at("data")); }), RuntimeError::ClassError);
+    EXPECT_EQ(read_file(at("data")), before);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"data", "plain"}));
+}
+
+}  // namespace
+}  // namespace clscrypt::test

@@ -107,6 +107,14 @@ public:
     /// the earlier key again mixes it in a second time).
     void Key(std::u16string_view New_Value);
 
+    /// Re-encrypts a file: decrypts `SourceFile` with the key state of
+    /// `From` and writes it to `DestFile` encrypted under this instance's key
+    /// state, with new random words. It streams like the file operations,
+    /// never puts the plaintext on disk, and replaces `DestFile` only once
+    /// complete (`SourceFile` may equal `DestFile`). The checks and errors are
+    /// those of DecryptFile; Progress is raised by this instance.
+    void RekeyFile(clsToString& From, const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile);
+
     /// Reads hexadecimal text back into text: pairs of digits "0".."9",
     /// "A".."F" (upper case), each pair starting `Separators` characters
     /// after the end of the previous one; the characters between are not

@@ -143,4 +143,54 @@ void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std
     CloseProgress(run);
 }
 
+void clsToString::RekeyFile(clsToString& From, const std::filesystem::path& SourceFile,
+                            const std::filesystem::path& DestFile) {
+    require_source(SourceFile);
+    platform::InputFile in(SourceFile);
+    const std::uint64_t m = in.size();
+    if (m == 0) {
+        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+                                       "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
+    }
+    detail::check_cipher_length(m);
+    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
+    if (in.read(std::span<std::uint8_t>(buf.data(), 16)) != 16) {
+        throw_shrank(SourceFile);
+    }
+    const auto s = static_cast<std::uint64_t>(
+        detail::checked_descriptor(From.tables_, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
+    std::uint32_t words[2];
+    detail::draw_random_words(words);
+
+    // The message keeps its length, so the new layout has the same size and
+    // every message byte stays at its offset: each chunk is deciphered with
+    // the old tables, given the new header and a clean zero fill, and
+    // enciphered with the new tables.
+    platform::ReplacementFile out(DestFile);
+    detail::CbcRun old_run(m, false);
+    detail::CbcRun new_run(m, Progress.HasListeners());
+    const std::uint64_t message_end = detail::kHeaderSize + s;
+    for (std::uint64_t consumed = 0; consumed < m;) {
+        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m - consumed));
+        const std::size_t have = consumed == 0 ? 16 : 0;
+        if (in.read(std::span<std::uint8_t>(buf.data() + have, len - have)) != len - have) {
+            throw_shrank(SourceFile);
+        }
+        From.RunCbc<false>(old_run, buf.data(), len);
+        if (consumed == 0) {
+            detail::write_header(buf.data(), words, static_cast<std::uint32_t>(s));
+        }
+        const std::uint64_t fill_from = std::max(consumed, message_end);
+        if (fill_from < consumed + len) {
+            std::memset(buf.data() + (fill_from - consumed), 0, static_cast<std::size_t>(consumed + len - fill_from));
+        }
+        RunCbc<true>(new_run, buf.data(), len);
+        out.write(std::span<const std::uint8_t>(buf.data(), len));
+        consumed += len;
+    }
+    in.expect_end();
+    out.commit();
+    CloseProgress(new_run);
+}
+
 }  // namespace clscrypt
