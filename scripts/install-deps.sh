@@ -4,7 +4,7 @@
 # everything is already there.
 set -eu
 
-PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev"
+PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcli11-dev"
 
 missing=""
 for p in $PACKAGES; do
