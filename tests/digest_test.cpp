@@ -43,7 +43,7 @@ std::u16string random_text(std::size_t n) {
 template <typename F>
 void on_every_backend(F&& check) {
     for (const auto& backend : sha256_backends()) {
-        SCOPED_TRACE(std::string("backend ") + std::string(backend.name));
+        SCOPED_TRACE(backend.name);
         const ScopedSha256Backend forced(backend);
         check();
     }
@@ -72,10 +72,11 @@ TEST(Sha256Backends, PortableFirstAndTheHardwareKernelWhenPresent) {
     ASSERT_FALSE(backends.empty());
     EXPECT_EQ(backends.front().name, "portable");
     std::string names;
-    for (const auto& b : backends) names += " " + std::string(b.name);
+    for (const auto& b : backends) names.append(" ").append(b.name);
     std::printf("[ SHA-256 kernels:%s ]\n", names.c_str());
 #if CLSCRYPT_SHA256_X86
-    const bool listed = std::any_of(backends.begin(), backends.end(), [](const auto& b) { return b.name == "x86-sha"; });
+    const bool listed =
+        std::any_of(backends.begin(), backends.end(), [](const auto& b) { return b.name == "x86-sha"; });
     EXPECT_EQ(listed, platform::cpu_features().x86_sha);
 #endif
 }
@@ -174,7 +175,8 @@ TEST(Sha256Differential, RandomTextsAgreeWithOpenSslOnLowBytes) {
         std::vector<std::size_t> lengths;
         for (int i = 0; i < 150; ++i) lengths.push_back(rng()() % 5000);
         for (const std::size_t edge : {2048U, 4096U, 65536U}) {
-            for (const std::size_t n : {edge - 65, edge - 1, edge, edge + 1, edge + 63, edge + 64}) lengths.push_back(n);
+            for (const std::size_t n : {edge - 65, edge - 1, edge, edge + 1, edge + 63, edge + 64})
+                lengths.push_back(n);
         }
         for (const std::size_t n : lengths) {
             const std::u16string text = random_text(n);

@@ -59,6 +59,8 @@ void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks, std::si
 ScopedSha256Backend::ScopedSha256Backend(const Sha256Backend& backend) noexcept
     : previous_(g_compress.exchange(backend.compress, std::memory_order_acq_rel)) {}
 
-ScopedSha256Backend::~ScopedSha256Backend() { g_compress.store(previous_, std::memory_order_release); }
+ScopedSha256Backend::~ScopedSha256Backend() {
+    g_compress.store(previous_, std::memory_order_release);
+}
 
 }  // namespace clscrypt::detail

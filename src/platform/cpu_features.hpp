@@ -10,8 +10,6 @@ struct CpuFeatures {
     /// x86 SHA extensions with the SSSE3 and SSE4.1 shuffles the SHA-256
     /// kernel needs around them.
     bool x86_sha = false;
-    /// x86 AVX2, with the operating system saving the 256-bit registers.
-    bool x86_avx2 = false;
     /// ARMv8 cryptographic extension: the SHA-256 instructions.
     bool arm_sha2 = false;
 };
