@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets.
-.PHONY: all deps demo test test-asan test-clang release clean
+.PHONY: all deps demo test test-asan test-clang release bench clean
 
 all: test
 
@@ -21,6 +21,12 @@ test-asan: deps
 
 test-clang: deps
 	cmake --workflow --preset dev-clang
+
+# SHA-256 throughput against OpenSSL, optimised build.
+bench: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release --target clscrypt_bench
+	@./build/release/bench/clscrypt_bench
 
 clean:
 	rm -rf build

@@ -4,5 +4,6 @@
 
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/codepage.hpp"
+#include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
 #include "clscrypt/progress.hpp"

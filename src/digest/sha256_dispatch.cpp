@@ -1,0 +1,66 @@
+// Choosing the compression kernel. The kernel in force is a function pointer
+// that starts out pointing at a resolver: the first call, from whichever
+// thread, asks which kernels the processor can run, installs the preferred
+// one and compresses through it. Later calls cost one atomic load and an
+// indirect call per run of blocks.
+
+#include <array>
+#include <atomic>
+
+#include "digest/sha256_kernels.hpp"
+#include "platform/cpu_features.hpp"
+
+namespace clscrypt::detail {
+
+namespace {
+
+struct BackendList {
+    std::array<Sha256Backend, 3> items{};
+    std::size_t count = 0;
+
+    void add(Sha256Backend b) noexcept { items.at(count++) = b; }
+};
+
+BackendList available_backends() noexcept {
+    BackendList list;
+    list.add({"portable", &sha256_compress_portable});
+#if CLSCRYPT_SHA256_X86
+    if (platform::cpu_features().x86_sha) list.add({"x86-sha", &sha256_compress_x86_sha});
+#endif
+#if CLSCRYPT_SHA256_ARM
+    if (platform::cpu_features().arm_sha2) list.add({"armv8-sha2", &sha256_compress_armv8});
+#endif
+    return list;
+}
+
+void resolve_and_compress(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
+
+std::atomic<Sha256Compress> g_compress{&resolve_and_compress};
+
+void resolve_and_compress(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept {
+    Sha256Compress expected = &resolve_and_compress;
+    // Threads racing here all pick the same kernel; a kernel already forced
+    // by ScopedSha256Backend is left in place.
+    g_compress.compare_exchange_strong(expected, sha256_backends().back().compress, std::memory_order_acq_rel);
+    g_compress.load(std::memory_order_acquire)(state, blocks, nblocks);
+}
+
+}  // namespace
+
+std::span<const Sha256Backend> sha256_backends() noexcept {
+    static const BackendList list = available_backends();
+    return {list.items.data(), list.count};
+}
+
+void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept {
+    g_compress.load(std::memory_order_acquire)(state, blocks, nblocks);
+}
+
+ScopedSha256Backend::ScopedSha256Backend(const Sha256Backend& backend) noexcept
+    : previous_(g_compress.exchange(backend.compress, std::memory_order_acq_rel)) {}
+
+ScopedSha256Backend::~ScopedSha256Backend() {
+    g_compress.store(previous_, std::memory_order_release);
+}
+
+}  // namespace clscrypt::detail
