@@ -6,11 +6,12 @@ all: test
 deps:
 	@sh scripts/install-deps.sh
 
-# The main job on a built-in default: encrypt and decrypt a sample.
+# The main job on a built-in default: the tool encrypts, decrypts, verifies
+# and hashes a bundled sample.
 demo: deps
 	@cmake --preset release >/dev/null
-	@cmake --build --preset release --target clscrypt_demo
-	@./build/release/examples/clscrypt_demo
+	@cmake --build --preset release --target clscrypt_tool
+	@sh tools/demo.sh "$(CURDIR)/build/release/tools/clscrypt"
 
 # Builds everything in the dev preset (warnings as errors) and runs every test.
 test: deps

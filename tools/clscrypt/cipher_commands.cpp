@@ -134,12 +134,12 @@ void write_stdout(const std::string& data) { write_all_fd(STDOUT_FILENO, data.da
 // Standard input to standard output, or --text.
 int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
     const std::string what = o.text_given ? "--text" : "standard input";
+    if (mode == Mode::Encrypt && !o.hex && !o.force && stdout_is_terminal()) {
+        throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
+    }
     std::string input = o.text_given ? o.text : read_all_fd(STDIN_FILENO, "standard input");
     try {
         if (mode == Mode::Encrypt) {
-            if (!o.hex && !o.force && stdout_is_terminal()) {
-                throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
-            }
             std::vector<std::uint8_t> bytes;
             if (o.text_given) {
                 // A string: its characters go through the code page, as the string operation does.

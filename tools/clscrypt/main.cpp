@@ -21,7 +21,8 @@ void add_key_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_option("--pass", o.keys.specs,
                    "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin. Repeat to apply "
                    "several keys in order, as a re-keyed writer did")
-        ->type_name("SPEC");
+        ->type_name("SPEC")
+        ->allow_extra_args(false);
     cmd.add_flag("--no-key", o.keys.no_key, "Use the tables as construction leaves them (data written without a key)");
     cmd.add_option("--codepage", o.codepage, "Single-byte code page for keys and text")
         ->check(CLI::IsMember(clscrypt::CodePage::Available()))
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
     rekey->add_option("files", rek.files, "Encrypted files to re-key in place")->type_name("FILE")->required();
     add_key_options(*rekey, rek);
     rekey->add_option("--new-pass", rek.new_keys.specs, "The new key source (same forms as --pass); repeatable")
-        ->type_name("SPEC");
+        ->type_name("SPEC")
+        ->allow_extra_args(false);
     rekey->add_flag("-r,--recursive", rek.recursive, "Walk folders (files ending in the suffix)");
     rekey->add_option("--suffix", rek.suffix, "Suffix of encrypted files for -r")->capture_default_str();
     add_output_options(*rekey, rek);

@@ -1,0 +1,483 @@
+// End-to-end tests of the command-line tool: the real binary, run the way
+// scripts and people run it (pipes, files, key sources, a terminal).
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "test_util.hpp"
+
+namespace clscrypt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct Invocation {
+    Invocation(std::vector<std::string> a, std::string in = {}, Environment e = {},
+               std::optional<std::string> f = std::nullopt)
+        : args(std::move(a)), input(std::move(in)), env(std::move(e)), fd3(std::move(f)) {}
+    std::vector<std::string> args;
+    std::string input;
+    Environment env;
+    std::optional<std::string> fd3;  // content readable on file descriptor 3
+};
+
+std::vector<char*> argv_of(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Runs the tool in `cwd` without a controlling terminal.
+Result run_tool(const fs::path& cwd, Invocation r) {
+    int in[2], out[2], err[2], extra[2] = {-1, -1};
+    EXPECT_EQ(pipe(in), 0);
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    if (r.fd3) {
+        EXPECT_EQ(pipe(extra), 0);
+    }
+    std::vector<std::string> args = {CLSCRYPT_TOOL_PATH};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    auto argv = argv_of(args);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (r.fd3) dup2(extra[0], 3);
+        for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1], extra[0], extra[1]}) {
+            if (fd > 3) close(fd);
+        }
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        for (const auto& [k, v] : r.env) setenv(k.c_str(), v.c_str(), 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (r.fd3) {
+        close(extra[0]);
+        EXPECT_EQ(write(extra[1], r.fd3->data(), r.fd3->size()), static_cast<ssize_t>(r.fd3->size()));
+        close(extra[1]);
+    }
+    std::thread feeder([fd = in[1], input = r.input] {
+        signal(SIGPIPE, SIG_IGN);
+        std::size_t done = 0;
+        while (done < input.size()) {
+            const ssize_t put = write(fd, input.data() + done, input.size() - done);
+            if (put <= 0) break;
+            done += static_cast<std::size_t>(put);
+        }
+        close(fd);
+    });
+    Result result;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_fds = 2;
+    char buf[65536];
+    while (open_fds > 0) {
+        poll(fds, 2, -1);
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            } else {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(got));
+            }
+        }
+    }
+    feeder.join();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+// Runs the tool on a pseudo-terminal, answering each prompt in turn.
+Result run_on_terminal(const fs::path& cwd, std::vector<std::string> args,
+                       const std::vector<std::pair<std::string, std::string>>& dialogue) {
+    std::vector<std::string> full = {CLSCRYPT_TOOL_PATH};
+    full.insert(full.end(), args.begin(), args.end());
+    auto argv = argv_of(full);
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Result result;
+    std::size_t step = 0;
+    char buf[4096];
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;  // a hang fails the test below
+        const ssize_t got = read(master, buf, sizeof buf);
+        if (got <= 0) break;  // EIO once the child has gone
+        result.out.append(buf, static_cast<std::size_t>(got));
+        if (step < dialogue.size() && result.out.find(dialogue[step].first) != std::string::npos) {
+            result.out.clear();
+            const std::string& answer = dialogue[step].second;
+            EXPECT_EQ(write(master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+            ++step;
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void spit(const fs::path& p, const std::string& s) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << s;
+}
+
+std::string random_text(std::size_t n) {
+    const auto bytes = random_bytes(n);
+    return {bytes.begin(), bytes.end()};
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/clscrypt-tool-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir_ = templ;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    Result run(Invocation r) { return run_tool(dir_, std::move(r)); }
+    fs::path at(const std::string& name) const { return dir_ / name; }
+    std::vector<std::string> listing(const fs::path& folder) const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::vector<std::string> listing() const { return listing(dir_); }
+    fs::path dir_;
+};
+
+TEST_F(Tool, PipeRoundTripOfBinaryData) {
+    const std::string data = random_text(300000);
+    const Result enc = run({{"encrypt", "--pass", "env:K"}, data, {{"K", "pipe key"}}});
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    EXPECT_EQ(enc.out.size(), (data.size() + 12 + 7) / 8 * 8);
+    const Result dec = run({{"decrypt", "--pass", "env:K", "-"}, enc.out, {{"K", "pipe key"}}});
+    ASSERT_EQ(dec.status, 0) << dec.err;
+    EXPECT_EQ(dec.out, data);
+}
+
+TEST_F(Tool, EveryKeySourceGivesTheSameKey) {
+    spit(at("plain"), "key sources");
+    spit(at("key.txt"), "s3cret\r\nsecond line ignored\n");
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:s3cret", "-q", "plain"}}).status, 0);
+    const std::vector<Invocation> decrypts = {
+        {{"decrypt", "-f", "--pass", "pass:s3cret", "plain.cls"}},
+        {{"decrypt", "-f", "--pass", "env:KEY", "plain.cls"}, "", {{"KEY", "s3cret"}}},
+        {{"decrypt", "-f", "--pass", "file:key.txt", "plain.cls"}},
+        {{"decrypt", "-f", "--pass", "fd:3", "plain.cls"}, "", {}, std::string("s3cret\n")},
+        {{"decrypt", "-f", "--pass", "stdin", "plain.cls"}, "s3cret\n"},
+    };
+    for (const auto& d : decrypts) {
+        fs::remove(at("plain"));
+        const Result r = run(d);
+        EXPECT_EQ(r.status, 0) << d.args[3] << ": " << r.err;
+        EXPECT_EQ(slurp(at("plain")), "key sources") << d.args[3];
+    }
+    // pass: warns that the key is visible; -q silences the warning.
+    EXPECT_NE(run({{"decrypt", "-f", "--pass", "pass:s3cret", "plain.cls"}}).err.find("visible"), std::string::npos);
+}
+
+TEST_F(Tool, KeyProblemsAreUsageErrors) {
+    const std::vector<Invocation> cases = {
+        {{"encrypt", "--pass", "env:NOT_SET_ANYWHERE", "--text", "x", "--hex"}},
+        {{"encrypt", "--pass", "bogus:1", "--text", "x", "--hex"}},
+        {{"encrypt", "--pass", "pass:", "--text", "x", "--hex"}},
+        {{"encrypt", "--text", "x", "--hex"}},  // no key and no terminal: an error, never a hang
+        {{"encrypt", "--pass", "stdin"}, "data on stdin"},
+        {{"encrypt", "--no-key", "--pass", "pass:k", "--text", "x", "--hex"}},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c);
+        EXPECT_EQ(r.status, 2) << c.args[2] << ": " << r.err;
+        EXPECT_FALSE(r.err.empty());
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST_F(Tool, KeyHistoryAndNoKey) {
+    const std::string data = random_text(1000);
+    const Result enc = run({{"encrypt", "--pass", "pass:A", "--pass", "pass:B", "-q"}, data});
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    const Result both = run({{"decrypt", "--pass", "pass:A", "--pass", "pass:B", "-q"}, enc.out});
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_EQ(both.out, data);
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:B", "-q"}, enc.out}).status, 4);
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:B", "--pass", "pass:A", "-q"}, enc.out}).status, 4);
+
+    // A ciphertext made by a program that never set a key.
+    const Result abc = run({{"decrypt", "--no-key", "--text", "f155b7cfc1e56c7b 78e2f0df084c4045"}});
+    EXPECT_EQ(abc.status, 0) << abc.err;
+    EXPECT_EQ(abc.out, "abc\n");
+}
+
+TEST_F(Tool, WrongKeyExitsWith4AndLeavesNothing) {
+    spit(at("plain"), random_text(5000));
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:right", "-q", "plain"}}).status, 0);
+    fs::remove(at("plain"));
+    const Result r = run({{"decrypt", "--pass", "pass:wrong", "-q", "plain.cls"}});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("wrong key, or not a file encrypted in this format"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("plain.cls"), std::string::npos);
+    EXPECT_EQ(listing(), std::vector<std::string>{"plain.cls"});
+
+    spit(at("junk.cls"), "not a ciphertext at all");
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:right", "-q", "junk.cls"}}).status, 4);
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:right", "-q"}, "short"}).status, 4);
+}
+
+TEST_F(Tool, NeverOverwritesWithoutForceAndKeepsTheSource) {
+    spit(at("a"), "new content");
+    spit(at("a.cls"), "precious");
+    const Result r = run({{"encrypt", "--pass", "pass:k", "-q", "a"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("-f"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(at("a.cls")), "precious");
+    EXPECT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "-f", "a"}}).status, 0);
+    EXPECT_NE(slurp(at("a.cls")), "precious");
+    EXPECT_EQ(slurp(at("a")), "new content");  // the source is kept
+
+    // Output onto the input is refused unless --in-place; a name without the
+    // suffix needs -o.
+    EXPECT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "-o", "a", "a"}}).status, 2);
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:k", "-q", "a"}}).status, 2);
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:k", "-q", "-o", "b", "a.cls"}}).status, 0);
+    EXPECT_EQ(slurp(at("b")), "new content");
+    EXPECT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "-o", "x", "a", "b"}}).status, 2);
+}
+
+TEST_F(Tool, InPlaceAndSuffix) {
+    const std::string data = random_text(10000);
+    spit(at("doc"), data);
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "--in-place", "doc"}}).status, 0);
+    EXPECT_NE(slurp(at("doc")), data);
+    EXPECT_EQ(listing(), std::vector<std::string>{"doc"});
+    ASSERT_EQ(run({{"decrypt", "--pass", "pass:k", "-q", "--in-place", "doc"}}).status, 0);
+    EXPECT_EQ(slurp(at("doc")), data);
+
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "--suffix", ".enc", "doc"}}).status, 0);
+    fs::rename(at("doc"), at("orig"));
+    ASSERT_EQ(run({{"decrypt", "--pass", "pass:k", "-q", "--suffix", ".enc", "doc.enc"}}).status, 0);
+    EXPECT_EQ(slurp(at("doc")), data);
+}
+
+TEST_F(Tool, ManyFilesKeepGoingPastAFailure) {
+    spit(at("one"), "1");
+    spit(at("three"), "3");
+    const Result r = run({{"encrypt", "--pass", "pass:k", "-q", "one", "missing", "three"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
+    EXPECT_EQ(listing(), (std::vector<std::string>{"one", "one.cls", "three", "three.cls"}));
+
+    // One file with a wrong key among good ones.
+    spit(at("other.cls"), slurp(at("one.cls")));
+    fs::remove(at("one"));
+    fs::remove(at("three"));
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:different", "-q", "-o", "odd.cls", "other.cls"}}).status, 0);
+    const Result mixed = run({{"decrypt", "--pass", "pass:k", "-v", "one.cls", "odd.cls", "three.cls"}});
+    EXPECT_EQ(mixed.status, 4) << mixed.err;
+    EXPECT_EQ(slurp(at("one")), "1");
+    EXPECT_EQ(slurp(at("three")), "3");
+    EXPECT_NE(mixed.err.find("three.cls -> "), std::string::npos) << mixed.err;
+}
+
+TEST_F(Tool, RecursiveWalk) {
+    fs::create_directories(at("tree/sub"));
+    spit(at("tree/a"), "a");
+    spit(at("tree/sub/b"), "b");
+    EXPECT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "tree"}}).status, 1);  // a folder needs -r
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "-r", "tree"}}).status, 0);
+    EXPECT_EQ(listing(at("tree/sub")), (std::vector<std::string>{"b", "b.cls"}));
+    // Encrypting again skips what is already encrypted.
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:k", "-q", "-r", "-f", "tree"}}).status, 0);
+    EXPECT_EQ(listing(at("tree/sub")), (std::vector<std::string>{"b", "b.cls"}));
+    fs::remove(at("tree/a"));
+    fs::remove(at("tree/sub/b"));
+    ASSERT_EQ(run({{"decrypt", "--pass", "pass:k", "-q", "-r", "tree"}}).status, 0);
+    EXPECT_EQ(slurp(at("tree/a")), "a");
+    EXPECT_EQ(slurp(at("tree/sub/b")), "b");
+}
+
+TEST_F(Tool, RekeyMigratesFiles) {
+    spit(at("a"), random_text(70000));
+    spit(at("b"), "short");
+    const std::string a = slurp(at("a"));
+    ASSERT_EQ(run({{"encrypt", "--pass", "pass:old", "-q", "a", "b"}}).status, 0);
+    const Result r = run({{"rekey", "--pass", "pass:old", "--new-pass", "env:NEW", "-q", "a.cls", "b.cls"},
+                          "",
+                          {{"NEW", "new"}}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:old", "-q", "-o", "x", "a.cls"}}).status, 4);
+    ASSERT_EQ(run({{"decrypt", "--pass", "pass:new", "-q", "-o", "a2", "a.cls"}}).status, 0);
+    EXPECT_EQ(slurp(at("a2")), a);
+    // A wrong old key changes nothing.
+    const std::string before = slurp(at("b.cls"));
+    EXPECT_EQ(run({{"rekey", "--pass", "pass:nope", "--new-pass", "pass:x", "-q", "b.cls"}}).status, 4);
+    EXPECT_EQ(slurp(at("b.cls")), before);
+}
+
+TEST_F(Tool, HexCiphertextIsOneUpperCaseLine) {
+    const Result enc = run({{"encrypt", "--pass", "pass:k", "-q", "--hex", "--text", "h\u00e9llo \u20ac"}});
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    ASSERT_EQ(enc.out.size(), 2 * 24 + 1U);
+    EXPECT_EQ(enc.out.back(), '\n');
+    EXPECT_EQ(enc.out.find_first_not_of("0123456789ABCDEF"), 48U);
+    std::string spaced_lower;
+    for (std::size_t i = 0; i < 48; ++i) {
+        spaced_lower += static_cast<char>(std::tolower(enc.out[i]));
+        if (i % 8 == 7) spaced_lower += "\n ";
+    }
+    const Result dec = run({{"decrypt", "--pass", "pass:k", "-q", "--text", spaced_lower}});
+    EXPECT_EQ(dec.status, 0) << dec.err;
+    EXPECT_EQ(dec.out, "h\u00e9llo \u20ac\n");
+    const Result piped = run({{"decrypt", "--pass", "pass:k", "-q", "--hex"}, enc.out});
+    EXPECT_EQ(piped.out, "h\xe9llo \x80");  // the code-page bytes of the text
+    EXPECT_EQ(run({{"decrypt", "--pass", "pass:k", "-q", "--text", "XYZ"}}).status, 2);
+}
+
+TEST_F(Tool, Sha256MatchesSha256sumAndChecks) {
+    spit(at("one"), "abc");
+    spit(at("two"), random_text(200000));
+    spit(at("empty"), "");
+    const Result ours = run({{"sha256", "one", "two", "empty"}});
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    std::string expected;
+    {
+        const std::string cmd = "cd '" + dir_.string() + "' && sha256sum one two empty";
+        FILE* p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        char buf[512];
+        while (fgets(buf, sizeof buf, p) != nullptr) expected += buf;
+        ASSERT_EQ(pclose(p), 0);
+    }
+    EXPECT_EQ(ours.out, expected);
+    EXPECT_EQ(run({{"sha256"}, "abc"}).out,
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  -\n");
+
+    spit(at("SUMS"), ours.out);
+    const Result ok = run({{"sha256", "--check", "SUMS"}});
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out, "one: OK\ntwo: OK\nempty: OK\n");
+    spit(at("two"), "changed");
+    const Result bad = run({{"sha256", "-c", "SUMS"}});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "one: OK\ntwo: FAILED\nempty: OK\n");
+    EXPECT_NE(bad.err.find("did NOT match"), std::string::npos);
+    EXPECT_EQ(run({{"sha256", "--check", "SUMS", "--status"}}).out, "");
+
+    // --text: the digest of the characters' low bytes alone.
+    EXPECT_EQ(run({{"sha256", "--text", "abc"}}).out,
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n");
+    EXPECT_EQ(run({{"sha256", "--text", "\u20ac"}}).out, run({{"sha256", "--text", "\u00ac"}}).out);
+}
+
+TEST_F(Tool, HexEncodeAndDecode) {
+    struct Case {
+        Invocation run;
+        int status;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{{"hex", "encode", "AB"}}, 0, "41 42\n"},
+        {{{"hex", "encode", "--separator", "-+", "AB"}}, 0, "41--42\n"},
+        {{{"hex", "encode", "--separator", "", "\u20ac"}}, 0, "80\n"},
+        {{{"hex", "encode"}, "AB\n"}, 0, "41 42\n"},  // standard input, without its line ending
+        {{{"hex", "decode", "4142"}}, 0, "AB\n"},
+        {{{"hex", "decode", "--separators", "1", "41 42"}}, 0, "AB\n"},
+        {{{"hex", "decode", "--separators", "1"}, "41 80\n"}, 0, "A\u20ac\n"},
+        {{{"hex", "decode", "4a"}}, 1, ""},
+        {{{"hex", "decode", "--separators", "-2", "4142"}}, 1, ""},
+        {{{"hex", "encode", "--codepage", "1251", "\u0416"}}, 0, "C6\n"},
+        {{{"hex", "encode", "--codepage", "65001", "x"}}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.run);
+        EXPECT_EQ(r.status, c.status) << c.run.args.back() << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.run.args.back();
+    }
+}
+
+TEST_F(Tool, PromptsOnTheTerminal) {
+    spit(at("secret"), "typed key");
+    const Result ok = run_on_terminal(dir_, {"encrypt", "-q", "secret"},
+                                      {{"Enter key: ", "typed\n"}, {"Enter key again: ", "typed\n"}});
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_EQ(ok.out.find("typed"), std::string::npos) << "the key was echoed: " << ok.out;
+    fs::remove(at("secret"));
+    const Result dec = run({{"decrypt", "--pass", "pass:typed", "-q", "secret.cls"}});
+    EXPECT_EQ(dec.status, 0) << dec.err;
+    EXPECT_EQ(slurp(at("secret")), "typed key");
+
+    // A mistyped confirmation writes nothing.
+    spit(at("other"), "x");
+    const Result typo = run_on_terminal(dir_, {"encrypt", "-q", "other"},
+                                        {{"Enter key: ", "first\n"}, {"Enter key again: ", "frist\n"}});
+    EXPECT_EQ(typo.status, 1);
+    EXPECT_NE(typo.out.find("differ"), std::string::npos) << typo.out;
+    EXPECT_FALSE(fs::exists(at("other.cls")));
+
+    // Decryption asks once.
+    const Result once = run_on_terminal(dir_, {"decrypt", "-q", "-f", "secret.cls"}, {{"Enter key: ", "typed\n"}});
+    EXPECT_EQ(once.status, 0) << once.out;
+
+    // Binary ciphertext is not written to a terminal.
+    const Result binary = run_on_terminal(dir_, {"encrypt", "--pass", "env:HOME", "-q"}, {});
+    EXPECT_EQ(binary.status, 2) << binary.out;
+}
+
+TEST_F(Tool, UsageHelpAndVersion) {
+    EXPECT_EQ(run({{"--version"}}).status, 0);
+    EXPECT_NE(run({{"--version"}}).out.find("clscrypt"), std::string::npos);
+    for (const char* cmd : {"encrypt", "decrypt", "rekey", "sha256"}) {
+        const Result r = run({{cmd, "--help"}});
+        EXPECT_EQ(r.status, 0) << cmd;
+        EXPECT_NE(r.out.find("Example"), std::string::npos) << cmd;
+    }
+    EXPECT_EQ(run({{"help"}}).status, 0);
+    EXPECT_EQ(run({{"help", "encrypt"}}).status, 0);
+    EXPECT_EQ(run({{"encrypt", "--no-such-option"}}).status, 2);
+    EXPECT_EQ(run({{}}).status, 2);
+}
+
+}  // namespace
+}  // namespace clscrypt::test
