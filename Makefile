@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets.
-.PHONY: all deps demo test test-asan test-clang release bench clean
+.PHONY: all deps demo test test-asan test-clang release bench bench-files clean
 
 all: test
 
@@ -28,6 +28,12 @@ bench: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release --target clscrypt_bench
 	@./build/release/bench/clscrypt_bench
+
+# File encryption beside in-memory encryption on 256 MiB, with peak memory.
+bench-files: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release --target clscrypt_file_bench
+	@./build/release/bench/clscrypt_file_bench 256 build
 
 clean:
 	rm -rf build
