@@ -365,3 +365,44 @@ TEST_F(Files, RekeyWithTheWrongOldKeyTouchesNothing) {
 
 }  // namespace
 }  // namespace clscrypt::test
+
+namespace clscrypt::test {
+namespace {
+
+// The size is taken before the first block; a source that changes size while
+// it is read would give a ciphertext whose descriptor lies.
+TEST_F(Files, SourceChangingSizeWhileReadIsAnError) {
+    const auto message = random_bytes(std::size_t{3} << 20);
+    write_file(at("dest"), {1});
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+    };
+    const Case cases[] = {
+        {"grows", [&] { std::ofstream(at("source"), std::ios::binary | std::ios::app) << "more"; }},
+        {"shrinks", [&] { fs::resize_file(at("source"), 1000); }},
+    };
+    for (const auto& c : cases) {
+        write_file(at("source"), message);
+        clsToString cipher;
+        bool changed = false;
+        cipher.Progress.Subscribe([&](std::int32_t& p) {
+            if (p >= 10 && !changed) {
+                c.change();
+                changed = true;
+            }
+        });
+        try {
+            cipher.EncryptFile(at("source"), at("dest"), u"k");
+            ADD_FAILURE() << c.what << ": no error";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Number(), 57) << c.what;  // device I/O error
+            EXPECT_NE(e.Description().find("source"), std::string::npos) << e.Description();
+        }
+        EXPECT_EQ(read_file(at("dest")), std::vector<std::uint8_t>{1}) << c.what;
+        EXPECT_EQ(listing(), (std::vector<std::string>{"dest", "source"})) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace clscrypt::test

@@ -273,3 +273,26 @@ TEST(Errors, CarryNumberDescriptionAndContext) {
 
 }  // namespace
 }  // namespace clscrypt::test
+
+namespace clscrypt::test {
+namespace {
+
+// Mend: a message whose ciphertext would not fit the format's signed 32-bit
+// length is refused before the array is touched.
+TEST(EncryptLimits, TooLongForTheDescriptorIsOverflowAndLeavesTheArray) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a 2 GiB array is too heavy under the sanitizers; the size check itself is tested above";
+#endif
+    std::vector<std::uint8_t> bytes(2147483629);  // T would be 2^31
+    bytes.back() = 0x5A;
+    clsToString c;
+    int events = 0;
+    c.Progress.Subscribe([&](std::int32_t&) { ++events; });
+    EXPECT_EQ(error_number([&] { c.EncryptByte(bytes, u"k"); }), RuntimeError::Overflow);
+    EXPECT_EQ(bytes.size(), 2147483629U);
+    EXPECT_EQ(bytes.back(), 0x5A);
+    EXPECT_EQ(events, 0);
+}
+
+}  // namespace
+}  // namespace clscrypt::test
