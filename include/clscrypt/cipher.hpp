@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clscrypt/codepage.hpp"
+#include "clscrypt/export.h"
 #include "clscrypt/progress.hpp"
 
 namespace clscrypt {
@@ -40,7 +41,7 @@ struct CbcRun;
 ///
 /// An instance serves one call at a time; separate instances share nothing.
 /// Key material is wiped when an instance is destroyed.
-class clsToString {
+class CLSCRYPT_API clsToString {
 public:
     explicit clsToString(CodePage codePage = {});
     clsToString(const clsToString&) = default;
