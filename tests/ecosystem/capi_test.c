@@ -305,8 +305,10 @@ static void test_files(const char* dir) {
     char plain[512], sealed[512], opened[512], missing[512];
     clscrypt_tostring* old_key = fresh("old");
     clscrypt_tostring* new_key = fresh("new");
-    snprintf(plain, sizeof plain, "%s/ledger \xC3\xA9t\xC3\xA9.txt", dir);
-    snprintf(sealed, sizeof sealed, "%s/ledger.cls", dir);
+    /* Paths are UTF-8: the library makes and reads the non-ASCII one (fopen
+       would take the system's code page on Windows). */
+    snprintf(plain, sizeof plain, "%s/ledger.txt", dir);
+    snprintf(sealed, sizeof sealed, "%s/ledger \xC3\xA9t\xC3\xA9 \xE5\xA0\xB1\xE5\x91\x8A.cls", dir);
     snprintf(opened, sizeof opened, "%s/ledger.out", dir);
     snprintf(missing, sizeof missing, "%s/no such file", dir);
     remove(opened);
