@@ -117,8 +117,9 @@ PYBIND11_MODULE(clscrypt, m) {
     });
 
     m.def("codepages", &clscrypt::CodePage::Available, "The code page numbers this library has built in.");
-    m.def("default_codepage", [] { return clscrypt::CodePage().Number(); },
-          "The code page new instances use: the system's ANSI code page on Windows where built in, else 1252.");
+    m.def(
+        "default_codepage", [] { return clscrypt::CodePage().Number(); },
+        "The code page new instances use: the system's ANSI code page on Windows where built in, else 1252.");
 
     py::class_<clscrypt::ProgressEvent>(m, "ProgressEvent",
                                         "The Progress event. A listener is called with the percentage; one that "

@@ -126,11 +126,9 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_alloc(clscrypt_tostring* 
    forms convert the same strings to and from UTF-8. Results are allocated
    by the library and end with a 0 not counted in `*out_length`. */
 CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text,
-                                                                    size_t length, uint16_t** out,
-                                                                    size_t* out_length);
+                                                                    size_t length, uint16_t** out, size_t* out_length);
 CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text,
-                                                                    size_t length, uint16_t** out,
-                                                                    size_t* out_length);
+                                                                    size_t length, uint16_t** out, size_t* out_length);
 CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tostring* handle, const char* text,
                                                                    size_t length, char** out, size_t* out_length);
 CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle, const char* text,

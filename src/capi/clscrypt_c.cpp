@@ -251,11 +251,19 @@ void subscribe(clscrypt_tostring& h) {
 
 extern "C" {
 
-const char* clscrypt_version(void) { return CLSCRYPT_LIBRARY_VERSION; }
+const char* clscrypt_version(void) {
+    return CLSCRYPT_LIBRARY_VERSION;
+}
 
-int32_t clscrypt_error_number(void) { return last_error().number; }
-const char* clscrypt_error_description(void) { return last_error().description.c_str(); }
-const char* clscrypt_error_message(void) { return last_error().message.c_str(); }
+int32_t clscrypt_error_number(void) {
+    return last_error().number;
+}
+const char* clscrypt_error_description(void) {
+    return last_error().description.c_str();
+}
+const char* clscrypt_error_message(void) {
+    return last_error().message.c_str();
+}
 
 void clscrypt_free(void* memory) {
     if (memory == nullptr) return;
@@ -294,7 +302,9 @@ clscrypt_status clscrypt_tostring_clone(const clscrypt_tostring* handle, clscryp
     });
 }
 
-void clscrypt_tostring_free(clscrypt_tostring* handle) { delete handle; }
+void clscrypt_tostring_free(clscrypt_tostring* handle) {
+    delete handle;
+}
 
 int clscrypt_tostring_codepage(const clscrypt_tostring* handle) {
     return handle == nullptr ? 0 : handle->cipher.GetCodePage().Number();
@@ -384,13 +394,15 @@ clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle,
 
 clscrypt_status clscrypt_tostring_encrypt_file(clscrypt_tostring* handle, const char* source, const char* dest) {
     return guarded([&] {
-        need(handle, "the handle").cipher.EncryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
+        need(handle, "the handle")
+            .cipher.EncryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
     });
 }
 
 clscrypt_status clscrypt_tostring_decrypt_file(clscrypt_tostring* handle, const char* source, const char* dest) {
     return guarded([&] {
-        need(handle, "the handle").cipher.DecryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
+        need(handle, "the handle")
+            .cipher.DecryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
     });
 }
 
@@ -429,7 +441,9 @@ clscrypt_status clscrypt_hsh_new(clscrypt_hsh** out) {
     });
 }
 
-void clscrypt_hsh_free(clscrypt_hsh* handle) { delete handle; }
+void clscrypt_hsh_free(clscrypt_hsh* handle) {
+    delete handle;
+}
 
 clscrypt_status clscrypt_hsh_sha256_utf16(const clscrypt_hsh* handle, const uint16_t* text, size_t length,
                                           char hex[65]) {

@@ -6,6 +6,8 @@
 
 namespace clscrypt::platform {
 
-int system_code_page() noexcept { return 1252; }
+int system_code_page() noexcept {
+    return 1252;
+}
 
 }  // namespace clscrypt::platform

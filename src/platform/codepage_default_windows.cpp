@@ -12,6 +12,8 @@
 
 namespace clscrypt::platform {
 
-int system_code_page() noexcept { return static_cast<int>(::GetACP()); }
+int system_code_page() noexcept {
+    return static_cast<int>(::GetACP());
+}
 
 }  // namespace clscrypt::platform

@@ -41,31 +41,33 @@ std::string quoted(const std::filesystem::path& p) {
     return s;
 }
 
-HANDLE as_handle(FileHandle h) noexcept { return static_cast<HANDLE>(h); }
+HANDLE as_handle(FileHandle h) noexcept {
+    return static_cast<HANDLE>(h);
+}
 
 // CreateFileW's failure value is INVALID_HANDLE_VALUE; ours is kNoFile.
-FileHandle checked(HANDLE h) noexcept { return h == INVALID_HANDLE_VALUE ? kNoFile : h; }
+FileHandle checked(HANDLE h) noexcept {
+    return h == INVALID_HANDLE_VALUE ? kNoFile : h;
+}
 
-int last_error() noexcept { return static_cast<int>(::GetLastError()); }
+int last_error() noexcept {
+    return static_cast<int>(::GetLastError());
+}
 
 }  // namespace
 
 std::int32_t file_error_number(int err, FileOp op) noexcept {
     switch (static_cast<DWORD>(err)) {
-        case ERROR_FILE_NOT_FOUND:
-            return op == FileOp::Open ? kFileNotFound : kPathNotFound;
+        case ERROR_FILE_NOT_FOUND: return op == FileOp::Open ? kFileNotFound : kPathNotFound;
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH:
-            return kPathNotFound;
+        case ERROR_BAD_NETPATH: return kPathNotFound;
         case ERROR_ACCESS_DENIED:
         case ERROR_WRITE_PROTECT:
-        case ERROR_PRIVILEGE_NOT_HELD:
-            return kPermissionDenied;
+        case ERROR_PRIVILEGE_NOT_HELD: return kPermissionDenied;
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
-        case ERROR_FILE_TOO_LARGE:
-            return kDiskFull;
+        case ERROR_FILE_TOO_LARGE: return kDiskFull;
         case ERROR_DIRECTORY:  // what this file reports for a folder where a file belongs
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
@@ -76,10 +78,8 @@ std::int32_t file_error_number(int err, FileOp op) noexcept {
         case ERROR_NOT_SAME_DEVICE:
         case ERROR_UNABLE_TO_REMOVE_REPLACED:
         case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
-        case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
-            return kPathFileAccessError;
-        default:
-            return kDeviceIoError;
+        case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: return kPathFileAccessError;
+        default: return kDeviceIoError;
     }
 }
 
@@ -182,8 +182,8 @@ ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(d
         name += L".tmp";
         temp_ = folder / name;
         // CREATE_NEW: never open a file someone else made.
-        fd_ = checked(::CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
+        fd_ = checked(
+            ::CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (fd_ != kNoFile) return;
         const int err = last_error();
         if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {

@@ -5,6 +5,8 @@
 namespace clscrypt::platform {
 
 // SecureZeroMemory writes through volatile pointers: the compiler keeps it.
-void secure_wipe(void* data, std::size_t size) noexcept { ::SecureZeroMemory(data, size); }
+void secure_wipe(void* data, std::size_t size) noexcept {
+    ::SecureZeroMemory(data, size);
+}
 
 }  // namespace clscrypt::platform

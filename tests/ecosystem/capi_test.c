@@ -11,15 +11,15 @@
 static int passed = 0;
 static int failed = 0;
 
-#define CHECK(cond)                                                                    \
-    do {                                                                               \
-        if (cond) {                                                                    \
-            ++passed;                                                                  \
-        } else {                                                                       \
-            ++failed;                                                                  \
-            fprintf(stderr, "%s:%d: failed: %s (last error %d: %s)\n", __FILE__, __LINE__, \
-                    #cond, (int)clscrypt_error_number(), clscrypt_error_message());    \
-        }                                                                              \
+#define CHECK(cond)                                                                               \
+    do {                                                                                          \
+        if (cond) {                                                                               \
+            ++passed;                                                                             \
+        } else {                                                                                  \
+            ++failed;                                                                             \
+            fprintf(stderr, "%s:%d: failed: %s (last error %d: %s)\n", __FILE__, __LINE__, #cond, \
+                    (int)clscrypt_error_number(), clscrypt_error_message());                      \
+        }                                                                                         \
     } while (0)
 
 static const uint8_t kAbcCipher[16] = {0xF1, 0x55, 0xB7, 0xCF, 0xC1, 0xE5, 0x6C, 0x7B,
@@ -181,7 +181,7 @@ static void test_code_pages(void) {
 
 static void test_strings(void) {
     clscrypt_tostring* h = fresh("k");
-    static const uint16_t text16[] = {'p', 0x20AC, 'x', 0};  /* "p€x" */
+    static const uint16_t text16[] = {'p', 0x20AC, 'x', 0}; /* "p€x" */
     uint16_t* enc16 = NULL;
     uint16_t* dec16 = NULL;
     char* enc8 = NULL;

@@ -75,7 +75,8 @@ TEST(WindowsCodePage, TablesAgreeWithTheSystem) {
             const int len = ::WideCharToMultiByte(n, WC_NO_BEST_FIT_CHARS, &wc, 1, out, sizeof out, "?", &used_default);
             const bool system_has = len == 1 && used_default == FALSE;
             const auto expected = static_cast<std::uint8_t>(system_has ? out[0] : '?');
-            if (cp.Contains(static_cast<char16_t>(c)) != system_has || cp.ToByte(static_cast<char16_t>(c)) != expected) {
+            if (cp.Contains(static_cast<char16_t>(c)) != system_has ||
+                cp.ToByte(static_cast<char16_t>(c)) != expected) {
                 ++differences;
                 ADD_FAILURE() << "code page " << number << " character U+" << std::hex << c << ": library "
                               << int(cp.ToByte(static_cast<char16_t>(c))) << ", system " << int(expected);
@@ -100,9 +101,7 @@ protected:
         fs::remove_all(dir_, ec);
     }
 
-    static void write(const fs::path& p, const std::string& content) {
-        std::ofstream(p, std::ios::binary) << content;
-    }
+    static void write(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
     static std::string read(const fs::path& p) {
         std::ifstream in(p, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

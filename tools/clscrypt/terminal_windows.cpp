@@ -35,7 +35,9 @@ std::string to_utf8(const wchar_t* text, int length) {
     return out;
 }
 
-std::string to_utf8(const std::wstring& text) { return to_utf8(text.data(), static_cast<int>(text.size())); }
+std::string to_utf8(const std::wstring& text) {
+    return to_utf8(text.data(), static_cast<int>(text.size()));
+}
 
 std::wstring to_wide(const std::string& utf8) {
     if (utf8.empty()) return {};
@@ -46,7 +48,9 @@ std::wstring to_wide(const std::string& utf8) {
     return out;
 }
 
-std::string system_reason() { return std::strerror(errno); }
+std::string system_reason() {
+    return std::strerror(errno);
+}
 
 bool is_console(DWORD which) {
     DWORD mode = 0;
@@ -100,8 +104,12 @@ std::vector<std::string> prepare_process(int argc, char** argv) {
     return arguments;
 }
 
-bool stdout_is_terminal() { return is_console(STD_OUTPUT_HANDLE); }
-bool stderr_is_terminal() { return is_console(STD_ERROR_HANDLE); }
+bool stdout_is_terminal() {
+    return is_console(STD_OUTPUT_HANDLE);
+}
+bool stderr_is_terminal() {
+    return is_console(STD_ERROR_HANDLE);
+}
 
 std::optional<std::string> ask_hidden(const std::string& prompt) {
     const HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -132,9 +140,13 @@ std::optional<std::string> ask_hidden(const std::string& prompt) {
     return to_utf8(line);
 }
 
-std::filesystem::path path_from_utf8(const std::string& utf8) { return std::filesystem::path(to_wide(utf8)); }
+std::filesystem::path path_from_utf8(const std::string& utf8) {
+    return std::filesystem::path(to_wide(utf8));
+}
 
-std::string path_to_utf8(const std::filesystem::path& path) { return to_utf8(path.native()); }
+std::string path_to_utf8(const std::filesystem::path& path) {
+    return to_utf8(path.native());
+}
 
 std::optional<std::string> environment_variable(const std::string& name) {
     const wchar_t* value = ::_wgetenv(to_wide(name).c_str());
@@ -155,7 +167,9 @@ long long read_some(int fd, void* data, std::size_t size, std::string& error) {
     return got;
 }
 
-void close_fd(int fd) { ::_close(fd); }
+void close_fd(int fd) {
+    ::_close(fd);
+}
 
 std::string read_line_from_fd(int fd, const std::string& what) {
     std::string line;
