@@ -14,7 +14,7 @@ include(CMakePackageConfigHelpers)
 set(CLSCRYPT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/clscrypt)
 
 set(clscrypt_install_targets clscrypt)
-if(TARGET clscrypt_static AND NOT clscrypt_static STREQUAL clscrypt)
+if(TARGET clscrypt_static)
     list(APPEND clscrypt_install_targets clscrypt_static)
 endif()
 if(TARGET clscrypt_shared)

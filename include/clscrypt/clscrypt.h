@@ -145,12 +145,21 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_file(clscrypt_tostring* h
 CLSCRYPT_API clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt_tostring* from,
                                                           const char* source, const char* dest);
 
-/* StrToHex and HexToStr on UTF-8 text, results allocated by the library. */
-CLSCRYPT_API clscrypt_status clscrypt_tostring_str_to_hex(clscrypt_tostring* handle, const char* text, size_t length,
-                                                          const char* separator, size_t separator_length, char** out,
-                                                          size_t* out_length);
-CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str(clscrypt_tostring* handle, const char* hex, size_t length,
-                                                          int32_t separators, char** out, size_t* out_length);
+/* StrToHex and HexToStr, on UTF-8 or UTF-16 text; results allocated by the
+   library, ending with a 0 not counted in `*out_length`. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, const char* text,
+                                                               size_t length, const char* separator,
+                                                               size_t separator_length, char** out, size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf8(clscrypt_tostring* handle, const char* hex,
+                                                               size_t length, int32_t separators, char** out,
+                                                               size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_str_to_hex_utf16(clscrypt_tostring* handle, const uint16_t* text,
+                                                                size_t length, const uint16_t* separator,
+                                                                size_t separator_length, uint16_t** out,
+                                                                size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, const uint16_t* hex,
+                                                                size_t length, int32_t separators, uint16_t** out,
+                                                                size_t* out_length);
 
 /* ---- clsHsh ------------------------------------------------------------ */
 

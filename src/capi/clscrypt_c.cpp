@@ -415,9 +415,9 @@ clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt
     });
 }
 
-clscrypt_status clscrypt_tostring_str_to_hex(clscrypt_tostring* handle, const char* text, size_t length,
-                                             const char* separator, size_t separator_length, char** out,
-                                             size_t* out_length) {
+clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, const char* text, size_t length,
+                                                  const char* separator, size_t separator_length, char** out,
+                                                  size_t* out_length) {
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf8(h.cipher.StrToHex(utf8_arg(text, length, "the text"),
@@ -426,11 +426,30 @@ clscrypt_status clscrypt_tostring_str_to_hex(clscrypt_tostring* handle, const ch
     });
 }
 
-clscrypt_status clscrypt_tostring_hex_to_str(clscrypt_tostring* handle, const char* hex, size_t length,
-                                             int32_t separators, char** out, size_t* out_length) {
+clscrypt_status clscrypt_tostring_hex_to_str_utf8(clscrypt_tostring* handle, const char* hex, size_t length,
+                                                  int32_t separators, char** out, size_t* out_length) {
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf8(h.cipher.HexToStr(utf8_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_str_to_hex_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
+                                                   const uint16_t* separator, size_t separator_length, uint16_t** out,
+                                                   size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf16(h.cipher.StrToHex(utf16_arg(text, length, "the text"),
+                                     utf16_arg(separator, separator_length, "the separator")),
+                   out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, const uint16_t* hex, size_t length,
+                                                   int32_t separators, uint16_t** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf16(h.cipher.HexToStr(utf16_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
     });
 }
 

@@ -153,6 +153,8 @@ static void test_buffers_and_errors(void) {
     CHECK(clscrypt_tostring_encrypt(NULL, cipher, 1, out, &size) == CLSCRYPT_INVALID_ARGUMENT);
     CHECK(clscrypt_tostring_encrypt(h, NULL, 3, out, &size) == CLSCRYPT_INVALID_ARGUMENT);
     CHECK(clscrypt_tostring_encrypt(h, cipher, 3, out, NULL) == CLSCRYPT_INVALID_ARGUMENT);
+    clscrypt_tostring_free(wrong);
+    wrong = NULL;
     CHECK(clscrypt_tostring_new(1234, &wrong) == CLSCRYPT_INVALID_ARGUMENT && wrong == NULL);
 
     /* Success clears the last error. */
@@ -168,11 +170,11 @@ static void test_code_pages(void) {
     CHECK(clscrypt_tostring_new(0, &h) == CLSCRYPT_OK);
     CHECK(clscrypt_tostring_codepage(h) == 1252);
     /* Cyrillic "Я" is 0xDF in Windows-1251 and missing ("?") in 1252. */
-    CHECK(clscrypt_tostring_str_to_hex(h, "\xD0\xAF", 2, "", 0, &hex, &length) == CLSCRYPT_OK);
+    CHECK(clscrypt_tostring_str_to_hex_utf8(h, "\xD0\xAF", 2, "", 0, &hex, &length) == CLSCRYPT_OK);
     CHECK(length == 2 && strcmp(hex, "3F") == 0);
     clscrypt_free(hex);
     CHECK(clscrypt_tostring_set_codepage(h, 1251) == CLSCRYPT_OK && clscrypt_tostring_codepage(h) == 1251);
-    CHECK(clscrypt_tostring_str_to_hex(h, "\xD0\xAF", 2, "", 0, &hex, &length) == CLSCRYPT_OK);
+    CHECK(clscrypt_tostring_str_to_hex_utf8(h, "\xD0\xAF", 2, "", 0, &hex, &length) == CLSCRYPT_OK);
     CHECK(strcmp(hex, "DF") == 0);
     clscrypt_free(hex);
     CHECK(clscrypt_tostring_set_codepage(h, 437) == CLSCRYPT_INVALID_ARGUMENT && clscrypt_tostring_codepage(h) == 1251);
@@ -220,19 +222,33 @@ static void test_hex(void) {
     clscrypt_tostring* h = fresh(NULL);
     char* out = NULL;
     size_t len = 0;
-    CHECK(clscrypt_tostring_str_to_hex(h, "AB", 2, "-+", 2, &out, &len) == CLSCRYPT_OK);
+    CHECK(clscrypt_tostring_str_to_hex_utf8(h, "AB", 2, "-+", 2, &out, &len) == CLSCRYPT_OK);
     CHECK(len == 6 && strcmp(out, "41--42") == 0);
     clscrypt_free(out);
-    CHECK(clscrypt_tostring_hex_to_str(h, "41 42", CLSCRYPT_NUL_TERMINATED, 1, &out, &len) == CLSCRYPT_OK);
+    CHECK(clscrypt_tostring_hex_to_str_utf8(h, "41 42", CLSCRYPT_NUL_TERMINATED, 1, &out, &len) == CLSCRYPT_OK);
     CHECK(len == 2 && strcmp(out, "AB") == 0);
     clscrypt_free(out);
     /* "E9" is é in Windows-1252: two bytes of UTF-8. */
-    CHECK(clscrypt_tostring_hex_to_str(h, "E9", 2, 0, &out, &len) == CLSCRYPT_OK);
+    CHECK(clscrypt_tostring_hex_to_str_utf8(h, "E9", 2, 0, &out, &len) == CLSCRYPT_OK);
     CHECK(len == 2 && strcmp(out, "\xC3\xA9") == 0);
     clscrypt_free(out);
-    CHECK(clscrypt_tostring_hex_to_str(h, "4G", 2, 0, &out, &len) == CLSCRYPT_ERROR);
+    {
+        /* The UTF-16 forms: "é€" in Windows-1252 is E9 80. */
+        static const uint16_t text[] = {0xE9, 0x20AC};
+        static const uint16_t sep[] = {':'};
+        uint16_t* hex16 = NULL;
+        uint16_t* back16 = NULL;
+        size_t back_len = 0;
+        CHECK(clscrypt_tostring_str_to_hex_utf16(h, text, 2, sep, 1, &hex16, &len) == CLSCRYPT_OK);
+        CHECK(len == 5 && hex16[0] == 'E' && hex16[1] == '9' && hex16[2] == ':' && hex16[3] == '8' && hex16[5] == 0);
+        CHECK(clscrypt_tostring_hex_to_str_utf16(h, hex16, len, 1, &back16, &back_len) == CLSCRYPT_OK);
+        CHECK(back_len == 2 && back16[0] == 0xE9 && back16[1] == 0x20AC);
+        clscrypt_free(hex16);
+        clscrypt_free(back16);
+    }
+    CHECK(clscrypt_tostring_hex_to_str_utf8(h, "4G", 2, 0, &out, &len) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE);
-    CHECK(clscrypt_tostring_hex_to_str(h, "4142", 4, -2, &out, &len) == CLSCRYPT_ERROR);
+    CHECK(clscrypt_tostring_hex_to_str_utf8(h, "4142", 4, -2, &out, &len) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_DIVISION_BY_ZERO);
     clscrypt_tostring_free(h);
 }
