@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets.
-.PHONY: all deps demo test test-asan test-clang release bench bench-files clean
+.PHONY: all deps demo test test-asan test-clang release bench bench-files clean install-test python-test windows-test
 
 all: test
 
@@ -34,6 +34,22 @@ bench-files: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release --target clscrypt_file_bench
 	@./build/release/bench/clscrypt_file_bench 256 build
+
+# Install to a scratch prefix and check it, build and run consumer projects
+# against it (find_package, pkg-config) and the source tree
+# (add_subdirectory), build and install the Debian packages; the C tests.
+install-test: deps
+	cmake --preset dev
+	cmake --build --preset dev
+	ctest --preset dev -R '^(capi_tests|install_tree|consumer_find_package|consumer_add_subdirectory|debian_packages)$$'
+
+# The Python module and its unittest suite.
+python-test: deps
+	cmake --workflow --preset python
+
+# Cross-build for Windows and run the tests under Wine.
+windows-test: deps
+	sh scripts/windows-test.sh
 
 clean:
 	rm -rf build

@@ -4,10 +4,14 @@ pages the library knows, from the mapping tables that Unicode publishes for
 them (as carried by Python's codec modules, which are generated from those
 tables).
 
-A byte the code page leaves unassigned maps to the C1 control or Latin-1
-character of the same value, so that every byte value survives a round trip
-through text; the script checks that this never gives one character two
-bytes.
+Windows gives some bytes that those tables leave unassigned a character of
+its own, mostly from the Private Use Area (874's 0xDB is U+F8C1): the
+legacy program's strings hold those characters, so they are taken as
+Windows' conversion functions give them (WINDOWS_EXTRA; the Windows build's
+tests compare every table with the system's conversions). Any other
+unassigned byte maps to the C1 control or Latin-1 character of the same
+value, so that every byte value survives a round trip through text; the
+script checks that this never gives one character two bytes.
 
 Usage: scripts/gen_codepages.py > src/platform/codepage_tables.cpp
 """
@@ -15,6 +19,17 @@ Usage: scripts/gen_codepages.py > src/platform/codepage_tables.cpp
 import codecs
 
 CODE_PAGES = [874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258]
+
+# Bytes the Unicode tables leave unassigned that MultiByteToWideChar maps to
+# a character (and WideCharToMultiByte back).
+WINDOWS_EXTRA = {
+    874: {0xDB: 0xF8C1, 0xDC: 0xF8C2, 0xDD: 0xF8C3, 0xDE: 0xF8C4,
+          0xFC: 0xF8C5, 0xFD: 0xF8C6, 0xFE: 0xF8C7, 0xFF: 0xF8C8},
+    1253: {0xAA: 0xF8F9, 0xD2: 0xF8FA, 0xFF: 0xF8FB},
+    1255: {0xCA: 0x05BA, 0xD9: 0xF88D, 0xDA: 0xF88E, 0xDB: 0xF88F, 0xDC: 0xF890, 0xDD: 0xF891,
+           0xDE: 0xF892, 0xDF: 0xF893, 0xFB: 0xF894, 0xFC: 0xF895, 0xFF: 0xF896},
+    1257: {0xA1: 0xF8FC, 0xA5: 0xF8FD},
+}
 
 
 def table(number: int) -> list[int]:
@@ -26,7 +41,8 @@ def table(number: int) -> list[int]:
         except UnicodeDecodeError:
             text = ""
         if len(text) != 1:
-            text = chr(b)  # unassigned: the character of the same value
+            # Unassigned: Windows' own character, else the one of the same value.
+            text = chr(WINDOWS_EXTRA.get(number, {}).get(b, b))
         chars.append(ord(text))
     # Unassigned bytes must not collide with an assigned character.
     assert len(set(chars)) == 256, f"cp{number}: a character has two bytes"

@@ -5,6 +5,9 @@
 set -eu
 
 PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcli11-dev"
+# Packaging (dpkg-shlibdeps for the Debian packages), the Python module, the
+# Windows cross build and Wine to test it.
+PACKAGES="$PACKAGES dpkg-dev file binutils pybind11-dev python3-dev g++-mingw-w64-x86-64 wine64"
 
 missing=""
 for p in $PACKAGES; do

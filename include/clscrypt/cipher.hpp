@@ -8,7 +8,19 @@
 #include <vector>
 
 #include "clscrypt/codepage.hpp"
+#include "clscrypt/export.h"
 #include "clscrypt/progress.hpp"
+
+// <windows.h> defines EncryptFile and DecryptFile as macros for its own
+// functions (EncryptFileW and so on). They are lifted here so the methods keep
+// their names, and the class offers the macros' targets as aliases, so calls
+// in code that included <windows.h> still reach the methods.
+#if defined(_WIN32)
+#pragma push_macro("EncryptFile")
+#pragma push_macro("DecryptFile")
+#undef EncryptFile
+#undef DecryptFile
+#endif
 
 namespace clscrypt {
 
@@ -40,7 +52,7 @@ struct CbcRun;
 ///
 /// An instance serves one call at a time; separate instances share nothing.
 /// Key material is wiped when an instance is destroyed.
-class clsToString {
+class CLSCRYPT_API clsToString {
 public:
     explicit clsToString(CodePage codePage = {});
     clsToString(const clsToString&) = default;
@@ -115,6 +127,21 @@ public:
     /// those of DecryptFile; Progress is raised by this instance.
     void RekeyFile(clsToString& From, const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile);
 
+#if defined(_WIN32)
+    void EncryptFileA(const std::filesystem::path& s, const std::filesystem::path& d, std::u16string_view k = {}) {
+        EncryptFile(s, d, k);
+    }
+    void EncryptFileW(const std::filesystem::path& s, const std::filesystem::path& d, std::u16string_view k = {}) {
+        EncryptFile(s, d, k);
+    }
+    void DecryptFileA(const std::filesystem::path& s, const std::filesystem::path& d, std::u16string_view k = {}) {
+        DecryptFile(s, d, k);
+    }
+    void DecryptFileW(const std::filesystem::path& s, const std::filesystem::path& d, std::u16string_view k = {}) {
+        DecryptFile(s, d, k);
+    }
+#endif
+
     /// Reads hexadecimal text back into text: pairs of digits "0".."9",
     /// "A".."F" (upper case), each pair starting `Separators` characters
     /// after the end of the previous one; the characters between are not
@@ -155,3 +182,8 @@ private:
 };
 
 }  // namespace clscrypt
+
+#if defined(_WIN32)
+#pragma pop_macro("DecryptFile")
+#pragma pop_macro("EncryptFile")
+#endif

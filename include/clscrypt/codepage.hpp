@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "clscrypt/export.h"
+
 namespace clscrypt {
 
 namespace detail {
@@ -15,16 +17,18 @@ struct CodePageTable;
 /// A single-byte code page: how 16-bit text becomes the bytes that the
 /// cipher keys, encrypts and writes as hexadecimal, and back.
 ///
-/// The legacy program used the system's ANSI code page. Windows-1252 stands
-/// for it by default; its five unassigned bytes (0x81, 0x8D, 0x8F, 0x90,
-/// 0x9D) map to and from the C1 control characters of the same value, so
-/// every byte value survives a round trip through text. A character the code
-/// page lacks becomes "?".
+/// The legacy program used the system's ANSI code page. The default is that
+/// code page on Windows when it is one of the built-in single-byte ones, and
+/// Windows-1252 everywhere else. Windows-1252's five unassigned bytes (0x81,
+/// 0x8D, 0x8F, 0x90, 0x9D) map to and from the C1 control characters of the
+/// same value, so every byte value survives a round trip through text. A
+/// character the code page lacks becomes "?" (no best-fit mapping).
 ///
 /// A small value type: copying it copies a pointer to static tables.
-class CodePage {
+class CLSCRYPT_API CodePage {
 public:
-    /// Windows-1252, the default.
+    /// The default: the system's ANSI code page on Windows when it is built
+    /// in (874, 1250-1258), Windows-1252 otherwise.
     CodePage() noexcept;
 
     /// The code page with this Windows number. Throws RuntimeError (5,

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "clscrypt/export.h"
+
 namespace clscrypt {
 
 /// SHA-256 over bytes, fed in pieces of any size.
@@ -20,7 +22,7 @@ namespace clscrypt {
 /// chosen on first use. An instance serves one thread at a time; separate
 /// instances share nothing. The buffered message bytes and the chaining
 /// state are wiped when the digest is taken and when an instance goes away.
-class Sha256 {
+class CLSCRYPT_API Sha256 {
 public:
     static constexpr std::size_t DigestSize = 32;
     static constexpr std::size_t BlockSize = 64;
@@ -54,10 +56,10 @@ private:
 };
 
 /// A digest as 64 lower-case hexadecimal digits.
-[[nodiscard]] std::string ToHex(const Sha256::Digest& digest);
+[[nodiscard]] CLSCRYPT_API std::string ToHex(const Sha256::Digest& digest);
 
 /// The legacy hashing class.
-class clsHsh {
+class CLSCRYPT_API clsHsh {
 public:
     /// SHA-256 of the text's low bytes as 64 lower-case hexadecimal digits.
     /// Each character contributes one byte, the low 8 bits of its code: no

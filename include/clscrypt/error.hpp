@@ -5,6 +5,8 @@
 #include <string>
 #include <system_error>
 
+#include "clscrypt/export.h"
+
 namespace clscrypt {
 
 /// The error every clscrypt operation raises. It carries the run-time error
@@ -15,7 +17,7 @@ namespace clscrypt {
 /// usual run-time text for the numbered errors); `what()` is the description
 /// followed by context: which value, length or file was at fault. Errors that
 /// come from the operating system also carry its `std::error_code`.
-class RuntimeError : public std::runtime_error {
+class CLSCRYPT_API RuntimeError : public std::runtime_error {
 public:
     /// Run-time error numbers in use.
     static constexpr std::int32_t Overflow = 6;
@@ -44,6 +46,6 @@ private:
 
 /// The usual run-time description of an error number, or an empty string for
 /// numbers this library does not raise.
-[[nodiscard]] std::string StandardDescription(std::int32_t number);
+[[nodiscard]] CLSCRYPT_API std::string StandardDescription(std::int32_t number);
 
 }  // namespace clscrypt

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "clscrypt/export.h"
+
 namespace clscrypt {
 
 class clsToString;
@@ -17,7 +19,7 @@ class clsToString;
 /// reference to the operation's current percentage: a listener that stores a
 /// value there changes what later listeners of the same event see, and one
 /// that stores 100 suppresses the operation's closing event.
-class ProgressEvent {
+class CLSCRYPT_API ProgressEvent {
 public:
     using Listener = std::function<void(std::int32_t& Percent)>;
 

@@ -3,6 +3,7 @@
 #include "clscrypt/codepage.hpp"
 #include "clscrypt/error.hpp"
 #include "platform/codepage_table.hpp"
+#include "platform/system_codepage.hpp"
 
 namespace clscrypt {
 
@@ -20,7 +21,10 @@ const detail::CodePageTable* find_table(int number) noexcept {
 }
 }  // namespace
 
-CodePage::CodePage() noexcept : table_(find_table(1252)) {}
+// The system's code page where the library has it, Windows-1252 otherwise.
+CodePage::CodePage() noexcept : table_(find_table(platform::system_code_page())) {
+    if (table_ == nullptr) table_ = find_table(1252);
+}
 
 CodePage CodePage::FromNumber(int number) {
     const auto* table = find_table(number);

@@ -14,12 +14,23 @@
 
 namespace clscrypt::platform {
 
+/// An open file as the system knows it: a file descriptor (file_posix.cpp)
+/// or a Windows HANDLE (file_windows.cpp).
+#if defined(_WIN32)
+using FileHandle = void*;
+inline constexpr FileHandle kNoFile = nullptr;
+#else
+using FileHandle = int;
+inline constexpr FileHandle kNoFile = -1;
+#endif
+
 /// What a failed file operation was doing: it decides between numbers that
 /// the same system error maps to (a missing name is "File not found" when
 /// opening, "Path not found" when creating in a folder).
 enum class FileOp { Open, Read, Create, Write, Replace };
 
-/// Raises the RuntimeError for system error `err` during `op` on `path`.
+/// Raises the RuntimeError for system error `err` (errno, or GetLastError()
+/// on Windows) during `op` on `path`.
 [[noreturn]] void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing);
 
 /// The run-time error number for a system error during `op`.
@@ -48,7 +59,7 @@ public:
     [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
 
 private:
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
     std::uint64_t size_ = 0;
     std::filesystem::path path_;
 };
@@ -71,7 +82,7 @@ public:
     [[nodiscard]] const std::filesystem::path& temp_path() const noexcept { return temp_; }
 
 private:
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
     std::filesystem::path dest_;
     std::filesystem::path temp_;
 };

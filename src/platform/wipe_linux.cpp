@@ -4,6 +4,10 @@
 
 namespace clscrypt::platform {
 
-void secure_wipe(void* data, std::size_t size) noexcept { ::explicit_bzero(data, size); }
+// Nothing to wipe may come as a null pointer (an empty vector's data()),
+// which explicit_bzero must not be given.
+void secure_wipe(void* data, std::size_t size) noexcept {
+    if (size != 0) ::explicit_bzero(data, size);
+}
 
 }  // namespace clscrypt::platform

@@ -5,8 +5,6 @@
 // the message length in its first block, so nothing can be written before
 // the whole message is known.
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -75,10 +73,10 @@ fs::path output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
     if (mode == Mode::Rekey || o.in_place) return input;
     fs::path out;
     if (!o.output.empty()) {
-        out = o.output;
+        out = path_from_utf8(o.output);
     } else if (mode == Mode::Encrypt) {
         out = input;
-        out += o.suffix;
+        out += path_from_utf8(o.suffix);
     } else {
         if (!has_suffix(input, o.suffix)) {
             throw ToolError(input.string() + ": the name does not end in " + o.suffix +
@@ -86,7 +84,7 @@ fs::path output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
                             kExitUsage);
         }
         const std::string name = input.filename().string();
-        out = input.parent_path() / name.substr(0, name.size() - o.suffix.size());
+        out = input.parent_path() / path_from_utf8(name.substr(0, name.size() - o.suffix.size()));
     }
     if (same_file(input, out)) {
         throw ToolError(input.string() + ": the output would replace the input; use --in-place to mean that",
@@ -103,7 +101,7 @@ fs::path output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
 std::vector<fs::path> expand(const CipherOptions& o, Mode mode, std::vector<std::string>& problems) {
     std::vector<fs::path> inputs;
     for (const auto& arg : o.files) {
-        const fs::path p(arg);
+        const fs::path p = path_from_utf8(arg);
         std::error_code ec;
         if (fs::is_directory(p, ec)) {
             if (!o.recursive) {
@@ -129,7 +127,7 @@ std::vector<fs::path> expand(const CipherOptions& o, Mode mode, std::vector<std:
     return inputs;
 }
 
-void write_stdout(const std::string& data) { write_all_fd(STDOUT_FILENO, data.data(), data.size(), "standard output"); }
+void write_stdout(const std::string& data) { write_all_fd(kStdoutFd, data.data(), data.size(), "standard output"); }
 
 // Standard input to standard output, or --text.
 int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
@@ -137,7 +135,7 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
     if (mode == Mode::Encrypt && !o.hex && !o.force && stdout_is_terminal()) {
         throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
     }
-    std::string input = o.text_given ? o.text : read_all_fd(STDIN_FILENO, "standard input");
+    std::string input = o.text_given ? o.text : read_all_fd(kStdinFd, "standard input");
     try {
         if (mode == Mode::Encrypt) {
             std::vector<std::uint8_t> bytes;

@@ -1,12 +1,6 @@
 #include "keys.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #include "errors.hpp"
@@ -30,20 +24,20 @@ std::string key_text(const std::string& spec, const KeyOptions& options) {
         return rest;
     }
     if (kind == "env" && colon != std::string::npos) {
-        const char* value = std::getenv(rest.c_str());
-        if (value == nullptr) {
+        auto value = environment_variable(rest);
+        if (!value) {
             throw UsageError("--pass env:" + rest + ": the environment variable " + rest + " is not set");
         }
-        return value;
+        return *value;
     }
     if (kind == "file" && colon != std::string::npos) {
-        const int fd = ::open(rest.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string reason;
+        const int fd = open_for_reading(path_from_utf8(rest), reason);
         if (fd < 0) {
-            throw ToolError("--pass file:" + rest + ": cannot open the key file: " + std::strerror(errno),
-                            kExitFailure);
+            throw ToolError("--pass file:" + rest + ": cannot open the key file: " + reason, kExitFailure);
         }
         std::string line = read_line_from_fd(fd, "'" + rest + "'");
-        ::close(fd);
+        close_fd(fd);
         return line;
     }
     if (kind == "fd" && colon != std::string::npos) {
@@ -58,7 +52,7 @@ std::string key_text(const std::string& spec, const KeyOptions& options) {
         if (options.stdin_is_data) {
             throw UsageError("--pass stdin: standard input already carries the data; give the key another way");
         }
-        return read_line_from_fd(STDIN_FILENO, "standard input");
+        return read_line_from_fd(kStdinFd, "standard input");
     }
     throw UsageError("--pass " + spec + ": unknown key source; use pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
 }

@@ -2,12 +2,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 #include <clscrypt/clscrypt.hpp>
 
 #include "commands.hpp"
 #include "errors.hpp"
+#include "terminal.hpp"
 
 #ifndef CLSCRYPT_VERSION
 #define CLSCRYPT_VERSION "unknown"
@@ -123,8 +125,12 @@ int main(int argc, char** argv) {
     auto* help = app.add_subcommand("help", "Show help for clscrypt or one command");
     help->add_option("command", help_topic, "A command");
 
+    // UTF-8 arguments on every system (CLI11 parses the reversed list).
+    std::vector<std::string> arguments = prepare_process(argc, argv);
+    std::reverse(arguments.begin(), arguments.end());
+    if (!arguments.empty()) arguments.pop_back();  // the program's name
     try {
-        app.parse(argc, argv);
+        app.parse(arguments);
     } catch (const CLI::ParseError& e) {
         // Help and version end in success; every other parse error is a usage error.
         return app.exit(e) == 0 ? kExitOk : kExitUsage;

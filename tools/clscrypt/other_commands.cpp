@@ -1,12 +1,8 @@
 // sha256 and hex.
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <cctype>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include <clscrypt/clscrypt.hpp>
@@ -24,25 +20,20 @@ namespace {
 // with the reason in `error`.
 std::optional<Sha256::Digest> digest_of(const std::string& name, std::string& error) {
     const bool is_stdin = name == "-";
-    const int fd = is_stdin ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
+    const int fd = is_stdin ? kStdinFd : open_for_reading(path_from_utf8(name), error);
+    if (fd < 0) return std::nullopt;
     Sha256 hasher;
     std::vector<std::uint8_t> buf(std::size_t{1} << 20);
     for (;;) {
-        const ssize_t got = ::read(fd, buf.data(), buf.size());
+        const long long got = read_some(fd, buf.data(), buf.size(), error);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            error = std::strerror(errno);
-            if (!is_stdin) ::close(fd);
+            if (!is_stdin) close_fd(fd);
             return std::nullopt;
         }
         if (got == 0) break;
         hasher.Update(std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(got)));
     }
-    if (!is_stdin) ::close(fd);
+    if (!is_stdin) close_fd(fd);
     return hasher.Final();
 }
 
@@ -77,11 +68,18 @@ std::string unescaped(const std::string& name) {
 int check_list(const Sha256Options& o) {
     std::string content;
     if (o.check == "-") {
-        content = read_all_fd(STDIN_FILENO, "standard input");
+        content = read_all_fd(kStdinFd, "standard input");
     } else {
-        std::ifstream in(o.check, std::ios::binary);
-        if (!in) throw ToolError(o.check + ": cannot open the checksum list: " + std::strerror(errno), kExitFailure);
-        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::string reason;
+        const int fd = open_for_reading(path_from_utf8(o.check), reason);
+        if (fd < 0) throw ToolError(o.check + ": cannot open the checksum list: " + reason, kExitFailure);
+        try {
+            content = read_all_fd(fd, "'" + o.check + "'");
+        } catch (...) {
+            close_fd(fd);
+            throw;
+        }
+        close_fd(fd);
     }
     std::size_t failed = 0, unreadable = 0, malformed = 0, checked = 0;
     std::size_t start = 0;
@@ -164,7 +162,7 @@ int run_sha256(const Sha256Options& o) {
 }
 
 int run_hex(const HexOptions& o) {
-    std::string input = o.argument_given ? o.argument : read_all_fd(STDIN_FILENO, "standard input");
+    std::string input = o.argument_given ? o.argument : read_all_fd(kStdinFd, "standard input");
     if (!o.argument_given) chomp(input);
     clsToString converter(CodePage::FromNumber(o.codepage));
     std::u16string result;
@@ -181,7 +179,7 @@ int run_hex(const HexOptions& o) {
                         kExitFailure);
     }
     const std::string out = utf16_to_utf8(result) + "\n";
-    write_all_fd(STDOUT_FILENO, out.data(), out.size(), "standard output");
+    write_all_fd(kStdoutFd, out.data(), out.size(), "standard output");
     return kExitOk;
 }
 

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "errors.hpp"
 
 namespace clscrypt::tool {
+
+std::vector<std::string> prepare_process(int argc, char** argv) { return {argv, argv + argc}; }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
@@ -55,6 +58,34 @@ std::optional<std::string> ask_hidden(const std::string& prompt) {
     ::close(fd);
     return line;
 }
+
+std::filesystem::path path_from_utf8(const std::string& utf8) { return utf8; }
+std::string path_to_utf8(const std::filesystem::path& path) { return path.string(); }
+
+std::optional<std::string> environment_variable(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    return value;
+}
+
+int open_for_reading(const std::filesystem::path& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) error = system_reason();
+    return fd;
+}
+
+long long read_some(int fd, void* data, std::size_t size, std::string& error) {
+    for (;;) {
+        const ssize_t got = ::read(fd, data, size);
+        if (got >= 0) return got;
+        if (errno != EINTR) {
+            error = system_reason();
+            return -1;
+        }
+    }
+}
+
+void close_fd(int fd) { ::close(fd); }
 
 std::string read_line_from_fd(int fd, const std::string& what) {
     std::string line;

@@ -1,9 +1,25 @@
 #pragma once
 
+// What the tool needs from the operating system: the terminal, file
+// descriptors, arguments, environment and paths. terminal.cpp serves POSIX
+// systems, terminal_windows.cpp Windows; everything else in the tool is
+// portable. Text crosses this interface as UTF-8 on every system.
+
+#include <cstddef>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace clscrypt::tool {
+
+inline constexpr int kStdinFd = 0;
+inline constexpr int kStdoutFd = 1;
+
+/// The program's arguments as UTF-8 (on Windows, from the wide command
+/// line). Also sets up standard input and output for binary data and the
+/// console for UTF-8 and the progress bar's control sequences.
+std::vector<std::string> prepare_process(int argc, char** argv);
 
 bool stdout_is_terminal();
 bool stderr_is_terminal();
@@ -11,6 +27,22 @@ bool stderr_is_terminal();
 /// Asks on the controlling terminal with echo off. Nothing when the process
 /// has no terminal.
 std::optional<std::string> ask_hidden(const std::string& prompt);
+
+/// A path from UTF-8 text, and back. (On POSIX systems the bytes pass
+/// unchanged.)
+std::filesystem::path path_from_utf8(const std::string& utf8);
+std::string path_to_utf8(const std::filesystem::path& path);
+
+/// An environment variable's value as UTF-8; nothing when it is not set.
+std::optional<std::string> environment_variable(const std::string& name);
+
+/// Opens a file for reading: a file descriptor, or -1 with the system's
+/// reason in `error`.
+int open_for_reading(const std::filesystem::path& path, std::string& error);
+/// Reads up to `size` bytes: how many, 0 at the end, -1 with the reason in
+/// `error`.
+long long read_some(int fd, void* data, std::size_t size, std::string& error);
+void close_fd(int fd);
 
 /// Reads the first line (without its ending) of file descriptor `fd`, one
 /// byte at a time so nothing after the line is consumed.

@@ -1,0 +1,186 @@
+#ifndef CLSCRYPT_CLSCRYPT_H
+#define CLSCRYPT_CLSCRYPT_H
+
+/* The C interface of clscrypt, for C programs and for every language that
+   calls C (C#, Python's ctypes, Go, Rust, ...).
+
+   Two opaque handles stand for the two legacy classes: clscrypt_tostring
+   for clsToString (the cipher, its key state and its code page) and
+   clscrypt_hsh for clsHsh (SHA-256 of text). Each function returns a status:
+   CLSCRYPT_OK, or an error whose run-time error number and description
+   clscrypt_error_number() and clscrypt_error_description() then give, on
+   the calling thread, until its next call into this interface. No C++
+   exception crosses this boundary.
+
+   Texts are UTF-16 (uint16_t units with a length) or UTF-8 (char with a
+   length); a length of CLSCRYPT_NUL_TERMINATED means "up to the first 0".
+   Paths are UTF-8 on every system. Memory the library allocates is released
+   with clscrypt_free(), which also wipes it.
+
+   A handle serves one call at a time; separate handles share nothing and may
+   be used from different threads. */
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "clscrypt/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status codes. */
+typedef enum clscrypt_status {
+    CLSCRYPT_OK = 0,
+    /* The operation raised a run-time error: see clscrypt_error_number(). */
+    CLSCRYPT_ERROR = 1,
+    /* A null handle or pointer, invalid UTF-8 or an unknown code page
+       (error number 5). */
+    CLSCRYPT_INVALID_ARGUMENT = 2,
+    /* The caller's buffer is too small; the size it needs was stored where
+       the capacity was given, and the output was not written. */
+    CLSCRYPT_BUFFER_TOO_SMALL = 3,
+    /* Memory ran out (error number 7). */
+    CLSCRYPT_OUT_OF_MEMORY = 4,
+    /* The progress callback returned non-zero and the operation stopped
+       there; what it leaves behind is what the C++ operation leaves when a
+       Progress listener throws. */
+    CLSCRYPT_CANCELLED = 5
+} clscrypt_status;
+
+#define CLSCRYPT_NUL_TERMINATED ((size_t)-1)
+
+/* Error numbers of the legacy classes, as clscrypt_error_number() gives
+   them. */
+#define CLSCRYPT_ERR_OVERFLOW 6
+#define CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE 9
+#define CLSCRYPT_ERR_DIVISION_BY_ZERO 11
+/* Errors a class defines: a wrong key or damaged ciphertext ("Incorrect size
+   descriptor in Blowfish decryption"), a missing source file. */
+#define CLSCRYPT_ERR_CLASS_ERROR (-2147221504)
+
+/* The library's version, "MAJOR.MINOR.PATCH". */
+CLSCRYPT_API const char* clscrypt_version(void);
+
+/* The last error on this thread: its run-time error number (0 after
+   success), its description, and the description with context (which file,
+   which length). The strings stay valid until this thread's next call into
+   this interface. */
+CLSCRYPT_API int32_t clscrypt_error_number(void);
+CLSCRYPT_API const char* clscrypt_error_description(void);
+CLSCRYPT_API const char* clscrypt_error_message(void);
+
+/* Releases (and wipes) memory this library allocated. Null is ignored. */
+CLSCRYPT_API void clscrypt_free(void* memory);
+
+/* The length of the ciphertext of an n-byte message: 8 * ceil((n + 12) / 8),
+   or 0 when it would not fit the format's signed 32-bit length. */
+CLSCRYPT_API size_t clscrypt_encrypted_size(size_t n);
+
+/* ---- clsToString ------------------------------------------------------- */
+
+typedef struct clscrypt_tostring clscrypt_tostring;
+
+/* A new instance with the tables construction gives, for code page
+   `codepage` (874, 1250-1258) or, with 0, the default one. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_new(int codepage, clscrypt_tostring** out);
+/* A copy with the same key state, code page and progress callback. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_clone(const clscrypt_tostring* handle, clscrypt_tostring** out);
+/* Destroys an instance and wipes its key material. Null is ignored. */
+CLSCRYPT_API void clscrypt_tostring_free(clscrypt_tostring* handle);
+
+CLSCRYPT_API int clscrypt_tostring_codepage(const clscrypt_tostring* handle);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_set_codepage(clscrypt_tostring* handle, int codepage);
+
+/* The Key property: mixes a new key into the tables. The empty key after a
+   non-empty one raises error 9 and leaves the tables as they were. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_set_key_utf16(clscrypt_tostring* handle, const uint16_t* key,
+                                                             size_t length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_set_key_utf8(clscrypt_tostring* handle, const char* key, size_t length);
+
+/* The Progress event: `callback` is called with the operation's percentage,
+   which it may change as a C++ listener may, and `user`. A non-zero return
+   stops the operation with CLSCRYPT_CANCELLED. Null removes the callback. */
+typedef int (*clscrypt_progress_fn)(int32_t* percent, void* user);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_set_progress(clscrypt_tostring* handle, clscrypt_progress_fn callback,
+                                                            void* user);
+
+/* EncryptByte into the caller's buffer: `*size` holds the capacity of `out`
+   on entry and the ciphertext's length on return. `out` may be `in`.
+   clscrypt_encrypted_size() tells the capacity needed. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt(clscrypt_tostring* handle, const uint8_t* in, size_t in_size,
+                                                       uint8_t* out, size_t* size);
+/* DecryptByte into the caller's buffer, as above. A capacity of `in_size`
+   always suffices. A wrong key or damaged data writes nothing. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt(clscrypt_tostring* handle, const uint8_t* in, size_t in_size,
+                                                       uint8_t* out, size_t* size);
+/* The same with a buffer the library allocates: release `*out` with
+   clscrypt_free(). */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_alloc(clscrypt_tostring* handle, const uint8_t* in,
+                                                             size_t in_size, uint8_t** out, size_t* out_size);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_alloc(clscrypt_tostring* handle, const uint8_t* in,
+                                                             size_t in_size, uint8_t** out, size_t* out_size);
+
+/* EncryptString and DecryptString. The UTF-16 forms give exactly the
+   legacy strings (one character per byte of the code page); the UTF-8
+   forms convert the same strings to and from UTF-8. Results are allocated
+   by the library and end with a 0 not counted in `*out_length`. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text,
+                                                                    size_t length, uint16_t** out, size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text,
+                                                                    size_t length, uint16_t** out, size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tostring* handle, const char* text,
+                                                                   size_t length, char** out, size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle, const char* text,
+                                                                   size_t length, char** out, size_t* out_length);
+
+/* EncryptFile, DecryptFile and RekeyFile (paths in UTF-8, NUL-terminated),
+   crash-safe: the destination is replaced only once complete and on disk. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_file(clscrypt_tostring* handle, const char* source,
+                                                            const char* dest);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_file(clscrypt_tostring* handle, const char* source,
+                                                            const char* dest);
+/* Decrypts `source` with the key state of `from` and writes it encrypted
+   under `handle`'s. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt_tostring* from,
+                                                          const char* source, const char* dest);
+
+/* StrToHex and HexToStr, on UTF-8 or UTF-16 text; results allocated by the
+   library, ending with a 0 not counted in `*out_length`. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, const char* text,
+                                                               size_t length, const char* separator,
+                                                               size_t separator_length, char** out, size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf8(clscrypt_tostring* handle, const char* hex,
+                                                               size_t length, int32_t separators, char** out,
+                                                               size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_str_to_hex_utf16(clscrypt_tostring* handle, const uint16_t* text,
+                                                                size_t length, const uint16_t* separator,
+                                                                size_t separator_length, uint16_t** out,
+                                                                size_t* out_length);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, const uint16_t* hex,
+                                                                size_t length, int32_t separators, uint16_t** out,
+                                                                size_t* out_length);
+
+/* ---- clsHsh ------------------------------------------------------------ */
+
+typedef struct clscrypt_hsh clscrypt_hsh;
+
+CLSCRYPT_API clscrypt_status clscrypt_hsh_new(clscrypt_hsh** out);
+CLSCRYPT_API void clscrypt_hsh_free(clscrypt_hsh* handle);
+
+/* SHA256: the digest of the text's low bytes as 64 lower-case hexadecimal
+   digits and a 0, written to `hex`. The UTF-8 form decodes the text to
+   UTF-16 first. */
+CLSCRYPT_API clscrypt_status clscrypt_hsh_sha256_utf16(const clscrypt_hsh* handle, const uint16_t* text, size_t length,
+                                                       char hex[65]);
+CLSCRYPT_API clscrypt_status clscrypt_hsh_sha256_utf8(const clscrypt_hsh* handle, const char* text, size_t length,
+                                                      char hex[65]);
+
+/* SHA-256 of bytes. */
+CLSCRYPT_API clscrypt_status clscrypt_sha256(const uint8_t* data, size_t size, uint8_t digest[32]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CLSCRYPT_CLSCRYPT_H */

@@ -1,0 +1,29 @@
+#ifndef CLSCRYPT_EXPORT_H
+#define CLSCRYPT_EXPORT_H
+
+/* CLSCRYPT_API marks what the library exports: the public classes and
+   functions of the C++ headers and the functions of the C interface. The
+   shared library is built with hidden visibility, so everything else (the
+   cipher's internals, the platform layer) stays out of its symbol table and
+   out of its ABI.
+
+   On Windows the library's own objects are compiled with
+   CLSCRYPT_BUILDING_DLL, and users of the DLL get CLSCRYPT_DLL from the
+   CMake target (clscrypt::clscrypt_shared); users of the static library get
+   neither. Usable from C and C++. */
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(CLSCRYPT_BUILDING_DLL)
+#define CLSCRYPT_API __declspec(dllexport)
+#elif defined(CLSCRYPT_DLL)
+#define CLSCRYPT_API __declspec(dllimport)
+#else
+#define CLSCRYPT_API
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
+#define CLSCRYPT_API __attribute__((visibility("default")))
+#else
+#define CLSCRYPT_API
+#endif
+
+#endif /* CLSCRYPT_EXPORT_H */

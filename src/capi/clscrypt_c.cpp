@@ -1,0 +1,495 @@
+// The C interface: every function turns its arguments into the C++ types,
+// runs the C++ operation inside `guarded`, which catches every exception
+// and records it as this thread's last error, and returns a status.
+
+#include "clscrypt/clscrypt.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "capi/utf.hpp"
+#include "cipher/layout.hpp"
+#include "clscrypt/clscrypt.hpp"
+#include "platform/wipe.hpp"
+
+#ifndef CLSCRYPT_LIBRARY_VERSION
+#define CLSCRYPT_LIBRARY_VERSION "unknown"
+#endif
+
+struct clscrypt_tostring {
+    explicit clscrypt_tostring(clscrypt::CodePage codePage) : cipher(codePage) {}
+    clscrypt::clsToString cipher;
+    clscrypt_progress_fn callback = nullptr;
+    void* user = nullptr;
+    std::size_t token = 0;  // of the listener that calls `callback`
+};
+
+struct clscrypt_hsh {
+    clscrypt::clsHsh hsh;
+};
+
+namespace {
+
+using clscrypt::RuntimeError;
+
+constexpr std::int32_t kInvalidArgument = 5;
+constexpr std::int32_t kOutOfMemory = 7;
+constexpr std::int32_t kUserInterrupt = 18;  // the run-time number for an interrupted operation
+constexpr std::int32_t kInternalError = 51;
+
+struct LastError {
+    std::int32_t number = 0;
+    std::string description;
+    std::string message;
+};
+
+LastError& last_error() noexcept {
+    thread_local LastError error;
+    return error;
+}
+
+// Exceptions that only this file raises, each becoming its own status.
+struct ArgumentError {
+    std::string what;
+};
+struct BufferTooSmall {};
+struct Cancelled {};
+
+void record(std::int32_t number, std::string description, std::string message) noexcept {
+    LastError& e = last_error();
+    try {
+        e.number = number;
+        e.description = std::move(description);
+        e.message = std::move(message);
+    } catch (...) {
+        e.description.clear();
+        e.message.clear();
+    }
+}
+
+template <typename F>
+clscrypt_status guarded(F&& f) noexcept {
+    try {
+        LastError& e = last_error();
+        e.number = 0;
+        e.description.clear();
+        e.message.clear();
+        f();
+        return CLSCRYPT_OK;
+    } catch (const RuntimeError& e) {
+        record(e.Number(), e.Description(), e.what());
+        return CLSCRYPT_ERROR;
+    } catch (const ArgumentError& e) {
+        record(kInvalidArgument, clscrypt::StandardDescription(kInvalidArgument),
+               clscrypt::StandardDescription(kInvalidArgument) + ": " + e.what);
+        return CLSCRYPT_INVALID_ARGUMENT;
+    } catch (const BufferTooSmall&) {
+        record(0, "Buffer too small", "Buffer too small: the required size was stored in the size argument");
+        return CLSCRYPT_BUFFER_TOO_SMALL;
+    } catch (const Cancelled&) {
+        record(kUserInterrupt, "User interrupt occurred", "User interrupt occurred: the progress callback stopped it");
+        return CLSCRYPT_CANCELLED;
+    } catch (const std::bad_alloc&) {
+        record(kOutOfMemory, clscrypt::StandardDescription(kOutOfMemory), clscrypt::StandardDescription(kOutOfMemory));
+        return CLSCRYPT_OUT_OF_MEMORY;
+    } catch (const std::exception& e) {
+        record(kInternalError, "Internal error", std::string("Internal error: ") + e.what());
+        return CLSCRYPT_ERROR;
+    } catch (...) {
+        record(kInternalError, "Internal error", "Internal error");
+        return CLSCRYPT_ERROR;
+    }
+}
+
+template <typename T>
+T& need(T* p, const char* name) {
+    if (p == nullptr) throw ArgumentError{std::string(name) + " is null"};
+    return *p;
+}
+
+clscrypt::CodePage code_page(int number) {
+    if (number == 0) return clscrypt::CodePage();
+    for (const int available : clscrypt::CodePage::Available()) {
+        if (available == number) return clscrypt::CodePage::FromNumber(number);
+    }
+    throw ArgumentError{"code page " + std::to_string(number) + " is not available"};
+}
+
+std::u16string_view utf16_arg(const std::uint16_t* text, std::size_t length, const char* name) {
+    if (text == nullptr) {
+        if (length == 0 || length == CLSCRYPT_NUL_TERMINATED) return {};
+        throw ArgumentError{std::string(name) + " is null"};
+    }
+    if (length == CLSCRYPT_NUL_TERMINATED) {
+        length = 0;
+        while (text[length] != 0) ++length;
+    }
+    static_assert(sizeof(char16_t) == sizeof(std::uint16_t));
+    return {reinterpret_cast<const char16_t*>(text), length};
+}
+
+std::u16string utf8_arg(const char* text, std::size_t length, const char* name) {
+    if (text == nullptr) {
+        if (length == 0 || length == CLSCRYPT_NUL_TERMINATED) return {};
+        throw ArgumentError{std::string(name) + " is null"};
+    }
+    if (length == CLSCRYPT_NUL_TERMINATED) length = std::strlen(text);
+    auto converted = clscrypt::detail::utf8_to_utf16(std::string_view(text, length));
+    if (!converted) throw ArgumentError{std::string(name) + " is not valid UTF-8"};
+    return std::move(*converted);
+}
+
+std::filesystem::path path_arg(const char* utf8, const char* name) {
+    if (utf8 == nullptr) throw ArgumentError{std::string(name) + " is null"};
+    const std::string_view s(utf8);
+    return std::filesystem::path(std::u8string(s.begin(), s.end()));
+}
+
+// Library allocations carry their size in front, so that clscrypt_free can
+// wipe them: they may hold plaintext.
+constexpr std::size_t kHeader = 16;  // keeps the payload aligned for any scalar
+
+void* allocate(std::size_t size) {
+    if (size > SIZE_MAX - kHeader) throw std::bad_alloc();
+    auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+    if (block == nullptr) throw std::bad_alloc();
+    std::memcpy(block, &size, sizeof size);
+    return block + kHeader;
+}
+
+template <typename Char>
+Char* copy_out(const Char* data, std::size_t count, bool terminate) {
+    auto* out = static_cast<Char*>(allocate((count + (terminate ? 1 : 0)) * sizeof(Char)));
+    if (count > 0) std::memcpy(out, data, count * sizeof(Char));
+    if (terminate) out[count] = Char{0};
+    return out;
+}
+
+// Wipes a plaintext copy when it goes.
+struct Wiped {
+    std::vector<std::uint8_t> bytes;
+    Wiped() = default;
+    Wiped(const Wiped&) = delete;
+    Wiped& operator=(const Wiped&) = delete;
+    ~Wiped() { clscrypt::platform::secure_wipe(bytes.data(), bytes.size()); }
+};
+
+void check_bytes(const std::uint8_t* in, std::size_t in_size) {
+    if (in == nullptr && in_size != 0) throw ArgumentError{"the input is null"};
+}
+
+template <bool Encrypt>
+void run_bytes(clscrypt_tostring& h, const std::uint8_t* in, std::size_t in_size, Wiped& work) {
+    check_bytes(in, in_size);
+    if (in_size > 0) work.bytes.assign(in, in + in_size);
+    if constexpr (Encrypt) {
+        h.cipher.EncryptByte(work.bytes);
+    } else {
+        h.cipher.DecryptByte(work.bytes);
+    }
+}
+
+template <bool Encrypt>
+clscrypt_status bytes_into(clscrypt_tostring* handle, const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
+                           std::size_t* size) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        std::size_t& capacity = need(size, "the size");
+        Wiped work;
+        run_bytes<Encrypt>(h, in, in_size, work);
+        if (work.bytes.size() > capacity) {
+            capacity = work.bytes.size();
+            throw BufferTooSmall{};
+        }
+        if (out == nullptr && !work.bytes.empty()) throw ArgumentError{"the output buffer is null"};
+        if (!work.bytes.empty()) std::memcpy(out, work.bytes.data(), work.bytes.size());
+        capacity = work.bytes.size();
+    });
+}
+
+template <bool Encrypt>
+clscrypt_status bytes_alloc(clscrypt_tostring* handle, const std::uint8_t* in, std::size_t in_size, std::uint8_t** out,
+                            std::size_t* out_size) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        auto& result = need(out, "the output pointer");
+        auto& result_size = need(out_size, "the output size");
+        Wiped work;
+        run_bytes<Encrypt>(h, in, in_size, work);
+        result = copy_out(work.bytes.data(), work.bytes.size(), false);
+        result_size = work.bytes.size();
+    });
+}
+
+void give_utf16(const std::u16string& text, std::uint16_t** out, std::size_t* out_length) {
+    auto& result = need(out, "the output pointer");
+    auto& length = need(out_length, "the output length");
+    result = copy_out(reinterpret_cast<const std::uint16_t*>(text.data()), text.size(), true);
+    length = text.size();
+}
+
+void give_utf8(const std::u16string& text, char** out, std::size_t* out_length) {
+    auto& result = need(out, "the output pointer");
+    auto& length = need(out_length, "the output length");
+    const std::string utf8 = clscrypt::detail::utf16_to_utf8(text);
+    result = copy_out(utf8.data(), utf8.size(), true);
+    length = utf8.size();
+}
+
+void subscribe(clscrypt_tostring& h) {
+    h.token = h.cipher.Progress.Subscribe([&h](std::int32_t& percent) {
+        if (h.callback != nullptr && h.callback(&percent, h.user) != 0) throw Cancelled{};
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* clscrypt_version(void) {
+    return CLSCRYPT_LIBRARY_VERSION;
+}
+
+int32_t clscrypt_error_number(void) {
+    return last_error().number;
+}
+const char* clscrypt_error_description(void) {
+    return last_error().description.c_str();
+}
+const char* clscrypt_error_message(void) {
+    return last_error().message.c_str();
+}
+
+void clscrypt_free(void* memory) {
+    if (memory == nullptr) return;
+    auto* block = static_cast<unsigned char*>(memory) - kHeader;
+    std::size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    clscrypt::platform::secure_wipe(memory, size);
+    std::free(block);
+}
+
+size_t clscrypt_encrypted_size(size_t n) {
+    const auto t = clscrypt::detail::encrypted_size(n);
+    return t ? static_cast<std::size_t>(*t) : 0;
+}
+
+clscrypt_status clscrypt_tostring_new(int codepage, clscrypt_tostring** out) {
+    return guarded([&] {
+        auto& result = need(out, "the output pointer");
+        result = nullptr;
+        auto* h = new clscrypt_tostring(code_page(codepage));
+        subscribe(*h);
+        result = h;
+    });
+}
+
+clscrypt_status clscrypt_tostring_clone(const clscrypt_tostring* handle, clscrypt_tostring** out) {
+    return guarded([&] {
+        const auto& h = need(handle, "the handle");
+        auto& result = need(out, "the output pointer");
+        result = nullptr;
+        auto* copy = new clscrypt_tostring(h);
+        // The copied listener still points at the original handle.
+        copy->cipher.Progress.Unsubscribe(copy->token);
+        subscribe(*copy);
+        result = copy;
+    });
+}
+
+void clscrypt_tostring_free(clscrypt_tostring* handle) {
+    delete handle;
+}
+
+int clscrypt_tostring_codepage(const clscrypt_tostring* handle) {
+    return handle == nullptr ? 0 : handle->cipher.GetCodePage().Number();
+}
+
+clscrypt_status clscrypt_tostring_set_codepage(clscrypt_tostring* handle, int codepage) {
+    return guarded([&] { need(handle, "the handle").cipher.SetCodePage(code_page(codepage)); });
+}
+
+clscrypt_status clscrypt_tostring_set_key_utf16(clscrypt_tostring* handle, const uint16_t* key, size_t length) {
+    return guarded([&] { need(handle, "the handle").cipher.Key(utf16_arg(key, length, "the key")); });
+}
+
+clscrypt_status clscrypt_tostring_set_key_utf8(clscrypt_tostring* handle, const char* key, size_t length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        std::u16string k = utf8_arg(key, length, "the key");
+        try {
+            h.cipher.Key(k);
+        } catch (...) {
+            clscrypt::platform::secure_wipe(k.data(), k.size() * sizeof(char16_t));
+            throw;
+        }
+        clscrypt::platform::secure_wipe(k.data(), k.size() * sizeof(char16_t));
+    });
+}
+
+clscrypt_status clscrypt_tostring_set_progress(clscrypt_tostring* handle, clscrypt_progress_fn callback, void* user) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        h.callback = callback;
+        h.user = user;
+    });
+}
+
+clscrypt_status clscrypt_tostring_encrypt(clscrypt_tostring* handle, const uint8_t* in, size_t in_size, uint8_t* out,
+                                          size_t* size) {
+    return bytes_into<true>(handle, in, in_size, out, size);
+}
+
+clscrypt_status clscrypt_tostring_decrypt(clscrypt_tostring* handle, const uint8_t* in, size_t in_size, uint8_t* out,
+                                          size_t* size) {
+    return bytes_into<false>(handle, in, in_size, out, size);
+}
+
+clscrypt_status clscrypt_tostring_encrypt_alloc(clscrypt_tostring* handle, const uint8_t* in, size_t in_size,
+                                                uint8_t** out, size_t* out_size) {
+    return bytes_alloc<true>(handle, in, in_size, out, out_size);
+}
+
+clscrypt_status clscrypt_tostring_decrypt_alloc(clscrypt_tostring* handle, const uint8_t* in, size_t in_size,
+                                                uint8_t** out, size_t* out_size) {
+    return bytes_alloc<false>(handle, in, in_size, out, out_size);
+}
+
+clscrypt_status clscrypt_tostring_encrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
+                                                       uint16_t** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf16(h.cipher.EncryptString(utf16_arg(text, length, "the text")), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_decrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
+                                                       uint16_t** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf16(h.cipher.DecryptString(utf16_arg(text, length, "the text")), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tostring* handle, const char* text, size_t length,
+                                                      char** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf8(h.cipher.EncryptString(utf8_arg(text, length, "the text")), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle, const char* text, size_t length,
+                                                      char** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf8(h.cipher.DecryptString(utf8_arg(text, length, "the text")), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_encrypt_file(clscrypt_tostring* handle, const char* source, const char* dest) {
+    return guarded([&] {
+        need(handle, "the handle")
+            .cipher.EncryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
+    });
+}
+
+clscrypt_status clscrypt_tostring_decrypt_file(clscrypt_tostring* handle, const char* source, const char* dest) {
+    return guarded([&] {
+        need(handle, "the handle")
+            .cipher.DecryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
+    });
+}
+
+clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt_tostring* from, const char* source,
+                                             const char* dest) {
+    return guarded([&] {
+        need(handle, "the handle")
+            .cipher.RekeyFile(need(from, "the source key handle").cipher, path_arg(source, "the source"),
+                              path_arg(dest, "the destination"));
+    });
+}
+
+clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, const char* text, size_t length,
+                                                  const char* separator, size_t separator_length, char** out,
+                                                  size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf8(h.cipher.StrToHex(utf8_arg(text, length, "the text"),
+                                    utf8_arg(separator, separator_length, "the separator")),
+                  out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_hex_to_str_utf8(clscrypt_tostring* handle, const char* hex, size_t length,
+                                                  int32_t separators, char** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf8(h.cipher.HexToStr(utf8_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_str_to_hex_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
+                                                   const uint16_t* separator, size_t separator_length, uint16_t** out,
+                                                   size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf16(h.cipher.StrToHex(utf16_arg(text, length, "the text"),
+                                     utf16_arg(separator, separator_length, "the separator")),
+                   out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, const uint16_t* hex, size_t length,
+                                                   int32_t separators, uint16_t** out, size_t* out_length) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        give_utf16(h.cipher.HexToStr(utf16_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
+    });
+}
+
+clscrypt_status clscrypt_hsh_new(clscrypt_hsh** out) {
+    return guarded([&] {
+        auto& result = need(out, "the output pointer");
+        result = new clscrypt_hsh;
+    });
+}
+
+void clscrypt_hsh_free(clscrypt_hsh* handle) {
+    delete handle;
+}
+
+clscrypt_status clscrypt_hsh_sha256_utf16(const clscrypt_hsh* handle, const uint16_t* text, size_t length,
+                                          char hex[65]) {
+    return guarded([&] {
+        const auto& h = need(handle, "the handle");
+        need(hex, "the digest buffer");
+        const std::string result = h.hsh.SHA256(utf16_arg(text, length, "the text"));
+        std::memcpy(hex, result.c_str(), result.size() + 1);
+    });
+}
+
+clscrypt_status clscrypt_hsh_sha256_utf8(const clscrypt_hsh* handle, const char* text, size_t length, char hex[65]) {
+    return guarded([&] {
+        const auto& h = need(handle, "the handle");
+        need(hex, "the digest buffer");
+        const std::string result = h.hsh.SHA256(utf8_arg(text, length, "the text"));
+        std::memcpy(hex, result.c_str(), result.size() + 1);
+    });
+}
+
+clscrypt_status clscrypt_sha256(const uint8_t* data, size_t size, uint8_t digest[32]) {
+    return guarded([&] {
+        check_bytes(data, size);
+        need(digest, "the digest buffer");
+        const auto d = clscrypt::Sha256::Hash(std::span<const std::uint8_t>(data, data == nullptr ? 0 : size));
+        std::memcpy(digest, d.data(), d.size());
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,253 @@
+// Files on Windows: wide-character paths throughout (std::filesystem::path
+// holds UTF-16 there), HANDLEs, and a crash-safe replacement.
+//
+// Replacement. The new content goes to a file created exclusively beside the
+// destination and flushed with FlushFileBuffers. An existing destination is
+// then replaced with ReplaceFileW, which keeps its attributes, security
+// descriptor and creation time, as the POSIX side keeps the permissions; a
+// new destination is put in place with MoveFileExW(MOVEFILE_REPLACE_EXISTING |
+// MOVEFILE_WRITE_THROUGH), which returns only once the rename is on disk.
+// Both rename within one folder, so the destination is at every moment the
+// old file or the complete new one. NTFS journals the folder change itself:
+// Windows has no separate folder flush.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "clscrypt/error.hpp"
+#include "platform/file.hpp"
+#include "platform/random.hpp"
+
+namespace clscrypt::platform {
+
+namespace {
+
+constexpr std::int32_t kFileNotFound = 53;
+constexpr std::int32_t kDeviceIoError = 57;
+constexpr std::int32_t kDiskFull = 61;
+constexpr std::int32_t kPermissionDenied = 70;
+constexpr std::int32_t kPathFileAccessError = 75;
+constexpr std::int32_t kPathNotFound = 76;
+
+std::string quoted(const std::filesystem::path& p) {
+    const std::u8string utf8 = p.u8string();
+    std::string s(1, '\'');
+    s.append(utf8.begin(), utf8.end());
+    s.push_back('\'');
+    return s;
+}
+
+HANDLE as_handle(FileHandle h) noexcept {
+    return static_cast<HANDLE>(h);
+}
+
+// CreateFileW's failure value is INVALID_HANDLE_VALUE; ours is kNoFile.
+FileHandle checked(HANDLE h) noexcept {
+    return h == INVALID_HANDLE_VALUE ? kNoFile : h;
+}
+
+int last_error() noexcept {
+    return static_cast<int>(::GetLastError());
+}
+
+}  // namespace
+
+std::int32_t file_error_number(int err, FileOp op) noexcept {
+    switch (static_cast<DWORD>(err)) {
+        case ERROR_FILE_NOT_FOUND: return op == FileOp::Open ? kFileNotFound : kPathNotFound;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH: return kPathNotFound;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT:
+        case ERROR_PRIVILEGE_NOT_HELD: return kPermissionDenied;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_FILE_TOO_LARGE: return kDiskFull;
+        case ERROR_DIRECTORY:  // what this file reports for a folder where a file belongs
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILENAME_EXCED_RANGE:
+        case ERROR_INVALID_NAME:
+        case ERROR_NOT_SAME_DEVICE:
+        case ERROR_UNABLE_TO_REMOVE_REPLACED:
+        case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+        case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: return kPathFileAccessError;
+        default: return kDeviceIoError;
+    }
+}
+
+void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing) {
+    const std::int32_t number = file_error_number(err, op);
+    const std::error_code ec(err, std::system_category());
+    const std::string description =
+        StandardDescription(number) + ": cannot " + doing + " " + quoted(path) + " (" + ec.message() + ")";
+    throw RuntimeError(number, description, {}, ec);
+}
+
+bool file_exists(const std::filesystem::path& path) noexcept {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != 0;
+}
+
+InputFile::InputFile(const std::filesystem::path& path) : path_(path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        throw_file_error(ERROR_DIRECTORY, FileOp::Open, path, "read (not a regular file)");
+    }
+    // Shared for writing and deletion: the source may be the destination
+    // that the replacement takes over while it is still open here (and a
+    // writer meanwhile is caught by the size checks).
+    fd_ = checked(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (fd_ == kNoFile) {
+        throw_file_error(last_error(), FileOp::Open, path, "open");
+    }
+    if (::GetFileType(as_handle(fd_)) != FILE_TYPE_DISK) {
+        ::CloseHandle(as_handle(fd_));
+        fd_ = kNoFile;
+        throw_file_error(ERROR_DIRECTORY, FileOp::Open, path, "read (not a regular file)");
+    }
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(as_handle(fd_), &size) == 0) {
+        const int err = last_error();
+        ::CloseHandle(as_handle(fd_));
+        fd_ = kNoFile;
+        throw_file_error(err, FileOp::Open, path, "read the size of");
+    }
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, kNoFile)), size_(other.size_), path_(std::move(other.path_)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ != kNoFile) ::CloseHandle(as_handle(fd_));
+        fd_ = std::exchange(other.fd_, kNoFile);
+        size_ = other.size_;
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+InputFile::~InputFile() {
+    if (fd_ != kNoFile) ::CloseHandle(as_handle(fd_));
+}
+
+std::size_t InputFile::read(std::span<std::uint8_t> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1U << 30));
+        DWORD got = 0;
+        if (::ReadFile(as_handle(fd_), out.data() + done, want, &got, nullptr) == 0) {
+            throw_file_error(last_error(), FileOp::Read, path_, "read");
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+void InputFile::expect_end() {
+    std::uint8_t probe = 0;
+    if (read(std::span<std::uint8_t>(&probe, 1)) != 0) {
+        throw RuntimeError(kDeviceIoError,
+                           StandardDescription(kDeviceIoError) + ": " + quoted(path_) + " grew while it was read");
+    }
+}
+
+ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(dest)) {
+    const DWORD attributes = ::GetFileAttributesW(dest_.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        throw_file_error(ERROR_DIRECTORY, FileOp::Create, dest_, "replace");
+    }
+    const std::filesystem::path folder = dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path(".");
+    // A name beside the destination: ".NAME.XXXXXXXX.tmp".
+    std::wstring stem(1, L'.');
+    stem.append(dest_.filename().native());
+    stem.push_back(L'.');
+    static constexpr wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::uint8_t random[8];
+        system_random(random);
+        std::wstring name = stem;
+        for (const std::uint8_t r : random) name += kLetters[r % 36];
+        name += L".tmp";
+        temp_ = folder / name;
+        // CREATE_NEW: never open a file someone else made.
+        fd_ = checked(
+            ::CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (fd_ != kNoFile) return;
+        const int err = last_error();
+        if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
+            temp_.clear();
+            throw_file_error(err, FileOp::Create, folder / dest_.filename(), "create a file beside");
+        }
+    }
+    temp_.clear();
+    throw_file_error(ERROR_FILE_EXISTS, FileOp::Create, dest_, "find a free temporary name beside");
+}
+
+ReplacementFile::~ReplacementFile() {
+    if (fd_ != kNoFile) ::CloseHandle(as_handle(fd_));
+    if (!temp_.empty()) ::DeleteFileW(temp_.c_str());
+}
+
+void ReplacementFile::write(std::span<const std::uint8_t> data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1U << 30));
+        DWORD put = 0;
+        if (::WriteFile(as_handle(fd_), data.data() + done, want, &put, nullptr) == 0) {
+            throw_file_error(last_error(), FileOp::Write, dest_, "write");
+        }
+        done += put;
+    }
+}
+
+void ReplacementFile::commit() {
+    if (::FlushFileBuffers(as_handle(fd_)) == 0) {
+        throw_file_error(last_error(), FileOp::Write, dest_, "flush to disk");
+    }
+    const HANDLE h = as_handle(std::exchange(fd_, kNoFile));
+    if (::CloseHandle(h) == 0) {
+        throw_file_error(last_error(), FileOp::Write, dest_, "close");
+    }
+    // Full paths with the system's separators: ReplaceFileW works out the
+    // folder of each name itself.
+    std::error_code ec;
+    std::filesystem::path dest = std::filesystem::absolute(dest_, ec);
+    std::filesystem::path temp = std::filesystem::absolute(temp_, ec);
+    dest.make_preferred();
+    temp.make_preferred();
+    bool replaced = false;
+    if (::GetFileAttributesW(dest.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (::ReplaceFileW(dest.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) !=
+            0) {
+            replaced = true;
+        } else {
+            const int err = last_error();
+            // The destination went away meanwhile: a plain rename serves.
+            // On other failures ReplaceFileW has left the destination as it
+            // was (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 cannot happen without a
+            // backup name), and the temporary file goes with this object.
+            if (err != ERROR_FILE_NOT_FOUND) {
+                throw_file_error(err, FileOp::Replace, dest_, "replace");
+            }
+        }
+    }
+    if (!replaced &&
+        ::MoveFileExW(temp.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        throw_file_error(last_error(), FileOp::Replace, dest_, "replace");
+    }
+    temp_.clear();
+}
+
+}  // namespace clscrypt::platform

@@ -1,0 +1,210 @@
+// The tool's operating-system side on Windows.
+//
+// Text is UTF-8 inside the tool, as on other systems: the arguments come
+// from the wide command line, environment variables from the wide
+// environment, paths are built from UTF-8 as UTF-16 paths, and the console
+// is switched to UTF-8 output. Standard input and output are in binary mode,
+// so ciphertext and decrypted files pass through pipes byte for byte (text
+// mode would turn "\n" into "\r\n" and stop reading at a 0x1A byte). File
+// descriptors are the C runtime's.
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "errors.hpp"
+#include "terminal.hpp"
+
+namespace clscrypt::tool {
+
+namespace {
+
+std::string to_utf8(const wchar_t* text, int length) {
+    if (length == 0) return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::string to_utf8(const std::wstring& text) {
+    return to_utf8(text.data(), static_cast<int>(text.size()));
+}
+
+std::wstring to_wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = static_cast<int>(utf8.size());
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), n, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), n, out.data(), size);
+    return out;
+}
+
+std::string system_reason() {
+    return std::strerror(errno);
+}
+
+bool is_console(DWORD which) {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(which), &mode) != 0;
+}
+
+// Restores the console's input mode however the prompt ends.
+class EchoOff {
+public:
+    explicit EchoOff(HANDLE input) : input_(input) {
+        if (::GetConsoleMode(input_, &saved_) != 0) {
+            active_ = ::SetConsoleMode(input_, (saved_ & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
+                                                   ENABLE_PROCESSED_INPUT) != 0;
+        }
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+    ~EchoOff() {
+        if (active_) ::SetConsoleMode(input_, saved_);
+    }
+
+private:
+    HANDLE input_;
+    DWORD saved_ = 0;
+    bool active_ = false;
+};
+
+void write_console(HANDLE output, const std::wstring& text) {
+    DWORD written = 0;
+    ::WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+}  // namespace
+
+std::vector<std::string> prepare_process(int argc, char** argv) {
+    ::_setmode(_fileno(stdin), _O_BINARY);
+    ::_setmode(_fileno(stdout), _O_BINARY);
+    ::SetConsoleOutputCP(CP_UTF8);
+    // The progress bar redraws itself with "\r\033[K".
+    const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (::GetConsoleMode(err, &mode) != 0) ::SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+
+    int count = 0;
+    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (wide == nullptr) return {argv, argv + argc};
+    std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) arguments.push_back(to_utf8(wide[i], static_cast<int>(std::wcslen(wide[i]))));
+    ::LocalFree(wide);
+    return arguments;
+}
+
+bool stdout_is_terminal() {
+    return is_console(STD_OUTPUT_HANDLE);
+}
+bool stderr_is_terminal() {
+    return is_console(STD_ERROR_HANDLE);
+}
+
+std::optional<std::string> ask_hidden(const std::string& prompt) {
+    const HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return std::nullopt;
+    const HANDLE output = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+        ::CloseHandle(input);
+        return std::nullopt;
+    }
+    std::wstring line;
+    {
+        EchoOff quiet(input);
+        write_console(output, to_wide(prompt));
+        wchar_t buf[256];
+        for (;;) {
+            DWORD got = 0;
+            if (::ReadConsoleW(input, buf, 256, &got, nullptr) == 0 || got == 0) break;
+            line.append(buf, got);
+            if (line.find(L'\n') != std::wstring::npos) break;
+        }
+        write_console(output, L"\r\n");  // the Enter key that echo did not show
+    }
+    ::CloseHandle(output);
+    ::CloseHandle(input);
+    if (const auto end = line.find_first_of(L"\r\n"); end != std::wstring::npos) line.erase(end);
+    return to_utf8(line);
+}
+
+std::filesystem::path path_from_utf8(const std::string& utf8) {
+    return std::filesystem::path(to_wide(utf8));
+}
+
+std::string path_to_utf8(const std::filesystem::path& path) {
+    return to_utf8(path.native());
+}
+
+std::optional<std::string> environment_variable(const std::string& name) {
+    const wchar_t* value = ::_wgetenv(to_wide(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    return to_utf8(value, static_cast<int>(std::wcslen(value)));
+}
+
+int open_for_reading(const std::filesystem::path& path, std::string& error) {
+    const int fd = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) error = system_reason();
+    return fd;
+}
+
+long long read_some(int fd, void* data, std::size_t size, std::string& error) {
+    const unsigned want = size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
+    const int got = ::_read(fd, data, want);
+    if (got < 0) error = system_reason();
+    return got;
+}
+
+void close_fd(int fd) {
+    ::_close(fd);
+}
+
+std::string read_line_from_fd(int fd, const std::string& what) {
+    std::string line;
+    for (;;) {
+        char c = 0;
+        const int got = ::_read(fd, &c, 1);
+        if (got < 0) throw ToolError("cannot read the key from " + what + ": " + system_reason(), kExitFailure);
+        if (got == 0 || c == '\n') break;
+        line.push_back(c);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string read_all_fd(int fd, const std::string& what) {
+    std::string data;
+    char buf[1 << 16];
+    for (;;) {
+        const int got = ::_read(fd, buf, sizeof buf);
+        if (got < 0) throw ToolError("cannot read " + what + ": " + system_reason(), kExitFailure);
+        if (got == 0) break;
+        data.append(buf, static_cast<std::size_t>(got));
+    }
+    return data;
+}
+
+void write_all_fd(int fd, const void* data, std::size_t size, const std::string& what) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const unsigned chunk = size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
+        const int put = ::_write(fd, p, chunk);
+        if (put < 0) throw ToolError("cannot write " + what + ": " + system_reason(), kExitFailure);
+        p += put;
+        size -= static_cast<std::size_t>(put);
+    }
+}
+
+}  // namespace clscrypt::tool
