@@ -28,7 +28,9 @@ public:
 
     Sha256() noexcept;
     Sha256(const Sha256&) = default;
+    Sha256(Sha256&&) noexcept = default;
     Sha256& operator=(const Sha256&) = default;
+    Sha256& operator=(Sha256&&) noexcept = default;
     ~Sha256();
 
     void Update(std::span<const std::uint8_t> data) noexcept;
@@ -46,7 +48,7 @@ public:
 
 private:
     std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, BlockSize> buffer_;
+    std::array<std::uint8_t, BlockSize> buffer_{};
     std::size_t buffered_ = 0;
     std::uint64_t length_ = 0;  // bytes given so far, modulo 2^64
 };

@@ -21,7 +21,7 @@ void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
 
 }  // namespace
 
-Sha256::Sha256() noexcept : state_(detail::kSha256H0), buffer_{} {}
+Sha256::Sha256() noexcept : state_(detail::kSha256H0) {}
 
 Sha256::~Sha256() {
     platform::secure_wipe(state_.data(), sizeof state_);

@@ -62,6 +62,8 @@ public:
     explicit ScopedSha256Backend(const Sha256Backend& backend) noexcept;
     ScopedSha256Backend(const ScopedSha256Backend&) = delete;
     ScopedSha256Backend& operator=(const ScopedSha256Backend&) = delete;
+    ScopedSha256Backend(ScopedSha256Backend&&) = delete;
+    ScopedSha256Backend& operator=(ScopedSha256Backend&&) = delete;
     ~ScopedSha256Backend();
 
 private:
