@@ -231,7 +231,8 @@ TEST(Sha256Streaming, LengthFieldCarriesPast32Bits) {
 }
 
 TEST(Sha256Dispatch, ThreadsRacingOnFirstUseAllGetTheRightDigest) {
-    // Each test runs in a process of its own, so this is the first use here.
+    // ctest runs each test in a process of its own, so there this is the
+    // first use and the threads race to choose the kernel.
     const std::u16string text = random_text(10000);
     const std::string expected = openssl_hex(low_bytes(text));
     std::vector<std::string> results(8);
