@@ -1,29 +1,24 @@
 // SHA-256 throughput: ours on each kernel the processor can run, against
 // OpenSSL (EVP_Digest with a fetched EVP_MD, and the one-shot SHA256()), on
 // the same buffers; and clsHsh::SHA256 on a text against OpenSSL on the same
-// number of bytes. Every digest is checked against OpenSSL's before anything
-// is timed. After the usual report comes a table of throughputs and ratios.
-//
-// By default each benchmark runs 7 times, interleaved at random with the
-// others so that drifts in machine load spread over all of them; the table
-// gives the median of the repetitions, and the ratio of the fastest ones,
-// which other work on the machine can only slow down. Google Benchmark's own
-// flags override these defaults.
+// number of bytes, long and short. Every digest is checked against
+// OpenSSL's before anything is timed.
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "clscrypt/digest.hpp"
 #include "digest/sha256_kernels.hpp"
+#include "suites.hpp"
+
+namespace clscrypt::bench {
 
 namespace {
 
@@ -31,6 +26,8 @@ using clscrypt::Sha256;
 
 constexpr std::size_t kLargest = std::size_t{16} << 20;
 constexpr std::size_t kSizes[] = {64, 1024, 64 * 1024, kLargest};
+// Short texts, the legacy hash's usual diet (a password, a name).
+constexpr std::size_t kShortTexts[] = {16, 64};
 
 // The bytes every byte benchmark hashes (a prefix of), and a text of as many
 // characters whose low bytes are those bytes and whose high bytes are noise.
@@ -85,8 +82,10 @@ std::string size_label(std::size_t n) {
     return std::to_string(n) + " B";
 }
 
+}  // namespace
+
 // Nothing is timed unless every path gives OpenSSL's digest.
-bool digests_agree() {
+bool sha256_outputs_agree() {
     const Buffers& b = buffers();
     bool ok = sha256_md() != nullptr;
     for (const std::size_t n : kSizes) {
@@ -98,10 +97,14 @@ bool digests_agree() {
         }
     }
     ok = ok && clscrypt::clsHsh().SHA256(b.text) == clscrypt::ToHex(openssl_evp(b.bytes.data(), kLargest));
+    for (const std::size_t n : kShortTexts) {
+        const std::u16string_view text(b.text.data(), n);
+        ok = ok && clscrypt::clsHsh().SHA256(text) == clscrypt::ToHex(openssl_one_shot(b.bytes.data(), n));
+    }
     return ok;
 }
 
-void register_benchmarks() {
+void register_sha256_benchmarks() {
     for (const std::size_t n : kSizes) {
         const std::string size = size_suffix(n);
         for (const auto& backend : clscrypt::detail::sha256_backends()) {
@@ -142,96 +145,49 @@ void register_benchmarks() {
         }
         state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kLargest));
     });
+    // Short texts against the one-shot function on as many bytes, in
+    // operations per second (the names end in "/1").
+    for (const std::size_t n : kShortTexts) {
+        const std::string name = "-short" + std::to_string(n) + "/1";
+        benchmark::RegisterBenchmark(("clsHsh:SHA256" + name).c_str(), [n](benchmark::State& state) {
+            const clscrypt::clsHsh hsh;
+            const std::u16string_view text(buffers().text.data(), n);
+            for (auto _ : state) {
+                auto hex = hsh.SHA256(text);
+                benchmark::DoNotOptimize(hex);
+            }
+        });
+        benchmark::RegisterBenchmark(("openssl:SHA256" + name).c_str(), [n](benchmark::State& state) {
+            const std::uint8_t* data = buffers().bytes.data();
+            for (auto _ : state) {
+                auto digest = openssl_one_shot(data, n);
+                benchmark::DoNotOptimize(digest);
+            }
+        });
+    }
 }
 
-// Wall-clock throughput of every repetition, kept for the table; the console
-// shows the usual report (only the aggregates when there are repetitions).
-// Every benchmark's name ends in "/<bytes hashed per iteration>".
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    TableReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& reports) override {
-        std::vector<Run> shown;
-        for (const Run& run : reports) {
-            if (run.run_type == Run::RT_Aggregate || run.repetitions <= 1) shown.push_back(run);
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            const std::string& name = run.run_name.function_name;
-            const double bytes = std::stod(name.substr(name.rfind('/') + 1));
-            const double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            if (seconds > 0) rates_[name].push_back(bytes / seconds);
-        }
-        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
-    }
-
-    struct Rates {
-        double median = 0;
-        double best = 0;
-    };
-
-    // Bytes per second over the repetitions; zeros when the benchmark did
-    // not run.
-    [[nodiscard]] Rates rates(const std::string& name) const {
-        const auto it = rates_.find(name);
-        if (it == rates_.end() || it->second.empty()) return {};
-        std::vector<double> r = it->second;
-        std::sort(r.begin(), r.end());
-        const std::size_t mid = r.size() / 2;
-        return {r.size() % 2 == 1 ? r[mid] : (r[mid - 1] + r[mid]) / 2, r.back()};
-    }
-
-private:
-    std::map<std::string, std::vector<double>> rates_;
-};
-
-void print_row(const std::string& what, TableReporter::Rates ours, TableReporter::Rates theirs) {
-    if (ours.median <= 0 || theirs.median <= 0) return;
-    std::printf("%-44s %8.0f %8.0f %7.3f %11.3f\n", what.c_str(), ours.median / 1e6, theirs.median / 1e6,
-                ours.median / theirs.median, ours.best / theirs.best);
-}
-
-void print_table(const TableReporter& r) {
-    std::printf(
-        "\nThroughput in MB/s (10^6 bytes hashed per second of wall-clock time), median of the repetitions;\n"
-        "the last column compares each side's fastest repetition.\n");
-    std::printf("%-44s %8s %8s %7s %11s\n", "", "ours", "OpenSSL", "ratio", "best ratio");
-    for (const std::size_t n : kSizes) {
+std::vector<Row> sha256_rows() {
+    std::vector<Row> rows;
+    const std::string best(clscrypt::detail::sha256_backends().back().name);
+    for (const std::size_t n : {std::size_t{64} * 1024, kLargest}) {
         const std::string size = size_suffix(n);
-        for (const auto& backend : clscrypt::detail::sha256_backends()) {
-            const auto ours = r.rates("ours:" + std::string(backend.name) + size);
-            const std::string what = size_label(n) + ", " + std::string(backend.name);
-            print_row(what + " vs EVP_Digest", ours, r.rates("openssl:EVP_Digest" + size));
-            print_row(what + " vs SHA256()", ours, r.rates("openssl:SHA256" + size));
-        }
+        rows.push_back({"SHA-256 bulk (" + best + ") vs EVP_Digest", size_label(n), "ours:" + best + size,
+                        "openssl:EVP_Digest" + size, "OpenSSL", Unit::MegabytesPerSecond, 0.95, 0});
+        rows.push_back({"SHA-256 bulk (" + best + ") vs SHA256()", size_label(n), "ours:" + best + size,
+                        "openssl:SHA256" + size, "OpenSSL", Unit::MegabytesPerSecond, 0.95, 0});
     }
     const std::string largest = size_suffix(kLargest);
-    print_row("clsHsh::SHA256, 16 Mi chars vs EVP_Digest", r.rates("clsHsh:SHA256" + largest),
-              r.rates("openssl:EVP_Digest" + largest));
-    print_row("clsHsh::SHA256, 16 Mi chars vs SHA256()", r.rates("clsHsh:SHA256" + largest),
-              r.rates("openssl:SHA256" + largest));
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (!digests_agree()) {
-        std::fprintf(stderr, "a digest differs from OpenSSL's: nothing timed\n");
-        return 1;
+    rows.push_back({"clsHsh::SHA256 of a text vs EVP_Digest on bytes", "16 Mi chars", "clsHsh:SHA256" + largest,
+                    "openssl:EVP_Digest" + largest, "OpenSSL", Unit::MegabytesPerSecond, 0.9, 0});
+    rows.push_back({"clsHsh::SHA256 of a text vs SHA256() on bytes", "16 Mi chars", "clsHsh:SHA256" + largest,
+                    "openssl:SHA256" + largest, "OpenSSL", Unit::MegabytesPerSecond, 0.9, 0});
+    for (const std::size_t n : kShortTexts) {
+        const std::string name = "-short" + std::to_string(n) + "/1";
+        rows.push_back({"clsHsh::SHA256 of a short text vs SHA256()", std::to_string(n) + " chars",
+                        "clsHsh:SHA256" + name, "openssl:SHA256" + name, "OpenSSL", Unit::ThousandsPerSecond, 4.0, 0});
     }
-    std::vector<char*> args{argv[0]};
-    std::string repetitions = "--benchmark_repetitions=7";
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    args.push_back(repetitions.data());
-    args.push_back(interleave.data());
-    args.insert(args.end(), argv + 1, argv + argc);  // the caller's flags win
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-
-    register_benchmarks();
-    TableReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    print_table(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return rows;
 }
+
+}  // namespace clscrypt::bench
