@@ -77,19 +77,26 @@ struct Words {
     __m512i w[4];
 };
 
-// S-box `box` at the 64 indices in `x`.
-[[CLSCRYPT_AVX512, gnu::always_inline]] inline Words lookup(const BytePlanes& planes, unsigned box,
-                                                          __m512i x) noexcept {
-    const __mmask64 high = _mm512_movepi8_mask(x);  // index bit 7: entries 128..255
-    Words out;
+// S-box `box` at the 64 indices in each x[s]. The sets share every table
+// load: two sets (128 blocks) halve the loads per block, which otherwise
+// bound the kernel.
+template <unsigned S>
+[[CLSCRYPT_AVX512, gnu::always_inline]] inline void lookup(const BytePlanes& planes, unsigned box,
+                                                         const __m512i (&x)[S], Words (&out)[S]) noexcept {
+    __mmask64 high[S];  // index bit 7: entries 128..255
+    for (unsigned s = 0; s < S; ++s) high[s] = _mm512_movepi8_mask(x[s]);
     for (unsigned k = 0; k < 4; ++k) {
         const std::uint8_t* plane = planes.s[box][k].data();
-        const __m512i lo = _mm512_permutex2var_epi8(_mm512_loadu_si512(plane), x, _mm512_loadu_si512(plane + 64));
-        const __m512i hi =
-            _mm512_permutex2var_epi8(_mm512_loadu_si512(plane + 128), x, _mm512_loadu_si512(plane + 192));
-        out.w[k] = _mm512_mask_blend_epi8(high, lo, hi);
+        const __m512i t0 = _mm512_loadu_si512(plane);
+        const __m512i t1 = _mm512_loadu_si512(plane + 64);
+        const __m512i t2 = _mm512_loadu_si512(plane + 128);
+        const __m512i t3 = _mm512_loadu_si512(plane + 192);
+        for (unsigned s = 0; s < S; ++s) {
+            const __m512i lo = _mm512_permutex2var_epi8(t0, x[s], t1);
+            const __m512i hi = _mm512_permutex2var_epi8(t2, x[s], t3);
+            out[s].w[k] = _mm512_mask_blend_epi8(high[s], lo, hi);
+        }
     }
-    return out;
 }
 
 // a + b modulo 2^32. A byte's carry out is the top bit of
@@ -107,19 +114,39 @@ struct Words {
     return s;
 }
 
-[[CLSCRYPT_AVX512, gnu::always_inline]] inline Words bf_f(const BytePlanes& planes, const Words& x) noexcept {
-    Words f = add(lookup(planes, 0, x.w[3]), lookup(planes, 1, x.w[2]));
-    const Words c = lookup(planes, 2, x.w[1]);
-    for (unsigned k = 0; k < 4; ++k) f.w[k] = _mm512_xor_si512(f.w[k], c.w[k]);
-    return add(f, lookup(planes, 3, x.w[0]));
-}
-
-// h ^= f ^ P[i], the P word broadcast from its byte-replicated form.
-[[CLSCRYPT_AVX512, gnu::always_inline]] inline void mix(Words& h, const Words& f, const BytePlanes& planes,
-                                                      unsigned i) noexcept {
-    for (unsigned k = 0; k < 4; ++k) {
-        const __m512i pk = _mm512_set1_epi32(static_cast<int>(planes.p[i][k]));
-        h.w[k] = _mm512_ternarylogic_epi32(h.w[k], f.w[k], pk, 0x96);
+// h[s] ^= F(x[s]) ^ P[i], the P word broadcast from its byte-replicated
+// form.
+template <unsigned S>
+[[CLSCRYPT_AVX512, gnu::always_inline]] inline void round(const BytePlanes& in, Words (&h)[S],
+                                                        const Words (&x)[S], unsigned i) noexcept {
+    // The planes are read where they are used, straight from the L1 cache:
+    // all 64 registers' worth cannot stay in the 32 registers, and a
+    // compiler left to hoist the loads out of the rounds spills copies of
+    // them to the stack instead. Hiding where the planes are stops that.
+    const BytePlanes* p = &in;
+    __asm__("" : "+r"(p));
+    const BytePlanes& planes = *p;
+    __m512i idx[S];
+    Words a[S];
+    Words b[S];
+    for (unsigned s = 0; s < S; ++s) idx[s] = x[s].w[3];
+    lookup<S>(planes, 0, idx, a);
+    for (unsigned s = 0; s < S; ++s) idx[s] = x[s].w[2];
+    lookup<S>(planes, 1, idx, b);
+    for (unsigned s = 0; s < S; ++s) a[s] = add(a[s], b[s]);
+    for (unsigned s = 0; s < S; ++s) idx[s] = x[s].w[1];
+    lookup<S>(planes, 2, idx, b);
+    for (unsigned s = 0; s < S; ++s) {
+        for (unsigned k = 0; k < 4; ++k) a[s].w[k] = _mm512_xor_si512(a[s].w[k], b[s].w[k]);
+    }
+    for (unsigned s = 0; s < S; ++s) idx[s] = x[s].w[0];
+    lookup<S>(planes, 3, idx, b);
+    for (unsigned s = 0; s < S; ++s) {
+        const Words f = add(a[s], b[s]);
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m512i pk = _mm512_set1_epi32(static_cast<int>(planes.p[i][k]));
+            h[s].w[k] = _mm512_ternarylogic_epi32(h[s].w[k], f.w[k], pk, 0x96);
+        }
     }
 }
 
@@ -129,49 +156,59 @@ struct Words {
     }
 }
 
-// Deciphers the 512 bytes at `b` in place; `prev` holds in its top
+// Deciphers the S * 512 bytes at `b` in place; `prev` holds in its top
 // quadword the ciphertext block before them, and on return the last
 // ciphertext block of these.
+template <unsigned S>
 [[CLSCRYPT_AVX512, gnu::always_inline]] inline void decrypt_batch(const BytePlanes& planes, std::uint8_t* b,
                                                                 __m512i& prev) noexcept {
-    __m512i r[8];
-    for (unsigned k = 0; k < 8; ++k) r[k] = _mm512_loadu_si512(b + 64 * k);
-    swap_step(r, 0);
-    swap_step(r, 1);
-    swap_step(r, 2);
-    // Left half: bytes 0..3 of the block, most significant first.
-    Words x{{r[slice_of(3)], r[slice_of(2)], r[slice_of(1)], r[slice_of(0)]}};
-    Words y{{r[slice_of(7)], r[slice_of(6)], r[slice_of(5)], r[slice_of(4)]}};
-    // As the scalar decipher: P[17] and P[16] first, then the rounds with
-    // the P words from the top down.
-    xor_p(x, planes, 17);
-    mix(y, bf_f(planes, x), planes, 16);
+    Words x[S];
+    Words y[S];
+    for (unsigned s = 0; s < S; ++s) {
+        __m512i r[8];
+        for (unsigned k = 0; k < 8; ++k) r[k] = _mm512_loadu_si512(b + 512 * s + 64 * k);
+        swap_step(r, 0);
+        swap_step(r, 1);
+        swap_step(r, 2);
+        // Left half: bytes 0..3 of the block, most significant first.
+        x[s] = Words{{r[slice_of(3)], r[slice_of(2)], r[slice_of(1)], r[slice_of(0)]}};
+        y[s] = Words{{r[slice_of(7)], r[slice_of(6)], r[slice_of(5)], r[slice_of(4)]}};
+        // As the scalar decipher: P[17] first, then the rounds with the P
+        // words from the top down.
+        xor_p(x[s], planes, 17);
+    }
+    round<S>(planes, y, x, 16);
     for (unsigned i = 15; i >= 3; i -= 2) {
-        mix(x, bf_f(planes, y), planes, i);
-        mix(y, bf_f(planes, x), planes, i - 1);
+        round<S>(planes, x, y, i);
+        round<S>(planes, y, x, i - 1);
     }
-    mix(x, bf_f(planes, y), planes, 1);
-    xor_p(y, planes, 0);
-    // Plaintext left half is y, right half x.
-    for (unsigned k = 0; k < 4; ++k) {
-        r[slice_of(3 - k)] = y.w[k];
-        r[slice_of(7 - k)] = x.w[k];
+    round<S>(planes, x, y, 1);
+    // Back to blocks, last set first: each block takes the ciphertext block
+    // before it, and registers are written from the last down, so the
+    // ciphertext each one needs is still in memory; the first block of all
+    // takes it from `prev`.
+    const __m512i last = _mm512_loadu_si512(b + 512 * S - 64);
+    for (unsigned s = S; s-- > 0;) {
+        xor_p(y[s], planes, 0);
+        // Plaintext left half is y, right half x.
+        __m512i r[8];
+        for (unsigned k = 0; k < 4; ++k) {
+            r[slice_of(3 - k)] = y[s].w[k];
+            r[slice_of(7 - k)] = x[s].w[k];
+        }
+        swap_step(r, 2);
+        swap_step(r, 1);
+        swap_step(r, 0);
+        std::uint8_t* const o = b + 512 * s;
+        for (unsigned k = 7; k >= 1; --k) {
+            _mm512_storeu_si512(o + 64 * k, _mm512_xor_si512(r[k], _mm512_loadu_si512(o + 64 * k - 8)));
+        }
+        // (The zero-masking forms here and below only keep GCC 12 from
+        // warning about the undefined vector behind the plain ones.)
+        const __m512i before = s == 0 ? _mm512_maskz_alignr_epi64(0xFF, _mm512_loadu_si512(o), prev, 7)
+                                      : _mm512_loadu_si512(o - 8);
+        _mm512_storeu_si512(o, _mm512_xor_si512(r[0], before));
     }
-    swap_step(r, 2);
-    swap_step(r, 1);
-    swap_step(r, 0);
-    // Each block takes the ciphertext block before it. Registers are written
-    // from the last down, so the ciphertext each one needs from the register
-    // before is still in memory; the first takes it from `prev`.
-    const __m512i last = _mm512_loadu_si512(b + 448);
-    for (unsigned k = 7; k >= 1; --k) {
-        const __m512i before = _mm512_loadu_si512(b + 64 * k - 8);
-        _mm512_storeu_si512(b + 64 * k, _mm512_xor_si512(r[k], before));
-    }
-    // (The zero-masking forms here and below only keep GCC 12 from warning
-    // about the undefined vector behind the plain ones.)
-    const __m512i before0 = _mm512_maskz_alignr_epi64(0xFF, _mm512_loadu_si512(b), prev, 7);
-    _mm512_storeu_si512(b, _mm512_xor_si512(r[0], before0));
     prev = last;
 }
 
@@ -185,8 +222,12 @@ struct Words {
         const std::uint64_t in = std::uint64_t{__builtin_bswap32(chain.l)} |
                                  (std::uint64_t{__builtin_bswap32(chain.r)} << 32);
         __m512i prev = _mm512_set1_epi64(static_cast<long long>(in));
-        for (; static_cast<std::size_t>(data + len - b) >= kAvx512Batch; b += kAvx512Batch) {
-            decrypt_batch(*planes, b, prev);
+        for (; static_cast<std::size_t>(data + len - b) >= 2 * kAvx512Batch; b += 2 * kAvx512Batch) {
+            decrypt_batch<2>(*planes, b, prev);
+        }
+        if (static_cast<std::size_t>(data + len - b) >= kAvx512Batch) {
+            decrypt_batch<1>(*planes, b, prev);
+            b += kAvx512Batch;
         }
         const auto out =
             static_cast<std::uint64_t>(_mm256_extract_epi64(_mm512_maskz_extracti64x4_epi64(0xF, prev, 1), 3));
