@@ -93,6 +93,7 @@ private:
 
 std::atomic<WorkerPool*> g_pool{nullptr};
 std::atomic<std::size_t> g_thread_limit{0};
+std::atomic<std::size_t> g_min_run{kParallelMinRun};
 
 std::size_t thread_budget() noexcept {
     const std::size_t limit = g_thread_limit.load(std::memory_order_relaxed);
@@ -149,13 +150,14 @@ void decrypt_part(void* context, std::size_t index) noexcept {
 
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes,
                      std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
-    std::size_t threads = len >= kParallelMinRun ? thread_budget() : 1;
+    const std::size_t min_run = g_min_run.load(std::memory_order_relaxed);
+    std::size_t threads = len >= min_run ? thread_budget() : 1;
     WorkerPool* workers = threads > 1 ? pool() : nullptr;
     if (workers != nullptr) threads = std::min(threads, workers->workers() + 1);
     // Parts of whole 4 KiB pieces (whole batches for every kernel), each at
     // least half the threshold.
     constexpr std::size_t kPiece = 4096;
-    threads = std::min(threads, len / (kParallelMinRun / 2));
+    threads = std::min(threads, len / std::max(kPiece, min_run / 2));
     if (workers == nullptr || threads < 2) {
         backend.decrypt(t, planes, data, len, chain);
         return;
@@ -177,9 +179,13 @@ void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const B
     chain = run.parts[threads - 1].chain;
 }
 
-ScopedDecryptThreads::ScopedDecryptThreads(std::size_t threads) noexcept
-    : previous_(g_thread_limit.exchange(threads, std::memory_order_relaxed)) {}
+ScopedDecryptThreads::ScopedDecryptThreads(std::size_t threads, std::size_t min_run) noexcept
+    : previous_threads_(g_thread_limit.exchange(threads, std::memory_order_relaxed)),
+      previous_min_run_(g_min_run.exchange(min_run, std::memory_order_relaxed)) {}
 
-ScopedDecryptThreads::~ScopedDecryptThreads() { g_thread_limit.store(previous_, std::memory_order_relaxed); }
+ScopedDecryptThreads::~ScopedDecryptThreads() {
+    g_thread_limit.store(previous_threads_, std::memory_order_relaxed);
+    g_min_run.store(previous_min_run_, std::memory_order_relaxed);
+}
 
 }  // namespace clscrypt::detail

@@ -22,25 +22,27 @@ inline constexpr std::size_t kParallelMinRun = std::size_t{512} << 10;
 inline constexpr std::size_t kMaxDecryptThreads = 8;
 
 /// Deciphers like backend.decrypt; a run of kParallelMinRun bytes or more
-/// is cut into parts that the calling thread and idle workers decipher at
+/// (unless a ScopedDecryptThreads says otherwise) is cut into parts that the calling thread and idle workers decipher at
 /// the same time. Returns when the whole run is done, with `chain` as the
 /// kernel would leave it. When the workers are busy with another caller's
 /// run, or cannot be started, the calling thread does it all.
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes,
                      std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
 
-/// Limits the threads a decryption run may use, for the whole process while
-/// it lives (0: as many as the processor has, up to kMaxDecryptThreads);
-/// for tests and benchmarks.
+/// Limits the threads a decryption run may use (0: as many as the
+/// processor has, up to kMaxDecryptThreads) and sets the shortest run that
+/// is shared out, for the whole process while it lives; for tests (which
+/// split short runs to reach every split point cheaply) and benchmarks.
 class ScopedDecryptThreads {
 public:
-    explicit ScopedDecryptThreads(std::size_t threads) noexcept;
+    explicit ScopedDecryptThreads(std::size_t threads, std::size_t min_run = kParallelMinRun) noexcept;
     ScopedDecryptThreads(const ScopedDecryptThreads&) = delete;
     ScopedDecryptThreads& operator=(const ScopedDecryptThreads&) = delete;
     ~ScopedDecryptThreads();
 
 private:
-    std::size_t previous_;
+    std::size_t previous_threads_;
+    std::size_t previous_min_run_;
 };
 
 }  // namespace clscrypt::detail
