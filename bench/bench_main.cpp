@@ -6,9 +6,9 @@
 //
 // The file and tool rows run first, in child processes, while this process
 // is still small; then every output is checked against its reference, and
-// then the Google Benchmark cases run, 7 repetitions each, interleaved at
-// random so that drifts in the machine's load spread over all of them.
-// Google Benchmark's flags override these defaults
+// then the Google Benchmark cases run: each case alternates ours and the
+// reference call by call, 7 repetitions each, the cases interleaved at
+// random. Google Benchmark's flags override these defaults
 // (--benchmark_filter=Decrypt, --benchmark_repetitions=3, ...).
 
 #include <benchmark/benchmark.h>
@@ -127,8 +127,8 @@ int main(int argc, char** argv) {
     std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
     std::printf("\n%s, %u threads, %s %s, %s; `%s`\n", cpu_name().c_str(), std::thread::hardware_concurrency(),
                 host.sysname, host.release, date, command.c_str());
-    std::printf("Ours and the reference: median rate of the repetitions; ratio: of the medians; best ratio: of "
-                "the fastest repetitions.\n\n");
+    std::printf("Each repetition times ours and the reference alternately; ours and the reference: median rates; "
+                "ratio: median of the repetitions' ratios; range: their lowest and highest.\n\n");
     print_table(stdout, rows, results);
     return 0;
 }

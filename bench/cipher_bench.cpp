@@ -15,6 +15,8 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -71,12 +73,6 @@ clsToString keyed() {
     clsToString c;
     c.Key(kKey16);
     return c;
-}
-
-std::string suffix(std::size_t n) {
-    std::string s = "/";
-    s += std::to_string(n);
-    return s;
 }
 
 // OpenSSL's CBC over a buffer in place; the initial value as a caller of
@@ -138,135 +134,126 @@ bool cipher_outputs_agree() {
 }
 
 void register_cipher_benchmarks() {
-    // CBC encryption, one chain, 16 MiB of message.
-    benchmark::RegisterBenchmark(("EncryptByte:ours" + suffix(kSingle)).c_str(), [](benchmark::State& state) {
-        clsToString c = keyed();
-        std::vector<std::uint8_t> v;
-        v.reserve(kSingle + 19);
-        v.assign(data().plain.begin(), data().plain.begin() + kSingle);
-        for (auto _ : state) {
-            v.resize(kSingle);  // the last ciphertext stands in for a message
-            c.EncryptByte(v);
-        }
-    });
-    benchmark::RegisterBenchmark(("EncryptByte+realloc:ours" + suffix(kSingle)).c_str(), [](benchmark::State& state) {
-        clsToString c = keyed();
-        for (auto _ : state) {
-            state.PauseTiming();
-            std::vector<std::uint8_t> v(data().plain.begin(), data().plain.begin() + kSingle);  // no spare room
-            state.ResumeTiming();
-            c.EncryptByte(v);
-            state.PauseTiming();
-            v = {};
-            state.ResumeTiming();
-        }
-    });
-    benchmark::RegisterBenchmark(("EncryptByte:openssl" + suffix(kSingle)).c_str(), [](benchmark::State& state) {
-        std::vector<std::uint8_t> v(data().plain.begin(), data().plain.begin() + kSingle);
-        for (auto _ : state) openssl_cbc(v.data(), v.size(), BF_ENCRYPT);
-    });
+    const Data& d = data();
+    auto openssl_in_place = [](std::size_t n, int direction) {
+        auto buf = std::make_shared<std::vector<std::uint8_t>>(data().plain.begin(),
+                                                               data().plain.begin() + static_cast<std::ptrdiff_t>(n));
+        return Side{[buf, direction] { openssl_cbc(buf->data(), buf->size(), direction); }, {}};
+    };
 
-    // CBC decryption: one thread on each kernel, then two threads.
+    // CBC encryption, one chain, 16 MiB of message; the last ciphertext
+    // stands in for the next message.
+    {
+        auto c = std::make_shared<clsToString>(keyed());
+        auto v = std::make_shared<std::vector<std::uint8_t>>();
+        v->reserve(kSingle + 19);
+        v->assign(d.plain.begin(), d.plain.begin() + kSingle);
+        register_pair("EncryptByte", kSingle, 1, {[c, v] { c->EncryptByte(*v); }, [v] { v->resize(kSingle); }},
+                      openssl_in_place(kSingle, BF_ENCRYPT));
+    }
+    {
+        auto c = std::make_shared<clsToString>(keyed());
+        auto v = std::make_shared<std::vector<std::uint8_t>>();
+        register_pair("EncryptByte+realloc", kSingle, 1,
+                      {[c, v] { c->EncryptByte(*v); },
+                       [v] {
+                           // No spare room: EncryptByte must reallocate.
+                           *v = std::vector<std::uint8_t>(data().plain.begin(), data().plain.begin() + kSingle);
+                       }},
+                      openssl_in_place(kSingle, BF_ENCRYPT));
+    }
+
+    // CBC decryption: one thread on the preferred and on the portable
+    // kernel, then two threads. The thread limit and the kernel in force
+    // hold for the whole case; OpenSSL is unaffected by either.
     auto decrypt = [](const std::vector<std::uint8_t>& cipher, const detail::CbcBackend* backend,
                       std::size_t threads) {
-        return [&cipher, backend, threads](benchmark::State& state) {
-            const detail::ScopedDecryptThreads limit(threads);
-            std::optional<detail::ScopedCbcBackend> forced;
-            if (backend != nullptr) forced.emplace(*backend);
-            clsToString c = keyed();
-            std::vector<std::uint8_t> v;
-            v.reserve(cipher.size());
-            for (auto _ : state) {
-                state.PauseTiming();
-                v.assign(cipher.begin(), cipher.end());
-                state.ResumeTiming();
-                c.DecryptByte(v);
-            }
-        };
+        auto c = std::make_shared<clsToString>(keyed());
+        auto v = std::make_shared<std::vector<std::uint8_t>>();
+        v->reserve(cipher.size());
+        const std::vector<std::uint8_t>* source = &cipher;
+        return Side{[c, v, backend, threads] {
+                        const detail::ScopedDecryptThreads limit(threads);
+                        std::optional<detail::ScopedCbcBackend> forced;
+                        if (backend != nullptr) forced.emplace(*backend);
+                        c->DecryptByte(*v);
+                    },
+                    [v, source] { v->assign(source->begin(), source->end()); }};
     };
-    const Data& d = data();
     const auto backends = detail::cbc_backends();
-    benchmark::RegisterBenchmark(("DecryptByte:ours" + suffix(kSingle)).c_str(), decrypt(d.cipher16, nullptr, 1));
-    benchmark::RegisterBenchmark(("DecryptByte-portable:ours" + suffix(kSingle)).c_str(),
-                                 decrypt(d.cipher16, &backends.front(), 1));
-    benchmark::RegisterBenchmark(("DecryptByte-2threads:ours" + suffix(kLarge)).c_str(),
-                                 decrypt(d.cipher64, nullptr, 2));
-    for (const std::size_t n : {kSingle, kLarge}) {
-        benchmark::RegisterBenchmark(("DecryptByte:openssl" + suffix(n)).c_str(), [n](benchmark::State& state) {
-            std::vector<std::uint8_t> v(data().plain.begin(), data().plain.begin() + static_cast<std::ptrdiff_t>(n));
-            for (auto _ : state) openssl_cbc(v.data(), v.size(), BF_DECRYPT);
-        });
-    }
+    register_pair("DecryptByte", kSingle, 1, decrypt(d.cipher16, nullptr, 1), openssl_in_place(kSingle, BF_DECRYPT));
+    register_pair("DecryptByte-portable", kSingle, 1, decrypt(d.cipher16, &backends.front(), 1),
+                  openssl_in_place(kSingle, BF_DECRYPT));
+    register_pair("DecryptByte-2threads", kLarge, 1, decrypt(d.cipher64, nullptr, 2),
+                  openssl_in_place(kLarge, BF_DECRYPT));
 
     // Key set-up: ours alternates two keys, since setting the key in force
     // again does nothing.
-    benchmark::RegisterBenchmark("Key:ours/1", [](benchmark::State& state) {
-        clsToString c;
-        bool other = false;
-        for (auto _ : state) {
-            c.Key(other ? kOtherKey16 : kKey16);
-            other = !other;
-        }
-    });
-    benchmark::RegisterBenchmark("Key:openssl/1", [](benchmark::State& state) {
-        BF_KEY key;
-        for (auto _ : state) {
-            BF_set_key(&key, static_cast<int>(std::strlen(kKey)), reinterpret_cast<const unsigned char*>(kKey));
-            benchmark::DoNotOptimize(key);
-        }
-    });
+    {
+        constexpr int kBatch = 16;
+        auto c = std::make_shared<clsToString>();
+        auto other = std::make_shared<bool>(false);
+        auto key = std::make_shared<BF_KEY>();
+        register_pair("Key", kBatch, kBatch,
+                      {[c, other] {
+                           c->Key(*other ? kOtherKey16 : kKey16);
+                           *other = !*other;
+                       },
+                       {}},
+                      {[key] {
+                           BF_set_key(key.get(), static_cast<int>(std::strlen(kKey)),
+                                      reinterpret_cast<const unsigned char*>(kKey));
+                           benchmark::DoNotOptimize(key->P[0]);
+                       },
+                       {}});
+    }
 
     // A short message there and back. Ours draws its random first block;
     // OpenSSL's caller draws a random initial value and keeps a copy for
     // the decryption, since the call overwrites it.
-    benchmark::RegisterBenchmark("Small32:ours/1", [](benchmark::State& state) {
-        clsToString c = keyed();
-        std::vector<std::uint8_t> v;
-        v.reserve(64);
-        const std::uint8_t* message = data().plain.data();
-        for (auto _ : state) {
-            v.assign(message, message + kSmall);
-            c.EncryptByte(v);
-            c.DecryptByte(v);
-            benchmark::DoNotOptimize(v.data());
-        }
-    });
-    benchmark::RegisterBenchmark("Small32:openssl/1", [](benchmark::State& state) {
-        const std::uint8_t* message = data().plain.data();
-        std::uint8_t cipher[kSmall];
-        std::uint8_t back[kSmall];
-        for (auto _ : state) {
-            unsigned char iv[8];
-            unsigned char iv_copy[8];
-            if (RAND_bytes(iv, sizeof iv) != 1) state.SkipWithError("RAND_bytes failed");
-            std::memcpy(iv_copy, iv, sizeof iv);
-            BF_cbc_encrypt(message, cipher, kSmall, &data().bf, iv, BF_ENCRYPT);
-            BF_cbc_encrypt(cipher, back, kSmall, &data().bf, iv_copy, BF_DECRYPT);
-            benchmark::DoNotOptimize(back);
-        }
-    });
+    {
+        constexpr int kBatch = 64;
+        auto c = std::make_shared<clsToString>(keyed());
+        auto v = std::make_shared<std::vector<std::uint8_t>>();
+        v->reserve(64);
+        auto scratch = std::make_shared<std::array<std::uint8_t, 2 * kSmall>>();
+        register_pair("Small32", kBatch, kBatch,
+                      {[c, v] {
+                           const std::uint8_t* message = data().plain.data();
+                           v->assign(message, message + kSmall);
+                           c->EncryptByte(*v);
+                           c->DecryptByte(*v);
+                           benchmark::DoNotOptimize(v->data());
+                       },
+                       {}},
+                      {[scratch] {
+                           const std::uint8_t* message = data().plain.data();
+                           unsigned char iv[8];
+                           unsigned char iv_copy[8];
+                           if (RAND_bytes(iv, sizeof iv) != 1) std::abort();
+                           std::memcpy(iv_copy, iv, sizeof iv);
+                           BF_cbc_encrypt(message, scratch->data(), kSmall, &data().bf, iv, BF_ENCRYPT);
+                           BF_cbc_encrypt(scratch->data(), scratch->data() + kSmall, kSmall, &data().bf, iv_copy,
+                                          BF_DECRYPT);
+                           benchmark::DoNotOptimize(scratch->data());
+                       },
+                       {}});
+    }
 }
 
 std::vector<Row> cipher_rows() {
-    const std::string single = suffix(kSingle);
-    const std::string large = suffix(kLarge);
     const std::string best(detail::cbc_backends().back().name);
     const auto mbs = Unit::MegabytesPerSecond;
     return {
-        {"EncryptByte (CBC encryption, one chain)", "16 MiB", "EncryptByte:ours" + single,
-         "EncryptByte:openssl" + single, "OpenSSL", mbs, 1.05, 0},
-        {"EncryptByte, array without spare capacity", "16 MiB", "EncryptByte+realloc:ours" + single,
-         "EncryptByte:openssl" + single, "OpenSSL", mbs, 0, 0},
-        {"DecryptByte, one thread (" + best + ")", "16 MiB", "DecryptByte:ours" + single,
-         "DecryptByte:openssl" + single, "OpenSSL", mbs, best == "avx512-vbmi" ? 8.0 : 3.0, 0},
-        {"DecryptByte, one thread (portable, forced)", "16 MiB", "DecryptByte-portable:ours" + single,
-         "DecryptByte:openssl" + single, "OpenSSL", mbs, 3.0, 0},
-        {"DecryptByte, two threads (" + best + ")", "64 MiB", "DecryptByte-2threads:ours" + large,
-         "DecryptByte:openssl" + large, "OpenSSL", mbs, 12.0, 0},
-        {"Key set-up", "one key", "Key:ours/1", "Key:openssl/1", "OpenSSL BF_set_key", Unit::ThousandsPerSecond, 1.0,
-         0},
-        {"EncryptByte + DecryptByte, key set", "32 B", "Small32:ours/1", "Small32:openssl/1",
-         "OpenSSL CBC with IV", Unit::ThousandsPerSecond, 2.0, 0},
+        {"EncryptByte (CBC encryption, one chain)", "16 MiB", "EncryptByte", "OpenSSL", mbs, 1.05, 0},
+        {"EncryptByte, array without spare capacity", "16 MiB", "EncryptByte+realloc", "OpenSSL", mbs, 0, 0},
+        {"DecryptByte, one thread (" + best + ")", "16 MiB", "DecryptByte", "OpenSSL", mbs,
+         best == "avx512-vbmi" ? 8.0 : 3.0, 0},
+        {"DecryptByte, one thread (portable, forced)", "16 MiB", "DecryptByte-portable", "OpenSSL", mbs, 3.0, 0},
+        {"DecryptByte, two threads (" + best + ")", "64 MiB", "DecryptByte-2threads", "OpenSSL", mbs, 12.0, 0},
+        {"Key set-up", "one key", "Key", "OpenSSL BF_set_key", Unit::ThousandsPerSecond, 1.0, 0},
+        {"EncryptByte + DecryptByte, key set", "32 B", "Small32", "OpenSSL CBC with IV", Unit::ThousandsPerSecond,
+         2.0, 0},
     };
 }
 

@@ -3,19 +3,37 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
+#include <chrono>
 
 namespace clscrypt::bench {
 
-void Results::add(const std::string& name, double rate) { rates_[name].push_back(rate); }
+namespace {
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t mid = v.size() / 2;
+    return v.size() % 2 == 1 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+}
+
+}  // namespace
+
+void Results::add_pair(const std::string& name, double ours, double theirs) {
+    pairs_[name].emplace_back(ours, theirs);
+}
 
 Results::Summary Results::summary(const std::string& name) const {
-    const auto it = rates_.find(name);
-    if (it == rates_.end() || it->second.empty()) return {};
-    std::vector<double> r = it->second;
-    std::sort(r.begin(), r.end());
-    const std::size_t mid = r.size() / 2;
-    return {r.size() % 2 == 1 ? r[mid] : (r[mid - 1] + r[mid]) / 2, r.back(), r.size()};
+    const auto it = pairs_.find(name);
+    if (it == pairs_.end() || it->second.empty()) return {};
+    std::vector<double> ours;
+    std::vector<double> theirs;
+    std::vector<double> ratios;
+    for (const auto& [o, t] : it->second) {
+        ours.push_back(o);
+        theirs.push_back(t);
+        ratios.push_back(o / t);
+    }
+    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+    return {median(ours), median(theirs), median(ratios), *low, *high, ratios.size()};
 }
 
 void Results::add_peak(const std::string& name, double mib) {
@@ -28,6 +46,31 @@ double Results::peak(const std::string& name) const {
     return it == peaks_.end() ? 0.0 : it->second;
 }
 
+void register_pair(const std::string& name, double units, int batch, Side ours, Side theirs) {
+    const std::string full = name + "/" + std::to_string(static_cast<long long>(units));
+    benchmark::RegisterBenchmark(full.c_str(), [units, batch, ours, theirs](benchmark::State& state) {
+        using clock = std::chrono::steady_clock;
+        double ours_seconds = 0;
+        double theirs_seconds = 0;
+        auto timed = [batch](const Side& side) {
+            if (side.prepare) side.prepare();
+            const auto start = clock::now();
+            for (int i = 0; i < batch; ++i) side.run();
+            return std::chrono::duration<double>(clock::now() - start).count();
+        };
+        for (auto _ : state) {
+            const double o = timed(ours);
+            const double t = timed(theirs);
+            ours_seconds += o;
+            theirs_seconds += t;
+            state.SetIterationTime(o + t);
+        }
+        const double done = units * static_cast<double>(state.iterations());
+        state.counters["ours"] = benchmark::Counter(ours_seconds > 0 ? done / ours_seconds : 0);
+        state.counters["theirs"] = benchmark::Counter(theirs_seconds > 0 ? done / theirs_seconds : 0);
+    })->UseManualTime();
+}
+
 Reporter::Reporter(Results& results)
     : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular), results_(results) {}
 
@@ -37,10 +80,11 @@ void Reporter::ReportRuns(const std::vector<Run>& reports) {
         // The console shows the aggregates only; the table wants every run.
         if (run.run_type == Run::RT_Aggregate || run.repetitions <= 1) shown.push_back(run);
         if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+        const auto ours = run.counters.find("ours");
+        const auto theirs = run.counters.find("theirs");
+        if (ours == run.counters.end() || theirs == run.counters.end() || theirs->second.value <= 0) continue;
         const std::string& name = run.run_name.function_name;
-        const double units = std::stod(name.substr(name.rfind('/') + 1));
-        const double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        if (seconds > 0) results_.add(name, units / seconds);
+        results_.add_pair(name.substr(0, name.rfind('/')), ours->second.value, theirs->second.value);
     }
     if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
 }
@@ -60,31 +104,27 @@ std::string rate_text(double rate, Unit unit) {
 }  // namespace
 
 void print_table(std::FILE* out, const std::vector<Row>& rows, const Results& results) {
-    std::fprintf(out, "| Path | Size | Ours | Reference | Ratio | Best ratio | Target | Met |\n");
+    std::fprintf(out, "| Path | Size | Ours | Reference | Ratio | Range | Target | Met |\n");
     std::fprintf(out, "|---|---|---|---|---|---|---|---|\n");
     for (const Row& row : rows) {
-        const auto ours = results.summary(row.ours);
-        const auto ref = results.summary(row.reference);
-        if (ours.runs == 0 || ref.runs == 0) {
+        const auto s = results.summary(row.measurement);
+        if (s.runs == 0) {
             std::fprintf(out, "| %s | %s | not measured | | | | | |\n", row.path.c_str(), row.size.c_str());
             continue;
         }
-        const double ratio = ours.median / ref.median;
-        const double best = ours.best / ref.best;
-        std::string ours_text = rate_text(ours.median, row.unit);
-        const double peak = results.peak(row.ours);
+        std::string ours = rate_text(s.ours, row.unit);
+        const double peak = results.peak(row.measurement);
+        char buf[64];
         if (peak > 0) {
-            char buf[48];
             std::snprintf(buf, sizeof buf, ", peak %.0f MiB", peak);
-            ours_text += buf;
+            ours += buf;
         }
         std::string target = "-";
         std::string met = "-";
         if (row.target > 0) {
-            char buf[48];
             std::snprintf(buf, sizeof buf, ">= %.2fx", row.target);
             target = buf;
-            bool ok = ratio >= row.target;
+            bool ok = s.ratio >= row.target;
             if (row.peak_limit > 0) {
                 std::snprintf(buf, sizeof buf, ", peak < %.0f MiB", row.peak_limit);
                 target += buf;
@@ -92,9 +132,9 @@ void print_table(std::FILE* out, const std::vector<Row>& rows, const Results& re
             }
             met = ok ? "yes" : "**no**";
         }
-        std::fprintf(out, "| %s | %s | %s | %s (%s) | %.2fx | %.2fx | %s | %s |\n", row.path.c_str(),
-                     row.size.c_str(), ours_text.c_str(), rate_text(ref.median, row.unit).c_str(),
-                     row.reference_label.c_str(), ratio, best, target.c_str(), met.c_str());
+        std::fprintf(out, "| %s | %s | %s | %s (%s) | %.2fx | %.2f-%.2f | %s | %s |\n", row.path.c_str(),
+                     row.size.c_str(), ours.c_str(), rate_text(s.theirs, row.unit).c_str(),
+                     row.reference_label.c_str(), s.ratio, s.low, s.high, target.c_str(), met.c_str());
     }
 }
 
