@@ -74,6 +74,8 @@ private:
     int fd_ = -1;
     std::filesystem::path dest_;
     std::filesystem::path temp_;
+    std::uint64_t written_ = 0;  // bytes written so far
+    std::uint64_t started_ = 0;  // bytes whose write-back to disk has been started
 };
 
 }  // namespace clscrypt::platform
