@@ -54,6 +54,15 @@ std::string cpu_name() {
     return name;
 }
 
+// The 1-minute load average: on a shared machine, what the threaded rows
+// had to compete with.
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    in >> one;
+    return one.empty() ? "?" : one;
+}
+
 bool take_flag(std::string_view arg, std::string_view name, std::string& value) {
     if (arg.rfind(name, 0) != 0 || arg.size() <= name.size() || arg[name.size()] != '=') return false;
     value = std::string(arg.substr(name.size() + 1));
@@ -86,6 +95,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
 
+    const std::string load_before = load_average();
     Results results;
     SystemOptions options;
     options.file_mib = std::stoul(file_mib);
@@ -125,8 +135,9 @@ int main(int argc, char** argv) {
     char date[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
-    std::printf("\n%s, %u threads, %s %s, %s; `%s`\n", cpu_name().c_str(), std::thread::hardware_concurrency(),
-                host.sysname, host.release, date, command.c_str());
+    std::printf("\n%s, %u threads, %s %s, %s, load average %s at the start and %s at the end; `%s`\n",
+                cpu_name().c_str(), std::thread::hardware_concurrency(), host.sysname, host.release, date,
+                load_before.c_str(), load_average().c_str(), command.c_str());
     std::printf("Each repetition times ours and the reference alternately; ours and the reference: median rates; "
                 "ratio: median of the repetitions' ratios; range: their lowest and highest.\n\n");
     print_table(stdout, rows, results);
