@@ -15,11 +15,18 @@ namespace clscrypt::detail {
 
 namespace {
 
-// Persistent worker threads serving one caller at a time. Each round hands
-// part 0 to the caller and parts 1.. to the workers with those numbers.
+// Persistent worker threads serving one caller at a time.
+//
+// A round is a run cut into pieces that the caller and the workers take one
+// at a time from a shared counter. Nobody waits for a worker to arrive: the
+// caller starts on the pieces at once, a worker that wakes in time takes
+// some, and one that wakes late finds the round closed and goes back to
+// sleep. So a busy machine, where the workers get no processor, costs the
+// caller no more than the wake-up call; an idle one shares the work evenly
+// whatever the wake-up latency.
 class WorkerPool {
 public:
-    using Job = void (*)(void* context, std::size_t part) noexcept;
+    using Piece = void (*)(void* context, std::size_t piece) noexcept;
 
     WorkerPool(std::size_t workers, std::uint64_t generation) : generation_(generation) {
         threads_.reserve(workers);
@@ -37,55 +44,69 @@ public:
     [[nodiscard]] std::size_t workers() const noexcept { return threads_.size(); }
     [[nodiscard]] std::uint64_t generation() const noexcept { return generation_; }
 
-    // Runs job(context, 0) on the calling thread and job(context, p) for
-    // p = 1 .. parts - 1 on the workers, and returns when all are done; or
-    // returns false at once, having run nothing, when another caller has
+    // Runs piece(context, i) for every i below `count`, on the calling
+    // thread and on up to `helpers` workers, and returns when all are done;
+    // or returns false at once, having run nothing, when another caller has
     // the pool.
-    bool try_run(std::size_t parts, Job job, void* context) noexcept {
+    bool try_run(std::size_t count, std::size_t helpers, Piece piece, void* context) noexcept {
         if (busy_.exchange(true, std::memory_order_acquire)) return false;
+        next_.store(0, std::memory_order_relaxed);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            job_ = job;
+            piece_ = piece;
             context_ = context;
-            parts_ = parts;
-            pending_ = parts - 1;
+            count_ = count;
+            helpers_ = helpers;
+            open_ = true;
             ++round_;
         }
         start_.notify_all();
-        job(context, 0);
+        take_pieces();
         {
+            // Close the round; wait only for the workers that joined it.
             std::unique_lock<std::mutex> lock(mutex_);
-            done_.wait(lock, [this] { return pending_ == 0; });
+            open_ = false;
+            done_.wait(lock, [this] { return active_ == 0; });
         }
         busy_.store(false, std::memory_order_release);
         return true;
     }
 
 private:
-    void work(std::size_t part) noexcept {
+    void take_pieces() noexcept {
+        for (std::size_t i = next_.fetch_add(1, std::memory_order_relaxed); i < count_;
+             i = next_.fetch_add(1, std::memory_order_relaxed)) {
+            piece_(context_, i);
+        }
+    }
+
+    void work(std::size_t number) noexcept {
         std::uint64_t seen = 0;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             start_.wait(lock, [&] { return round_ != seen; });
             seen = round_;
-            if (part >= parts_) continue;
-            const Job job = job_;
-            void* const context = context_;
+            if (!open_ || number > helpers_) continue;
+            ++active_;
             lock.unlock();
-            job(context, part);
+            take_pieces();
             lock.lock();
-            if (--pending_ == 0) done_.notify_one();
+            if (--active_ == 0) done_.notify_one();
         }
     }
 
     std::mutex mutex_;
     std::condition_variable start_;
     std::condition_variable done_;
+    // The round, set by the caller under the mutex before the workers look.
     std::uint64_t round_ = 0;
-    std::size_t parts_ = 0;
-    std::size_t pending_ = 0;
-    Job job_ = nullptr;
+    bool open_ = false;
+    std::size_t helpers_ = 0;
+    std::size_t count_ = 0;
+    Piece piece_ = nullptr;
     void* context_ = nullptr;
+    std::size_t active_ = 0;  // workers in the round
+    std::atomic<std::size_t> next_{0};
     std::atomic<bool> busy_{false};
     const std::uint64_t generation_;
     std::vector<std::thread> threads_;
@@ -127,56 +148,54 @@ WorkerPool* pool() noexcept {
     return p;
 }
 
-struct Part {
-    std::uint8_t* data;
-    std::size_t len;
-    Chain chain;
-};
+// Pieces are whole multiples of 4 KiB (whole batches for every kernel),
+// at least 16 KiB, and at most 64 to a run.
+constexpr std::size_t kPieceUnit = 4096;
+constexpr std::size_t kMinPiece = 16384;
+constexpr std::size_t kMaxPieces = 64;
 
 struct Run {
     const CbcBackend* backend;
     const BlowfishTables* tables;
     const BytePlanes* planes;
-    std::array<Part, kMaxDecryptThreads> parts;
+    std::uint8_t* data;
+    std::size_t len;
+    std::size_t piece_len;
+    std::size_t count;
+    std::array<Chain, kMaxPieces> chains;  // piece i's chaining value, in and out
 };
 
-void decrypt_part(void* context, std::size_t index) noexcept {
+void decrypt_piece(void* context, std::size_t i) noexcept {
     Run& run = *static_cast<Run*>(context);
-    Part& part = run.parts[index];
-    run.backend->decrypt(*run.tables, run.planes, part.data, part.len, part.chain);
+    const std::size_t from = i * run.piece_len;
+    const std::size_t n = i + 1 < run.count ? run.piece_len : run.len - from;
+    run.backend->decrypt(*run.tables, run.planes, run.data + from, n, run.chains[i]);
 }
 
 }  // namespace
 
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes,
                      std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
-    const std::size_t min_run = g_min_run.load(std::memory_order_relaxed);
-    std::size_t threads = len >= min_run ? thread_budget() : 1;
+    const std::size_t threads = len >= g_min_run.load(std::memory_order_relaxed) ? thread_budget() : 1;
     WorkerPool* workers = threads > 1 ? pool() : nullptr;
-    if (workers != nullptr) threads = std::min(threads, workers->workers() + 1);
-    // Parts of whole 4 KiB pieces (whole batches for every kernel), each at
-    // least half the threshold.
-    constexpr std::size_t kPiece = 4096;
-    threads = std::min(threads, len / std::max(kPiece, min_run / 2));
-    if (workers == nullptr || threads < 2) {
+    const std::size_t count = std::min(kMaxPieces, len / kMinPiece);
+    if (workers == nullptr || workers->workers() == 0 || count < 2) {
         backend.decrypt(t, planes, data, len, chain);
         return;
     }
-    Run run{&backend, &t, planes, {}};
-    const std::size_t share = len / threads / kPiece * kPiece;
-    for (std::size_t i = 0; i < threads; ++i) {
-        std::uint8_t* const from = data + i * share;
-        const std::size_t part_len = i + 1 < threads ? share : len - i * share;
-        // Each part chains from the ciphertext block before it, which the
-        // part before will have overwritten: read it now.
-        const Chain before = i == 0 ? chain : Chain{load_be32(from - 8), load_be32(from - 4)};
-        run.parts[i] = {from, part_len, before};
+    Run run{&backend, &t, planes, data, len, len / count / kPieceUnit * kPieceUnit, count, {}};
+    // Each piece chains from the ciphertext block before it, which the
+    // piece before will overwrite: read them all now.
+    run.chains[0] = chain;
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::uint8_t* before = data + i * run.piece_len - 8;
+        run.chains[i] = {load_be32(before), load_be32(before + 4)};
     }
-    if (!workers->try_run(threads, &decrypt_part, &run)) {
+    if (!workers->try_run(count, threads - 1, &decrypt_piece, &run)) {
         backend.decrypt(t, planes, data, len, chain);
         return;
     }
-    chain = run.parts[threads - 1].chain;
+    chain = run.chains[count - 1];
 }
 
 ScopedDecryptThreads::ScopedDecryptThreads(std::size_t threads, std::size_t min_run) noexcept
