@@ -149,7 +149,8 @@ WorkerPool* pool() noexcept {
 }
 
 // Pieces are whole multiples of 4 KiB (whole batches for every kernel),
-// at least 16 KiB, and at most 64 to a run.
+// at least 16 KiB (less when tests lower the shortest shared run), and at
+// most 64 to a run.
 constexpr std::size_t kPieceUnit = 4096;
 constexpr std::size_t kMinPiece = 16384;
 constexpr std::size_t kMaxPieces = 64;
@@ -176,9 +177,10 @@ void decrypt_piece(void* context, std::size_t i) noexcept {
 
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes,
                      std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
-    const std::size_t threads = len >= g_min_run.load(std::memory_order_relaxed) ? thread_budget() : 1;
+    const std::size_t min_run = g_min_run.load(std::memory_order_relaxed);
+    const std::size_t threads = len >= min_run ? thread_budget() : 1;
     WorkerPool* workers = threads > 1 ? pool() : nullptr;
-    const std::size_t count = std::min(kMaxPieces, len / kMinPiece);
+    const std::size_t count = std::min(kMaxPieces, len / std::clamp(min_run / 64, kPieceUnit, kMinPiece));
     if (workers == nullptr || workers->workers() == 0 || count < 2) {
         backend.decrypt(t, planes, data, len, chain);
         return;
