@@ -107,6 +107,18 @@ TEST(CbcKernels, EveryBackendMatchesThePortableKernelsAroundItsBatchEdges) {
     }
 }
 
+TEST(CbcKernels, EveryKeyScheduleKernelFillsTheSameTables) {
+    Keyed start;
+    for (std::size_t i = 0; i < 18; ++i) start.t.p[i] ^= static_cast<std::uint32_t>(rng()());  // a key's words
+    BlowfishTables expected = start.t;
+    detail::fill_tables_portable(expected);
+    for (const auto& backend : detail::cbc_backends()) {
+        BlowfishTables t = start.t;
+        backend.fill_tables(t);
+        EXPECT_TRUE(t.p == expected.p && t.s == expected.s) << backend.name;
+    }
+}
+
 TEST(CbcKernels, PiecesChainLikeOneRun) {
     const Keyed k;
     const std::size_t len = 8 * (1000 + rng()() % 1000);

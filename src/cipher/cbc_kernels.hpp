@@ -2,10 +2,11 @@
 
 // The CBC kernels and the choice between them.
 //
-// A backend pairs an encryption kernel with a decryption kernel; both have
-// the signatures of the portable ones in cbc.hpp and give the same bytes.
-// Encryption is one chain of dependent blocks, so its kernels differ only in
-// how short they make each round. Decryption works on independent blocks:
+// A backend pairs an encryption kernel with a decryption kernel (and the key
+// schedule, which enciphers like encryption); all have the signatures of the
+// portable ones and give the same bytes. Encryption is one chain of
+// dependent blocks, so its kernels differ only in how short they make each
+// round. Decryption works on independent blocks:
 // the portable kernel interleaves several, the AVX-512 VBMI kernel looks up
 // 64 blocks at once in the byte planes of the S-boxes.
 //
@@ -28,6 +29,10 @@
 namespace clscrypt::detail {
 
 using CbcEncryptKernel = void (*)(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
+/// The key schedule's second half: with the key already in the P-array,
+/// enciphers from a zero block and writes each result into the next two
+/// table words, P first, then the S-boxes.
+using FillTablesKernel = void (*)(BlowfishTables& t) noexcept;
 /// `planes` is the byte-plane form of `t`; kernels that do not read it
 /// (CbcBackend::planes_from) accept a null pointer.
 using CbcDecryptKernel = void (*)(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
@@ -37,6 +42,7 @@ struct CbcBackend {
     std::string_view name;
     CbcEncryptKernel encrypt;
     CbcDecryptKernel decrypt;
+    FillTablesKernel fill_tables;
     /// The decryption kernel reads the byte planes for runs of at least
     /// this many bytes (never when 0); shorter runs may pass a null pointer.
     std::size_t planes_from;
@@ -46,12 +52,16 @@ struct CbcBackend {
 void cbc_decrypt_portable(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
                           Chain& chain) noexcept;
 
+/// The portable key-schedule kernel.
+void fill_tables_portable(BlowfishTables& t) noexcept;
+
 /// Fills `planes` from `t`.
 void build_planes(const BlowfishTables& t, BytePlanes& planes) noexcept;
 
 #if CLSCRYPT_CBC_X86
 /// Scalar kernels compiled for BMI1/BMI2 byte extraction.
 void cbc_encrypt_bmi2(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
+void fill_tables_bmi2(BlowfishTables& t) noexcept;
 void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
                       Chain& chain) noexcept;
 /// AVX-512 VBMI: 64 blocks at a time through the byte planes (runs of 512
