@@ -18,8 +18,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "suites.hpp"
@@ -138,8 +138,9 @@ int main(int argc, char** argv) {
     std::printf("\n%s, %u threads, %s %s, %s, load average %s at the start and %s at the end; `%s`\n",
                 cpu_name().c_str(), std::thread::hardware_concurrency(), host.sysname, host.release, date,
                 load_before.c_str(), load_average().c_str(), command.c_str());
-    std::printf("Each repetition times ours and the reference alternately; ours and the reference: median rates; "
-                "ratio: median of the repetitions' ratios; range: their lowest and highest.\n\n");
+    std::printf(
+        "Each repetition times ours and the reference alternately; ours and the reference: median rates; "
+        "ratio: median of the repetitions' ratios; range: their lowest and highest.\n\n");
     print_table(stdout, rows, results);
     return 0;
 }

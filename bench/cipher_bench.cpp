@@ -166,8 +166,7 @@ void register_cipher_benchmarks() {
     // CBC decryption: one thread on the preferred and on the portable
     // kernel, then two threads. The thread limit and the kernel in force
     // hold for the whole case; OpenSSL is unaffected by either.
-    auto decrypt = [](const std::vector<std::uint8_t>& cipher, const detail::CbcBackend* backend,
-                      std::size_t threads) {
+    auto decrypt = [](const std::vector<std::uint8_t>& cipher, const detail::CbcBackend* backend, std::size_t threads) {
         auto c = std::make_shared<clsToString>(keyed());
         auto v = std::make_shared<std::vector<std::uint8_t>>();
         v->reserve(cipher.size());
@@ -252,8 +251,8 @@ std::vector<Row> cipher_rows() {
         {"DecryptByte, one thread (portable, forced)", "16 MiB", "DecryptByte-portable", "OpenSSL", mbs, 3.0, 0},
         {"DecryptByte, two threads (" + best + ")", "64 MiB", "DecryptByte-2threads", "OpenSSL", mbs, 12.0, 0},
         {"Key set-up", "one key", "Key", "OpenSSL BF_set_key", Unit::ThousandsPerSecond, 1.0, 0},
-        {"EncryptByte + DecryptByte, key set", "32 B", "Small32", "OpenSSL CBC with IV", Unit::ThousandsPerSecond,
-         2.0, 0},
+        {"EncryptByte + DecryptByte, key set", "32 B", "Small32", "OpenSSL CBC with IV", Unit::ThousandsPerSecond, 2.0,
+         0},
     };
 }
 

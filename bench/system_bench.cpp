@@ -136,8 +136,7 @@ bool same_content(const fs::path& a, const fs::path& b) {
 
 }  // namespace
 
-void measure_files(const fs::path& folder, const std::string& label, const SystemOptions& options,
-                   Results& results) {
+void measure_files(const fs::path& folder, const std::string& label, const SystemOptions& options, Results& results) {
     const fs::path plain = folder / "clscrypt-bench.plain";
     const fs::path cipher = folder / "clscrypt-bench.cls";
     const fs::path cipher2 = folder / "clscrypt-bench.2.cls";
@@ -169,8 +168,7 @@ void measure_files(const fs::path& folder, const std::string& label, const Syste
     if (!same) fail("a file did not survive the round trip in " + folder.string());
 }
 
-void measure_tool(const fs::path& folder, const std::string& label, const SystemOptions& options,
-                  Results& results) {
+void measure_tool(const fs::path& folder, const std::string& label, const SystemOptions& options, Results& results) {
     if (options.tool_path.empty()) return;
     const fs::path dir = folder / "clscrypt-bench-tool";
     fs::create_directories(dir);
@@ -183,8 +181,9 @@ void measure_tool(const fs::path& folder, const std::string& label, const System
     setenv("CLSCRYPT_BENCH_KEY", "benchmark key", 1);
     const double bytes = static_cast<double>(options.tool_files * options.tool_file_mib * kMiB);
     auto run_tool = [&](int jobs) {
-        std::vector<std::string> args = {options.tool_path, "encrypt", "--pass", "env:CLSCRYPT_BENCH_KEY",
-                                         "-q",  "-f",      "--jobs", std::to_string(jobs)};
+        std::vector<std::string> args = {
+            options.tool_path, "encrypt",           "--pass", "env:CLSCRYPT_BENCH_KEY", "-q", "-f",
+            "--jobs",          std::to_string(jobs)};
         args.insert(args.end(), files.begin(), files.end());
         return bytes / timed_run(args);
     };
@@ -208,18 +207,19 @@ void measure_tool(const fs::path& folder, const std::string& label, const System
 std::vector<Row> system_rows(const std::vector<std::string>& labels, const SystemOptions& options) {
     std::vector<Row> rows;
     const std::string size = std::to_string(options.file_mib) + " MiB";
-    const std::string many = std::to_string(options.tool_files) + " x " + std::to_string(options.tool_file_mib) + " MiB";
+    const std::string many =
+        std::to_string(options.tool_files) + " x " + std::to_string(options.tool_file_mib) + " MiB";
     const auto mbs = Unit::MegabytesPerSecond;
     for (const auto& label : labels) {
-        rows.push_back({"EncryptFile vs EncryptByte (" + label + ")", size, "file-encrypt-" + label, "in memory", mbs,
-                        0.9, 64});
-        rows.push_back({"DecryptFile vs DecryptByte (" + label + ")", size, "file-decrypt-" + label, "in memory", mbs,
-                        0.7, 64});
+        rows.push_back(
+            {"EncryptFile vs EncryptByte (" + label + ")", size, "file-encrypt-" + label, "in memory", mbs, 0.9, 64});
+        rows.push_back(
+            {"DecryptFile vs DecryptByte (" + label + ")", size, "file-decrypt-" + label, "in memory", mbs, 0.7, 64});
     }
     if (!options.tool_path.empty()) {
         for (const auto& label : labels) {
-            rows.push_back({"clscrypt encrypt, 2 jobs vs 1 (" + label + ")", many, "tool-" + label, "one at a time",
-                            mbs, 1.7, 0});
+            rows.push_back(
+                {"clscrypt encrypt, 2 jobs vs 1 (" + label + ")", many, "tool-" + label, "one at a time", mbs, 1.7, 0});
         }
     }
     return rows;

@@ -133,8 +133,8 @@ void print_table(std::FILE* out, const std::vector<Row>& rows, const Results& re
             met = ok ? "yes" : "**no**";
         }
         std::fprintf(out, "| %s | %s | %s | %s (%s) | %.2fx | %.2f-%.2f | %s | %s |\n", row.path.c_str(),
-                     row.size.c_str(), ours.c_str(), rate_text(s.theirs, row.unit).c_str(),
-                     row.reference_label.c_str(), s.ratio, s.low, s.high, target.c_str(), met.c_str());
+                     row.size.c_str(), ours.c_str(), rate_text(s.theirs, row.unit).c_str(), row.reference_label.c_str(),
+                     s.ratio, s.low, s.high, target.c_str(), met.c_str());
     }
 }
 

@@ -25,10 +25,10 @@ namespace clscrypt::bench {
 class Results {
 public:
     struct Summary {
-        double ours = 0;    // median rates, units per second
+        double ours = 0;  // median rates, units per second
         double theirs = 0;
-        double ratio = 0;   // median of the repetitions' ratios
-        double low = 0;     // their range
+        double ratio = 0;  // median of the repetitions' ratios
+        double low = 0;    // their range
         double high = 0;
         std::size_t runs = 0;
     };

@@ -45,7 +45,9 @@ struct Keyed {
     }
 };
 
-Chain random_chain() { return {static_cast<std::uint32_t>(rng()()), static_cast<std::uint32_t>(rng()())}; }
+Chain random_chain() {
+    return {static_cast<std::uint32_t>(rng()()), static_cast<std::uint32_t>(rng()())};
+}
 
 // Lengths around every batch edge: the scalar groups of 8 blocks, the
 // vector kernel's 512 and 1024 bytes, the thread split's 4 KiB pieces.
@@ -64,7 +66,8 @@ TEST(CbcKernels, PortableFirstAndTheVectorKernelWhenTheProcessorHasIt) {
     std::printf("[ CBC backends:%s ]\n", names.c_str());
 #if CLSCRYPT_CBC_X86
     const auto& cpu = platform::cpu_features();
-    const bool vbmi = std::any_of(backends.begin(), backends.end(), [](const auto& b) { return b.name == "avx512-vbmi"; });
+    const bool vbmi =
+        std::any_of(backends.begin(), backends.end(), [](const auto& b) { return b.name == "avx512-vbmi"; });
     EXPECT_EQ(vbmi, cpu.x86_avx512_vbmi && cpu.x86_bmi2);
 #endif
     if (platform::portable_forced()) {
@@ -90,8 +93,7 @@ TEST(CbcKernels, EveryBackendMatchesThePortableKernelsAroundItsBatchEdges) {
             detail::cbc_encrypt(k.t, expected.data(), len, expected_chain);
             Chain chain = start;
             backend.encrypt(k.t, buf.data() + offset, len, chain);
-            ASSERT_EQ(std::vector<std::uint8_t>(buf.begin() + static_cast<std::ptrdiff_t>(offset), buf.end()),
-                      expected)
+            ASSERT_EQ(std::vector<std::uint8_t>(buf.begin() + static_cast<std::ptrdiff_t>(offset), buf.end()), expected)
                 << backend.name << " encrypt " << len;
             ASSERT_EQ(chain.l, expected_chain.l) << backend.name << " " << len;
             ASSERT_EQ(chain.r, expected_chain.r) << backend.name << " " << len;
@@ -181,8 +183,8 @@ TEST(ParallelDecrypt, SplitsMatchOneThread) {
     };
     constexpr std::size_t kMin = 16384;
     std::vector<Case> cases;
-    for (const std::size_t len : {kMin - 8, kMin, kMin + 8, kMin + 4096 + 520, 2 * kMin - 8, 2 * kMin + 8,
-                                  3 * kMin + 4088, 8 * kMin + 4104}) {
+    for (const std::size_t len :
+         {kMin - 8, kMin, kMin + 8, kMin + 4096 + 520, 2 * kMin - 8, 2 * kMin + 8, 3 * kMin + 4088, 8 * kMin + 4104}) {
         cases.push_back({kMin, len});
     }
     cases.push_back({detail::kParallelMinRun, detail::kParallelMinRun + 8});

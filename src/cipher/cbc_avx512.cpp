@@ -70,7 +70,9 @@ alignas(64) constexpr std::array<std::array<std::array<std::uint8_t, 64>, 2>, 3>
 }
 
 // Register holding byte j (0 = first in memory) of each block.
-constexpr unsigned slice_of(unsigned j) noexcept { return ((j & 1U) << 2) | (j & 2U) | ((j >> 2) & 1U); }
+constexpr unsigned slice_of(unsigned j) noexcept {
+    return ((j & 1U) << 2) | (j & 2U) | ((j >> 2) & 1U);
+}
 
 // Sixty-four 32-bit words, byte k of each in w[k] (k = 0 least significant).
 struct Words {
@@ -82,7 +84,7 @@ struct Words {
 // bound the kernel.
 template <unsigned S>
 [[CLSCRYPT_AVX512, gnu::always_inline]] inline void lookup(const BytePlanes& planes, unsigned box,
-                                                         const __m512i (&x)[S], Words (&out)[S]) noexcept {
+                                                           const __m512i (&x)[S], Words (&out)[S]) noexcept {
     __mmask64 high[S];  // index bit 7: entries 128..255
     for (unsigned s = 0; s < S; ++s) high[s] = _mm512_movepi8_mask(x[s]);
     for (unsigned k = 0; k < 4; ++k) {
@@ -117,8 +119,8 @@ template <unsigned S>
 // h[s] ^= F(x[s]) ^ P[i], the P word broadcast from its byte-replicated
 // form.
 template <unsigned S>
-[[CLSCRYPT_AVX512, gnu::always_inline]] inline void round(const BytePlanes& in, Words (&h)[S],
-                                                        const Words (&x)[S], unsigned i) noexcept {
+[[CLSCRYPT_AVX512, gnu::always_inline]] inline void round(const BytePlanes& in, Words (&h)[S], const Words (&x)[S],
+                                                          unsigned i) noexcept {
     // The planes are read where they are used, straight from the L1 cache:
     // all 64 registers' worth cannot stay in the 32 registers, and a
     // compiler left to hoist the loads out of the rounds spills copies of
@@ -161,7 +163,7 @@ template <unsigned S>
 // ciphertext block of these.
 template <unsigned S>
 [[CLSCRYPT_AVX512, gnu::always_inline]] inline void decrypt_batch(const BytePlanes& planes, std::uint8_t* b,
-                                                                __m512i& prev) noexcept {
+                                                                  __m512i& prev) noexcept {
     Words x[S];
     Words y[S];
     for (unsigned s = 0; s < S; ++s) {
@@ -205,8 +207,8 @@ template <unsigned S>
         }
         // (The zero-masking forms here and below only keep GCC 12 from
         // warning about the undefined vector behind the plain ones.)
-        const __m512i before = s == 0 ? _mm512_maskz_alignr_epi64(0xFF, _mm512_loadu_si512(o), prev, 7)
-                                      : _mm512_loadu_si512(o - 8);
+        const __m512i before =
+            s == 0 ? _mm512_maskz_alignr_epi64(0xFF, _mm512_loadu_si512(o), prev, 7) : _mm512_loadu_si512(o - 8);
         _mm512_storeu_si512(o, _mm512_xor_si512(r[0], before));
     }
     prev = last;
@@ -214,13 +216,13 @@ template <unsigned S>
 
 }  // namespace
 
-[[CLSCRYPT_AVX512]] void cbc_decrypt_avx512_vbmi(const BlowfishTables& t, const BytePlanes* planes,
-                                                 std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
+[[CLSCRYPT_AVX512]] void cbc_decrypt_avx512_vbmi(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
+                                                 std::size_t len, Chain& chain) noexcept {
     std::uint8_t* b = data;
     if (len >= kAvx512Batch) {
         // The chaining block as it sits in memory: both halves big-endian.
-        const std::uint64_t in = std::uint64_t{__builtin_bswap32(chain.l)} |
-                                 (std::uint64_t{__builtin_bswap32(chain.r)} << 32);
+        const std::uint64_t in =
+            std::uint64_t{__builtin_bswap32(chain.l)} | (std::uint64_t{__builtin_bswap32(chain.r)} << 32);
         __m512i prev = _mm512_set1_epi64(static_cast<long long>(in));
         for (; static_cast<std::size_t>(data + len - b) >= 2 * kAvx512Batch; b += 2 * kAvx512Batch) {
             decrypt_batch<2>(*planes, b, prev);

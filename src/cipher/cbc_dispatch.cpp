@@ -55,6 +55,8 @@ const CbcBackend& cbc_backend() noexcept {
 ScopedCbcBackend::ScopedCbcBackend(const CbcBackend& backend) noexcept
     : previous_(g_backend.exchange(&backend, std::memory_order_acq_rel)) {}
 
-ScopedCbcBackend::~ScopedCbcBackend() { g_backend.store(previous_, std::memory_order_release); }
+ScopedCbcBackend::~ScopedCbcBackend() {
+    g_backend.store(previous_, std::memory_order_release);
+}
 
 }  // namespace clscrypt::detail

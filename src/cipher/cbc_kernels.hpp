@@ -66,8 +66,8 @@ void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* planes, std::ui
                       Chain& chain) noexcept;
 /// AVX-512 VBMI: 64 blocks at a time through the byte planes (runs of 512
 /// bytes or more), the rest through the scalar kernel.
-void cbc_decrypt_avx512_vbmi(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
-                             std::size_t len, Chain& chain) noexcept;
+void cbc_decrypt_avx512_vbmi(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
+                             Chain& chain) noexcept;
 inline constexpr std::size_t kAvx512Batch = 512;
 #endif
 

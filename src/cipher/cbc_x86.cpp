@@ -38,8 +38,7 @@ namespace {
 
 // The round function on a half held zero-extended in 64 bits, so that each
 // extracted byte is an index as it stands.
-#define CLSCRYPT_F(x) \
-    ((((s0[(x) >> 24] + s1[_bextr_u64((x), 16, 8)]) ^ s2[_bextr_u64((x), 8, 8)]) + s3[(x)&0xFF]))
+#define CLSCRYPT_F(x) ((((s0[(x) >> 24] + s1[_bextr_u64((x), 16, 8)]) ^ s2[_bextr_u64((x), 8, 8)]) + s3[(x)&0xFF]))
 
 // One block, in place. The P words join each half before its round value
 // arrives, off the chain of loads.
@@ -52,7 +51,7 @@ namespace {
     const std::uint32_t* p = t.p.data();
     std::uint64_t L = l ^ p[0];
     std::uint64_t R = r;
-#define CLSCRYPT_ENC(i)                  \
+#define CLSCRYPT_ENC(i)                 \
     R = (R ^ p[i + 1]) ^ CLSCRYPT_F(L); \
     L = (L ^ p[i + 2]) ^ CLSCRYPT_F(R);
     CLSCRYPT_ENC(0)

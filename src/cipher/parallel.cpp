@@ -175,8 +175,8 @@ void decrypt_piece(void* context, std::size_t i) noexcept {
 
 }  // namespace
 
-void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes,
-                     std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
+void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
+                     std::size_t len, Chain& chain) noexcept {
     const std::size_t min_run = g_min_run.load(std::memory_order_relaxed);
     const std::size_t threads = len >= min_run ? thread_budget() : 1;
     WorkerPool* workers = threads > 1 ? pool() : nullptr;

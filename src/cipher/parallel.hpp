@@ -25,12 +25,11 @@ inline constexpr std::size_t kParallelMinRun = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxDecryptThreads = 8;
 
 /// Deciphers like backend.decrypt; a run of kParallelMinRun bytes or more
-/// (unless a ScopedDecryptThreads says otherwise) is cut into parts that the calling thread and idle workers decipher at
-/// the same time. Returns when the whole run is done, with `chain` as the
-/// kernel would leave it. When the workers are busy with another caller's
-/// run, or cannot be started, the calling thread does it all.
-void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes,
-                     std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
+/// (unless a ScopedDecryptThreads says otherwise) is cut into parts that the calling thread and idle workers decipher
+/// at the same time. Returns when the whole run is done, with `chain` as the kernel would leave it. When the workers
+/// are busy with another caller's run, or cannot be started, the calling thread does it all.
+void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
+                     std::size_t len, Chain& chain) noexcept;
 
 /// Limits the threads a decryption run may use (0: as many as the
 /// processor has, up to kMaxDecryptThreads) and sets the shortest run that

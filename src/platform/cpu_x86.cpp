@@ -51,8 +51,7 @@ CpuFeatures detect() noexcept {
     // The instructions alone are not enough: a kernel may only touch the
     // 512-bit and mask registers when the system saves them on a switch.
     const bool os_saves_zmm = (ecx1 & kOsxsave) != 0 && (xcr0() & kZmmState) == kZmmState;
-    f.x86_avx512_vbmi =
-        os_saves_zmm && (ebx7 & kAvx512F) != 0 && (ebx7 & kAvx512Bw) != 0 && (ecx7 & kAvx512Vbmi) != 0;
+    f.x86_avx512_vbmi = os_saves_zmm && (ebx7 & kAvx512F) != 0 && (ebx7 & kAvx512Bw) != 0 && (ecx7 & kAvx512Vbmi) != 0;
     return f;
 }
 

@@ -12,7 +12,9 @@ namespace {
 
 std::atomic<std::uint64_t> g_forks{0};
 
-void in_child() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
+void in_child() noexcept {
+    g_forks.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace
 
