@@ -1,29 +1,24 @@
 // SHA-256 throughput: ours on each kernel the processor can run, against
 // OpenSSL (EVP_Digest with a fetched EVP_MD, and the one-shot SHA256()), on
 // the same buffers; and clsHsh::SHA256 on a text against OpenSSL on the same
-// number of bytes. Every digest is checked against OpenSSL's before anything
-// is timed. After the usual report comes a table of throughputs and ratios.
-//
-// By default each benchmark runs 7 times, interleaved at random with the
-// others so that drifts in machine load spread over all of them; the table
-// gives the median of the repetitions, and the ratio of the fastest ones,
-// which other work on the machine can only slow down. Google Benchmark's own
-// flags override these defaults.
+// number of bytes, long and short. Every digest is checked against
+// OpenSSL's before anything is timed.
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "clscrypt/digest.hpp"
 #include "digest/sha256_kernels.hpp"
+#include "suites.hpp"
+
+namespace clscrypt::bench {
 
 namespace {
 
@@ -31,6 +26,9 @@ using clscrypt::Sha256;
 
 constexpr std::size_t kLargest = std::size_t{16} << 20;
 constexpr std::size_t kSizes[] = {64, 1024, 64 * 1024, kLargest};
+// Short texts, the legacy hash's usual diet (a password, a name): up to 55
+// characters take one block with the padding, 56 to 64 two.
+constexpr std::size_t kShortTexts[] = {16, 55, 64};
 
 // The bytes every byte benchmark hashes (a prefix of), and a text of as many
 // characters whose low bytes are those bytes and whose high bytes are noise.
@@ -85,8 +83,10 @@ std::string size_label(std::size_t n) {
     return std::to_string(n) + " B";
 }
 
+}  // namespace
+
 // Nothing is timed unless every path gives OpenSSL's digest.
-bool digests_agree() {
+bool sha256_outputs_agree() {
     const Buffers& b = buffers();
     bool ok = sha256_md() != nullptr;
     for (const std::size_t n : kSizes) {
@@ -98,140 +98,119 @@ bool digests_agree() {
         }
     }
     ok = ok && clscrypt::clsHsh().SHA256(b.text) == clscrypt::ToHex(openssl_evp(b.bytes.data(), kLargest));
+    for (const std::size_t n : kShortTexts) {
+        const std::u16string_view text(b.text.data(), n);
+        ok = ok && clscrypt::clsHsh().SHA256(text) == clscrypt::ToHex(openssl_one_shot(b.bytes.data(), n));
+    }
     return ok;
 }
 
-void register_benchmarks() {
+// Calls per timed stretch: short inputs are batched so that reading the
+// clock does not count.
+int batch_for(std::size_t n) { return n >= 65536 ? 1 : static_cast<int>(65536 / n / 4); }
+
+void register_sha256_benchmarks() {
+    // The preferred kernel (as the dispatch picks it) against OpenSSL's two
+    // entry points, on the same bytes.
     for (const std::size_t n : kSizes) {
-        const std::string size = size_suffix(n);
-        for (const auto& backend : clscrypt::detail::sha256_backends()) {
-            const std::string name = "ours:" + std::string(backend.name) + size;
-            benchmark::RegisterBenchmark(name.c_str(), [n, backend](benchmark::State& state) {
-                const clscrypt::detail::ScopedSha256Backend forced(backend);
-                const auto data = std::span(buffers().bytes).first(n);
-                for (auto _ : state) {
-                    auto digest = Sha256::Hash(data);
-                    benchmark::DoNotOptimize(digest);
-                }
-                state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n));
-            });
-        }
-        benchmark::RegisterBenchmark(("openssl:EVP_Digest" + size).c_str(), [n](benchmark::State& state) {
-            const std::uint8_t* data = buffers().bytes.data();
-            for (auto _ : state) {
-                auto digest = openssl_evp(data, n);
-                benchmark::DoNotOptimize(digest);
-            }
-            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n));
-        });
-        benchmark::RegisterBenchmark(("openssl:SHA256" + size).c_str(), [n](benchmark::State& state) {
-            const std::uint8_t* data = buffers().bytes.data();
-            for (auto _ : state) {
-                auto digest = openssl_one_shot(data, n);
-                benchmark::DoNotOptimize(digest);
-            }
-            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n));
-        });
+        const auto data = std::span(buffers().bytes).first(n);
+        const Side ours{[data] {
+                            auto digest = Sha256::Hash(data);
+                            benchmark::DoNotOptimize(digest);
+                        },
+                        {}};
+        const int batch = batch_for(n);
+        const auto units = static_cast<double>(n) * batch;
+        register_pair("sha256-vs-evp" + size_suffix(n), units, batch, ours,
+                      {[data] {
+                           auto digest = openssl_evp(data.data(), data.size());
+                           benchmark::DoNotOptimize(digest);
+                       },
+                       {}});
+        register_pair("sha256-vs-oneshot" + size_suffix(n), units, batch, ours,
+                      {[data] {
+                           auto digest = openssl_one_shot(data.data(), data.size());
+                           benchmark::DoNotOptimize(digest);
+                       },
+                       {}});
     }
-    // Bytes processed counts characters: one hashed byte each.
-    benchmark::RegisterBenchmark(("clsHsh:SHA256" + size_suffix(kLargest)).c_str(), [](benchmark::State& state) {
-        const clscrypt::clsHsh hsh;
-        for (auto _ : state) {
-            auto hex = hsh.SHA256(buffers().text);
-            benchmark::DoNotOptimize(hex);
-        }
-        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kLargest));
-    });
+    // The portable kernel, for information.
+    {
+        const auto data = std::span(buffers().bytes).first(64 * 1024);
+        const auto& portable = clscrypt::detail::sha256_backends().front();
+        register_pair("sha256-portable-vs-evp/65536", 65536, 1,
+                      {[data, &portable] {
+                           const clscrypt::detail::ScopedSha256Backend forced(portable);
+                           auto digest = Sha256::Hash(data);
+                           benchmark::DoNotOptimize(digest);
+                       },
+                       {}},
+                      {[data] {
+                           auto digest = openssl_evp(data.data(), data.size());
+                           benchmark::DoNotOptimize(digest);
+                       },
+                       {}});
+    }
+    // A text of 16 Mi characters against OpenSSL on as many bytes (its low
+    // bytes).
+    const Side text{[] {
+                        auto hex = clscrypt::clsHsh().SHA256(buffers().text);
+                        benchmark::DoNotOptimize(hex);
+                    },
+                    {}};
+    register_pair("clsHsh-vs-evp" + size_suffix(kLargest), kLargest, 1, text,
+                  {[] {
+                       auto digest = openssl_evp(buffers().bytes.data(), kLargest);
+                       benchmark::DoNotOptimize(digest);
+                   },
+                   {}});
+    register_pair("clsHsh-vs-oneshot" + size_suffix(kLargest), kLargest, 1, text,
+                  {[] {
+                       auto digest = openssl_one_shot(buffers().bytes.data(), kLargest);
+                       benchmark::DoNotOptimize(digest);
+                   },
+                   {}});
+    // Short texts against the one-shot function on as many bytes, in
+    // operations per second.
+    for (const std::size_t n : kShortTexts) {
+        constexpr int kBatch = 256;
+        register_pair("clsHsh-short" + std::to_string(n), kBatch, kBatch,
+                      {[n] {
+                           auto hex = clscrypt::clsHsh().SHA256(std::u16string_view(buffers().text.data(), n));
+                           benchmark::DoNotOptimize(hex);
+                       },
+                       {}},
+                      {[n] {
+                           auto digest = openssl_one_shot(buffers().bytes.data(), n);
+                           benchmark::DoNotOptimize(digest);
+                       },
+                       {}});
+    }
 }
 
-// Wall-clock throughput of every repetition, kept for the table; the console
-// shows the usual report (only the aggregates when there are repetitions).
-// Every benchmark's name ends in "/<bytes hashed per iteration>".
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    TableReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& reports) override {
-        std::vector<Run> shown;
-        for (const Run& run : reports) {
-            if (run.run_type == Run::RT_Aggregate || run.repetitions <= 1) shown.push_back(run);
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            const std::string& name = run.run_name.function_name;
-            const double bytes = std::stod(name.substr(name.rfind('/') + 1));
-            const double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            if (seconds > 0) rates_[name].push_back(bytes / seconds);
-        }
-        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
-    }
-
-    struct Rates {
-        double median = 0;
-        double best = 0;
-    };
-
-    // Bytes per second over the repetitions; zeros when the benchmark did
-    // not run.
-    [[nodiscard]] Rates rates(const std::string& name) const {
-        const auto it = rates_.find(name);
-        if (it == rates_.end() || it->second.empty()) return {};
-        std::vector<double> r = it->second;
-        std::sort(r.begin(), r.end());
-        const std::size_t mid = r.size() / 2;
-        return {r.size() % 2 == 1 ? r[mid] : (r[mid - 1] + r[mid]) / 2, r.back()};
-    }
-
-private:
-    std::map<std::string, std::vector<double>> rates_;
-};
-
-void print_row(const std::string& what, TableReporter::Rates ours, TableReporter::Rates theirs) {
-    if (ours.median <= 0 || theirs.median <= 0) return;
-    std::printf("%-44s %8.0f %8.0f %7.3f %11.3f\n", what.c_str(), ours.median / 1e6, theirs.median / 1e6,
-                ours.median / theirs.median, ours.best / theirs.best);
-}
-
-void print_table(const TableReporter& r) {
-    std::printf(
-        "\nThroughput in MB/s (10^6 bytes hashed per second of wall-clock time), median of the repetitions;\n"
-        "the last column compares each side's fastest repetition.\n");
-    std::printf("%-44s %8s %8s %7s %11s\n", "", "ours", "OpenSSL", "ratio", "best ratio");
-    for (const std::size_t n : kSizes) {
+std::vector<Row> sha256_rows() {
+    std::vector<Row> rows;
+    const std::string best(clscrypt::detail::sha256_backends().back().name);
+    const auto mbs = Unit::MegabytesPerSecond;
+    for (const std::size_t n : {std::size_t{64} * 1024, kLargest}) {
         const std::string size = size_suffix(n);
-        for (const auto& backend : clscrypt::detail::sha256_backends()) {
-            const auto ours = r.rates("ours:" + std::string(backend.name) + size);
-            const std::string what = size_label(n) + ", " + std::string(backend.name);
-            print_row(what + " vs EVP_Digest", ours, r.rates("openssl:EVP_Digest" + size));
-            print_row(what + " vs SHA256()", ours, r.rates("openssl:SHA256" + size));
-        }
+        rows.push_back({"SHA-256 bulk (" + best + ") vs EVP_Digest", size_label(n), "sha256-vs-evp" + size, "OpenSSL",
+                        mbs, 0.95, 0});
+        rows.push_back({"SHA-256 bulk (" + best + ") vs SHA256()", size_label(n), "sha256-vs-oneshot" + size,
+                        "OpenSSL", mbs, 0.95, 0});
     }
+    rows.push_back({"SHA-256 bulk (portable, forced) vs EVP_Digest", "64 KiB", "sha256-portable-vs-evp/65536",
+                    "OpenSSL", mbs, 0, 0});
     const std::string largest = size_suffix(kLargest);
-    print_row("clsHsh::SHA256, 16 Mi chars vs EVP_Digest", r.rates("clsHsh:SHA256" + largest),
-              r.rates("openssl:EVP_Digest" + largest));
-    print_row("clsHsh::SHA256, 16 Mi chars vs SHA256()", r.rates("clsHsh:SHA256" + largest),
-              r.rates("openssl:SHA256" + largest));
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (!digests_agree()) {
-        std::fprintf(stderr, "a digest differs from OpenSSL's: nothing timed\n");
-        return 1;
+    rows.push_back({"clsHsh::SHA256 of a text vs EVP_Digest on bytes", "16 Mi chars", "clsHsh-vs-evp" + largest,
+                    "OpenSSL", mbs, 0.9, 0});
+    rows.push_back({"clsHsh::SHA256 of a text vs SHA256() on bytes", "16 Mi chars", "clsHsh-vs-oneshot" + largest,
+                    "OpenSSL", mbs, 0.9, 0});
+    for (const std::size_t n : kShortTexts) {
+        rows.push_back({"clsHsh::SHA256 of a short text vs SHA256()", std::to_string(n) + " chars",
+                        "clsHsh-short" + std::to_string(n), "OpenSSL", Unit::ThousandsPerSecond, 4.0, 0});
     }
-    std::vector<char*> args{argv[0]};
-    std::string repetitions = "--benchmark_repetitions=7";
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    args.push_back(repetitions.data());
-    args.push_back(interleave.data());
-    args.insert(args.end(), argv + 1, argv + argc);  // the caller's flags win
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-
-    register_benchmarks();
-    TableReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    print_table(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return rows;
 }
+
+}  // namespace clscrypt::bench

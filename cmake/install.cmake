@@ -63,7 +63,7 @@ string(REGEX REPLACE "/$" "" CLSCRYPT_PC_PREFIX "${CLSCRYPT_PC_PREFIX}")
 if(WIN32)
     set(CLSCRYPT_PC_PRIVATE_LIBS "-lstdc++ -lbcrypt")
 else()
-    set(CLSCRYPT_PC_PRIVATE_LIBS "-lstdc++ -lm")
+    set(CLSCRYPT_PC_PRIVATE_LIBS "-lstdc++ -lm -pthread")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/clscrypt.pc.in ${PROJECT_BINARY_DIR}/clscrypt.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/clscrypt.pc

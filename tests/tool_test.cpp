@@ -321,6 +321,49 @@ TEST_F(Tool, ManyFilesKeepGoingPastAFailure) {
     EXPECT_NE(mixed.err.find("three.cls -> "), std::string::npos) << mixed.err;
 }
 
+// Files side by side: the same files and messages (in the order given) as
+// one at a time, a failure among them reported in its place, and inputs
+// whose outputs collide still handled one at a time in order.
+TEST_F(Tool, JobsProcessFilesSideBySideWithMessagesInOrder) {
+    std::vector<std::string> names;
+    std::vector<std::string> contents;
+    for (int i = 0; i < 12; ++i) {
+        // (Strings built by appending: GCC 12 warns falsely on "literal" +
+        // std::string temporaries at -O3.)
+        std::string name = "f";
+        name += std::to_string(i);
+        names.push_back(name);
+        // The first file is by far the longest: the others finish before it.
+        contents.push_back(random_text(i == 0 ? std::size_t{3} << 20 : static_cast<std::size_t>(1000 * i + i)));
+        spit(at(names.back()), contents.back());
+    }
+    std::vector<std::string> args = {"encrypt", "--pass", "env:K", "-v", "-j", "3"};
+    args.insert(args.end(), names.begin(), names.end());
+    args.insert(args.begin() + 6 + 5, "missing");  // the sixth input fails
+    const Result enc = run({args, "", {{"K", "k"}}});
+    EXPECT_EQ(enc.status, 1) << enc.err;
+    std::string expected;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i == 5) expected += "clscrypt: missing: no such file; check the name\n";
+        expected.append(names[i]).append(" -> ").append(names[i]).append(".cls\n");
+    }
+    EXPECT_EQ(enc.err, expected);
+
+    std::vector<std::string> dec_args = {"decrypt", "--pass", "pass:k", "-q", "-f", "--jobs", "4"};
+    for (std::string n : names) dec_args.push_back(n.append(".cls"));
+    ASSERT_EQ(run({dec_args}).status, 0);
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(slurp(at(names[i])), contents[i]) << names[i];
+
+    // The same input twice: one at a time, so the second finds the output
+    // the first wrote, as it would without -j.
+    const Result twice = run({{"encrypt", "--pass", "pass:k", "-q", "-j", "2", "-o", "x.cls", "f1"}});
+    ASSERT_EQ(twice.status, 0) << twice.err;
+    const Result dup = run({{"encrypt", "--pass", "pass:k", "-q", "-j", "2", "f2", "f2"}});
+    EXPECT_EQ(dup.status, 1);
+    EXPECT_NE(dup.err.find("already exists"), std::string::npos) << dup.err;
+    EXPECT_EQ(run({{"encrypt", "--pass", "pass:k", "-j", "0", "f1"}}).status, 2);  // -j must be positive
+}
+
 TEST_F(Tool, RecursiveWalk) {
     fs::create_directories(at("tree/sub"));
     spit(at("tree/a"), "a");

@@ -31,6 +31,15 @@ struct BlowfishTables {
     std::array<std::uint32_t, 18> p;
     std::array<std::array<std::uint32_t, 256>, 4> s;
 };
+/// The same tables split into bytes for the vector decryption kernel, which
+/// looks up 64 blocks at once in 256-byte planes: s[box][k][x] is byte k
+/// (0 least significant) of S-box entry x, and every byte of p[i][k] is
+/// byte k of P[i]. Derived from BlowfishTables when first needed after a key
+/// set-up.
+struct BytePlanes {
+    alignas(64) std::array<std::array<std::array<std::uint8_t, 256>, 4>, 4> s;
+    std::array<std::array<std::uint32_t, 4>, 18> p;
+};
 struct InstanceAccess;
 struct CbcRun;
 }  // namespace detail
@@ -175,8 +184,13 @@ private:
     template <bool Encrypt>
     void RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len);
     void CloseProgress(const detail::CbcRun& run);
+    /// The byte planes of the tables in force, built now if a key set-up
+    /// made them stale.
+    const detail::BytePlanes& Planes() noexcept;
 
     detail::BlowfishTables tables_;
+    detail::BytePlanes planes_;
+    bool planesCurrent_ = false;  // whether planes_ matches tables_
     std::u16string currentKey_;
     CodePage codePage_;
 };

@@ -1,5 +1,6 @@
 #include "cipher/blowfish.hpp"
 
+#include "cipher/cbc_kernels.hpp"
 #include "cipher/pi_words.hpp"
 
 namespace clscrypt::detail {
@@ -40,6 +41,14 @@ void mix_key(BlowfishTables& t, std::span<const std::uint8_t> key, KeyPacking pa
     for (std::size_t i = 0; i < 18; ++i) {
         t.p[i] ^= words[i];
     }
+    // The packed words are key material.
+    for (auto& w : words) {
+        static_cast<volatile std::uint32_t&>(w) = 0;
+    }
+    cbc_backend().fill_tables(t);
+}
+
+void fill_tables_portable(BlowfishTables& t) noexcept {
     std::uint32_t l = 0;
     std::uint32_t r = 0;
     for (std::size_t i = 0; i < 18; i += 2) {
@@ -53,10 +62,6 @@ void mix_key(BlowfishTables& t, std::span<const std::uint8_t> key, KeyPacking pa
             box[e] = l;
             box[e + 1] = r;
         }
-    }
-    // The packed words are key material.
-    for (auto& w : words) {
-        static_cast<volatile std::uint32_t&>(w) = 0;
     }
 }
 

@@ -38,8 +38,8 @@ void initial_tables(BlowfishTables& t, SboxArrangement arrangement = SboxArrange
 /// packs into. `key` must not be empty.
 void pack_key(std::span<const std::uint8_t> key, KeyPacking packing, std::uint32_t (&words)[18]) noexcept;
 
-/// Mixes `key` into the tables as they stand (521 encipherments). `key` must
-/// not be empty.
+/// Mixes `key` into the tables as they stand (521 encipherments, by the
+/// key-schedule kernel of the backend in force). `key` must not be empty.
 void mix_key(BlowfishTables& t, std::span<const std::uint8_t> key,
              KeyPacking packing = KeyPacking::AccumulatingOr) noexcept;
 

@@ -1,6 +1,81 @@
 #include "cipher/cbc.hpp"
 
+#include "cipher/cbc_kernels.hpp"
+
 namespace clscrypt::detail {
+
+namespace {
+
+// The round function on a half held zero-extended in 64 bits: each byte
+// comes out ready to index, with no zero-extension between the shift and
+// the load.
+[[gnu::always_inline]] inline std::uint32_t round_f64(const BlowfishTables& t, std::uint64_t x) noexcept {
+    return ((t.s[0][x >> 24] + t.s[1][(x >> 16) & 0xFF]) ^ t.s[2][(x >> 8) & 0xFF]) + t.s[3][x & 0xFF];
+}
+
+// CBC decryption of `len` bytes, N blocks side by side, then the rest one
+// by one. A block's sixteen rounds are one chain of dependent loads; N
+// chains interleaved keep the load units busy while each waits, so the work
+// runs at the processor's throughput rather than at one chain's latency.
+//
+// Only the halves stay in registers: each block's predecessor is read back
+// from memory as its plaintext is stored, last block first, so nothing is
+// overwritten before it is read. The group's last ciphertext block, which
+// chains into the next group, is read before any store.
+template <std::size_t N>
+[[gnu::always_inline]] inline void cbc_decrypt_interleaved(const BlowfishTables& t, std::uint8_t* data, std::size_t len,
+                                                           Chain& chain) noexcept {
+    std::uint64_t prev_l = chain.l;
+    std::uint64_t prev_r = chain.r;
+    std::size_t blocks = len / 8;
+    std::uint8_t* b = data;
+    for (; blocks >= N; blocks -= N, b += 8 * N) {
+        std::uint64_t L[N];
+        std::uint64_t R[N];
+        // As decipher: P[17] and P[16] first, then the rounds with the P
+        // words from the top down, each joining its half off the chain of
+        // loads.
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < N; ++i) {
+            R[i] = load_be32(b + 8 * i) ^ t.p[17];
+            L[i] = (load_be32(b + 8 * i + 4) ^ t.p[16]) ^ round_f64(t, R[i]);
+        }
+#pragma GCC unroll 8
+        for (std::size_t k = 15; k >= 3; k -= 2) {
+#pragma GCC unroll 16
+            for (std::size_t i = 0; i < N; ++i) R[i] = (R[i] ^ t.p[k]) ^ round_f64(t, L[i]);
+#pragma GCC unroll 16
+            for (std::size_t i = 0; i < N; ++i) L[i] = (L[i] ^ t.p[k - 1]) ^ round_f64(t, R[i]);
+        }
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < N; ++i) R[i] = (R[i] ^ t.p[1]) ^ round_f64(t, L[i]);
+        const std::uint64_t last_l = load_be32(b + 8 * (N - 1));
+        const std::uint64_t last_r = load_be32(b + 8 * (N - 1) + 4);
+#pragma GCC unroll 16
+        for (std::size_t i = N - 1; i >= 1; --i) {
+            store_be32(b + 8 * i, static_cast<std::uint32_t>(L[i] ^ t.p[0] ^ load_be32(b + 8 * i - 8)));
+            store_be32(b + 8 * i + 4, static_cast<std::uint32_t>(R[i] ^ load_be32(b + 8 * i - 4)));
+        }
+        store_be32(b, static_cast<std::uint32_t>(L[0] ^ t.p[0] ^ prev_l));
+        store_be32(b + 4, static_cast<std::uint32_t>(R[0] ^ prev_r));
+        prev_l = last_l;
+        prev_r = last_r;
+    }
+    for (; blocks > 0; --blocks, b += 8) {
+        const std::uint32_t cl = load_be32(b);
+        const std::uint32_t cr = load_be32(b + 4);
+        std::uint32_t l = cl;
+        std::uint32_t r = cr;
+        decipher(t, l, r);
+        store_be32(b, l ^ static_cast<std::uint32_t>(prev_l));
+        store_be32(b + 4, r ^ static_cast<std::uint32_t>(prev_r));
+        prev_l = cl;
+        prev_r = cr;
+    }
+    chain = {static_cast<std::uint32_t>(prev_l), static_cast<std::uint32_t>(prev_r)};
+}
+
+}  // namespace
 
 void cbc_encrypt(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
     std::uint32_t l = chain.l;
@@ -16,37 +91,24 @@ void cbc_encrypt(const BlowfishTables& t, std::uint8_t* data, std::size_t len, C
 }
 
 void cbc_decrypt(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
-    std::uint32_t prev_l = chain.l;
-    std::uint32_t prev_r = chain.r;
-    // Blocks are independent here, so decipher two at a time: their round
-    // chains interleave and hide each other's load latency.
-    std::uint8_t* p = data;
-    for (; len - static_cast<std::size_t>(p - data) >= 16; p += 16) {
-        const std::uint32_t c0l = load_be32(p);
-        const std::uint32_t c0r = load_be32(p + 4);
-        const std::uint32_t c1l = load_be32(p + 8);
-        const std::uint32_t c1r = load_be32(p + 12);
-        std::uint32_t l0 = c0l, r0 = c0r, l1 = c1l, r1 = c1r;
-        decipher(t, l0, r0);
-        decipher(t, l1, r1);
-        store_be32(p, l0 ^ prev_l);
-        store_be32(p + 4, r0 ^ prev_r);
-        store_be32(p + 8, l1 ^ c0l);
-        store_be32(p + 12, r1 ^ c0r);
-        prev_l = c1l;
-        prev_r = c1r;
+    cbc_decrypt_interleaved<8>(t, data, len, chain);
+}
+
+void cbc_decrypt_portable(const BlowfishTables& t, const BytePlanes* /*planes*/, std::uint8_t* data, std::size_t len,
+                          Chain& chain) noexcept {
+    cbc_decrypt(t, data, len, chain);
+}
+
+void build_planes(const BlowfishTables& t, BytePlanes& planes) noexcept {
+    for (std::size_t box = 0; box < 4; ++box) {
+        for (std::size_t x = 0; x < 256; ++x) {
+            const std::uint32_t w = t.s[box][x];
+            for (std::size_t k = 0; k < 4; ++k) planes.s[box][k][x] = static_cast<std::uint8_t>(w >> (8 * k));
+        }
     }
-    if (p != data + len) {
-        const std::uint32_t cl = load_be32(p);
-        const std::uint32_t cr = load_be32(p + 4);
-        std::uint32_t l = cl, r = cr;
-        decipher(t, l, r);
-        store_be32(p, l ^ prev_l);
-        store_be32(p + 4, r ^ prev_r);
-        prev_l = cl;
-        prev_r = cr;
+    for (std::size_t i = 0; i < 18; ++i) {
+        for (std::size_t k = 0; k < 4; ++k) planes.p[i][k] = ((t.p[i] >> (8 * k)) & 0xFFU) * 0x01010101U;
     }
-    chain = {prev_l, prev_r};
 }
 
 }  // namespace clscrypt::detail

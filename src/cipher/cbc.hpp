@@ -4,6 +4,9 @@
 // The chaining value is carried in and out so a message can be processed in
 // pieces (between progress events, or chunk by chunk from a file) with the
 // same result as in one go.
+//
+// These are the portable kernels, the definition every accelerated kernel
+// (cbc_kernels.hpp) is checked against.
 
 #include <cstddef>
 #include <cstdint>

@@ -3,8 +3,10 @@
 
 #include "cipher/blowfish.hpp"
 #include "cipher/cbc.hpp"
+#include "cipher/cbc_kernels.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
+#include "cipher/parallel.hpp"
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
 #include "platform/wipe.hpp"
@@ -16,6 +18,7 @@ clsToString::clsToString(CodePage codePage) : codePage_(codePage) { detail::init
 
 clsToString::~clsToString() {
     platform::secure_wipe(&tables_, sizeof tables_);
+    platform::secure_wipe(&planes_, sizeof planes_);
     platform::secure_wipe(currentKey_.data(), currentKey_.size() * sizeof(char16_t));
 }
 
@@ -32,21 +35,36 @@ void clsToString::Key(std::u16string_view New_Value) {
         throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange, "empty key after a non-empty key");
     }
     std::vector<std::uint8_t> bytes = codePage_.Encode(New_Value);
+    planesCurrent_ = false;
     detail::mix_key(tables_, bytes);
     platform::secure_wipe(bytes.data(), bytes.size());
+}
+
+const detail::BytePlanes& clsToString::Planes() noexcept {
+    if (!planesCurrent_) {
+        detail::build_planes(tables_, planes_);
+        planesCurrent_ = true;
+    }
+    return planes_;
 }
 
 // Runs CBC over the next `len` bytes of a message in place, raising
 // Progress after the blocks the schedule names. Between two events the
 // blocks go through the kernel in one call, so progress costs nothing per
-// block.
+// block; a long decryption run is shared out between threads, and the
+// events are raised here, on the caller's thread, once each run is done.
 template <bool Encrypt>
 void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len) {
+    const detail::CbcBackend& backend = detail::cbc_backend();
+    const detail::BytePlanes* planes = nullptr;
+    if constexpr (!Encrypt) {
+        if (backend.planes_from != 0 && len >= backend.planes_from) planes = &Planes();
+    }
     auto kernel = [&](std::size_t from, std::size_t to) {
         if constexpr (Encrypt) {
-            detail::cbc_encrypt(tables_, data + from, to - from, run.chain);
+            backend.encrypt(tables_, data + from, to - from, run.chain);
         } else {
-            detail::cbc_decrypt(tables_, data + from, to - from, run.chain);
+            detail::cbc_decrypt_run(backend, tables_, planes, data + from, to - from, run.chain);
         }
     };
     const std::uint64_t end = run.offset + len;

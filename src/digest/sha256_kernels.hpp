@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(CLSCRYPT_NO_SIMD)
 #define CLSCRYPT_SHA256_X86 1
 #else
 #define CLSCRYPT_SHA256_X86 0

@@ -85,6 +85,8 @@ private:
     FileHandle fd_ = kNoFile;
     std::filesystem::path dest_;
     std::filesystem::path temp_;
+    std::uint64_t written_ = 0;  // bytes written so far
+    std::uint64_t started_ = 0;  // bytes whose write-back to disk has been started
 };
 
 }  // namespace clscrypt::platform

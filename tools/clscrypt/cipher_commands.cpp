@@ -5,9 +5,16 @@
 // the message length in its first block, so nothing can be written before
 // the whole message is known.
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include <clscrypt/clscrypt.hpp>
 
@@ -164,6 +171,36 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
     }
 }
 
+// How many files to process at once: what -j asks, else one per processor,
+// never more than there are files. When two inputs would write the same
+// output, or one's output is another's input, the result would depend on
+// the order, so they go one at a time as given.
+std::size_t job_count(const CipherOptions& o, const std::vector<fs::path>& inputs, Mode mode) {
+    std::size_t jobs = o.jobs > 0 ? static_cast<std::size_t>(o.jobs)
+                                  : std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    jobs = std::min(jobs, inputs.size());
+    if (jobs <= 1) return 1;
+    std::set<fs::path> paths;
+    for (const auto& in : inputs) {
+        std::error_code ec;
+        if (!paths.insert(fs::weakly_canonical(in, ec)).second) return 1;
+    }
+    for (const auto& in : inputs) {
+        if (mode == Mode::Rekey || o.in_place) break;  // each output is its own input
+        fs::path out;
+        try {
+            CipherOptions forced = o;
+            forced.force = true;  // only the name matters here
+            out = output_for(in, forced, mode);
+        } catch (const ToolError&) {
+            continue;  // reported when the file's turn comes
+        }
+        std::error_code ec;
+        if (!paths.insert(fs::weakly_canonical(out, ec)).second) return 1;
+    }
+    return jobs;
+}
+
 bool use_bar(const CipherOptions& o) { return !o.quiet && (o.progress || stderr_is_terminal()); }
 
 int run_cipher(CipherOptions o, Mode mode) {
@@ -196,11 +233,6 @@ int run_cipher(CipherOptions o, Mode mode) {
     const std::vector<fs::path> inputs = expand(o, mode, problems);
     int status = problems.empty() ? kExitOk : kExitFailure;
     bool only_wrong_keys = problems.empty();
-    auto report = [&](const std::string& message, int code) {
-        std::cerr << "clscrypt: " << message << "\n";
-        if (code != kExitWrongKey) only_wrong_keys = false;
-        status = kExitFailure;
-    };
     for (const auto& p : problems) std::cerr << "clscrypt: " << p << "\n";
 
     std::uint64_t total = 0;
@@ -209,35 +241,82 @@ int run_cipher(CipherOptions o, Mode mode) {
         const auto size = fs::file_size(in, ec);
         if (!ec) total += size;
     }
-    ProgressBar bar(use_bar(o), total, inputs.size());
-    clsToString& reporter = target ? *target : cipher;
-    reporter.Progress.Subscribe([&bar](std::int32_t& percent) { bar.update(percent); });
+    const std::size_t jobs = job_count(o, inputs, mode);
+    ProgressBar bar(use_bar(o), total, inputs.size(), jobs);
 
-    for (const auto& in : inputs) {
+    // One file: what it came to, as a message for the person at the keyboard.
+    struct Outcome {
+        std::string message;  // the -v line or the error; empty for none
+        int code = kExitOk;   // kExitOk, or the exit status the error calls for
+    };
+    auto process = [&](const fs::path& in, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
         try {
             const fs::path out = output_for(in, o, mode);
             std::error_code ec;
             const auto size = fs::file_size(in, ec);
-            bar.start_file(in.string(), ec ? 0 : size);
+            bar.start_file(in.string(), ec ? 0 : size, slot);
             switch (mode) {
-                case Mode::Encrypt: cipher.EncryptFile(in, out); break;
-                case Mode::Decrypt: cipher.DecryptFile(in, out); break;
-                case Mode::Rekey: target->RekeyFile(cipher, in, out); break;
+                case Mode::Encrypt: from.EncryptFile(in, out); break;
+                case Mode::Decrypt: from.DecryptFile(in, out); break;
+                case Mode::Rekey: to->RekeyFile(from, in, out); break;
             }
-            bar.finish_file();
-            if (o.verbose) {
-                bar.clear();
-                std::cerr << in.string() << (out == in ? " (in place)" : " -> " + out.string()) << "\n";
-            }
+            bar.finish_file(slot);
+            if (o.verbose) return {in.string() + (out == in ? " (in place)" : " -> " + out.string()), kExitOk};
+            return {};
         } catch (const RuntimeError& e) {
-            bar.clear();
             const ToolError t = explain(e, in.string(), mode);
-            report(t.what(), t.exit_status);
+            return {"clscrypt: " + std::string(t.what()), t.exit_status};
         } catch (const ToolError& e) {
-            bar.clear();
-            report(e.what(), e.exit_status);
-            if (e.exit_status == kExitUsage && inputs.size() == 1) return kExitUsage;
+            return {"clscrypt: " + std::string(e.what()), e.exit_status};
         }
+    };
+    auto tell = [&](const Outcome& r) {
+        if (!r.message.empty()) bar.message(r.message);
+        if (r.code == kExitOk) return;
+        if (r.code != kExitWrongKey) only_wrong_keys = false;
+        status = kExitFailure;
+    };
+
+    if (jobs == 1) {
+        clsToString& reporter = target ? *target : cipher;
+        reporter.Progress.Subscribe([&bar](std::int32_t& percent) { bar.update(percent); });
+        for (const auto& in : inputs) {
+            const Outcome r = process(in, cipher, target ? &*target : nullptr, 0);
+            tell(r);
+            if (r.code == kExitUsage && inputs.size() == 1) return kExitUsage;
+        }
+    } else {
+        // Files side by side, one CBC chain each. Every worker has its own
+        // copy of the keyed instances (an instance serves one call at a
+        // time) and its own slot in the progress bar; each file's message
+        // is told in the order the files were given, as soon as the files
+        // before it are done.
+        std::vector<std::optional<Outcome>> outcomes(inputs.size());
+        std::size_t next_to_tell = 0;
+        std::mutex telling;
+        std::atomic<std::size_t> next_file{0};
+        auto worker = [&](std::size_t slot) {
+            clsToString from = cipher;
+            std::optional<clsToString> to = target;
+            clsToString& reporter = to ? *to : from;
+            reporter.Progress.Subscribe([&bar, slot](std::int32_t& percent) { bar.update(percent, slot); });
+            for (std::size_t i = next_file++; i < inputs.size(); i = next_file++) {
+                Outcome r = process(inputs[i], from, to ? &*to : nullptr, slot);
+                const std::lock_guard<std::mutex> lock(telling);
+                outcomes[i] = std::move(r);
+                for (; next_to_tell < outcomes.size() && outcomes[next_to_tell]; ++next_to_tell) {
+                    tell(*outcomes[next_to_tell]);
+                }
+            }
+        };
+        std::vector<std::thread> threads;
+        try {
+            for (std::size_t slot = 1; slot < jobs; ++slot) threads.emplace_back(worker, slot);
+        } catch (const std::system_error&) {
+            // No more threads to be had: the workers started share the files.
+        }
+        worker(0);
+        for (auto& t : threads) t.join();
     }
     bar.clear();
     if (status == kExitOk) return kExitOk;

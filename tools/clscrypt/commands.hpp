@@ -20,6 +20,7 @@ struct CipherOptions {
     bool quiet = false;
     bool verbose = false;
     bool progress = false;  // draw the bar even when standard error is no terminal
+    int jobs = 0;           // files processed at once; 0: one per processor
     bool hex = false;
     bool text_given = false;
     std::string text;

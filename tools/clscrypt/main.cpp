@@ -35,6 +35,9 @@ void add_output_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_flag("-q,--quiet", o.quiet, "Print nothing but errors");
     cmd.add_flag("-v,--verbose", o.verbose, "Name each file as it is done");
     cmd.add_flag("--progress", o.progress, "Show the progress bar even when standard error is no terminal");
+    cmd.add_option("-j,--jobs", o.jobs, "Files processed at once (default: one per processor)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
 }
 
 void add_file_options(CLI::App& cmd, CipherOptions& o) {

@@ -2,36 +2,51 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace clscrypt::tool {
 
 /// A one-line progress bar on standard error, fed by the cipher's Progress
 /// event: the current file's percentage, the overall share when there are
 /// several files, and the throughput.
+///
+/// Files processed side by side each have a slot (one per worker); the bar
+/// shows the file that reported last and counts every slot's share in the
+/// overall figure. All members may be called from any thread.
 class ProgressBar {
 public:
-    ProgressBar(bool enabled, std::uint64_t total_bytes, std::size_t file_count);
+    ProgressBar(bool enabled, std::uint64_t total_bytes, std::size_t file_count, std::size_t slots = 1);
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
     ~ProgressBar();
 
-    void start_file(const std::string& name, std::uint64_t size);
-    void update(std::int32_t percent);
-    void finish_file();
+    void start_file(const std::string& name, std::uint64_t size, std::size_t slot = 0);
+    void update(std::int32_t percent, std::size_t slot = 0);
+    void finish_file(std::size_t slot = 0);
     /// Clears the line so a message can be printed.
     void clear();
+    /// Prints a line of text on standard error, the bar cleared first.
+    void message(const std::string& line);
 
 private:
-    void draw(std::int32_t percent, bool force);
+    struct Slot {
+        std::string name;
+        std::uint64_t size = 0;
+        std::int32_t percent = 0;
+    };
 
+    void draw(std::size_t slot, bool force);
+    void clear_locked();
+
+    std::mutex mutex_;
     bool enabled_;
     std::uint64_t total_;
     std::size_t files_;
-    std::size_t file_index_ = 0;
+    std::size_t started_ = 0;
     std::uint64_t done_before_ = 0;
-    std::uint64_t current_size_ = 0;
-    std::string name_;
+    std::vector<Slot> slots_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;

@@ -1,0 +1,50 @@
+#pragma once
+
+// Long decryption runs split across threads. CBC decryption has no chain
+// from block to block (each plaintext block needs only its own ciphertext
+// block and the one before), so a run cut into pieces can be deciphered by
+// several threads at once once each piece's preceding ciphertext block has
+// been set aside. The workers are started on first need and kept for the
+// life of the process, so a split costs a wake-up, not a thread start.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cipher/cbc_kernels.hpp"
+
+namespace clscrypt::detail {
+
+/// Runs shorter than this stay on the calling thread. Waking a worker is a
+/// system call and a cross-processor interrupt, tens of microseconds on a
+/// virtual machine; measured there (AVX-512 kernel, about 2 GB/s a thread),
+/// a second thread broke even at about 512 KiB, so sharing starts at twice
+/// that. File chunks (1 MiB) are shared.
+inline constexpr std::size_t kParallelMinRun = std::size_t{1} << 20;
+
+/// The most threads one run uses.
+inline constexpr std::size_t kMaxDecryptThreads = 8;
+
+/// Deciphers like backend.decrypt; a run of kParallelMinRun bytes or more
+/// (unless a ScopedDecryptThreads says otherwise) is cut into parts that the calling thread and idle workers decipher
+/// at the same time. Returns when the whole run is done, with `chain` as the kernel would leave it. When the workers
+/// are busy with another caller's run, or cannot be started, the calling thread does it all.
+void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
+                     std::size_t len, Chain& chain) noexcept;
+
+/// Limits the threads a decryption run may use (0: as many as the
+/// processor has, up to kMaxDecryptThreads) and sets the shortest run that
+/// is shared out, for the whole process while it lives; for tests (which
+/// split short runs to reach every split point cheaply) and benchmarks.
+class ScopedDecryptThreads {
+public:
+    explicit ScopedDecryptThreads(std::size_t threads, std::size_t min_run = kParallelMinRun) noexcept;
+    ScopedDecryptThreads(const ScopedDecryptThreads&) = delete;
+    ScopedDecryptThreads& operator=(const ScopedDecryptThreads&) = delete;
+    ~ScopedDecryptThreads();
+
+private:
+    std::size_t previous_threads_;
+    std::size_t previous_min_run_;
+};
+
+}  // namespace clscrypt::detail
