@@ -11,7 +11,9 @@
 namespace clscrypt::test {
 namespace {
 
-std::uint64_t block_of(const std::string& hex) { return std::stoull(hex, nullptr, 16); }
+std::uint64_t block_of(const std::string& hex) {
+    return std::stoull(hex, nullptr, 16);
+}
 
 TEST(BlowfishVectors, PublishedEcbVectorsEncipherAndDecipher) {
     // The file disables three keys shorter than 32 bits; the key schedule

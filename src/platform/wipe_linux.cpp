@@ -4,6 +4,8 @@
 
 namespace clscrypt::platform {
 
-void secure_wipe(void* data, std::size_t size) noexcept { ::explicit_bzero(data, size); }
+void secure_wipe(void* data, std::size_t size) noexcept {
+    if (size != 0) ::explicit_bzero(data, size);  // data may be null then
+}
 
 }  // namespace clscrypt::platform

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "secret.hpp"
+
 namespace clscrypt::tool {
 
 bool stdout_is_terminal();
@@ -10,11 +12,12 @@ bool stderr_is_terminal();
 
 /// Asks on the controlling terminal with echo off. Nothing when the process
 /// has no terminal.
-std::optional<std::string> ask_hidden(const std::string& prompt);
+std::optional<SecretText> ask_hidden(const std::string& prompt);
 
 /// Reads the first line (without its ending) of file descriptor `fd`, one
-/// byte at a time so nothing after the line is consumed.
-std::string read_line_from_fd(int fd, const std::string& what);
+/// byte at a time so nothing after the line is consumed, into a buffer that
+/// is wiped when it goes.
+SecretText read_line_from_fd(int fd, const std::string& what);
 
 /// Reads all of a file descriptor.
 std::string read_all_fd(int fd, const std::string& what);
