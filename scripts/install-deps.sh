@@ -5,6 +5,9 @@
 set -eu
 
 PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcli11-dev"
+# Reliability checks: libFuzzer and the sanitizer runtimes for clang 14,
+# fault injection, memory dumps, memory checking.
+PACKAGES="$PACKAGES libclang-rt-14-dev strace gdb valgrind"
 
 missing=""
 for p in $PACKAGES; do
