@@ -8,6 +8,9 @@ PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev 
 # Packaging (dpkg-shlibdeps for the Debian packages), the Python module, the
 # Windows cross build and Wine to test it.
 PACKAGES="$PACKAGES dpkg-dev file binutils pybind11-dev python3-dev g++-mingw-w64-x86-64 wine64"
+# Reliability checks: libFuzzer and the sanitizer runtimes for clang 14,
+# fault injection, memory dumps, memory checking.
+PACKAGES="$PACKAGES libclang-rt-14-dev strace gdb valgrind"
 
 missing=""
 for p in $PACKAGES; do

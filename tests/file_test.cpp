@@ -272,6 +272,64 @@ TEST_F(Files, FullDiskKeepsTheOldDestinationAndRemovesTheTemporaryFile) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"dest", "plain"}));
 }
 
+// The replacement renames a new file over the destination's name, so a
+// symbolic link there is itself replaced (its target keeps the old content),
+// and a destination with other hard links gets a new inode (the other names
+// keep the old content). A link as the source is read through.
+TEST_F(Files, LinksAtTheDestinationAreReplacedNotFollowed) {
+    const auto message = random_bytes(300);
+    write_file(at("plain"), message);
+    write_file(at("target"), {1, 1});
+    fs::create_symlink("target", at("link"));
+    fs::create_symlink("nowhere", at("dangling"));
+    write_file(at("first"), {2, 2});
+    fs::create_hard_link(at("first"), at("second"));
+    fs::create_symlink("plain", at("plain-link"));
+    clsToString c;
+    c.Key(u"k");
+    for (const char* dest : {"link", "dangling", "first"}) {
+        c.EncryptFile(at("plain-link"), at(dest));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(at(dest)))) << dest;
+        auto bytes = read_file(at(dest));
+        c.DecryptByte(bytes);
+        EXPECT_EQ(bytes, message) << dest;
+    }
+    EXPECT_EQ(read_file(at("target")), (std::vector<std::uint8_t>{1, 1}));
+    EXPECT_FALSE(fs::exists(at("nowhere")));
+    EXPECT_EQ(read_file(at("second")), (std::vector<std::uint8_t>{2, 2}));
+    EXPECT_EQ(fs::hard_link_count(at("second")), 1U);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"dangling", "first", "link", "plain", "plain-link", "second",
+                                                   "target"}));
+}
+
+// A file-size limit hit while a file is replaced by its own encryption or
+// decryption: the file is as it was, and nothing else is left.
+TEST_F(Files, FileSizeLimitInPlaceKeepsTheFile) {
+    const auto message = random_bytes((std::size_t{3} << 20) + 1);
+    clsToString c;
+    c.Key(u"k");
+    auto cipher = message;
+    c.EncryptByte(cipher);
+    for (const bool decrypt : {false, true}) {
+        const auto& before = decrypt ? cipher : message;
+        write_file(at("f"), before);
+        const int code = in_child([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{1 << 20, 1 << 20};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 102;
+            try {
+                decrypt ? c.DecryptFile(at("f"), at("f")) : c.EncryptFile(at("f"), at("f"));
+            } catch (const RuntimeError& e) {
+                return e.Number();
+            }
+            return 0;
+        });
+        EXPECT_EQ(code, 61) << decrypt;
+        EXPECT_EQ(read_file(at("f")), before) << decrypt;
+        EXPECT_EQ(listing(), std::vector<std::string>{"f"}) << decrypt;
+    }
+}
+
 TEST_F(Files, KilledMidWriteLeavesTheOldDestinationWhole) {
     const auto old_content = random_bytes(777);
     write_file(at("plain"), random_bytes(std::size_t{4} << 20));

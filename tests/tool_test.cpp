@@ -235,6 +235,30 @@ TEST_F(Tool, KeyProblemsAreUsageErrors) {
     }
 }
 
+TEST_F(Tool, KeysNeverAppearInMessages) {
+    // A key typed without its source kind, a key that is not UTF-8, a wrong
+    // key: each error names the problem but never the key text.
+    spit(at("plain"), "data");
+    spit(at("bad-utf8"), "Tr0ub4dor\xff&3\n");
+    ASSERT_EQ(run({{"encrypt", "-q", "--pass", "pass:Correct-Horse-Battery", "plain"}}).status, 0);
+    const std::vector<Invocation> cases = {
+        {{"encrypt", "--pass", "Correct-Horse-Battery", "--text", "x", "--hex"}},
+        {{"encrypt", "--pass", "pass:Tr0ub4dor\xff&3", "--text", "x", "--hex"}},
+        {{"encrypt", "--pass", "file:bad-utf8", "--text", "x", "--hex"}},
+        {{"decrypt", "-f", "--pass", "pass:Tr0ub4dor&3", "plain.cls"}},
+        {{"decrypt", "-f", "--pass", "env:K", "plain.cls"}, "", {{"K", "Tr0ub4dor&3"}}},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c);
+        EXPECT_NE(r.status, 0) << c.args[2];
+        EXPECT_FALSE(r.err.empty()) << c.args[2];
+        for (const char* key : {"Correct-Horse", "Tr0ub4dor"}) {
+            EXPECT_EQ(r.err.find(key), std::string::npos) << r.err;
+            EXPECT_EQ(r.out.find(key), std::string::npos) << r.out;
+        }
+    }
+}
+
 TEST_F(Tool, KeyHistoryAndNoKey) {
     const std::string data = random_text(1000);
     const Result enc = run({{"encrypt", "--pass", "pass:A", "--pass", "pass:B", "-q"}, data});

@@ -60,14 +60,17 @@ struct CbcRun;
 /// when the operation then fails); an empty argument keeps the key in force.
 ///
 /// An instance serves one call at a time; separate instances share nothing.
-/// Key material is wiped when an instance is destroyed.
+/// Key material (the tables and the copy of the key text) is wiped when an
+/// instance is destroyed, assigned to or moved from, and the old key text
+/// when a new key is set. A moved-from instance is as new: construction's
+/// tables, no key, no listeners.
 class CLSCRYPT_API clsToString {
 public:
     explicit clsToString(CodePage codePage = {});
     clsToString(const clsToString&) = default;
-    clsToString(clsToString&&) noexcept = default;
-    clsToString& operator=(const clsToString&) = default;
-    clsToString& operator=(clsToString&&) noexcept = default;
+    clsToString(clsToString&& other) noexcept;
+    clsToString& operator=(const clsToString& other);
+    clsToString& operator=(clsToString&& other) noexcept;
     ~clsToString();
 
     /// Encrypts `ByteArray` in place: it becomes the T-byte ciphertext of its
@@ -187,6 +190,7 @@ private:
     /// The byte planes of the tables in force, built now if a key set-up
     /// made them stale.
     const detail::BytePlanes& Planes() noexcept;
+    void Forget() noexcept;
 
     detail::BlowfishTables tables_;
     detail::BytePlanes planes_;

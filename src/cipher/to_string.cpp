@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -13,20 +14,82 @@
 
 namespace clscrypt {
 
+namespace {
+
+// Zeroes the whole buffer of a key text and empties it. The spare capacity
+// counts: a shorter key written over a longer one leaves the longer one's
+// tail there, and a moved-from string's own storage may still hold a copy.
+void wipe_text(std::u16string& s) noexcept {
+    s.resize(s.capacity());  // within capacity: no allocation
+    platform::secure_wipe(s.data(), s.size() * sizeof(char16_t));
+    s.clear();
+}
+
+}  // namespace
 
 clsToString::clsToString(CodePage codePage) : codePage_(codePage) { detail::initial_tables(tables_); }
+
+clsToString::clsToString(clsToString&& other) noexcept
+    : Progress(std::move(other.Progress)),
+      tables_(other.tables_),
+      planes_(other.planes_),
+      planesCurrent_(other.planesCurrent_),
+      currentKey_(std::move(other.currentKey_)),
+      codePage_(other.codePage_) {
+    other.Forget();
+}
+
+clsToString& clsToString::operator=(const clsToString& other) {
+    if (this != &other) {
+        // Copies that may fail come first; then our key text is wiped before
+        // its buffer goes (the swap hands it to `key`).
+        ProgressEvent progress(other.Progress);
+        std::u16string key(other.currentKey_);
+        wipe_text(currentKey_);
+        currentKey_.swap(key);
+        Progress = std::move(progress);
+        tables_ = other.tables_;
+        planes_ = other.planes_;
+        planesCurrent_ = other.planesCurrent_;
+        codePage_ = other.codePage_;
+    }
+    return *this;
+}
+
+clsToString& clsToString::operator=(clsToString&& other) noexcept {
+    if (this != &other) {
+        wipe_text(currentKey_);
+        Progress = std::move(other.Progress);
+        tables_ = other.tables_;
+        planes_ = other.planes_;
+        planesCurrent_ = other.planesCurrent_;
+        currentKey_ = std::move(other.currentKey_);
+        codePage_ = other.codePage_;
+        other.Forget();
+    }
+    return *this;
+}
 
 clsToString::~clsToString() {
     platform::secure_wipe(&tables_, sizeof tables_);
     platform::secure_wipe(&planes_, sizeof planes_);
-    platform::secure_wipe(currentKey_.data(), currentKey_.size() * sizeof(char16_t));
+    wipe_text(currentKey_);
+}
+
+// Back to construction's state, without the key.
+void clsToString::Forget() noexcept {
+    wipe_text(currentKey_);
+    detail::initial_tables(tables_);
+    platform::secure_wipe(&planes_, sizeof planes_);
+    planesCurrent_ = false;
+    Progress = ProgressEvent();
 }
 
 void clsToString::Key(std::u16string_view New_Value) {
     if (New_Value == currentKey_) {
         return;
     }
-    platform::secure_wipe(currentKey_.data(), currentKey_.size() * sizeof(char16_t));
+    wipe_text(currentKey_);
     currentKey_.assign(New_Value);
     if (New_Value.empty()) {
         // The legacy set-up indexed the first key byte of an empty key and
@@ -111,6 +174,15 @@ void clsToString::EncryptByte(std::vector<std::uint8_t>& ByteArray, std::u16stri
 void clsToString::EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint32_t word0, std::uint32_t word1) {
     const std::size_t n = ByteArray.size();
     const auto t = static_cast<std::size_t>(detail::checked_encrypted_size(n));
+    if (ByteArray.capacity() < t) {
+        // Growing in place would free the plaintext's buffer as it stands:
+        // move it to a buffer of the final size ourselves and wipe the old one.
+        std::vector<std::uint8_t> grown;
+        grown.reserve(t);
+        grown.assign(ByteArray.begin(), ByteArray.end());
+        platform::secure_wipe(ByteArray.data(), n);
+        ByteArray.swap(grown);
+    }
     // Layout: random word, random word, N (all least significant byte
     // first), the message, zero fill to a whole block.
     ByteArray.resize(t);
@@ -136,12 +208,20 @@ void clsToString::DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16stri
     detail::CbcRun run(m, Progress.HasListeners());
     RunCbc<false>(run, ByteArray.data(), m);
     std::memmove(ByteArray.data(), ByteArray.data() + detail::kHeaderSize, static_cast<std::size_t>(s));
+    // The bytes past the message (the tail of a copy of it, the zero fill)
+    // stay in the array's spare capacity: clear them.
+    platform::secure_wipe(ByteArray.data() + static_cast<std::size_t>(s), m - static_cast<std::size_t>(s));
     ByteArray.resize(static_cast<std::size_t>(s));
     CloseProgress(run);
 }
 
 std::u16string clsToString::EncryptString(std::u16string_view Text, std::u16string_view Key) {
-    std::vector<std::uint8_t> bytes = codePage_.Encode(Text);
+    // The code-page bytes go into a buffer of the ciphertext's size, so the
+    // plaintext is never left behind in a freed one.
+    std::vector<std::uint8_t> bytes;
+    if (const auto t = detail::encrypted_size(Text.size())) bytes.reserve(*t);
+    bytes.resize(Text.size());
+    std::transform(Text.begin(), Text.end(), bytes.begin(), [this](char16_t c) { return codePage_.ToByte(c); });
     EncryptByte(bytes, Key);
     return codePage_.Decode(bytes);
 }

@@ -217,12 +217,16 @@ void ReplacementFile::write(std::span<const std::uint8_t> data) {
 }
 
 void ReplacementFile::commit() {
-    // Keep the permissions of the file being replaced.
+    // Keep the permissions of the file being replaced. Only a missing
+    // destination has none to keep: any other failure to read them stops
+    // the replacement rather than change them.
     struct stat st {};
     if (::stat(dest_.c_str(), &st) == 0) {
         if (::fchmod(fd_, st.st_mode & 07777) != 0) {
             throw_file_error(errno, FileOp::Write, dest_, "copy the permissions of");
         }
+    } else if (errno != ENOENT) {
+        throw_file_error(errno, FileOp::Replace, dest_, "read the permissions of");
     }
     if (::fsync(fd_) != 0) {
         throw_file_error(errno, FileOp::Write, dest_, "flush to disk");

@@ -11,8 +11,15 @@ namespace clscrypt::tool {
 
 namespace {
 
-// The key text a SPEC names, as UTF-8.
-std::string key_text(const std::string& spec, const KeyOptions& options) {
+SecretText copy_of(std::string_view text) {
+    SecretText out;
+    for (const char c : text) out.push_back(c);
+    return out;
+}
+
+// The key text a SPEC names, as UTF-8. Messages name the kind of source,
+// never the text after "pass:" nor a spec that may be a mistyped key.
+SecretText key_text(const std::string& spec, const KeyOptions& options) {
     const auto colon = spec.find(':');
     const std::string kind = spec.substr(0, colon);
     const std::string rest = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
@@ -21,14 +28,14 @@ std::string key_text(const std::string& spec, const KeyOptions& options) {
             std::cerr << "clscrypt: warning: a key given as pass:TEXT is visible to other users of this machine; "
                          "prefer env:VAR, file:PATH or fd:N\n";
         }
-        return rest;
+        return copy_of(std::string_view(spec).substr(colon + 1));
     }
     if (kind == "env" && colon != std::string::npos) {
         auto value = environment_variable(rest);
         if (!value) {
             throw UsageError("--pass env:" + rest + ": the environment variable " + rest + " is not set");
         }
-        return *value;
+        return copy_of(*value);
     }
     if (kind == "file" && colon != std::string::npos) {
         std::string reason;
@@ -36,7 +43,7 @@ std::string key_text(const std::string& spec, const KeyOptions& options) {
         if (fd < 0) {
             throw ToolError("--pass file:" + rest + ": cannot open the key file: " + reason, kExitFailure);
         }
-        std::string line = read_line_from_fd(fd, "'" + rest + "'");
+        SecretText line = read_line_from_fd(fd, "'" + rest + "'");
         close_fd(fd);
         return line;
     }
@@ -54,7 +61,13 @@ std::string key_text(const std::string& spec, const KeyOptions& options) {
         }
         return read_line_from_fd(kStdinFd, "standard input");
     }
-    throw UsageError("--pass " + spec + ": unknown key source; use pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
+    // The spec is not repeated: it may be a key typed without "pass:".
+    throw UsageError("--pass: unknown key source; use pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
+}
+
+// How a spec is named in messages: never the text of a pass: key.
+std::string source_name(const std::string& spec) {
+    return spec.compare(0, 5, "pass:") == 0 ? "pass:..." : spec;
 }
 
 }  // namespace
@@ -64,11 +77,12 @@ void apply_keys(clsToString& cipher, const KeyOptions& options, bool confirm, co
         if (!options.specs.empty()) throw UsageError("--no-key and --pass exclude each other");
         return;
     }
-    std::vector<std::u16string> keys;
+    std::vector<SecretKey> keys;
     for (const auto& spec : options.specs) {
-        std::u16string key = utf8_to_utf16(key_text(spec, options), "the key from --pass " + spec.substr(0, 5));
+        SecretKey key = utf8_to_key(key_text(spec, options).view(), "the key from --pass " + source_name(spec));
         if (key.empty()) {
-            throw UsageError("--pass " + spec + " gives an empty key; for data written without a key use --no-key");
+            throw UsageError("--pass " + source_name(spec) +
+                             " gives an empty key; for data written without a key use --no-key");
         }
         keys.push_back(std::move(key));
     }
@@ -81,13 +95,13 @@ void apply_keys(clsToString& cipher, const KeyOptions& options, bool confirm, co
         if (first->empty()) throw UsageError("empty " + role + "; nothing was done");
         if (confirm) {
             const auto again = ask_hidden("Enter " + role + " again: ");
-            if (!again || *again != *first) {
+            if (!again || !(*again == *first)) {
                 throw ToolError("the two " + role + "s differ; nothing was done", kExitFailure);
             }
         }
-        keys.push_back(utf8_to_utf16(*first, "the " + role));
+        keys.push_back(utf8_to_key(first->view(), "the " + role));
     }
-    for (const auto& key : keys) cipher.Key(key);
+    for (const auto& key : keys) cipher.Key(key.view());
 }
 
 }  // namespace clscrypt::tool

@@ -46,10 +46,10 @@ private:
 
 }  // namespace
 
-std::optional<std::string> ask_hidden(const std::string& prompt) {
+std::optional<SecretText> ask_hidden(const std::string& prompt) {
     const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return std::nullopt;
-    std::string line;
+    std::optional<SecretText> line;
     {
         EchoOff quiet(fd);
         write_all_fd(fd, prompt.data(), prompt.size(), "the terminal");
@@ -57,6 +57,10 @@ std::optional<std::string> ask_hidden(const std::string& prompt) {
     }
     ::close(fd);
     return line;
+}
+
+void wipe_memory(void* data, std::size_t size) noexcept {
+    if (size != 0) ::explicit_bzero(data, size);
 }
 
 std::filesystem::path path_from_utf8(const std::string& utf8) { return utf8; }
@@ -87,8 +91,8 @@ long long read_some(int fd, void* data, std::size_t size, std::string& error) {
 
 void close_fd(int fd) { ::close(fd); }
 
-std::string read_line_from_fd(int fd, const std::string& what) {
-    std::string line;
+SecretText read_line_from_fd(int fd, const std::string& what) {
+    SecretText line;
     for (;;) {
         char c = 0;
         const ssize_t got = ::read(fd, &c, 1);
@@ -98,6 +102,7 @@ std::string read_line_from_fd(int fd, const std::string& what) {
         }
         if (got == 0 || c == '\n') break;
         line.push_back(c);
+        c = 0;
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "secret.hpp"
+
 namespace clscrypt::tool {
 
 inline constexpr int kStdinFd = 0;
@@ -26,7 +28,7 @@ bool stderr_is_terminal();
 
 /// Asks on the controlling terminal with echo off. Nothing when the process
 /// has no terminal.
-std::optional<std::string> ask_hidden(const std::string& prompt);
+std::optional<SecretText> ask_hidden(const std::string& prompt);
 
 /// A path from UTF-8 text, and back. (On POSIX systems the bytes pass
 /// unchanged.)
@@ -45,8 +47,9 @@ long long read_some(int fd, void* data, std::size_t size, std::string& error);
 void close_fd(int fd);
 
 /// Reads the first line (without its ending) of file descriptor `fd`, one
-/// byte at a time so nothing after the line is consumed.
-std::string read_line_from_fd(int fd, const std::string& what);
+/// byte at a time so nothing after the line is consumed, into a buffer that
+/// is wiped when it goes.
+SecretText read_line_from_fd(int fd, const std::string& what);
 
 /// Reads all of a file descriptor.
 std::string read_all_fd(int fd, const std::string& what);

@@ -111,7 +111,7 @@ bool stderr_is_terminal() {
     return is_console(STD_ERROR_HANDLE);
 }
 
-std::optional<std::string> ask_hidden(const std::string& prompt) {
+std::optional<SecretText> ask_hidden(const std::string& prompt) {
     const HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr);
     if (input == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -122,10 +122,10 @@ std::optional<std::string> ask_hidden(const std::string& prompt) {
         return std::nullopt;
     }
     std::wstring line;
+    wchar_t buf[256];
     {
         EchoOff quiet(input);
         write_console(output, to_wide(prompt));
-        wchar_t buf[256];
         for (;;) {
             DWORD got = 0;
             if (::ReadConsoleW(input, buf, 256, &got, nullptr) == 0 || got == 0) break;
@@ -136,8 +136,19 @@ std::optional<std::string> ask_hidden(const std::string& prompt) {
     }
     ::CloseHandle(output);
     ::CloseHandle(input);
-    if (const auto end = line.find_first_of(L"\r\n"); end != std::wstring::npos) line.erase(end);
-    return to_utf8(line);
+    std::size_t length = line.find_first_of(L"\r\n");
+    if (length == std::wstring::npos) length = line.size();
+    std::string utf8 = to_utf8(line.data(), static_cast<int>(length));
+    SecretText secret;
+    for (const char c : utf8) secret.push_back(c);
+    wipe_memory(utf8.data(), utf8.size());
+    wipe_memory(line.data(), line.size() * sizeof(wchar_t));
+    wipe_memory(buf, sizeof buf);
+    return secret;
+}
+
+void wipe_memory(void* data, std::size_t size) noexcept {
+    ::SecureZeroMemory(data, size);
 }
 
 std::filesystem::path path_from_utf8(const std::string& utf8) {
@@ -171,14 +182,15 @@ void close_fd(int fd) {
     ::_close(fd);
 }
 
-std::string read_line_from_fd(int fd, const std::string& what) {
-    std::string line;
+SecretText read_line_from_fd(int fd, const std::string& what) {
+    SecretText line;
     for (;;) {
         char c = 0;
         const int got = ::_read(fd, &c, 1);
         if (got < 0) throw ToolError("cannot read the key from " + what + ": " + system_reason(), kExitFailure);
         if (got == 0 || c == '\n') break;
         line.push_back(c);
+        c = 0;
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;

@@ -6,9 +6,11 @@
 
 namespace clscrypt::tool {
 
-std::u16string utf8_to_utf16(std::string_view utf8, std::string_view what) {
-    std::u16string out;
-    out.reserve(utf8.size());
+namespace {
+
+// Appends the UTF-16 form of `utf8` to `out` (a string or a Secret).
+template <typename Out>
+void decode_utf8(std::string_view utf8, std::string_view what, Out& out) {
     auto bad = [&] { throw UsageError(std::string(what) + " is not valid UTF-8"); };
     for (std::size_t i = 0; i < utf8.size();) {
         const auto b0 = static_cast<unsigned char>(utf8[i]);
@@ -47,6 +49,20 @@ std::u16string utf8_to_utf16(std::string_view utf8, std::string_view what) {
         }
         i += len;
     }
+}
+
+}  // namespace
+
+std::u16string utf8_to_utf16(std::string_view utf8, std::string_view what) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    decode_utf8(utf8, what, out);
+    return out;
+}
+
+SecretKey utf8_to_key(std::string_view utf8, std::string_view what) {
+    SecretKey out;
+    decode_utf8(utf8, what, out);
     return out;
 }
 

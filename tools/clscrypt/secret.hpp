@@ -1,0 +1,82 @@
+#pragma once
+
+// Key text in the tool's own buffers. A Secret grows by copying into a new
+// buffer and wiping the old one, and wipes its buffer when it goes, so no
+// freed memory of the process keeps a copy of a key. Keys are read into one
+// with read(2), never through stdio or std::string.
+
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+namespace clscrypt::tool {
+
+/// Overwrites memory with zeros in a way the compiler may not drop as a dead
+/// store (explicit_bzero on POSIX systems, SecureZeroMemory on Windows).
+void wipe_memory(void* data, std::size_t size) noexcept;
+
+template <typename Char>
+class Secret {
+public:
+    Secret() = default;
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    Secret(Secret&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Secret& operator=(Secret&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~Secret() { release(); }
+
+    void push_back(Char c) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = c;
+    }
+    void pop_back() noexcept { data_[--size_] = Char{}; }
+
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] Char back() const noexcept { return data_[size_ - 1]; }
+    [[nodiscard]] std::basic_string_view<Char> view() const noexcept { return {data_, size_}; }
+
+    friend bool operator==(const Secret& a, const Secret& b) noexcept { return a.view() == b.view(); }
+
+private:
+    void grow() {
+        const std::size_t capacity = std::max<std::size_t>(64, capacity_ * 2);
+        Char* bigger = new Char[capacity];
+        std::copy(data_, data_ + size_, bigger);
+        release_buffer();
+        data_ = bigger;
+        capacity_ = capacity;
+    }
+    void release_buffer() noexcept {
+        if (data_ != nullptr) {
+            wipe_memory(data_, capacity_ * sizeof(Char));
+            delete[] data_;
+        }
+    }
+    void release() noexcept {
+        release_buffer();
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+    Char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+using SecretText = Secret<char>;     // as read: UTF-8
+using SecretKey = Secret<char16_t>;  // as the library takes it
+
+}  // namespace clscrypt::tool
