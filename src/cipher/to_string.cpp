@@ -86,6 +86,14 @@ void clsToString::Forget() noexcept {
 }
 
 void clsToString::Key(std::u16string_view New_Value) {
+    // Comparing, copying and encoding the key pass it through the vector
+    // registers; clear them on the way out, however it is taken.
+    struct ClearRegisters {
+        ClearRegisters() = default;
+        ClearRegisters(const ClearRegisters&) = delete;
+        ClearRegisters& operator=(const ClearRegisters&) = delete;
+        ~ClearRegisters() { platform::clear_vector_registers(); }
+    } clear_registers;
     if (New_Value == currentKey_) {
         return;
     }

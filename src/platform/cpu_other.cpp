@@ -6,6 +6,7 @@
 #if !defined(__x86_64__) && !defined(__i386__)
 
 #include "platform/cpu_features.hpp"
+#include "platform/wipe.hpp"
 
 namespace clscrypt::platform {
 
@@ -13,6 +14,9 @@ const CpuFeatures& cpu_features() noexcept {
     static const CpuFeatures features{};
     return features;
 }
+
+// No register clearing written for these processors yet.
+void clear_vector_registers() noexcept {}
 
 }  // namespace clscrypt::platform
 
