@@ -95,7 +95,11 @@ public:
     /// the destination, which replaces the destination only once complete
     /// and flushed to disk; on any failure the destination and the source
     /// are as they were. `SourceFile` may equal `DestFile`. An existing
-    /// destination's permissions are kept.
+    /// destination's permissions are kept. The new file is renamed over the
+    /// destination's name: a symbolic link there is replaced by the file (its
+    /// target keeps the old content), and a destination with other hard links
+    /// gets a new inode (the other names keep the old content). A link as the
+    /// source is read through.
     ///
     /// Errors: a missing source raises the class error "Error in Skipjack
     /// EncryptFile procedure (Source file does not exist)."; a source whose
