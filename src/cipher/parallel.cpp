@@ -44,6 +44,12 @@ public:
     [[nodiscard]] std::size_t workers() const noexcept { return threads_.size(); }
     [[nodiscard]] std::uint64_t generation() const noexcept { return generation_; }
 
+    // The pool a forked parent left behind: its threads do not exist in
+    // this process and its mutex may be held, so it is never touched again,
+    // only kept reachable (it is not leaked memory, just memory that cannot
+    // be given back safely).
+    WorkerPool* inherited = nullptr;
+
     // Runs piece(context, i) for every i below `count`, on the calling
     // thread and on up to `helpers` workers, and returns when all are done;
     // or returns false at once, having run nothing, when another caller has
@@ -139,11 +145,13 @@ WorkerPool* pool() noexcept {
     if (p != nullptr && p->generation() == generation) return p;
     const std::size_t workers = std::min<std::size_t>(std::thread::hardware_concurrency(), kMaxDecryptThreads);
     if (workers < 2) return nullptr;
+    WorkerPool* const stale = p;
     try {
         p = new WorkerPool(workers - 1, generation);
     } catch (...) {
         return nullptr;  // no threads to be had: the caller works alone
     }
+    p->inherited = stale;
     g_pool.store(p, std::memory_order_release);
     return p;
 }
