@@ -27,7 +27,9 @@ void wipe_text(std::u16string& s) noexcept {
 
 }  // namespace
 
-clsToString::clsToString(CodePage codePage) : codePage_(codePage) { detail::initial_tables(tables_); }
+clsToString::clsToString(CodePage codePage) : codePage_(codePage) {
+    detail::initial_tables(tables_);
+}
 
 clsToString::clsToString(clsToString&& other) noexcept
     : Progress(std::move(other.Progress)),
@@ -212,7 +214,8 @@ void clsToString::DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16stri
     // The first two blocks are deciphered aside and the descriptor tested
     // before anything is written: a wrong key or damaged data leaves the
     // caller's array as it was.
-    const std::int32_t s = detail::checked_descriptor(tables_, std::span<const std::uint8_t, 16>(ByteArray.data(), 16), m);
+    const std::int32_t s =
+        detail::checked_descriptor(tables_, std::span<const std::uint8_t, 16>(ByteArray.data(), 16), m);
     detail::CbcRun run(m, Progress.HasListeners());
     RunCbc<false>(run, ByteArray.data(), m);
     std::memmove(ByteArray.data(), ByteArray.data() + detail::kHeaderSize, static_cast<std::size_t>(s));

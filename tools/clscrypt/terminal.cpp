@@ -12,14 +12,22 @@
 
 namespace clscrypt::tool {
 
-std::vector<std::string> prepare_process(int argc, char** argv) { return {argv, argv + argc}; }
+std::vector<std::string> prepare_process(int argc, char** argv) {
+    return {argv, argv + argc};
+}
 
-bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
-bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool stdout_is_terminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+bool stderr_is_terminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
 
 namespace {
 
-std::string system_reason() { return std::strerror(errno); }
+std::string system_reason() {
+    return std::strerror(errno);
+}
 
 // Restores the terminal's settings however the prompt ends.
 class EchoOff {
@@ -63,8 +71,12 @@ void wipe_memory(void* data, std::size_t size) noexcept {
     if (size != 0) ::explicit_bzero(data, size);
 }
 
-std::filesystem::path path_from_utf8(const std::string& utf8) { return utf8; }
-std::string path_to_utf8(const std::filesystem::path& path) { return path.string(); }
+std::filesystem::path path_from_utf8(const std::string& utf8) {
+    return utf8;
+}
+std::string path_to_utf8(const std::filesystem::path& path) {
+    return path.string();
+}
 
 std::optional<std::string> environment_variable(const std::string& name) {
     const char* value = std::getenv(name.c_str());
@@ -89,7 +101,9 @@ long long read_some(int fd, void* data, std::size_t size, std::string& error) {
     }
 }
 
-void close_fd(int fd) { ::close(fd); }
+void close_fd(int fd) {
+    ::close(fd);
+}
 
 SecretText read_line_from_fd(int fd, const std::string& what) {
     SecretText line;
