@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
             const std::uint64_t r = gen();
             std::memcpy(data.data() + i, &r, 8);
         }
-        std::ofstream(plain, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                     static_cast<std::streamsize>(size));
+        std::ofstream(plain, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
     }
     const std::u16string key = u"benchmark key";
     std::vector<std::uint8_t> buffer;
@@ -97,11 +97,11 @@ int main(int argc, char** argv) {
     std::printf("%zu MiB, folder %s, round trip %s\n", mib, folder.c_str(), same ? "verified" : "MISMATCH");
     std::printf("%-26s %12s %14s\n", "operation", "MiB/s", "peak RSS MiB");
     std::printf("%-26s %12.1f %14.1f\n", "EncryptByte (in memory)", rate(enc_mem), enc_mem.peak_kib / 1024.0);
-    std::printf("%-26s %12.1f %14.1f   %.2fx of in-memory\n", "EncryptFile", rate(enc_file),
-                enc_file.peak_kib / 1024.0, rate(enc_file) / rate(enc_mem));
+    std::printf("%-26s %12.1f %14.1f   %.2fx of in-memory\n", "EncryptFile", rate(enc_file), enc_file.peak_kib / 1024.0,
+                rate(enc_file) / rate(enc_mem));
     std::printf("%-26s %12.1f %14.1f\n", "DecryptByte (in memory)", rate(dec_mem), dec_mem.peak_kib / 1024.0);
-    std::printf("%-26s %12.1f %14.1f   %.2fx of in-memory\n", "DecryptFile", rate(dec_file),
-                dec_file.peak_kib / 1024.0, rate(dec_file) / rate(dec_mem));
+    std::printf("%-26s %12.1f %14.1f   %.2fx of in-memory\n", "DecryptFile", rate(dec_file), dec_file.peak_kib / 1024.0,
+                rate(dec_file) / rate(dec_mem));
     fs::remove(plain);
     fs::remove(cipher);
     fs::remove(back);

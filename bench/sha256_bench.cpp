@@ -107,7 +107,9 @@ bool sha256_outputs_agree() {
 
 // Calls per timed stretch: short inputs are batched so that reading the
 // clock does not count.
-int batch_for(std::size_t n) { return n >= 65536 ? 1 : static_cast<int>(65536 / n / 4); }
+int batch_for(std::size_t n) {
+    return n >= 65536 ? 1 : static_cast<int>(65536 / n / 4);
+}
 
 void register_sha256_benchmarks() {
     // The preferred kernel (as the dispatch picks it) against OpenSSL's two
@@ -196,8 +198,8 @@ std::vector<Row> sha256_rows() {
         const std::string size = size_suffix(n);
         rows.push_back({"SHA-256 bulk (" + best + ") vs EVP_Digest", size_label(n), "sha256-vs-evp" + size, "OpenSSL",
                         mbs, 0.95, 0});
-        rows.push_back({"SHA-256 bulk (" + best + ") vs SHA256()", size_label(n), "sha256-vs-oneshot" + size,
-                        "OpenSSL", mbs, 0.95, 0});
+        rows.push_back({"SHA-256 bulk (" + best + ") vs SHA256()", size_label(n), "sha256-vs-oneshot" + size, "OpenSSL",
+                        mbs, 0.95, 0});
     }
     rows.push_back({"SHA-256 bulk (portable, forced) vs EVP_Digest", "64 KiB", "sha256-portable-vs-evp/65536",
                     "OpenSSL", mbs, 0, 0});

@@ -29,7 +29,9 @@ bool same_tables(const BlowfishTables& a, const BlowfishTables& b) {
     return a.p == b.p && a.s == b.s;
 }
 
-const BlowfishTables& tables_of(const clsToString& c) { return InstanceAccess::tables(c); }
+const BlowfishTables& tables_of(const clsToString& c) {
+    return InstanceAccess::tables(c);
+}
 
 TEST(InitialTables, TellingEntriesOfTheLegacyArrangement) {
     const BlowfishTables t = fresh();
@@ -39,10 +41,10 @@ TEST(InitialTables, TellingEntriesOfTheLegacyArrangement) {
         int box, entry;
         std::uint32_t word;
     };
-    for (const Entry e : {Entry{0, 0, 0xD1310BA6}, Entry{1, 0, 0x98DFB5AC}, Entry{2, 0, 0x2FFD72DB},
-                          Entry{3, 0, 0xD01ADFB7}, Entry{0, 1, 0xB8E1AFED}, Entry{3, 63, 0x6E85076A},
-                          Entry{0, 64, 0x4B7A70E9}, Entry{0, 128, 0xE93D5A68}, Entry{0, 192, 0x3A39CE37},
-                          Entry{3, 255, 0x3AC372E6}}) {
+    for (const Entry e :
+         {Entry{0, 0, 0xD1310BA6}, Entry{1, 0, 0x98DFB5AC}, Entry{2, 0, 0x2FFD72DB}, Entry{3, 0, 0xD01ADFB7},
+          Entry{0, 1, 0xB8E1AFED}, Entry{3, 63, 0x6E85076A}, Entry{0, 64, 0x4B7A70E9}, Entry{0, 128, 0xE93D5A68},
+          Entry{0, 192, 0x3A39CE37}, Entry{3, 255, 0x3AC372E6}}) {
         EXPECT_EQ(t.s[e.box][e.entry], e.word) << "box " << e.box << " entry " << e.entry;
     }
 }

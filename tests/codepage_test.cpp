@@ -14,8 +14,8 @@ TEST(CodePage, DefaultIsWindows1252) {
     for (const Pair p : {Pair{0x41, u'A'}, Pair{0x00, u'\0'}, Pair{0x80, u'\u20AC'}, Pair{0x9F, u'\u0178'},
                          Pair{0x8E, u'\u017D'}, Pair{0xFC, u'\u00FC'}, Pair{0xA0, u'\u00A0'},
                          // Unassigned bytes: the C1 control of the same value.
-                         Pair{0x81, u'\u0081'}, Pair{0x8D, u'\u008D'}, Pair{0x8F, u'\u008F'},
-                         Pair{0x90, u'\u0090'}, Pair{0x9D, u'\u009D'}}) {
+                         Pair{0x81, u'\u0081'}, Pair{0x8D, u'\u008D'}, Pair{0x8F, u'\u008F'}, Pair{0x90, u'\u0090'},
+                         Pair{0x9D, u'\u009D'}}) {
         EXPECT_EQ(cp.ToChar(p.byte), p.ch) << int(p.byte);
         EXPECT_EQ(cp.ToByte(p.ch), p.byte) << int(p.byte);
     }
@@ -43,7 +43,7 @@ TEST(CodePage, EveryByteSurvivesARoundTripInEveryCodePage) {
 
 TEST(CodePage, ChoosingOne) {
     EXPECT_EQ(CodePage::FromNumber(1251).ToChar(0xC0), u'\u0410');  // Cyrillic A
-    EXPECT_EQ(CodePage::FromNumber(1253).ToByte(u'\u03A9'), 0xD9);   // Greek Omega
+    EXPECT_EQ(CodePage::FromNumber(1253).ToByte(u'\u03A9'), 0xD9);  // Greek Omega
     EXPECT_EQ(error_number([] { (void)CodePage::FromNumber(65001); }), 5);
     EXPECT_EQ(CodePage::FromNumber(1252), CodePage{});
 

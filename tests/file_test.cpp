@@ -298,8 +298,8 @@ TEST_F(Files, LinksAtTheDestinationAreReplacedNotFollowed) {
     EXPECT_FALSE(fs::exists(at("nowhere")));
     EXPECT_EQ(read_file(at("second")), (std::vector<std::uint8_t>{2, 2}));
     EXPECT_EQ(fs::hard_link_count(at("second")), 1U);
-    EXPECT_EQ(listing(), (std::vector<std::string>{"dangling", "first", "link", "plain", "plain-link", "second",
-                                                   "target"}));
+    EXPECT_EQ(listing(),
+              (std::vector<std::string>{"dangling", "first", "link", "plain", "plain-link", "second", "target"}));
 }
 
 // A file-size limit hit while a file is replaced by its own encryption or
@@ -354,9 +354,7 @@ TEST_F(Files, KilledMidWriteLeavesTheOldDestinationWhole) {
 }
 
 TEST_F(Files, SourceTooLargeForTheFormatFailsBeforeWriting) {
-    {
-        std::ofstream sparse(at("huge"), std::ios::binary);
-    }
+    { std::ofstream sparse(at("huge"), std::ios::binary); }
     fs::resize_file(at("huge"), std::uintmax_t{1} << 31);  // sparse: costs no disk
     clsToString c;
     EXPECT_EQ(error_number([&] { c.EncryptFile(at("huge"), at("out"), u"k"); }), RuntimeError::Overflow);

@@ -71,16 +71,16 @@ TEST(HexToStr, Errors) {
         {u"41 42", 0, RuntimeError::SubscriptOutOfRange},  // the blank stands at a digit position
         {u"4a", 0, RuntimeError::SubscriptOutOfRange},     // lower case is no digit
         {u"4G", 0, RuntimeError::SubscriptOutOfRange},
-        {u"/0", 0, RuntimeError::SubscriptOutOfRange},     // just below "0"
-        {u"414", 0, RuntimeError::SubscriptOutOfRange},    // a final half pair
+        {u"/0", 0, RuntimeError::SubscriptOutOfRange},   // just below "0"
+        {u"414", 0, RuntimeError::SubscriptOutOfRange},  // a final half pair
         {u"4", 0, RuntimeError::SubscriptOutOfRange},
-        {u"4", 1, RuntimeError::SubscriptOutOfRange},      // no complete pair
+        {u"4", 1, RuntimeError::SubscriptOutOfRange},  // no complete pair
         {u"4142", -2, RuntimeError::DivisionByZero},
         {u"", -2, RuntimeError::DivisionByZero},
         {u"4142", -1, RuntimeError::SubscriptOutOfRange},  // pairs overlap and run past the end
         {u"4142", -3, RuntimeError::SubscriptOutOfRange},
         {u"", -1, RuntimeError::SubscriptOutOfRange},
-        {u"4142", 2147483647, RuntimeError::Overflow},     // 4 + count leaves 32 bits
+        {u"4142", 2147483647, RuntimeError::Overflow},  // 4 + count leaves 32 bits
         {u"4", 2147483646, RuntimeError::Overflow},
     };
     clsToString c;

@@ -45,7 +45,7 @@ TEST(KnownAnswers, EncryptWithZeroRandomWords) {
 }
 
 TEST(Layout, EncryptedSizes) {
-    const std::pair<std::size_t, std::size_t> sizes[] = {{0, 16}, {1, 16}, {4, 16},  {5, 24},
+    const std::pair<std::size_t, std::size_t> sizes[] = {{0, 16},  {1, 16},  {4, 16},  {5, 24},
                                                          {12, 24}, {13, 32}, {20, 32}, {21, 40}};
     for (const auto& [n, t] : sizes) {
         clsToString c;
@@ -113,10 +113,21 @@ TEST(Layout, DescriptorWindow) {
         std::int32_t s;
         bool ok;
     };
-    const Case cases[] = {{16, 0, true},  {16, 4, true},   {16, 5, false}, {16, -1, false}, {16, -3, false},
-                          {24, 5, true},  {24, 12, true},  {24, 4, false}, {24, 13, false}, {32, 13, true},
-                          {32, 20, true}, {32, 21, false}, {2147483640, 2147483628, true},
-                          {2147483640, 2147483621, true}, {2147483640, 2147483620, false}};
+    const Case cases[] = {{16, 0, true},
+                          {16, 4, true},
+                          {16, 5, false},
+                          {16, -1, false},
+                          {16, -3, false},
+                          {24, 5, true},
+                          {24, 12, true},
+                          {24, 4, false},
+                          {24, 13, false},
+                          {32, 13, true},
+                          {32, 20, true},
+                          {32, 21, false},
+                          {2147483640, 2147483628, true},
+                          {2147483640, 2147483621, true},
+                          {2147483640, 2147483620, false}};
     for (const auto& c : cases) {
         EXPECT_EQ(detail::descriptor_fits(c.m, c.s), c.ok) << c.m << " " << c.s;
     }

@@ -50,8 +50,7 @@ inline std::mt19937_64& rng() {
     static std::mt19937_64 gen = [] {
         std::uint64_t seed = std::random_device{}();
         if (const char* env = std::getenv("CLSCRYPT_TEST_SEED")) seed = std::stoull(env);
-        std::printf("[ random seed %llu (set CLSCRYPT_TEST_SEED to replay) ]\n",
-                    static_cast<unsigned long long>(seed));
+        std::printf("[ random seed %llu (set CLSCRYPT_TEST_SEED to replay) ]\n", static_cast<unsigned long long>(seed));
         return std::mt19937_64(seed);
     }();
     return gen;

@@ -410,9 +410,8 @@ TEST_F(Tool, RekeyMigratesFiles) {
     spit(at("b"), "short");
     const std::string a = slurp(at("a"));
     ASSERT_EQ(run({{"encrypt", "--pass", "pass:old", "-q", "a", "b"}}).status, 0);
-    const Result r = run({{"rekey", "--pass", "pass:old", "--new-pass", "env:NEW", "-q", "a.cls", "b.cls"},
-                          "",
-                          {{"NEW", "new"}}});
+    const Result r =
+        run({{"rekey", "--pass", "pass:old", "--new-pass", "env:NEW", "-q", "a.cls", "b.cls"}, "", {{"NEW", "new"}}});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(run({{"decrypt", "--pass", "pass:old", "-q", "-o", "x", "a.cls"}}).status, 4);
     ASSERT_EQ(run({{"decrypt", "--pass", "pass:new", "-q", "-o", "a2", "a.cls"}}).status, 0);
@@ -458,8 +457,7 @@ TEST_F(Tool, Sha256MatchesSha256sumAndChecks) {
         ASSERT_EQ(pclose(p), 0);
     }
     EXPECT_EQ(ours.out, expected);
-    EXPECT_EQ(run({{"sha256"}, "abc"}).out,
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  -\n");
+    EXPECT_EQ(run({{"sha256"}, "abc"}).out, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  -\n");
 
     spit(at("SUMS"), ours.out);
     const Result ok = run({{"sha256", "--check", "SUMS"}});

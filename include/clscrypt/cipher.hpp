@@ -177,8 +177,12 @@ public:
     std::u16string StrToHex(std::u16string_view Text, std::u16string_view Separator = u" ");
 
     /// The code page for keys and text.
-    [[nodiscard]] CodePage GetCodePage() const noexcept { return codePage_; }
-    void SetCodePage(CodePage codePage) noexcept { codePage_ = codePage; }
+    [[nodiscard]] CodePage GetCodePage() const noexcept {
+        return codePage_;
+    }
+    void SetCodePage(CodePage codePage) noexcept {
+        codePage_ = codePage;
+    }
 
     /// The `Progress` event, raised by EncryptByte and DecryptByte (and so by
     /// everything built on them) after blocks and once with 100 at the end.

@@ -12,8 +12,8 @@ void initial_tables(BlowfishTables& t, SboxArrangement arrangement) noexcept {
     const std::uint32_t* sbox_words = kPiWords.data() + 18;
     for (std::size_t box = 0; box < 4; ++box) {
         for (std::size_t entry = 0; entry < 256; ++entry) {
-            t.s[box][entry] = arrangement == SboxArrangement::Legacy ? sbox_words[entry * 4 + box]
-                                                                     : sbox_words[box * 256 + entry];
+            t.s[box][entry] =
+                arrangement == SboxArrangement::Legacy ? sbox_words[entry * 4 + box] : sbox_words[box * 256 + entry];
         }
     }
 }

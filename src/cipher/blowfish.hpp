@@ -52,8 +52,8 @@ void mix_key(BlowfishTables& t, std::span<const std::uint8_t> key,
 [[gnu::always_inline]] inline void encipher(const BlowfishTables& t, std::uint32_t& l, std::uint32_t& r) noexcept {
     std::uint32_t L = l;
     std::uint32_t R = r;
-#define CLSCRYPT_BF_ENC(i)            \
-    L ^= t.p[i];                      \
+#define CLSCRYPT_BF_ENC(i)           \
+    L ^= t.p[i];                     \
     R ^= round_f(t, L) ^ t.p[i + 1]; \
     L ^= round_f(t, R);
     CLSCRYPT_BF_ENC(0)
@@ -72,8 +72,8 @@ void mix_key(BlowfishTables& t, std::span<const std::uint8_t> key,
 [[gnu::always_inline]] inline void decipher(const BlowfishTables& t, std::uint32_t& l, std::uint32_t& r) noexcept {
     std::uint32_t L = r ^ t.p[16];
     std::uint32_t R = l ^ t.p[17];
-#define CLSCRYPT_BF_DEC(i)            \
-    L ^= round_f(t, R);               \
+#define CLSCRYPT_BF_DEC(i)           \
+    L ^= round_f(t, R);              \
     R ^= t.p[i + 1] ^ round_f(t, L); \
     L ^= t.p[i];
     CLSCRYPT_BF_DEC(14)

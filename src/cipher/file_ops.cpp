@@ -87,7 +87,8 @@ void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std
             pos = detail::kHeaderSize;
         }
         if (produced + pos < message_end) {
-            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(len - pos, message_end - produced - pos));
+            const auto want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(len - pos, message_end - produced - pos));
             if (in.read(std::span<std::uint8_t>(buf.data() + pos, want)) != want) {
                 throw_shrank(SourceFile);
             }
@@ -140,7 +141,8 @@ void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std
         const std::uint64_t from = std::max(consumed, detail::kHeaderSize);
         const std::uint64_t to = std::min(consumed + len, message_end);
         if (from < to) {
-            out.write(std::span<const std::uint8_t>(buf.data() + (from - consumed), static_cast<std::size_t>(to - from)));
+            out.write(
+                std::span<const std::uint8_t>(buf.data() + (from - consumed), static_cast<std::size_t>(to - from)));
         }
         consumed += len;
     }

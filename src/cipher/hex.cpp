@@ -108,8 +108,8 @@ std::u16string clsToString::HexToStr(std::u16string_view HexText, std::int32_t S
         n = (len + 1) / (s + 2);  // truncating, like the old integer division
     }
     if (n <= 0) {
-        raise(RuntimeError::SubscriptOutOfRange, "separator count " + std::to_string(s) + " leaves no pair in " +
-                                                     std::to_string(len) + " characters");
+        raise(RuntimeError::SubscriptOutOfRange,
+              "separator count " + std::to_string(s) + " leaves no pair in " + std::to_string(len) + " characters");
     }
     std::u16string out(static_cast<std::size_t>(n), u'\0');
     std::int64_t p = 0;
@@ -121,9 +121,9 @@ std::u16string clsToString::HexToStr(std::u16string_view HexText, std::int32_t S
         const std::uint8_t h = codePage_.ToByte(HexText[static_cast<std::size_t>(p)]);
         const std::uint8_t lo = codePage_.ToByte(HexText[static_cast<std::size_t>(p + 1)]);
         if (h < kFirstCode || h > kLastCode || lo < kFirstCode || lo > kLastCode) {
-            raise(RuntimeError::SubscriptOutOfRange,
-                  "character at position " + std::to_string(h < kFirstCode || h > kLastCode ? p : p + 1) +
-                      " is not a hexadecimal digit");
+            raise(RuntimeError::SubscriptOutOfRange, "character at position " +
+                                                         std::to_string(h < kFirstCode || h > kLastCode ? p : p + 1) +
+                                                         " is not a hexadecimal digit");
         }
         out[static_cast<std::size_t>(i)] = codePage_.ToChar(kPairValues[h - kFirstCode][lo - kFirstCode]);
     }

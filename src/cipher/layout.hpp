@@ -31,7 +31,9 @@ constexpr std::optional<std::uint64_t> encrypted_size(std::uint64_t n) noexcept 
 
 /// A ciphertext length the decryption can start on: whole blocks, and at
 /// least the first block plus the one holding the descriptor.
-constexpr bool valid_cipher_length(std::uint64_t m) noexcept { return m >= 16 && m % 8 == 0; }
+constexpr bool valid_cipher_length(std::uint64_t m) noexcept {
+    return m >= 16 && m % 8 == 0;
+}
 
 /// The descriptor test: S is accepted when it is not negative and M - S lies
 /// in 12..19, i.e. S is exactly the message length a T = M layout can hold.

@@ -31,13 +31,13 @@ std::uint64_t checked_encrypted_size(std::uint64_t n) {
 
 void check_cipher_length(std::uint64_t m) {
     if (m > kMaxLength) {
-        throw RuntimeError::FromNumber(RuntimeError::Overflow, "ciphertext length " + std::to_string(m) +
-                                                                   " is beyond the format's 32-bit size");
+        throw RuntimeError::FromNumber(
+            RuntimeError::Overflow, "ciphertext length " + std::to_string(m) + " is beyond the format's 32-bit size");
     }
     if (!valid_cipher_length(m)) {
-        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
-                                       "ciphertext length " + std::to_string(m) +
-                                           " is not a whole number of 8-byte blocks of at least 16 bytes");
+        throw RuntimeError::FromNumber(
+            RuntimeError::SubscriptOutOfRange,
+            "ciphertext length " + std::to_string(m) + " is not a whole number of 8-byte blocks of at least 16 bytes");
     }
 }
 

@@ -43,9 +43,13 @@ std::vector<int> CodePage::Available() {
     return numbers;
 }
 
-int CodePage::Number() const noexcept { return table_->number; }
+int CodePage::Number() const noexcept {
+    return table_->number;
+}
 
-char16_t CodePage::ToChar(std::uint8_t byte) const noexcept { return table_->to_char[byte]; }
+char16_t CodePage::ToChar(std::uint8_t byte) const noexcept {
+    return table_->to_char[byte];
+}
 
 bool CodePage::Contains(char16_t c) const noexcept {
     if (c < 0x100) {

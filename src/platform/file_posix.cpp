@@ -57,28 +57,22 @@ void sync_folder(const std::filesystem::path& folder) {
 
 std::int32_t file_error_number(int err, FileOp op) noexcept {
     switch (err) {
-        case ENOENT:
-            return op == FileOp::Open ? kFileNotFound : kPathNotFound;
-        case ENOTDIR:
-            return kPathNotFound;
+        case ENOENT: return op == FileOp::Open ? kFileNotFound : kPathNotFound;
+        case ENOTDIR: return kPathNotFound;
         case EACCES:
         case EPERM:
-        case EROFS:
-            return kPermissionDenied;
+        case EROFS: return kPermissionDenied;
         case ENOSPC:
         case EDQUOT:
-        case EFBIG:
-            return kDiskFull;
+        case EFBIG: return kDiskFull;
         case EISDIR:
         case ELOOP:
         case ENAMETOOLONG:
         case EBUSY:
         case ETXTBSY:
         case EXDEV:
-        case EEXIST:
-            return kPathFileAccessError;
-        default:
-            return kDeviceIoError;
+        case EEXIST: return kPathFileAccessError;
+        default: return kDeviceIoError;
     }
 }
 

@@ -5,6 +5,8 @@
 
 namespace clscrypt::platform {
 
-std::uint64_t fork_generation() noexcept { return 0; }
+std::uint64_t fork_generation() noexcept {
+    return 0;
+}
 
 }  // namespace clscrypt::platform

@@ -39,14 +39,16 @@ constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure 
 ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     const bool reading_ciphertext = mode != Mode::Encrypt;
     if (e.Number() == RuntimeError::ClassError && e.Description() == kDescriptorError) {
-        return ToolError(name + ": wrong key, or not a file encrypted in this format; nothing was written "
-                                "(check the key, and for re-keyed data give every --pass in the order used)",
+        return ToolError(name +
+                             ": wrong key, or not a file encrypted in this format; nothing was written "
+                             "(check the key, and for re-keyed data give every --pass in the order used)",
                          kExitWrongKey);
     }
     if (reading_ciphertext &&
         (e.Number() == RuntimeError::SubscriptOutOfRange || e.Number() == RuntimeError::Overflow)) {
-        return ToolError(name + ": not a file encrypted in this format (its length is not a whole number of "
-                                "8-byte blocks of at least 16 bytes); nothing was written",
+        return ToolError(name +
+                             ": not a file encrypted in this format (its length is not a whole number of "
+                             "8-byte blocks of at least 16 bytes); nothing was written",
                          kExitWrongKey);
     }
     if (e.Number() == RuntimeError::ClassError && e.Description() == kMissingSource) {
@@ -134,7 +136,9 @@ std::vector<fs::path> expand(const CipherOptions& o, Mode mode, std::vector<std:
     return inputs;
 }
 
-void write_stdout(const std::string& data) { write_all_fd(kStdoutFd, data.data(), data.size(), "standard output"); }
+void write_stdout(const std::string& data) {
+    write_all_fd(kStdoutFd, data.data(), data.size(), "standard output");
+}
 
 // Standard input to standard output, or --text.
 int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
@@ -153,8 +157,7 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
                 bytes.assign(input.begin(), input.end());
             }
             cipher.EncryptByte(bytes);
-            write_stdout(o.hex ? to_hex(bytes.data(), bytes.size()) + "\n"
-                               : std::string(bytes.begin(), bytes.end()));
+            write_stdout(o.hex ? to_hex(bytes.data(), bytes.size()) + "\n" : std::string(bytes.begin(), bytes.end()));
             return kExitOk;
         }
         if (o.hex || o.text_given) input = from_hex(input, what);
@@ -176,8 +179,8 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
 // output, or one's output is another's input, the result would depend on
 // the order, so they go one at a time as given.
 std::size_t job_count(const CipherOptions& o, const std::vector<fs::path>& inputs, Mode mode) {
-    std::size_t jobs = o.jobs > 0 ? static_cast<std::size_t>(o.jobs)
-                                  : std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    std::size_t jobs =
+        o.jobs > 0 ? static_cast<std::size_t>(o.jobs) : std::max<std::size_t>(1, std::thread::hardware_concurrency());
     jobs = std::min(jobs, inputs.size());
     if (jobs <= 1) return 1;
     std::set<fs::path> paths;
@@ -201,7 +204,9 @@ std::size_t job_count(const CipherOptions& o, const std::vector<fs::path>& input
     return jobs;
 }
 
-bool use_bar(const CipherOptions& o) { return !o.quiet && (o.progress || stderr_is_terminal()); }
+bool use_bar(const CipherOptions& o) {
+    return !o.quiet && (o.progress || stderr_is_terminal());
+}
 
 int run_cipher(CipherOptions o, Mode mode) {
     if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
@@ -325,8 +330,14 @@ int run_cipher(CipherOptions o, Mode mode) {
 
 }  // namespace
 
-int run_encrypt(CipherOptions options) { return run_cipher(std::move(options), Mode::Encrypt); }
-int run_decrypt(CipherOptions options) { return run_cipher(std::move(options), Mode::Decrypt); }
-int run_rekey(CipherOptions options) { return run_cipher(std::move(options), Mode::Rekey); }
+int run_encrypt(CipherOptions options) {
+    return run_cipher(std::move(options), Mode::Encrypt);
+}
+int run_decrypt(CipherOptions options) {
+    return run_cipher(std::move(options), Mode::Decrypt);
+}
+int run_rekey(CipherOptions options) {
+    return run_cipher(std::move(options), Mode::Rekey);
+}
 
 }  // namespace clscrypt::tool

@@ -89,7 +89,8 @@ void apply_keys(clsToString& cipher, const KeyOptions& options, bool confirm, co
     if (keys.empty()) {
         const auto first = ask_hidden("Enter " + role + ": ");
         if (!first) {
-            throw UsageError("no " + role + " given and no terminal to ask on: use --pass SPEC (pass:TEXT, env:VAR, "
+            throw UsageError("no " + role +
+                             " given and no terminal to ask on: use --pass SPEC (pass:TEXT, env:VAR, "
                              "file:PATH, fd:N or stdin), or --no-key");
         }
         if (first->empty()) throw UsageError("empty " + role + "; nothing was done");

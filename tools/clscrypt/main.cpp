@@ -54,13 +54,15 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app("clscrypt: encrypt, decrypt and re-key data in the legacy cipher format, hash text and files "
-                 "with SHA-256, and convert hexadecimal text",
-                 "clscrypt");
+    CLI::App app(
+        "clscrypt: encrypt, decrypt and re-key data in the legacy cipher format, hash text and files "
+        "with SHA-256, and convert hexadecimal text",
+        "clscrypt");
     app.set_version_flag("--version", "clscrypt " CLSCRYPT_VERSION);
     app.require_subcommand(1);
-    app.footer("Run 'clscrypt COMMAND --help' for a command's options and an example.\n"
-               "Exit status: 0 success, 1 failure, 2 usage error, 4 wrong key or not a ciphertext of this format.");
+    app.footer(
+        "Run 'clscrypt COMMAND --help' for a command's options and an example.\n"
+        "Exit status: 0 success, 1 failure, 2 usage error, 4 wrong key or not a ciphertext of this format.");
 
     CipherOptions enc, dec, rek;
     Sha256Options sha;
@@ -72,17 +74,19 @@ int main(int argc, char** argv) {
     add_key_options(*encrypt, enc);
     add_output_options(*encrypt, enc);
     encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does) instead of a file");
-    encrypt->footer("Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
-                    "  clscrypt encrypt --pass file:key.txt --hex --text 'secret'\n"
-                    "  tar c docs | clscrypt encrypt --pass fd:3 3<key.txt > docs.tar.cls");
+    encrypt->footer(
+        "Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
+        "  clscrypt encrypt --pass file:key.txt --hex --text 'secret'\n"
+        "  tar c docs | clscrypt encrypt --pass fd:3 3<key.txt > docs.tar.cls");
 
     auto* decrypt = app.add_subcommand("decrypt", "Decrypt files, standard input or a hexadecimal text");
     add_file_options(*decrypt, dec);
     add_key_options(*decrypt, dec);
     add_output_options(*decrypt, dec);
     decrypt->add_option("--text", dec.text, "Decrypt this hexadecimal ciphertext text and print the text");
-    decrypt->footer("Examples:\n  clscrypt decrypt --pass env:KEY report.pdf.cls    # writes report.pdf\n"
-                    "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
+    decrypt->footer(
+        "Examples:\n  clscrypt decrypt --pass env:KEY report.pdf.cls    # writes report.pdf\n"
+        "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
 
     auto* rekey = app.add_subcommand("rekey", "Re-encrypt files under a new key, crash-safe, file by file");
     rekey->add_option("files", rek.files, "Encrypted files to re-key in place")->type_name("FILE")->required();
@@ -101,15 +105,17 @@ int main(int argc, char** argv) {
     sha256->add_option("--text", sha.text, "Print the digest of this text (low byte of each character) alone");
     sha256->add_flag("--quiet", sha.quiet, "With --check: print nothing for files that match");
     sha256->add_flag("--status", sha.status, "With --check: print nothing; the exit status tells");
-    sha256->footer("Examples:\n  clscrypt sha256 *.cls > SUMS\n  clscrypt sha256 --check SUMS\n"
-                   "  clscrypt sha256 --text 'password'");
+    sha256->footer(
+        "Examples:\n  clscrypt sha256 *.cls > SUMS\n  clscrypt sha256 --check SUMS\n"
+        "  clscrypt sha256 --text 'password'");
 
     auto* hex = app.add_subcommand("hex", "Convert text to and from hexadecimal notation");
     hex->require_subcommand(1);
     auto* hex_encode = hex->add_subcommand("encode", "Text to hexadecimal pairs");
     hex_encode->add_option("text", hex_enc.argument, "The text; standard input when absent");
-    hex_encode->add_option("--separator", hex_enc.separator,
-                           "Between pairs: as many copies of its first character as it is long")
+    hex_encode
+        ->add_option("--separator", hex_enc.separator,
+                     "Between pairs: as many copies of its first character as it is long")
         ->capture_default_str();
     hex_encode->add_option("--codepage", hex_enc.codepage, "Single-byte code page")
         ->check(CLI::IsMember(clscrypt::CodePage::Available()))

@@ -44,10 +44,14 @@ std::string escaped(const std::string& name, bool& needs_escape) {
     if (!needs_escape) return name;
     std::string out;
     for (const char c : name) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
     }
     return out;
 }
@@ -173,10 +177,10 @@ int run_hex(const HexOptions& o) {
             result = converter.HexToStr(utf8_to_utf16(input, "the hexadecimal text"), o.separators);
         }
     } catch (const RuntimeError& e) {
-        const std::string hint = o.encode ? "" : " (digits are 0-9 and upper-case A-F; --separators N says how "
-                                                  "many characters stand between pairs)";
-        throw ToolError(std::string("hex ") + (o.encode ? "encode" : "decode") + ": " + e.what() + hint,
-                        kExitFailure);
+        const std::string hint = o.encode ? ""
+                                          : " (digits are 0-9 and upper-case A-F; --separators N says how "
+                                            "many characters stand between pairs)";
+        throw ToolError(std::string("hex ") + (o.encode ? "encode" : "decode") + ": " + e.what() + hint, kExitFailure);
     }
     const std::string out = utf16_to_utf8(result) + "\n";
     write_all_fd(kStdoutFd, out.data(), out.size(), "standard output");

@@ -12,7 +12,9 @@ ProgressBar::ProgressBar(bool enabled, std::uint64_t total_bytes, std::size_t fi
       slots_(std::max<std::size_t>(slots, 1)),
       start_(std::chrono::steady_clock::now()) {}
 
-ProgressBar::~ProgressBar() { clear(); }
+ProgressBar::~ProgressBar() {
+    clear();
+}
 
 void ProgressBar::start_file(const std::string& name, std::uint64_t size, std::size_t slot) {
     const std::lock_guard<std::mutex> lock(mutex_);

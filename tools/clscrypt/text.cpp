@@ -112,11 +112,16 @@ std::string from_hex(std::string_view hex, std::string_view what) {
     int high = -1;
     for (const char c : hex) {
         int v = -1;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
-        else throw UsageError(std::string(what) + " is not hexadecimal text (found '" + std::string(1, c) + "')");
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+            continue;
+        else
+            throw UsageError(std::string(what) + " is not hexadecimal text (found '" + std::string(1, c) + "')");
         if (high < 0) {
             high = v;
         } else {
