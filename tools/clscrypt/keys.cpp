@@ -17,18 +17,18 @@ SecretText copy_of(std::string_view text) {
     return out;
 }
 
-// The key text a SPEC names, as UTF-8. Messages name the kind of source,
-// never the text after "pass:" nor a spec that may be a mistyped key.
-SecretText key_text(const std::string& spec, const KeyOptions& options) {
-    const auto colon = spec.find(':');
-    const std::string kind = spec.substr(0, colon);
-    const std::string rest = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+// The key text a SOURCE names, as UTF-8. Messages name the kind of source,
+// never the text after "pass:" nor a source that may be a mistyped key.
+SecretText key_text(const std::string& source, const KeyOptions& options) {
+    const auto colon = source.find(':');
+    const std::string kind = source.substr(0, colon);
+    const std::string rest = colon == std::string::npos ? std::string() : source.substr(colon + 1);
     if (kind == "pass" && colon != std::string::npos) {
         if (!options.quiet) {
             std::cerr << "clscrypt: warning: a key given as pass:TEXT is visible to other users of this machine; "
                          "prefer env:VAR, file:PATH or fd:N\n";
         }
-        return copy_of(std::string_view(spec).substr(colon + 1));
+        return copy_of(std::string_view(source).substr(colon + 1));
     }
     if (kind == "env" && colon != std::string::npos) {
         auto value = environment_variable(rest);
@@ -55,33 +55,33 @@ SecretText key_text(const std::string& spec, const KeyOptions& options) {
         }
         return read_line_from_fd(fd, "file descriptor " + rest);
     }
-    if (spec == "stdin") {
+    if (source == "stdin") {
         if (options.stdin_is_data) {
             throw UsageError("--pass stdin: standard input already carries the data; give the key another way");
         }
         return read_line_from_fd(kStdinFd, "standard input");
     }
-    // The spec is not repeated: it may be a key typed without "pass:".
+    // The source is not repeated: it may be a key typed without "pass:".
     throw UsageError("--pass: unknown key source; use pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
 }
 
-// How a spec is named in messages: never the text of a pass: key.
-std::string source_name(const std::string& spec) {
-    return spec.compare(0, 5, "pass:") == 0 ? "pass:..." : spec;
+// How a source is named in messages: never the text of a pass: key.
+std::string source_name(const std::string& source) {
+    return source.compare(0, 5, "pass:") == 0 ? "pass:..." : source;
 }
 
 }  // namespace
 
 void apply_keys(clsToString& cipher, const KeyOptions& options, bool confirm, const std::string& role) {
     if (options.no_key) {
-        if (!options.specs.empty()) throw UsageError("--no-key and --pass exclude each other");
+        if (!options.sources.empty()) throw UsageError("--no-key and --pass exclude each other");
         return;
     }
     std::vector<SecretKey> keys;
-    for (const auto& spec : options.specs) {
-        SecretKey key = utf8_to_key(key_text(spec, options).view(), "the key from --pass " + source_name(spec));
+    for (const auto& source : options.sources) {
+        SecretKey key = utf8_to_key(key_text(source, options).view(), "the key from --pass " + source_name(source));
         if (key.empty()) {
-            throw UsageError("--pass " + source_name(spec) +
+            throw UsageError("--pass " + source_name(source) +
                              " gives an empty key; for data written without a key use --no-key");
         }
         keys.push_back(std::move(key));
@@ -90,7 +90,7 @@ void apply_keys(clsToString& cipher, const KeyOptions& options, bool confirm, co
         const auto first = ask_hidden("Enter " + role + ": ");
         if (!first) {
             throw UsageError("no " + role +
-                             " given and no terminal to ask on: use --pass SPEC (pass:TEXT, env:VAR, "
+                             " given and no terminal to ask on: use --pass SOURCE (pass:TEXT, env:VAR, "
                              "file:PATH, fd:N or stdin), or --no-key");
         }
         if (first->empty()) throw UsageError("empty " + role + "; nothing was done");

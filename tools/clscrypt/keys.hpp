@@ -8,7 +8,7 @@
 namespace clscrypt::tool {
 
 struct KeyOptions {
-    std::vector<std::string> specs;  // in the order given
+    std::vector<std::string> sources;  // in the order given
     bool no_key = false;
     bool quiet = false;
     bool stdin_is_data = false;  // standard input carries data, so no key from it

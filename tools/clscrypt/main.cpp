@@ -20,10 +20,10 @@ namespace {
 using namespace clscrypt::tool;
 
 void add_key_options(CLI::App& cmd, CipherOptions& o) {
-    cmd.add_option("--pass", o.keys.specs,
+    cmd.add_option("--pass", o.keys.sources,
                    "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin. Repeat to apply "
                    "several keys in order, as a re-keyed writer did")
-        ->type_name("SPEC")
+        ->type_name("SOURCE")
         ->allow_extra_args(false);
     cmd.add_flag("--no-key", o.keys.no_key, "Use the tables as construction leaves them (data written without a key)");
     cmd.add_option("--codepage", o.codepage, "Single-byte code page for keys and text")
@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
     auto* rekey = app.add_subcommand("rekey", "Re-encrypt files under a new key, crash-safe, file by file");
     rekey->add_option("files", rek.files, "Encrypted files to re-key in place")->type_name("FILE")->required();
     add_key_options(*rekey, rek);
-    rekey->add_option("--new-pass", rek.new_keys.specs, "The new key source (same forms as --pass); repeatable")
-        ->type_name("SPEC")
+    rekey->add_option("--new-pass", rek.new_keys.sources, "The new key source (same forms as --pass); repeatable")
+        ->type_name("SOURCE")
         ->allow_extra_args(false);
     rekey->add_flag("-r,--recursive", rek.recursive, "Walk folders (files ending in the suffix)");
     rekey->add_option("--suffix", rek.suffix, "Suffix of encrypted files for -r")->capture_default_str();
