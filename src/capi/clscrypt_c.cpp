@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "capi/utf.hpp"
+#include "common/utf.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/clscrypt.hpp"
 #include "platform/wipe.hpp"
@@ -139,9 +139,12 @@ std::u16string utf8_arg(const char* text, std::size_t length, const char* name) 
         throw ArgumentError{std::string(name) + " is null"};
     }
     if (length == CLSCRYPT_NUL_TERMINATED) length = std::strlen(text);
-    auto converted = clscrypt::detail::utf8_to_utf16(std::string_view(text, length));
-    if (!converted) throw ArgumentError{std::string(name) + " is not valid UTF-8"};
-    return std::move(*converted);
+    std::u16string converted;
+    converted.reserve(length);
+    if (clscrypt::common::decode_utf8(std::string_view(text, length), converted)) {
+        throw ArgumentError{std::string(name) + " is not valid UTF-8"};
+    }
+    return converted;
 }
 
 std::filesystem::path path_arg(const char* utf8, const char* name) {
@@ -236,7 +239,7 @@ void give_utf16(const std::u16string& text, std::uint16_t** out, std::size_t* ou
 void give_utf8(const std::u16string& text, char** out, std::size_t* out_length) {
     auto& result = need(out, "the output pointer");
     auto& length = need(out_length, "the output length");
-    const std::string utf8 = clscrypt::detail::utf16_to_utf8(text);
+    const std::string utf8 = clscrypt::common::utf16_to_utf8(text);
     result = copy_out(utf8.data(), utf8.size(), true);
     length = utf8.size();
 }
