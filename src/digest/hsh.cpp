@@ -14,6 +14,8 @@
 #include <cstring>
 
 #include "clscrypt/digest.hpp"
+#include "common/byte_order.hpp"
+#include "common/hex.hpp"
 #include "digest/narrow.hpp"
 #include "digest/sha256_constants.hpp"
 #include "digest/sha256_kernels.hpp"
@@ -45,15 +47,11 @@ std::string short_text_digest(std::u16string_view text) {
     w.state = detail::kSha256H0;
     detail::sha256_compress(w.state.data(), w.block, length / Sha256::BlockSize);
 
-    static constexpr char digits[] = "0123456789abcdef";
+    // The digest is the chaining words, most significant byte first; the
+    // block is no longer needed and holds them on their way to the digits.
+    for (std::size_t i = 0; i < 8; ++i) common::store_be32(w.block + 4 * i, w.state[i]);
     std::string hex(2 * Sha256::DigestSize, '\0');
-    for (std::size_t i = 0; i < 8; ++i) {
-        for (std::size_t j = 0; j < 4; ++j) {
-            const auto byte = static_cast<std::uint8_t>(w.state[i] >> (24 - 8 * j));
-            hex[8 * i + 2 * j] = digits[byte >> 4];
-            hex[8 * i + 2 * j + 1] = digits[byte & 15];
-        }
-    }
+    common::encode_hex(w.block, Sha256::DigestSize, hex.data(), common::HexCase::Lower);
     platform::secure_wipe(&w, sizeof w);
     return hex;
 }

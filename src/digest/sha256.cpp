@@ -4,22 +4,15 @@
 #include <cstring>
 
 #include "clscrypt/digest.hpp"
+#include "common/byte_order.hpp"
+#include "common/hex.hpp"
 #include "digest/sha256_constants.hpp"
 #include "digest/sha256_kernels.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {
 
-namespace {
-
-void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
-}  // namespace
+using common::store_be32;
 
 Sha256::Sha256() noexcept : state_(detail::kSha256H0) {}
 
@@ -102,12 +95,8 @@ Sha256::Digest Sha256::Hash(std::span<const std::byte> data) noexcept {
 }
 
 std::string ToHex(const Sha256::Digest& digest) {
-    static constexpr char digits[] = "0123456789abcdef";
     std::string hex(2 * digest.size(), '\0');
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        hex[2 * i] = digits[digest[i] >> 4];
-        hex[2 * i + 1] = digits[digest[i] & 15];
-    }
+    common::encode_hex(digest.data(), digest.size(), hex.data(), common::HexCase::Lower);
     return hex;
 }
 
