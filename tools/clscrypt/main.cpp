@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 #include <iostream>
+#include <limits>
 
 #include <clscrypt/clscrypt.hpp>
 
@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
     hex_decode->add_option("hex", hex_dec.argument, "The hexadecimal text; standard input when absent");
     auto* hex_separators =
         hex_decode->add_option("--separators", hex_dec.separators, "Characters between one pair and the next")
-            ->check(CLI::Range(0, std::numeric_limits<std::int32_t>::max()))
+            ->check(CLI::Range(0, std::numeric_limits<std::int32_t>::max()).description(""))
+            ->type_name("N")
             ->capture_default_str();
     hex_decode
         ->add_flag("--lenient", hex_dec.lenient,
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
         "Without --lenient this is the legacy conversion: upper-case digits only, each pair exactly\n"
         "--separators characters after the previous one.\n"
         "Examples:\n  clscrypt hex decode --separators 1 '41 42'  # prints AB\n"
-        "  clscrypt hex decode --lenient '41:6a'          # prints Aj");
+        "  clscrypt hex decode --lenient '41:6a'       # prints Aj");
     hex_dec.encode = false;
 
     auto* help = app.add_subcommand("help", "Show help for clscrypt or one command");
