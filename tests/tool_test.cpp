@@ -312,7 +312,7 @@ TEST_F(Tool, HexEncodeAndDecode) {
         {{{"hex", "decode", "--separators", "1", "41 42"}}, 0, "AB\n"},
         {{{"hex", "decode", "--separators", "1"}, "41 80\n"}, 0, "A\u20ac\n"},
         {{{"hex", "decode", "4a"}}, 1, ""},
-        {{{"hex", "decode", "--separators", "-2", "4142"}}, 1, ""},
+        {{{"hex", "decode", "--separators", "-2", "4142"}}, 2, ""},  // a negative count is a usage error
         {{{"hex", "encode", "--codepage", "1251", "\u0416"}}, 0, "C6\n"},
         {{{"hex", "encode", "--codepage", "65001", "x"}}, 2, ""},
     };

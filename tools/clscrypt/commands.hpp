@@ -31,13 +31,22 @@ int run_decrypt(CipherOptions options);
 int run_rekey(CipherOptions options);
 
 struct Sha256Options {
-    std::vector<std::string> files;
-    std::string check;
-    bool check_given = false;
+    std::vector<std::string> files;  // the files, or with --check the lists; none means "-"
+    bool check = false;
     bool text_given = false;
     std::string text;
-    bool quiet = false;   // --check: no "OK" lines
-    bool status = false;  // --check: nothing printed, the exit status says it
+    // The output marker: 1 "*" (-b, --tag), 0 " " (-t), -1 none given. As
+    // with sha256sum, the last of -b, -t and --tag given decides.
+    int binary = -1;
+    bool binary_given = false;  // -b or -t (meaningless with --check)
+    bool tag = false;           // "SHA256 (name) = digest" lines
+    bool zero = false;          // lines end in NUL, names unescaped
+    // --check only. Of --quiet, --status and --warn the last given wins.
+    bool quiet = false;           // no "OK" lines
+    bool status = false;          // nothing printed, the exit status says it
+    bool warn = false;            // name each improperly formatted line
+    bool strict = false;          // improperly formatted lines fail the check
+    bool ignore_missing = false;  // listed files that do not exist are skipped
 };
 
 int run_sha256(const Sha256Options& options);
@@ -48,6 +57,7 @@ struct HexOptions {
     std::string argument;
     std::string separator = " ";
     int separators = 0;
+    bool lenient = false;  // decode: any case, any characters between pairs
     int codepage = 1252;
 };
 

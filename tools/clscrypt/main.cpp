@@ -3,7 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <iostream>
+#include <limits>
 
 #include <clscrypt/clscrypt.hpp>
 
@@ -100,13 +103,26 @@ int main(int argc, char** argv) {
     rekey->footer("Example:\n  clscrypt rekey --pass env:OLD_KEY --new-pass env:NEW_KEY *.cls");
 
     auto* sha256 = app.add_subcommand("sha256", "Print or check SHA-256 digests, like sha256sum");
-    sha256->add_option("files", sha.files, "Files; none or - for standard input")->type_name("FILE");
-    sha256->add_option("-c,--check", sha.check, "Check the digests listed in LIST")->type_name("LIST");
-    sha256->add_option("--text", sha.text, "Print the digest of this text (low byte of each character) alone");
-    sha256->add_flag("--quiet", sha.quiet, "With --check: print nothing for files that match");
-    sha256->add_flag("--status", sha.status, "With --check: print nothing; the exit status tells");
+    sha256->add_option("files", sha.files, "Files; none or - for standard input. With -c, the lists to check")
+        ->type_name("FILE");
+    sha256->add_flag("-c,--check", sha.check, "Read digest lines from the FILEs and check the files they name");
+    sha256->add_option("--text", sha.text,
+                       "Print the legacy digest of this text (SHA-256 of the low byte of each character) alone");
+    auto* sha_binary =
+        sha256->add_flag("-b,--binary")->description("Mark each line '*' for binary mode (the digest is the same)");
+    auto* sha_textmode =
+        sha256->add_flag("-t")->description("Mark each line ' ' for text mode (the default; the digest is the same)");
+    auto* sha_tag = sha256->add_flag("--tag", sha.tag, "Write BSD-style lines: SHA256 (name) = digest");
+    sha256->add_flag("-z,--zero", sha.zero, "End each line with NUL, not a line break, and leave names unescaped");
+    auto* sha_quiet = sha256->add_flag("--quiet")->description("With -c: print nothing for files that match");
+    auto* sha_status = sha256->add_flag("--status")->description("With -c: print nothing; the exit status tells");
+    auto* sha_warn = sha256->add_flag("-w,--warn")->description("With -c: warn about each improperly formatted line");
+    sha256->add_flag("--strict", sha.strict, "With -c: improperly formatted lines make the check fail");
+    sha256->add_flag("--ignore-missing", sha.ignore_missing, "With -c: skip listed files that do not exist");
     sha256->footer(
-        "Examples:\n  clscrypt sha256 *.cls > SUMS\n  clscrypt sha256 --check SUMS\n"
+        "Output, messages and exit status follow sha256sum; -t is text mode as there, --text TEXT is this "
+        "tool's own.\n"
+        "Examples:\n  clscrypt sha256 *.cls > SUMS\n  clscrypt sha256 -c --quiet SUMS\n"
         "  clscrypt sha256 --text 'password'");
 
     auto* hex = app.add_subcommand("hex", "Convert text to and from hexadecimal notation");
@@ -123,16 +139,31 @@ int main(int argc, char** argv) {
     hex_encode->footer("Example:\n  clscrypt hex encode --separator - 'AB'     # prints 41-42");
     auto* hex_decode = hex->add_subcommand("decode", "Hexadecimal pairs back to text");
     hex_decode->add_option("hex", hex_dec.argument, "The hexadecimal text; standard input when absent");
-    hex_decode->add_option("--separators", hex_dec.separators, "Characters between one pair and the next")
-        ->capture_default_str();
+    auto* hex_separators =
+        hex_decode->add_option("--separators", hex_dec.separators, "Characters between one pair and the next")
+            ->check(CLI::Range(0, std::numeric_limits<std::int32_t>::max()).description(""))
+            ->type_name("N")
+            ->capture_default_str();
+    hex_decode
+        ->add_flag("--lenient", hex_dec.lenient,
+                   "Digits of either case and any characters between pairs (as decrypt --hex reads)")
+        ->excludes(hex_separators);
     hex_decode->add_option("--codepage", hex_dec.codepage, "Single-byte code page")
         ->check(CLI::IsMember(clscrypt::CodePage::Available()))
         ->capture_default_str();
-    hex_decode->footer("Example:\n  clscrypt hex decode --separators 1 '41 42'  # prints AB");
+    hex_decode->footer(
+        "Without --lenient this is the legacy conversion: upper-case digits only, each pair exactly\n"
+        "--separators characters after the previous one.\n"
+        "Examples:\n  clscrypt hex decode --separators 1 '41 42'  # prints AB\n"
+        "  clscrypt hex decode --lenient '41:6a'       # prints Aj");
     hex_dec.encode = false;
 
     auto* help = app.add_subcommand("help", "Show help for clscrypt or one command");
     help->add_option("command", help_topic, "A command");
+
+    // Every command's output is checked as the process ends, help and
+    // version included: "> /dev/full" must not pass for success.
+    std::atexit(close_standard_output);
 
     // UTF-8 arguments on every system (CLI11 parses the reversed list).
     std::vector<std::string> arguments = prepare_process(argc, argv);
@@ -170,8 +201,18 @@ int main(int argc, char** argv) {
         }
         if (rekey->parsed()) return run_rekey(rek);
         if (sha256->parsed()) {
-            sha.check_given = sha256->count("--check") > 0;
             sha.text_given = sha256->count("--text") > 0;
+            // As with sha256sum, the last of -b, -t and --tag, and the last
+            // of --quiet, --status and --warn, decides.
+            for (const CLI::Option* given : sha256->parse_order()) {
+                if (given == sha_binary || given == sha_tag) sha.binary = 1;
+                if (given == sha_textmode) sha.binary = 0;
+                if (given == sha_quiet || given == sha_status || given == sha_warn) {
+                    sha.quiet = given == sha_quiet;
+                    sha.status = given == sha_status;
+                    sha.warn = given == sha_warn;
+                }
+            }
             return run_sha256(sha);
         }
         if (hex_encode->parsed()) {

@@ -1,8 +1,13 @@
 // sha256 and hex.
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <filesystem>
 #include <iostream>
 #include <optional>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <clscrypt/clscrypt.hpp>
@@ -16,12 +21,144 @@ namespace clscrypt::tool {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// The name of the digest in tagged lines ("SHA256 (name) = digest").
+constexpr std::string_view kTag = "SHA256";
+constexpr std::size_t kHexDigits = 64;
+
+void report(const std::string& message) {
+    std::cerr << "clscrypt: " << message << "\n";
+}
+
+// One piece of a file name on its way into a message (see quoted()).
+struct NamePiece {
+    enum Kind { kPlain, kSpecial, kQuote, kEscape } kind;
+    std::string text;  // for kEscape, the escape sequence ("\\n", "\\377")
+    // Harmless inside double quotes too: a name whose only trouble is an
+    // apostrophe is shown as "it's" rather than 'it'\''s'.
+    bool fits_double_quotes;
+};
+
+// A code point that a terminal shows as a visible character. Control
+// characters and the line and paragraph separators are not.
+bool printable(std::uint32_t cp) {
+    return cp >= 0x20 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0) && cp != 0x2028 && cp != 0x2029;
+}
+
+// The length of the valid UTF-8 sequence at `at` and its code point; 0 when
+// the bytes there are no valid UTF-8.
+std::size_t utf8_sequence(const std::string& s, std::size_t at, std::uint32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(s[at]);
+    std::size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || at + len > s.size()) return 0;
+    cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1Fu) : len == 3 ? (b0 & 0x0Fu) : (b0 & 0x07u);
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(s[at + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b & 0x3Fu);
+    }
+    static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+std::string octal_escape(unsigned char byte) {
+    return {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+            static_cast<char>('0' + (byte & 7))};
+}
+
+std::vector<NamePiece> name_pieces(const std::string& name) {
+    std::vector<NamePiece> pieces;
+    for (std::size_t i = 0; i < name.size();) {
+        const char c = name[i];
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            std::uint32_t cp = 0;
+            const std::size_t len = utf8_sequence(name, i, cp);
+            if (len == 0) {
+                pieces.push_back({NamePiece::kEscape, octal_escape(u), false});
+                ++i;
+            } else if (printable(cp)) {
+                pieces.push_back({NamePiece::kPlain, name.substr(i, len), true});
+                i += len;
+            } else {
+                std::string octal;
+                for (std::size_t k = 0; k < len; ++k) octal += octal_escape(static_cast<unsigned char>(name[i + k]));
+                pieces.push_back({NamePiece::kEscape, octal, false});
+                i += len;
+            }
+            continue;
+        }
+        static constexpr std::string_view kLetters = "\aa\bb\ff\nn\rr\tt\vv";
+        const std::size_t letter = kLetters.find(c);
+        if (c != 0 && letter != std::string_view::npos && letter % 2 == 0) {
+            pieces.push_back({NamePiece::kEscape, std::string{'\\', kLetters[letter + 1]}, false});
+        } else if (u < 0x20 || u == 0x7F) {
+            pieces.push_back({NamePiece::kEscape, octal_escape(u), false});
+        } else if (c == '\'') {
+            pieces.push_back({NamePiece::kQuote, "'", true});
+        } else if (std::isalnum(u) || std::string_view("%+,-./]_@").find(c) != std::string_view::npos) {
+            pieces.push_back({NamePiece::kPlain, std::string(1, c), true});
+        } else if (c == ' ' || c == ':' || ((c == '#' || c == '~') && i == 0) ||
+                   ((c == '{' || c == '}') && name.size() == 1)) {
+            // Special to a shell (a colon: to a reader of "name: message").
+            pieces.push_back({NamePiece::kSpecial, std::string(1, c), true});
+        } else if (c == '#' || c == '~' || c == '{' || c == '}') {
+            pieces.push_back({NamePiece::kPlain, std::string(1, c), false});
+        } else {
+            pieces.push_back({NamePiece::kSpecial, std::string(1, c), false});
+        }
+        ++i;
+    }
+    return pieces;
+}
+
+// How a file name appears in a message, the way sha256sum shows it so that
+// it pastes back into a shell: as it is when nothing in it is special; in
+// double quotes when an apostrophe is its only trouble ("it's"); otherwise
+// in single quotes, with control characters and bytes that are no UTF-8 in
+// $'...' pieces ('a b', 'new'$'\n''line', ''$'\377').
+std::string quoted(const std::string& name) {
+    const auto pieces = name_pieces(name);
+    if (!name.empty() &&
+        std::all_of(pieces.begin(), pieces.end(), [](const NamePiece& p) { return p.kind == NamePiece::kPlain; }))
+        return name;
+    const bool has_quote =
+        std::any_of(pieces.begin(), pieces.end(), [](const NamePiece& p) { return p.kind == NamePiece::kQuote; });
+    if (has_quote && std::all_of(pieces.begin(), pieces.end(), [](const NamePiece& p) { return p.fits_double_quotes; }))
+        return '"' + name + '"';
+    std::string out = "'";
+    bool in_escape = false;  // inside a $'...' piece
+    for (const auto& p : pieces) {
+        if (p.kind == NamePiece::kEscape) {
+            if (!in_escape) out += "'$'";
+            in_escape = true;
+            out += p.text;
+        } else if (p.kind == NamePiece::kQuote) {
+            out += "'\\''";
+            in_escape = false;
+        } else {
+            if (in_escape) out += "''";
+            in_escape = false;
+            out += p.text;
+        }
+    }
+    return out + "'";
+}
+
 // The digest of a file, or of standard input for "-". Nothing on failure,
-// with the reason in `error`.
-std::optional<Sha256::Digest> digest_of(const std::string& name, std::string& error) {
+// with the reason in `error`; `missing` says whether the file does not exist.
+std::optional<Sha256::Digest> digest_of(const std::string& name, std::string& error, bool& missing) {
+    missing = false;
     const bool is_stdin = name == "-";
     const int fd = is_stdin ? kStdinFd : open_for_reading(path_from_utf8(name), error);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) {
+        std::error_code ec;
+        (void)fs::status(path_from_utf8(name), ec);
+        missing = ec == std::errc::no_such_file_or_directory;
+        return std::nullopt;
+    }
     Sha256 hasher;
     std::vector<std::uint8_t> buf(std::size_t{1} << 20);
     for (;;) {
@@ -37,11 +174,14 @@ std::optional<Sha256::Digest> digest_of(const std::string& name, std::string& er
     return hasher.Final();
 }
 
-// Names holding a backslash or a line break are escaped, and the line then
-// starts with a backslash, so that every line of the output reads back.
-std::string escaped(const std::string& name, bool& needs_escape) {
-    needs_escape = name.find_first_of("\\\n\r") != std::string::npos;
-    if (!needs_escape) return name;
+// Names holding a backslash or a line break are written with these escaped
+// (and the line then starts with a backslash), so that every line of the
+// output reads back as one name.
+bool needs_escape(const std::string& name) {
+    return name.find_first_of("\\\n\r") != std::string::npos;
+}
+
+std::string escaped(const std::string& name) {
     std::string out;
     for (const char c : name) {
         if (c == '\\')
@@ -56,134 +196,327 @@ std::string escaped(const std::string& name, bool& needs_escape) {
     return out;
 }
 
-std::string unescaped(const std::string& name) {
+// The reverse: false for a backslash before anything but "\\", "n" or "r",
+// a backslash at the end, or a NUL.
+bool unescape(std::string& name) {
     std::string out;
     for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '\\' && i + 1 < name.size()) {
-            const char n = name[++i];
-            out += n == 'n' ? '\n' : n == 'r' ? '\r' : n;
-        } else {
+        if (name[i] == '\0') return false;
+        if (name[i] != '\\') {
             out += name[i];
+            continue;
         }
+        if (++i == name.size()) return false;
+        if (name[i] == 'n')
+            out += '\n';
+        else if (name[i] == 'r')
+            out += '\r';
+        else if (name[i] == '\\')
+            out += '\\';
+        else
+            return false;
     }
-    return out;
+    name = std::move(out);
+    return true;
 }
 
-int check_list(const Sha256Options& o) {
-    std::string content;
-    if (o.check == "-") {
-        content = read_all_fd(kStdinFd, "standard input");
-    } else {
-        std::string reason;
-        const int fd = open_for_reading(path_from_utf8(o.check), reason);
-        if (fd < 0) throw ToolError(o.check + ": cannot open the checksum list: " + reason, kExitFailure);
-        try {
-            content = read_all_fd(fd, "'" + o.check + "'");
-        } catch (...) {
-            close_fd(fd);
-            throw;
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool all_hex_digits(std::string_view s) {
+    return s.size() == kHexDigits &&
+           std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Reads a file descriptor line by line, so that a list arriving slowly on a
+// pipe is checked as it comes.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd), buf_(std::size_t{1} << 16) {}
+    // The next line without its "\n": 1, or 0 at the end, or -1 when
+    // reading fails (the reason in `error`).
+    int next(std::string& line, std::string& error) {
+        line.clear();
+        for (;;) {
+            const auto start = buf_.begin() + static_cast<std::ptrdiff_t>(pos_);
+            const auto stop = buf_.begin() + static_cast<std::ptrdiff_t>(end_);
+            const auto newline = std::find(start, stop, '\n');
+            line.append(start, newline);
+            if (newline != stop) {
+                pos_ = static_cast<std::size_t>(newline - buf_.begin()) + 1;
+                return 1;
+            }
+            pos_ = end_ = 0;
+            if (at_end_) return line.empty() ? 0 : 1;
+            const long long got = read_some(fd_, buf_.data(), buf_.size(), error);
+            if (got < 0) return -1;
+            if (got == 0) at_end_ = true;
+            end_ = static_cast<std::size_t>(got);
         }
-        close_fd(fd);
     }
-    std::size_t failed = 0, unreadable = 0, malformed = 0, checked = 0;
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        const bool escapes = line[0] == '\\';
-        if (escapes) line.erase(0, 1);
-        // "<64 hex digits>  <name>" or, for binary mode, "<64 hex> *<name>".
-        if (line.size() < 67 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*') ||
-            line.find_first_not_of("0123456789abcdefABCDEF") < 64) {
-            ++malformed;
-            continue;
-        }
-        std::string expected = line.substr(0, 64);
-        for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        const std::string name = escapes ? unescaped(line.substr(66)) : line.substr(66);
-        ++checked;
+
+private:
+    int fd_;
+    std::vector<char> buf_;
+    std::size_t pos_ = 0, end_ = 0;
+    bool at_end_ = false;
+};
+
+// Checks lists of digests as sha256sum --check does: the same line formats,
+// the same output and warnings, the same outcome.
+class Checker {
+public:
+    explicit Checker(const Sha256Options& o) : o_(o) {}
+
+    // True when every file of the list was read and matched.
+    bool check(const std::string& list) {
+        const bool is_stdin = list == "-";
+        const std::string shown = quoted(is_stdin ? "standard input" : list);
         std::string error;
-        const auto digest = digest_of(name, error);
+        const int fd = is_stdin ? kStdinFd : open_for_reading(path_from_utf8(list), error);
+        if (fd < 0) {
+            report(shown + ": " + error);
+            return false;
+        }
+        Counts n;
+        LineReader reader(fd);
+        std::string line;
+        int got = 0;
+        for (std::uintmax_t number = 1; (got = reader.next(line, error)) > 0; ++number) {
+            if (!line.empty() && line[0] == '#') continue;  // a comment
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.empty()) continue;
+            std::string hex, name;
+            if (!split(line, hex, name) || (is_stdin && name == "-")) {
+                ++n.malformed;
+                if (o_.warn)
+                    report(shown + ": " + std::to_string(number) + ": improperly formatted " + std::string(kTag) +
+                           " checksum line");
+                continue;
+            }
+            n.formatted = true;
+            check_file(name, hex, n);
+        }
+        if (!is_stdin) close_fd(fd);
+        if (got < 0) {
+            report(shown + ": read error");
+            return false;
+        }
+        if (!n.formatted) {
+            report(shown + ": no properly formatted checksum lines found");
+        } else if (!o_.status) {
+            if (n.malformed > 0)
+                report("WARNING: " + count(n.malformed, "line is", "lines are") + " improperly formatted");
+            if (n.unreadable > 0)
+                report("WARNING: " + count(n.unreadable, "listed file", "listed files") + " could not be read");
+            if (n.mismatched > 0)
+                report("WARNING: " + count(n.mismatched, "computed checksum", "computed checksums") + " did NOT match");
+            if (o_.ignore_missing && !n.matched) report(shown + ": no file was verified");
+        }
+        return n.formatted && n.matched && n.mismatched == 0 && n.unreadable == 0 && (!o_.strict || n.malformed == 0);
+    }
+
+private:
+    struct Counts {
+        std::uintmax_t malformed = 0, mismatched = 0, unreadable = 0;
+        bool formatted = false;  // at least one line was a digest line
+        bool matched = false;    // at least one file matched
+    };
+
+    static std::string count(std::uintmax_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    }
+
+    void check_file(const std::string& name, const std::string& hex, Counts& n) {
+        // Only a line break would split the output line, so only then is the
+        // name escaped (and never with --status, which prints nothing).
+        const bool escape = !o_.status && name.find('\n') != std::string::npos;
+        const std::string shown = escape ? "\\" + escaped(name) : name;
+        std::string error;
+        bool missing = false;
+        const auto digest = digest_of(name, error, missing);
+        if (!digest && o_.ignore_missing && missing) return;
         if (!digest) {
-            ++unreadable;
-            if (!o.status) std::cout << name << ": FAILED open or read\n";
-            std::cerr << "clscrypt: " << name << ": " << error << "\n";
-            continue;
+            report(quoted(name) + ": " + error);
+            ++n.unreadable;
+            if (!o_.status) std::cout << shown << ": FAILED open or read\n";
+            return;
         }
-        if (ToHex(*digest) == expected) {
-            if (!o.quiet && !o.status) std::cout << name << ": OK\n";
-        } else {
-            ++failed;
-            if (!o.status) std::cout << name << ": FAILED\n";
+        std::string expected = hex;
+        for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const bool match = ToHex(*digest) == expected;
+        if (match)
+            n.matched = true;
+        else
+            ++n.mismatched;
+        if (o_.status) return;
+        if (!match)
+            std::cout << shown << ": FAILED\n";
+        else if (!o_.quiet)
+            std::cout << shown << ": OK\n";
+    }
+
+    // A line "DIGEST  NAME" (or "DIGEST *NAME"), "SHA256 (NAME) = DIGEST", or
+    // the reversed "DIGEST NAME", any of them after blanks and a backslash
+    // that says the name is escaped.
+    bool split(const std::string& line, std::string& hex, std::string& name) {
+        std::size_t i = 0;
+        while (i < line.size() && is_blank(line[i])) ++i;
+        const bool escapes = i < line.size() && line[i] == '\\';
+        if (escapes) ++i;
+        if (line.compare(i, kTag.size(), kTag) == 0) {
+            i += kTag.size();
+            if (i < line.size() && line[i] == ' ') ++i;
+            if (i >= line.size() || line[i] != '(') return false;
+            const std::size_t close = line.rfind(')');
+            if (close == std::string::npos || close <= i) return false;
+            name = line.substr(i + 1, close - i - 1);
+            if (escapes && !unescape(name)) return false;
+            std::size_t k = close + 1;
+            while (k < line.size() && is_blank(line[k])) ++k;
+            if (k >= line.size() || line[k] != '=') return false;
+            ++k;
+            while (k < line.size() && is_blank(line[k])) ++k;
+            hex = line.substr(k);
+            return all_hex_digits(hex);
         }
+        // The digest, one blank, and a name of one character at least.
+        if (line.size() - i < kHexDigits + 2 + (line[i] == '\\' ? 1 : 0)) return false;
+        hex = line.substr(i, kHexDigits);
+        i += kHexDigits;
+        if (!is_blank(line[i]) || !all_hex_digits(hex)) return false;
+        ++i;
+        // "DIGEST NAME" with a single blank, as BSD's "-r" writes: allowed,
+        // but one list does not mix it with the usual form, so that a name
+        // cannot gain or lose a leading blank or star.
+        if (line.size() - i == 1 || (line[i] != ' ' && line[i] != '*')) {
+            if (reversed_ == 0) return false;
+            reversed_ = 1;
+        } else if (reversed_ != 1) {
+            reversed_ = 0;
+            ++i;  // the mode marker
+        }
+        name = line.substr(i);
+        return !escapes || unescape(name);
     }
-    std::cout.flush();
-    if (!o.status) {
-        if (malformed > 0) std::cerr << "clscrypt: WARNING: " << malformed << " line(s) are improperly formatted\n";
-        if (unreadable > 0) std::cerr << "clscrypt: WARNING: " << unreadable << " listed file(s) could not be read\n";
-        if (failed > 0) std::cerr << "clscrypt: WARNING: " << failed << " computed checksum(s) did NOT match\n";
-    }
-    if (checked == 0) {
-        std::cerr << "clscrypt: " << o.check << ": no properly formatted checksum lines found\n";
-        return kExitFailure;
-    }
-    return failed + unreadable > 0 ? kExitFailure : kExitOk;
+
+    const Sha256Options& o_;
+    int reversed_ = -1;  // -1 unknown yet; 1 the reversed form; 0 the usual
+};
+
+void usage_unless_checking(bool given, const Sha256Options& o, const char* option) {
+    if (given && !o.check)
+        throw UsageError(std::string("the ") + option + " option is meaningful only when verifying checksums");
+}
+
+// The same rules, in the same order, as sha256sum's.
+void check_usage(const Sha256Options& o) {
+    if (o.tag && o.binary == 0) throw UsageError("--tag does not support --text mode");
+    if (o.zero && o.check) throw UsageError("the --zero option is not supported when verifying checksums");
+    if (o.tag && o.check) throw UsageError("the --tag option is meaningless when verifying checksums");
+    if (o.binary >= 0 && o.check)
+        throw UsageError("the --binary and --text options are meaningless when verifying checksums");
+    usage_unless_checking(o.ignore_missing, o, "--ignore-missing");
+    usage_unless_checking(o.status, o, "--status");
+    usage_unless_checking(o.warn, o, "--warn");
+    usage_unless_checking(o.quiet, o, "--quiet");
+    usage_unless_checking(o.strict, o, "--strict");
+    if (o.text_given && (o.check || !o.files.empty() || o.binary >= 0 || o.zero))
+        throw UsageError("--text prints the digest of its TEXT alone: no files, -c, -b, -t, --tag or -z");
 }
 
 }  // namespace
 
 int run_sha256(const Sha256Options& o) {
+    check_usage(o);
     if (o.text_given) {
-        if (o.check_given || !o.files.empty()) throw UsageError("--text takes no files and no --check");
         std::cout << clsHsh().SHA256(utf8_to_utf16(o.text, "--text")) << "\n";
         return kExitOk;
     }
-    if (o.check_given) {
-        if (!o.files.empty()) throw UsageError("--check reads its list of files from LIST alone");
-        return check_list(o);
-    }
     std::vector<std::string> files = o.files;
     if (files.empty()) files.push_back("-");
-    int status = kExitOk;
+    bool ok = true;
+    if (o.check) {
+        Checker checker(o);
+        for (const auto& list : files) ok = checker.check(list) && ok;
+        return ok ? kExitOk : kExitFailure;
+    }
+    const char end = o.zero ? '\0' : '\n';
     for (const auto& name : files) {
         std::string error;
-        const auto digest = digest_of(name, error);
+        bool missing = false;
+        const auto digest = digest_of(name, error, missing);
         if (!digest) {
-            std::cout.flush();
-            std::cerr << "clscrypt: " << name << ": " << error << "\n";
-            status = kExitFailure;
+            report(quoted(name) + ": " + error);
+            ok = false;
             continue;
         }
-        bool escape = false;
-        const std::string shown = escaped(name, escape);
-        std::cout << (escape ? "\\" : "") << ToHex(*digest) << "  " << shown << "\n";
+        // With -z each line ends in NUL and the name is written as it is.
+        const bool escape = !o.zero && needs_escape(name);
+        const std::string shown = escape ? escaped(name) : name;
+        if (escape) std::cout << '\\';
+        if (o.tag)
+            std::cout << kTag << " (" << shown << ") = " << ToHex(*digest) << end;
+        else
+            std::cout << ToHex(*digest) << ' ' << (o.binary == 1 ? '*' : ' ') << shown << end;
     }
-    return status;
+    return ok ? kExitOk : kExitFailure;
 }
+
+namespace {
+
+// hex decode --lenient: digits of either case, and any characters at all
+// between one pair and the next (the tool's own reading of hexadecimal
+// text, as decrypt --hex uses). A character inside a pair is refused rather
+// than skipped, so a typo cannot shift every pair after it.
+std::vector<std::uint8_t> lenient_hex(const std::string& text) {
+    std::string digits;
+    std::size_t run = 0, character = 0;
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++character;  // counts characters, not bytes
+        if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
+            digits += c;
+            ++run;
+            continue;
+        }
+        if (run % 2 != 0)
+            throw ToolError(
+                "hex decode: character " + std::to_string(character) + " stands inside a pair of hexadecimal digits",
+                kExitFailure);
+        run = 0;
+    }
+    if (run % 2 != 0) throw ToolError("hex decode: the text ends inside a pair of hexadecimal digits", kExitFailure);
+    const std::string bytes = from_hex(digits, "the hexadecimal text");
+    return {bytes.begin(), bytes.end()};
+}
+
+}  // namespace
 
 int run_hex(const HexOptions& o) {
     std::string input = o.argument_given ? o.argument : read_all_fd(kStdinFd, "standard input");
     if (!o.argument_given) chomp(input);
-    clsToString converter(CodePage::FromNumber(o.codepage));
+    const CodePage codepage = CodePage::FromNumber(o.codepage);
+    clsToString converter(codepage);
     std::u16string result;
     try {
         if (o.encode) {
             result = converter.StrToHex(utf8_to_utf16(input, "the text"), utf8_to_utf16(o.separator, "--separator"));
+        } else if (o.lenient) {
+            utf8_to_utf16(input, "the hexadecimal text");  // refuses text that is no UTF-8, as without --lenient
+            result = codepage.Decode(lenient_hex(input));
         } else {
             result = converter.HexToStr(utf8_to_utf16(input, "the hexadecimal text"), o.separators);
         }
     } catch (const RuntimeError& e) {
         const std::string hint = o.encode ? ""
                                           : " (digits are 0-9 and upper-case A-F; --separators N says how "
-                                            "many characters stand between pairs)";
+                                            "many characters stand between pairs; --lenient reads any case "
+                                            "and any separators)";
         throw ToolError(std::string("hex ") + (o.encode ? "encode" : "decode") + ": " + e.what() + hint, kExitFailure);
     }
-    const std::string out = utf16_to_utf8(result) + "\n";
-    write_all_fd(kStdoutFd, out.data(), out.size(), "standard output");
+    // Through std::cout, so that the check of standard output at exit covers it.
+    std::cout << utf16_to_utf8(result) << "\n";
     return kExitOk;
 }
 

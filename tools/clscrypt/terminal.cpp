@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 
 #include "errors.hpp"
 
@@ -148,6 +150,33 @@ void write_all_fd(int fd, const void* data, std::size_t size, const std::string&
         p += put;
         size -= static_cast<std::size_t>(put);
     }
+}
+
+void close_standard_output() noexcept {
+    // std::cout shares the C stream's buffer; a failed write leaves its
+    // mark on both. The reason is known only when the last flush fails.
+    errno = 0;
+    std::cout.flush();
+    bool lost = std::cout.bad();
+    int reason = lost ? errno : 0;
+    if (std::fflush(stdout) != 0) {
+        lost = true;
+        reason = errno;
+    }
+    if (std::ferror(stdout) != 0) lost = true;
+    // Some file systems report a failed write only when the file is closed.
+    // EBADF: standard output was closed from the start; that is no failure
+    // unless something was written (and then the write failed already).
+    if (::close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR) {
+        lost = true;
+        if (reason == 0) reason = errno;
+    }
+    if (!lost) return;
+    std::string message = "clscrypt: write error on standard output";
+    if (reason != 0) message += std::string(": ") + std::strerror(reason);
+    message += "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, message.data(), message.size());
+    ::_exit(kExitFailure);
 }
 
 }  // namespace clscrypt::tool

@@ -57,4 +57,11 @@ std::string read_all_fd(int fd, const std::string& what);
 /// Writes all of `data` to a file descriptor.
 void write_all_fd(int fd, const void* data, std::size_t size, const std::string& what);
 
+/// The last word on standard output, run as the process exits: flushes it
+/// and closes it, and when anything written to it was lost (a full disk, a
+/// closed descriptor, a device that refuses data) says "write error" and
+/// ends the process with status 1, whatever the command's own status was.
+/// An output that was closed from the start and never written to is fine.
+void close_standard_output() noexcept;
+
 }  // namespace clscrypt::tool

@@ -16,8 +16,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iostream>
 #include <string>
 
 #include "errors.hpp"
@@ -217,6 +219,31 @@ void write_all_fd(int fd, const void* data, std::size_t size, const std::string&
         p += put;
         size -= static_cast<std::size_t>(put);
     }
+}
+
+void close_standard_output() noexcept {
+    // As on other systems: std::cout shares the C stream's buffer, and the
+    // reason is known only when the last flush fails. EBADF: no standard
+    // output from the start, and nothing written to it.
+    errno = 0;
+    std::cout.flush();
+    bool lost = std::cout.bad();
+    int reason = lost ? errno : 0;
+    if (std::fflush(stdout) != 0) {
+        lost = true;
+        reason = errno;
+    }
+    if (std::ferror(stdout) != 0) lost = true;
+    if (::_close(1) != 0 && errno != EBADF) {
+        lost = true;
+        if (reason == 0) reason = errno;
+    }
+    if (!lost) return;
+    std::string message = "clscrypt: write error on standard output";
+    if (reason != 0) message += std::string(": ") + std::strerror(reason);
+    message += "\n";
+    ::_write(2, message.data(), static_cast<unsigned>(message.size()));
+    ::_exit(kExitFailure);
 }
 
 }  // namespace clscrypt::tool
