@@ -126,7 +126,7 @@ std::optional<std::string> unmappable_problem(std::u16string_view text, const Co
             break;
         }
     }
-    message += holder.empty() ? "no code page has it; add --replace-unmappable"
+    message += holder.empty() ? "no code page that --codepage offers has it; add --replace-unmappable"
                               : "choose a code page that has it with --codepage N (" + holder +
                                     " has it), or add --replace-unmappable";
     message += " to turn such characters into '?' as the legacy conversion does";
