@@ -25,12 +25,14 @@ using namespace clscrypt::tool;
 
 void add_key_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_option("--pass", o.keys.sources,
-                   "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin. Repeat to apply "
-                   "several keys in order, as a re-keyed writer did")
+                   "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin (first line; not "
+                   "while standard input carries the data); at most 64 KiB. Repeat to apply several keys in "
+                   "order, as a re-keyed writer did")
         ->type_name("SOURCE")
         ->allow_extra_args(false);
     cmd.add_flag("--no-key", o.keys.no_key, "Use the tables as construction leaves them (data written without a key)");
-    cmd.add_option("--codepage", o.codepage, "Single-byte code page for keys and text")
+    cmd.add_option("--codepage", o.codepage,
+                   "Single-byte code page for keys and text (a character it lacks is refused)")
         ->check(CLI::IsMember(clscrypt::CodePage::Available()))
         ->capture_default_str();
     cmd.add_flag("--replace-unmappable", o.keys.replace_unmappable,
@@ -58,7 +60,9 @@ void add_output_options(CLI::App& cmd, CipherOptions& o) {
 }
 
 void add_file_options(CLI::App& cmd, CipherOptions& o) {
-    cmd.add_option("files", o.files, "Files to process; none or - for standard input to standard output")
+    cmd.add_option("files", o.files,
+                   "Files to process; none or - for standard input to standard output; after --, names "
+                   "that start with -")
         ->type_name("FILE");
     cmd.add_flag("-f,--force", o.force, "Overwrite existing outputs; write binary to a terminal");
     cmd.add_option("-o,--output", o.output, "Output file (one input only)")->type_name("OUT");
@@ -140,7 +144,7 @@ int main(int argc, char** argv) {
     add_file_options(*encrypt, enc);
     add_key_options(*encrypt, enc);
     add_output_options(*encrypt, enc);
-    encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does) instead of a file");
+    encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does); no FILE beside it");
     encrypt->footer(
         "Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
         "  clscrypt encrypt --pass file:key.txt --hex --text 'secret'\n"
@@ -150,7 +154,8 @@ int main(int argc, char** argv) {
     add_file_options(*decrypt, dec);
     add_key_options(*decrypt, dec);
     add_output_options(*decrypt, dec);
-    decrypt->add_option("--text", dec.text, "Decrypt this hexadecimal ciphertext text and print the text");
+    decrypt->add_option("--text", dec.text,
+                        "Decrypt this hexadecimal ciphertext and print the text; no FILE beside it");
     decrypt->footer(
         "Examples:\n  clscrypt decrypt --pass env:KEY report.pdf.cls    # writes report.pdf\n"
         "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
