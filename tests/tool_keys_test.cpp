@@ -45,6 +45,7 @@ protected:
 TEST_F(ToolKeys, KeySourcesEndAtTheirFirstLineAndAt64KiB) {
     const std::string cipher = encrypt_text("payload", {"--pass", "pass:k1", "--pass", "pass:k2"});
     const std::string k64(64 * 1024, 'k');
+    spit(at("k2"), "k2\n");
     spit(at("exact"), k64 + "\r\n");
     spit(at("long"), k64 + "k\n");
     spit(at("huge"), std::string(1 << 20, 'x'));
@@ -57,6 +58,10 @@ TEST_F(ToolKeys, KeySourcesEndAtTheirFirstLineAndAt64KiB) {
         // Two keys from one pipe: one line each, however the pipe is read.
         {{{"decrypt", "-q", "--pass", "stdin", "--pass", "stdin", "--text", cipher}, "k1\nk2\n"}, 0, "payload\n"},
         {{{"decrypt", "-q", "--pass", "fd:3", "--pass", "fd:3", "--text", cipher}, "", {}, std::string("k1\r\nk2")},
+         0,
+         "payload\n"},
+        // A key file's descriptor closes after its line: what followed is no later key's.
+        {{{"decrypt", "-q", "--pass", "file:/dev/stdin", "--pass", "file:k2", "--text", cipher}, "k1\nzz\n"},
          0,
          "payload\n"},
         // 64 KiB is the most a key may have; the line ending does not count.
@@ -163,6 +168,7 @@ TEST_F(ToolKeys, CommandLineFaultsAndPlainMessages) {
         {{"help", "encrypt"}, 0, "Usage: clscrypt encrypt [OPTIONS]"},
         {{"help", "hex", "decode"}, 0, "Usage: clscrypt hex decode [OPTIONS]"},
         {{"help", "bogus"}, 2, "no command 'bogus'"},
+        {{"hex", "encode", "--", "-A"}, 0, "2D 41"},
         {{"encrypt", "--pass", "pass:k", "-j", "-1", "a"}, 2, "must be 1 or more, or 0 for one per processor"},
         {{"decrypt", "--pass", "pass:k", "--text", "00112233"}, 4, "--text: not a ciphertext of this format"},
         {{"decrypt", "--pass", "pass:wrong", "--text", cipher}, 4, "wrong key, or not a ciphertext of this format"},

@@ -50,10 +50,11 @@ SecretText take_pending(int fd) {
 // A key source's content: its first line, without the line ending ("\n"
 // or "\r\n"), or all of it when it has no line ending. Read in blocks;
 // what follows the line goes back to a regular file (so the descriptor is
-// left just after the line) or is kept for the next key from `fd`.
-SecretText read_key_line(int fd, const std::string& what) {
+// left just after the line) or, when the descriptor stays `open` for later
+// keys, is kept for the next key from it.
+SecretText read_key_line(int fd, const std::string& what, bool open) {
     constexpr std::size_t kBlock = 4096;
-    SecretText buf = take_pending(fd);
+    SecretText buf = open ? take_pending(fd) : SecretText();
     std::size_t end = buf.view().find('\n');
     // One byte more than the limit may be a '\r' that the line ending drops.
     while (end == std::string_view::npos && buf.size() <= kMaxKeyBytes + 1) {
@@ -70,7 +71,7 @@ SecretText read_key_line(int fd, const std::string& what) {
     }
     if (end != std::string_view::npos) {
         const std::size_t rest = buf.size() - end - 1;
-        if (rest > 0 && !unread(fd, rest)) {
+        if (rest > 0 && !unread(fd, rest) && open) {
             Pending p{fd, {}};
             std::memcpy(p.bytes.extend(rest), buf.view().data() + end + 1, rest);
             pending().push_back(std::move(p));
@@ -118,7 +119,7 @@ SecretText key_text(const std::string& source, const KeyOptions& options) {
             throw refuse_stdin();
         }
         try {
-            SecretText line = read_key_line(fd, what);
+            SecretText line = read_key_line(fd, what, false);  // closed next: no later key reads on
             close_fd(fd);
             return line;
         } catch (...) {
@@ -134,11 +135,11 @@ SecretText key_text(const std::string& source, const KeyOptions& options) {
         }
         // fd:0, or a copy of standard input (3<&0), would take the data's first line as the key.
         if (options.stdin_is_data && (fd == kStdinFd || same_open_file(fd, kStdinFd))) throw refuse_stdin();
-        return read_key_line(fd, what);
+        return read_key_line(fd, what, true);
     }
     if (source == "stdin") {
         if (options.stdin_is_data) throw refuse_stdin();
-        return read_key_line(kStdinFd, what);
+        return read_key_line(kStdinFd, what, true);
     }
     // The source is not repeated: it may be a key typed without "pass:".
     throw UsageError(options.option + ": unknown key source; use pass:TEXT, env:VAR, file:PATH, fd:N or stdin");

@@ -100,13 +100,18 @@ std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std:
     return std::nullopt;
 }
 
-// Everything after the first "--" that follows the command, taken off
-// `arguments`: names that may start with '-'. (The parser would hand them
-// to the main command once the command has a file, and refuse them.)
-std::vector<std::string> after_double_dash(std::vector<std::string>& arguments) {
+// Everything after the first "--" that follows a command taking a list of
+// files, taken off `arguments`: names that may start with '-'. (Once the
+// command has a file, the parser would hand them to the main command, which
+// refuses them.)
+std::vector<std::string> after_double_dash(std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& listing_commands) {
     const auto command =
         std::find_if(arguments.begin(), arguments.end(), [](const std::string& a) { return a.empty() || a[0] != '-'; });
-    if (command == arguments.end()) return {};
+    if (command == arguments.end() ||
+        std::find(listing_commands.begin(), listing_commands.end(), *command) == listing_commands.end()) {
+        return {};
+    }
     const auto mark = std::find(command, arguments.end(), std::string("--"));
     if (mark == arguments.end()) return {};
     std::vector<std::string> names(mark + 1, arguments.end());
@@ -213,7 +218,11 @@ int main(int argc, char** argv) {
         std::cerr << "clscrypt: " << *unknown << "\nRun 'clscrypt --help' for usage.\n";
         return kExitUsage;
     }
-    const std::vector<std::string> trailing_files = after_double_dash(arguments);
+    const std::vector<std::pair<CLI::App*, std::vector<std::string>*>> lists = {
+        {encrypt, &enc.files}, {decrypt, &dec.files}, {rekey, &rek.files}, {sha256, &sha.files}};
+    std::vector<std::string> listing_commands;
+    for (const auto& l : lists) listing_commands.push_back(l.first->get_name());
+    const std::vector<std::string> trailing_files = after_double_dash(arguments, listing_commands);
     std::reverse(arguments.begin(), arguments.end());  // CLI11 parses the reversed list
     try {
         app.parse(arguments);
@@ -222,15 +231,8 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
     // The names after "--" belong to the command's list of files.
-    if (!trailing_files.empty()) {
-        const std::vector<std::pair<CLI::App*, std::vector<std::string>*>> lists = {
-            {encrypt, &enc.files}, {decrypt, &dec.files}, {rekey, &rek.files}, {sha256, &sha.files}};
-        const auto list = std::find_if(lists.begin(), lists.end(), [](const auto& l) { return l.first->parsed(); });
-        if (list == lists.end()) {
-            std::cerr << "clscrypt: unexpected arguments after --\nRun 'clscrypt --help' for usage.\n";
-            return kExitUsage;
-        }
-        list->second->insert(list->second->end(), trailing_files.begin(), trailing_files.end());
+    for (const auto& [command, files] : lists) {
+        if (command->parsed()) files->insert(files->end(), trailing_files.begin(), trailing_files.end());
     }
 
     try {
