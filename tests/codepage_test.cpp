@@ -41,6 +41,38 @@ TEST(CodePage, EveryByteSurvivesARoundTripInEveryCodePage) {
     }
 }
 
+TEST(CodePage, FirstUnmappableFindsWhatEncodeWouldLose) {
+    struct Case {
+        int codepage;
+        std::u16string text;
+        std::optional<std::size_t> expected;
+    };
+    const std::vector<Case> cases = {
+        {1252, u"", std::nullopt},
+        {1252, u"plain ?\u20AC\u00FF\u0081", std::nullopt},  // '?' itself and an unassigned byte's C1 control
+        {1252, u"\u043F\u0430\u0440\u043E\u043B\u044C", 0},
+        {1251, u"\u043F\u0430\u0440\u043E\u043B\u044C", std::nullopt},
+        {1251, u"ab\u00E9", 2},
+        {1252, u"a\U0001F600", 1},  // a surrogate pair: its first unit
+        {1252,
+         u"a\xD800"
+         u"b",
+         1},  // a lone surrogate
+        {1253, u"\u03A9\u0080", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CodePage::FromNumber(c.codepage).FirstUnmappable(c.text), c.expected) << c.codepage;
+    }
+    // Exactly the characters that survive Encode and Decode, in every code page.
+    for (const int number : CodePage::Available()) {
+        const CodePage cp = CodePage::FromNumber(number);
+        for (std::uint32_t u = 0; u <= 0xFFFF; ++u) {
+            const std::u16string one(1, static_cast<char16_t>(u));
+            ASSERT_EQ(cp.FirstUnmappable(one).has_value(), cp.Decode(cp.Encode(one)) != one) << number << " " << u;
+        }
+    }
+}
+
 TEST(CodePage, ChoosingOne) {
     EXPECT_EQ(CodePage::FromNumber(1251).ToChar(0xC0), u'\u0410');  // Cyrillic A
     EXPECT_EQ(CodePage::FromNumber(1253).ToByte(u'\u03A9'), 0xD9);  // Greek Omega

@@ -92,6 +92,15 @@ CLSCRYPT_API void clscrypt_tostring_free(clscrypt_tostring* handle);
 CLSCRYPT_API int clscrypt_tostring_codepage(const clscrypt_tostring* handle);
 CLSCRYPT_API clscrypt_status clscrypt_tostring_set_codepage(clscrypt_tostring* handle, int codepage);
 
+/* Whether a text survives the code page of `handle`: `*index` receives the
+   index (in UTF-16 units) of the first character that the code page lacks,
+   which the conversion to bytes turns into "?", or CLSCRYPT_ALL_MAPPABLE
+   when there is none. A character beyond U+FFFF never fits a single-byte
+   code page; its first unit is named. */
+#define CLSCRYPT_ALL_MAPPABLE ((size_t)-1)
+CLSCRYPT_API clscrypt_status clscrypt_tostring_first_unmappable(const clscrypt_tostring* handle, const uint16_t* text,
+                                                                size_t length, size_t* index);
+
 /* The Key property: mixes a new key into the tables. The empty key after a
    non-empty one raises error 9 and leaves the tables as they were. */
 CLSCRYPT_API clscrypt_status clscrypt_tostring_set_key_utf16(clscrypt_tostring* handle, const uint16_t* key,

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,6 +46,16 @@ public:
     [[nodiscard]] std::uint8_t ToByte(char16_t c) const noexcept;
     /// True when `c` has a byte of its own in this code page.
     [[nodiscard]] bool Contains(char16_t c) const noexcept;
+
+    /// Where `text` stops being representable: the index, in UTF-16 units,
+    /// of the first character that Encode would not carry, or nothing when
+    /// Decode(Encode(text)) gives `text` back. A character is representable
+    /// only when its byte decodes to the same character again; Encode turns
+    /// any other into '?'. Encode takes UTF-16 units one at a time, so a
+    /// character beyond U+FFFF (a surrogate pair) is never representable and
+    /// the index is that of its first unit. Callers that must not lose text
+    /// silently ask this before encoding.
+    [[nodiscard]] std::optional<std::size_t> FirstUnmappable(std::u16string_view text) const noexcept;
 
     /// One byte per character.
     [[nodiscard]] std::vector<std::uint8_t> Encode(std::u16string_view text) const;

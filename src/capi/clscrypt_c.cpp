@@ -317,6 +317,16 @@ clscrypt_status clscrypt_tostring_set_codepage(clscrypt_tostring* handle, int co
     return guarded([&] { need(handle, "the handle").cipher.SetCodePage(code_page(codepage)); });
 }
 
+clscrypt_status clscrypt_tostring_first_unmappable(const clscrypt_tostring* handle, const uint16_t* text, size_t length,
+                                                   size_t* index) {
+    return guarded([&] {
+        const auto& h = need(handle, "the handle");
+        std::size_t& result = need(index, "the index");
+        const auto found = h.cipher.GetCodePage().FirstUnmappable(utf16_arg(text, length, "the text"));
+        result = found ? *found : CLSCRYPT_ALL_MAPPABLE;
+    });
+}
+
 clscrypt_status clscrypt_tostring_set_key_utf16(clscrypt_tostring* handle, const uint16_t* key, size_t length) {
     return guarded([&] { need(handle, "the handle").cipher.Key(utf16_arg(key, length, "the key")); });
 }

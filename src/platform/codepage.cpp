@@ -72,6 +72,15 @@ std::uint8_t CodePage::ToByte(char16_t c) const noexcept {
     return (it != high.end() && it->ch == c) ? it->byte : kDefaultByte;
 }
 
+std::optional<std::size_t> CodePage::FirstUnmappable(std::u16string_view text) const noexcept {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // Contains alone would do for tables without best-fit entries; the
+        // round trip is the definition, whatever the tables hold.
+        if (!Contains(text[i]) || ToChar(ToByte(text[i])) != text[i]) return i;
+    }
+    return std::nullopt;
+}
+
 std::vector<std::uint8_t> CodePage::Encode(std::u16string_view text) const {
     std::vector<std::uint8_t> bytes(text.size());
     std::transform(text.begin(), text.end(), bytes.begin(), [this](char16_t c) { return ToByte(c); });

@@ -178,6 +178,16 @@ static void test_code_pages(void) {
     CHECK(strcmp(hex, "DF") == 0);
     clscrypt_free(hex);
     CHECK(clscrypt_tostring_set_codepage(h, 437) == CLSCRYPT_INVALID_ARGUMENT && clscrypt_tostring_codepage(h) == 1251);
+    {
+        /* "Яé" fits 1252 from its second character on, 1251 up to it. */
+        static const uint16_t text[] = {0x042F, 0x00E9};
+        size_t index = 0;
+        CHECK(clscrypt_tostring_first_unmappable(h, text, 2, &index) == CLSCRYPT_OK && index == 1);
+        CHECK(clscrypt_tostring_first_unmappable(h, text, 1, &index) == CLSCRYPT_OK && index == CLSCRYPT_ALL_MAPPABLE);
+        CHECK(clscrypt_tostring_set_codepage(h, 1252) == CLSCRYPT_OK);
+        CHECK(clscrypt_tostring_first_unmappable(h, text, 2, &index) == CLSCRYPT_OK && index == 0);
+        CHECK(clscrypt_tostring_first_unmappable(h, text, 2, NULL) == CLSCRYPT_INVALID_ARGUMENT);
+    }
     clscrypt_tostring_free(h);
 }
 

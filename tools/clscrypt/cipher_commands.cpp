@@ -34,30 +34,65 @@ enum class Mode { Encrypt, Decrypt, Rekey };
 
 constexpr const char* kDescriptorError = "Incorrect size descriptor in Blowfish decryption";
 constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure (Source file does not exist).";
+constexpr std::int32_t kDeviceIoError = 57;
+
+// Standard input and --text carry a ciphertext; everything else names a file.
+bool names_a_file(const std::string& name) {
+    return name != "standard input" && name != "--text";
+}
+
+// A file that changed size between the start of the work and its end.
+bool changed_while_read(const RuntimeError& e) {
+    const std::string& d = e.Description();
+    return e.Number() == kDeviceIoError && (d.find("' shrank while it was read") != std::string::npos ||
+                                            d.find("' grew while it was read") != std::string::npos);
+}
+
+// The library's message without the legacy description in front of it
+// ("Permission denied: cannot open 'x' (...)" says "cannot open 'x' (...)");
+// that description is for programs that match on it, not for people.
+std::string plain_words(const RuntimeError& e) {
+    std::string text = e.what();
+    const std::string legacy = StandardDescription(e.Number()) + ": ";
+    if (legacy.size() > 2 && text.compare(0, legacy.size(), legacy) == 0) text.erase(0, legacy.size());
+    return text;
+}
 
 // What a library error means to the person at the keyboard.
 ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     const bool reading_ciphertext = mode != Mode::Encrypt;
+    const std::string not_ours =
+        names_a_file(name) ? "not a file encrypted with this format" : "not a ciphertext of this format";
+    // The size descriptor does not fit: the key is wrong, or the data is not ours.
     if (e.Number() == RuntimeError::ClassError && e.Description() == kDescriptorError) {
-        return ToolError(name +
-                             ": wrong key, or not a file encrypted in this format; nothing was written "
-                             "(check the key, and for re-keyed data give every --pass in the order used)",
+        return ToolError(name + ": wrong key, or " + not_ours +
+                             "; nothing was written (check the key, and for re-keyed data give every --pass in "
+                             "the order used)",
                          kExitWrongKey);
     }
+    // A length that no ciphertext has.
     if (reading_ciphertext &&
         (e.Number() == RuntimeError::SubscriptOutOfRange || e.Number() == RuntimeError::Overflow)) {
-        return ToolError(name +
-                             ": not a file encrypted in this format (its length is not a whole number of "
-                             "8-byte blocks of at least 16 bytes); nothing was written",
-                         kExitWrongKey);
+        const char* why = e.Number() == RuntimeError::Overflow
+                              ? "longer than the format allows"
+                              : "its length is not a whole number of 8-byte blocks of at least 16 bytes";
+        return ToolError(name + ": " + not_ours + " (" + why + "); nothing was written", kExitWrongKey);
     }
     if (e.Number() == RuntimeError::ClassError && e.Description() == kMissingSource) {
         return ToolError(name + ": no such file; check the name", kExitFailure);
     }
+    if (changed_while_read(e)) {
+        return ToolError(name +
+                             ": file changed while being read; nothing was written (try again once nothing "
+                             "else writes to it)",
+                         kExitFailure);
+    }
     if (e.Number() == RuntimeError::Overflow) {
         return ToolError(name + ": too large for this format (at most 2 GiB - 20 bytes of message)", kExitFailure);
     }
-    return ToolError(name + ": " + e.what(), kExitFailure);
+    // Failures of the system (open, read, write, space): what the library
+    // says, which names the file and the system's reason.
+    return ToolError(name + ": " + plain_words(e), kExitFailure);
 }
 
 struct Job {

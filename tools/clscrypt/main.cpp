@@ -3,16 +3,20 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <limits>
+#include <optional>
 
 #include <clscrypt/clscrypt.hpp>
 
 #include "commands.hpp"
 #include "errors.hpp"
 #include "terminal.hpp"
+#include "text.hpp"
 
 #ifndef CLSCRYPT_VERSION
 #define CLSCRYPT_VERSION "unknown"
@@ -24,27 +28,44 @@ using namespace clscrypt::tool;
 
 void add_key_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_option("--pass", o.keys.sources,
-                   "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin. Repeat to apply "
-                   "several keys in order, as a re-keyed writer did")
+                   "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin (first line; not "
+                   "while standard input carries the data); at most 64 KiB. Repeat to apply several keys in "
+                   "order, as a re-keyed writer did")
         ->type_name("SOURCE")
         ->allow_extra_args(false);
     cmd.add_flag("--no-key", o.keys.no_key, "Use the tables as construction leaves them (data written without a key)");
-    cmd.add_option("--codepage", o.codepage, "Single-byte code page for keys and text")
+    cmd.add_option("--codepage", o.codepage,
+                   "Single-byte code page for keys and text (a character it lacks is refused)")
         ->check(CLI::IsMember(clscrypt::CodePage::Available()))
         ->capture_default_str();
+    cmd.add_flag("--replace-unmappable", o.keys.replace_unmappable,
+                 "Turn characters the code page lacks into '?' in keys and text, as the legacy program did, "
+                 "instead of refusing them");
+}
+
+// -j N: at least 1, or 0 for one per processor (the default).
+std::string check_jobs(const std::string& value) {
+    int n = -1;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size() || n < 0) {
+        return "must be 1 or more, or 0 for one per processor";
+    }
+    return {};
 }
 
 void add_output_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_flag("-q,--quiet", o.quiet, "Print nothing but errors");
     cmd.add_flag("-v,--verbose", o.verbose, "Name each file as it is done");
     cmd.add_flag("--progress", o.progress, "Show the progress bar even when standard error is no terminal");
-    cmd.add_option("-j,--jobs", o.jobs, "Files processed at once (default: one per processor)")
+    cmd.add_option("-j,--jobs", o.jobs, "Files processed at once; 0 (the default): one per processor")
         ->type_name("N")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(check_jobs, ""));
 }
 
 void add_file_options(CLI::App& cmd, CipherOptions& o) {
-    cmd.add_option("files", o.files, "Files to process; none or - for standard input to standard output")
+    cmd.add_option("files", o.files,
+                   "Files to process; none or - for standard input to standard output; after --, names "
+                   "that start with -")
         ->type_name("FILE");
     cmd.add_flag("-f,--force", o.force, "Overwrite existing outputs; write binary to a terminal");
     cmd.add_option("-o,--output", o.output, "Output file (one input only)")->type_name("OUT");
@@ -52,6 +73,60 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_flag("--in-place", o.in_place, "Replace each file by its result (crash-safe)");
     cmd.add_flag("-r,--recursive", o.recursive, "Walk folders");
     cmd.add_flag("--hex", o.hex, "Ciphertext as one line of hexadecimal text (standard input/output or --text)");
+}
+
+// The subcommands of `level`, in the order they were added.
+std::vector<CLI::App*> commands_of(CLI::App& level) {
+    return level.get_subcommands(std::function<bool(CLI::App*)>{});
+}
+
+// A word where a command belongs that names none: the message, with the
+// commands there are. (The parser itself would only say that a command is
+// required.) Options, and the words after a command without subcommands,
+// are the parser's business.
+std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std::string>& arguments) {
+    CLI::App* level = &app;
+    std::string path;
+    for (const auto& word : arguments) {
+        const auto commands = commands_of(*level);
+        if (commands.empty() || word.empty() || word[0] == '-') return std::nullopt;
+        CLI::App* next = nullptr;
+        std::string names;
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            if (commands[i]->get_name() == word) next = commands[i];
+            names += (i == 0 ? "" : i + 1 == commands.size() ? " and " : ", ") + commands[i]->get_name();
+        }
+        if (next == nullptr) return path + "unknown command '" + word + "'; the commands are " + names;
+        path += word + ": ";
+        level = next;
+    }
+    return std::nullopt;
+}
+
+// Everything after the first "--" that follows a command taking a list of
+// files, taken off `arguments`: names that may start with '-'. (Once the
+// command has a file, the parser would hand them to the main command, which
+// refuses them.)
+std::vector<std::string> after_double_dash(std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& listing_commands) {
+    const auto command =
+        std::find_if(arguments.begin(), arguments.end(), [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    if (command == arguments.end() ||
+        std::find(listing_commands.begin(), listing_commands.end(), *command) == listing_commands.end()) {
+        return {};
+    }
+    const auto mark = std::find(command, arguments.end(), std::string("--"));
+    if (mark == arguments.end()) return {};
+    std::vector<std::string> names(mark + 1, arguments.end());
+    arguments.erase(mark, arguments.end());
+    return names;
+}
+
+// --text is the input; a FILE beside it would be ignored.
+void check_text_alone(const CipherOptions& o, const char* command) {
+    if (o.text_given && !o.files.empty()) {
+        throw UsageError(std::string(command) + " --text takes no FILE: give either the text or files");
+    }
 }
 
 }  // namespace
@@ -70,13 +145,14 @@ int main(int argc, char** argv) {
     CipherOptions enc, dec, rek;
     Sha256Options sha;
     HexOptions hex_enc, hex_dec;
-    std::string help_topic;
+    std::vector<std::string> help_topic;
+    rek.new_keys.option = "--new-pass";
 
     auto* encrypt = app.add_subcommand("encrypt", "Encrypt files, standard input or a text");
     add_file_options(*encrypt, enc);
     add_key_options(*encrypt, enc);
     add_output_options(*encrypt, enc);
-    encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does) instead of a file");
+    encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does); no FILE beside it");
     encrypt->footer(
         "Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
         "  clscrypt encrypt --pass file:key.txt --hex --text 'secret'\n"
@@ -86,13 +162,14 @@ int main(int argc, char** argv) {
     add_file_options(*decrypt, dec);
     add_key_options(*decrypt, dec);
     add_output_options(*decrypt, dec);
-    decrypt->add_option("--text", dec.text, "Decrypt this hexadecimal ciphertext text and print the text");
+    decrypt->add_option("--text", dec.text,
+                        "Decrypt this hexadecimal ciphertext and print the text; no FILE beside it");
     decrypt->footer(
         "Examples:\n  clscrypt decrypt --pass env:KEY report.pdf.cls    # writes report.pdf\n"
         "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
 
     auto* rekey = app.add_subcommand("rekey", "Re-encrypt files under a new key, crash-safe, file by file");
-    rekey->add_option("files", rek.files, "Encrypted files to re-key in place")->type_name("FILE")->required();
+    rekey->add_option("files", rek.files, "Encrypted files to re-key in place")->type_name("FILE");
     add_key_options(*rekey, rek);
     rekey->add_option("--new-pass", rek.new_keys.sources, "The new key source (same forms as --pass); repeatable")
         ->type_name("SOURCE")
@@ -159,47 +236,74 @@ int main(int argc, char** argv) {
     hex_dec.encode = false;
 
     auto* help = app.add_subcommand("help", "Show help for clscrypt or one command");
-    help->add_option("command", help_topic, "A command");
+    help->add_option("command", help_topic, "A command, or hex and one of its commands")->type_name("COMMAND");
 
     // Every command's output is checked as the process ends, help and
     // version included: "> /dev/full" must not pass for success.
     std::atexit(close_standard_output);
 
-    // UTF-8 arguments on every system (CLI11 parses the reversed list).
+    // UTF-8 arguments on every system.
     std::vector<std::string> arguments = prepare_process(argc, argv);
-    std::reverse(arguments.begin(), arguments.end());
-    if (!arguments.empty()) arguments.pop_back();  // the program's name
+    if (!arguments.empty()) arguments.erase(arguments.begin());  // the program's name
+    if (const auto unknown = unknown_command(app, arguments)) {
+        std::cerr << "clscrypt: " << *unknown << "\nRun 'clscrypt --help' for usage.\n";
+        return kExitUsage;
+    }
+    const std::vector<std::pair<CLI::App*, std::vector<std::string>*>> lists = {
+        {encrypt, &enc.files}, {decrypt, &dec.files}, {rekey, &rek.files}, {sha256, &sha.files}};
+    std::vector<std::string> listing_commands;
+    for (const auto& l : lists) listing_commands.push_back(l.first->get_name());
+    const std::vector<std::string> trailing_files = after_double_dash(arguments, listing_commands);
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 parses the reversed list
     try {
         app.parse(arguments);
     } catch (const CLI::ParseError& e) {
         // Help and version end in success; every other parse error is a usage error.
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
+    // The names after "--" belong to the command's list of files.
+    for (const auto& [command, files] : lists) {
+        if (command->parsed()) files->insert(files->end(), trailing_files.begin(), trailing_files.end());
+    }
 
     try {
         if (help->parsed()) {
-            if (help_topic.empty()) {
-                std::cout << app.help();
-            } else {
-                CLI::App* topic = nullptr;
-                try {
-                    topic = app.get_subcommand(help_topic);
-                } catch (const CLI::OptionNotFound&) {
-                    throw UsageError("help: no command '" + help_topic + "'");
-                }
-                std::cout << topic->help();
+            // The help of the whole tool or of a command, each headed by its
+            // full usage line ("clscrypt encrypt ...").
+            CLI::App* topic = &app;
+            std::string prefix = "clscrypt";
+            for (const auto& word : help_topic) {
+                const auto commands = commands_of(*topic);
+                const auto next = std::find_if(commands.begin(), commands.end(),
+                                               [&](const CLI::App* c) { return c->get_name() == word; });
+                if (next == commands.end()) throw UsageError("help: no command '" + word + "'");
+                if (topic != &app) prefix += " " + topic->get_name();
+                topic = *next;
             }
+            std::cout << (topic == &app ? app.get_formatter()->make_help(&app, "clscrypt", CLI::AppFormatMode::Normal)
+                                        : topic->help(prefix));
             return kExitOk;
         }
         if (encrypt->parsed()) {
             enc.text_given = encrypt->count("--text") > 0;
+            check_text_alone(enc, "encrypt");
+            // Text goes through the code page: refuse what would come back as '?'.
+            if (enc.text_given && !enc.keys.replace_unmappable) {
+                const auto problem = unmappable_problem(utf8_to_utf16(enc.text, "--text"),
+                                                        clscrypt::CodePage::FromNumber(enc.codepage), "--text");
+                if (problem) throw ToolError(*problem, kExitFailure);
+            }
             return run_encrypt(enc);
         }
         if (decrypt->parsed()) {
             dec.text_given = decrypt->count("--text") > 0;
+            check_text_alone(dec, "decrypt");
             return run_decrypt(dec);
         }
-        if (rekey->parsed()) return run_rekey(rek);
+        if (rekey->parsed()) {
+            rek.new_keys.replace_unmappable = rek.keys.replace_unmappable;
+            return run_rekey(rek);
+        }
         if (sha256->parsed()) {
             sha.text_given = sha256->count("--text") > 0;
             // As with sha256sum, the last of -b, -t and --tag, and the last

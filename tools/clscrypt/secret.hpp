@@ -42,6 +42,21 @@ public:
         data_[size_++] = c;
     }
     void pop_back() noexcept { data_[--size_] = Char{}; }
+    /// Makes room for `n` more characters and returns where they go, so a
+    /// read can land in the buffer directly (no copy on the stack). The
+    /// size grows by `n`; shrink it with `truncate` to what was filled.
+    Char* extend(std::size_t n) {
+        while (capacity_ - size_ < n) grow();
+        Char* at = data_ + size_;
+        size_ += n;
+        return at;
+    }
+    /// Drops everything from position `n` on, wiping it.
+    void truncate(std::size_t n) noexcept {
+        if (n >= size_) return;
+        wipe_memory(data_ + n, (size_ - n) * sizeof(Char));
+        size_ = n;
+    }
 
     [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }

@@ -1,6 +1,7 @@
 #include "terminal.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -54,16 +55,57 @@ private:
     bool active_ = false;
 };
 
+// Reads one line from the terminal. In canonical mode each read returns at
+// most one line; the loop gathers a line that comes in pieces (text, then
+// Ctrl-D). `ended` tells whether the line ended with Enter.
+SecretText read_terminal_line(int fd, bool& ended) {
+    constexpr std::size_t kPiece = 256;
+    constexpr std::size_t kMax = std::size_t{64} << 10;  // beyond any key; the caller refuses it
+    SecretText line;
+    ended = false;
+    while (line.size() <= kMax) {
+        const std::size_t before = line.size();
+        char* at = line.extend(kPiece);
+        const ssize_t got = ::read(fd, at, kPiece);
+        if (got < 0 && errno == EINTR) {
+            line.truncate(before);
+            continue;
+        }
+        if (got < 0) {
+            const std::string reason = system_reason();
+            line.truncate(before);
+            throw ToolError("cannot read the key from the terminal: " + reason, kExitFailure);
+        }
+        line.truncate(before + static_cast<std::size_t>(got));
+        if (got == 0) break;
+        const std::size_t end = line.view().find('\n', before);
+        if (end != std::string_view::npos) {
+            line.truncate(end);
+            ended = true;
+            break;
+        }
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
 }  // namespace
 
 std::optional<SecretText> ask_hidden(const std::string& prompt) {
     const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     std::optional<SecretText> line;
-    {
+    try {
         EchoOff quiet(fd);
         write_all_fd(fd, prompt.data(), prompt.size(), "the terminal");
-        line = read_line_from_fd(fd, "the terminal");
+        bool ended = false;
+        line = read_terminal_line(fd, ended);
+        // Enter is echoed even with echo off; Ctrl-D is not, so the next
+        // output would start beside the prompt.
+        if (!ended) write_all_fd(fd, "\n", 1, "the terminal");
+    } catch (...) {
+        ::close(fd);
+        throw;
     }
     ::close(fd);
     return line;
@@ -107,21 +149,17 @@ void close_fd(int fd) {
     ::close(fd);
 }
 
-SecretText read_line_from_fd(int fd, const std::string& what) {
-    SecretText line;
-    for (;;) {
-        char c = 0;
-        const ssize_t got = ::read(fd, &c, 1);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throw ToolError("cannot read the key from " + what + ": " + system_reason(), kExitFailure);
-        }
-        if (got == 0 || c == '\n') break;
-        line.push_back(c);
-        c = 0;
-    }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
+bool unread(int fd, std::size_t count) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return ::lseek(fd, -static_cast<off_t>(count), SEEK_CUR) >= 0;
+}
+
+bool same_open_file(int a, int b) {
+    struct stat sa {
+    }, sb{};
+    if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 std::string read_all_fd(int fd, const std::string& what) {

@@ -26,8 +26,9 @@ std::vector<std::string> prepare_process(int argc, char** argv);
 bool stdout_is_terminal();
 bool stderr_is_terminal();
 
-/// Asks on the controlling terminal with echo off. Nothing when the process
-/// has no terminal.
+/// Asks on the controlling terminal with echo off: the line typed, without
+/// its ending. Ends the line on the terminal when the answer ends without
+/// one (Ctrl-D). Nothing when the process has no terminal.
 std::optional<SecretText> ask_hidden(const std::string& prompt);
 
 /// A path from UTF-8 text, and back. (On POSIX systems the bytes pass
@@ -46,10 +47,14 @@ int open_for_reading(const std::filesystem::path& path, std::string& error);
 long long read_some(int fd, void* data, std::size_t size, std::string& error);
 void close_fd(int fd);
 
-/// Reads the first line (without its ending) of file descriptor `fd`, one
-/// byte at a time so nothing after the line is consumed, into a buffer that
-/// is wiped when it goes.
-SecretText read_line_from_fd(int fd, const std::string& what);
+/// When `fd` is a regular file, moves its offset back by `count` bytes, so
+/// that the next read gets them again, and returns true. Anything else
+/// (pipes, terminals, devices) cannot give bytes back: false, nothing done.
+bool unread(int fd, std::size_t count);
+
+/// True when two descriptors read the same file, pipe or device (standard
+/// input named again as fd:N or as a file).
+bool same_open_file(int a, int b);
 
 /// Reads all of a file descriptor.
 std::string read_all_fd(int fd, const std::string& what);

@@ -13,6 +13,8 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -184,18 +186,25 @@ void close_fd(int fd) {
     ::_close(fd);
 }
 
-SecretText read_line_from_fd(int fd, const std::string& what) {
-    SecretText line;
-    for (;;) {
-        char c = 0;
-        const int got = ::_read(fd, &c, 1);
-        if (got < 0) throw ToolError("cannot read the key from " + what + ": " + system_reason(), kExitFailure);
-        if (got == 0 || c == '\n') break;
-        line.push_back(c);
-        c = 0;
+bool unread(int fd, std::size_t count) {
+    struct _stat64 st {};
+    if (::_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return false;
+    return ::_lseeki64(fd, -static_cast<long long>(count), SEEK_CUR) >= 0;
+}
+
+bool same_open_file(int a, int b) {
+    if (a == b) return true;
+    // Files have an identity (volume and index); pipes and consoles do not,
+    // and only the same number counts for them.
+    const auto ha = reinterpret_cast<HANDLE>(::_get_osfhandle(a));
+    const auto hb = reinterpret_cast<HANDLE>(::_get_osfhandle(b));
+    BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+    if (ha == INVALID_HANDLE_VALUE || hb == INVALID_HANDLE_VALUE || ::GetFileInformationByHandle(ha, &ia) == 0 ||
+        ::GetFileInformationByHandle(hb, &ib) == 0) {
+        return false;
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+           ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 std::string read_all_fd(int fd, const std::string& what) {

@@ -1,6 +1,7 @@
 #include "text.hpp"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "errors.hpp"
 
@@ -51,7 +52,86 @@ void decode_utf8(std::string_view utf8, std::string_view what, Out& out) {
     }
 }
 
+// The character whose UTF-8 form starts at `utf8[i]`, and its length;
+// a byte that starts no valid sequence stands for itself with length 1 and
+// `valid` false.
+struct Decoded {
+    char32_t c;
+    std::size_t length;
+    bool valid;
+};
+
+Decoded decode_one(std::string_view utf8, std::size_t i) {
+    std::u16string unit;
+    const auto b0 = static_cast<unsigned char>(utf8[i]);
+    const std::size_t len = b0 < 0x80             ? 1
+                            : (b0 & 0xE0) == 0xC0 ? 2
+                            : (b0 & 0xF0) == 0xE0 ? 3
+                            : (b0 & 0xF8) == 0xF0 ? 4
+                                                  : 0;
+    if (len == 0 || i + len > utf8.size()) return {b0, 1, false};
+    try {
+        decode_utf8(utf8.substr(i, len), "", unit);
+    } catch (const UsageError&) {
+        return {b0, 1, false};
+    }
+    const char32_t c = unit.size() == 2 ? 0x10000 + ((char32_t(unit[0]) - 0xD800) << 10) + (char32_t(unit[1]) - 0xDC00)
+                                        : char32_t(unit[0]);
+    return {c, len, true};
+}
+
+std::string utf8_of(char32_t c) {
+    std::u16string units;
+    if (c >= 0x10000) {
+        units.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+        units.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+        units.push_back(static_cast<char16_t>(c));
+    }
+    return utf16_to_utf8(units);
+}
+
 }  // namespace
+
+std::string describe_character(char32_t c) {
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+    const bool surrogate = c >= 0xD800 && c <= 0xDFFF;
+    if (control || surrogate || c > 0x10FFFF) return code;
+    return std::string(code) + " '" + utf8_of(c) + "'";
+}
+
+std::optional<std::string> unmappable_problem(std::u16string_view text, const CodePage& codepage,
+                                              std::string_view what) {
+    const auto index = codepage.FirstUnmappable(text);
+    if (!index) return std::nullopt;
+    // The position counts characters, so a pair of surrogates is one.
+    std::size_t position = 1;
+    for (std::size_t i = 0; i < *index; ++i) {
+        if (text[i] < 0xDC00 || text[i] > 0xDFFF) ++position;
+    }
+    char32_t c = text[*index];
+    const bool pair = c >= 0xD800 && c <= 0xDBFF && *index + 1 < text.size() && text[*index + 1] >= 0xDC00 &&
+                      text[*index + 1] <= 0xDFFF;
+    if (pair) c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[*index + 1]) - 0xDC00);
+    std::string message = std::string(what) + " has " + describe_character(c) + " at position " +
+                          std::to_string(position) + ", which code page " + std::to_string(codepage.Number()) +
+                          " lacks; ";
+    std::string holder;
+    for (const int number : CodePage::Available()) {
+        const std::u16string_view one = text.substr(*index, pair ? 2 : 1);
+        if (!CodePage::FromNumber(number).FirstUnmappable(one)) {
+            holder = std::to_string(number);
+            break;
+        }
+    }
+    message += holder.empty() ? "no code page that --codepage offers has it; add --replace-unmappable"
+                              : "choose a code page that has it with --codepage N (" + holder +
+                                    " has it), or add --replace-unmappable";
+    message += " to turn such characters into '?' as the legacy conversion does";
+    return message;
+}
 
 std::u16string utf8_to_utf16(std::string_view utf8, std::string_view what) {
     std::u16string out;
@@ -106,11 +186,30 @@ std::string to_hex(const unsigned char* data, std::size_t size) {
     return out;
 }
 
+namespace {
+
+// The character at byte `i` of `text` and its position in characters,
+// for messages: whole characters, never a piece of one.
+std::string describe_at(std::string_view text, std::size_t i) {
+    std::size_t position = 1;
+    for (std::size_t at = 0; at < i;) {
+        at += decode_one(text, at).length;
+        ++position;
+    }
+    const Decoded d = decode_one(text, i);
+    char byte[32];
+    std::snprintf(byte, sizeof byte, "the byte 0x%02X", static_cast<unsigned>(d.c));
+    return (d.valid ? describe_character(d.c) : std::string(byte)) + " at position " + std::to_string(position);
+}
+
+}  // namespace
+
 std::string from_hex(std::string_view hex, std::string_view what) {
     std::string out;
     out.reserve(hex.size() / 2);
     int high = -1;
-    for (const char c : hex) {
+    for (std::size_t i = 0; i < hex.size(); ++i) {
+        const char c = hex[i];
         int v = -1;
         if (c >= '0' && c <= '9')
             v = c - '0';
@@ -121,7 +220,7 @@ std::string from_hex(std::string_view hex, std::string_view what) {
         else if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
             continue;
         else
-            throw UsageError(std::string(what) + " is not hexadecimal text (found '" + std::string(1, c) + "')");
+            throw UsageError(std::string(what) + " is not hexadecimal text (found " + describe_at(hex, i) + ")");
         if (high < 0) {
             high = v;
         } else {

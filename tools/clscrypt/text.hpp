@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include <clscrypt/codepage.hpp>
 
 #include "secret.hpp"
 
@@ -13,6 +16,17 @@ std::u16string utf8_to_utf16(std::string_view utf8, std::string_view what);
 SecretKey utf8_to_key(std::string_view utf8, std::string_view what);
 /// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string utf16_to_utf8(std::u16string_view utf16);
+
+/// A character for messages: "U+043F 'п'", its code and the character
+/// itself as UTF-8 (the code alone for control characters).
+std::string describe_character(char32_t c);
+
+/// Why `text` cannot go through `codepage` without loss: a message naming
+/// `what`, the first character the code page lacks and its position (in
+/// characters, from 1), and the options that help; nothing when every
+/// character fits.
+std::optional<std::string> unmappable_problem(std::u16string_view text, const CodePage& codepage,
+                                              std::string_view what);
 
 /// Upper-case hexadecimal, no separators.
 std::string to_hex(const unsigned char* data, std::size_t size);
