@@ -44,7 +44,10 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_option("files", o.files, "Files to process; none or - for standard input to standard output")
         ->type_name("FILE");
     cmd.add_flag("-f,--force", o.force, "Overwrite existing outputs; write binary to a terminal");
-    cmd.add_option("-o,--output", o.output, "Output file (one input only)")->type_name("OUT");
+    cmd.add_option("-o,--output", o.output,
+                   "Output file (one input only); - for standard output. A device or FIFO is written into")
+        ->type_name("OUT")
+        ->check([](const std::string& out) { return out.empty() ? std::string("an empty name names no file") : ""; });
     cmd.add_option("--suffix", o.suffix, "Suffix of encrypted files")->capture_default_str();
     cmd.add_flag("--in-place", o.in_place, "Replace each file by its result (crash-safe)");
     cmd.add_flag("-r,--recursive", o.recursive, "Walk folders");
