@@ -168,7 +168,7 @@ TEST_F(ToolFiles, DevicesAndFifosAreWrittenIntoNeverReplaced) {
 
 TEST_F(ToolFiles, SignalsRemoveTheTemporaryFileAndKeepTheirExitStatus) {
     spit(at("big"), random_text(8 << 20));
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
         const pid_t run = start({"encrypt", "--pass", "env:K", "big", "-o", "out"}, "sig");
         ASSERT_TRUE(temporary_appears());
         kill(run, sig);
