@@ -89,10 +89,24 @@ std::optional<std::uint64_t> remaining_file_size(int fd) {
 }
 
 int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
-    const int pmode = (mode & 0200U) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
-    const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, pmode);
-    exists = fd < 0 && errno == EEXIST;
-    if (fd < 0) error = std::strerror(errno);
+    // Shared for deletion, so that the console handler can remove it while
+    // it is still open.
+    const DWORD attributes = (mode & 0200U) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   CREATE_NEW, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+        error = reason_of(code);
+        return -1;
+    }
+    exists = false;
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(h);
+        ::DeleteFileW(path.c_str());
+        error = "no file descriptor left";
+    }
     return fd;
 }
 
