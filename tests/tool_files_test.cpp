@@ -266,14 +266,19 @@ TEST_F(ToolFiles, StandardInputIsHeldOnceAndRefusedPastTheFormatsLimit) {
         _exit(0);
     }
     close(pipe_fds[1]);
-    const pid_t run = start({"encrypt", "--pass", "env:K"}, "pipe", {}, 022, pipe_fds[0]);
+    const pid_t filter = start({"encrypt", "--pass", "env:K"}, "pipe", {}, 022, pipe_fds[0]);
     close(pipe_fds[0]);
     rusage usage{};
-    EXPECT_EQ(finish(run, &usage), 0) << log("pipe");
+    EXPECT_EQ(finish(filter, &usage), 0) << log("pipe");
     finish(feeder);
     EXPECT_EQ(fs::file_size(logs_ / "pipe.out"), kSize + 16);
     // One copy of the input, and little more (ru_maxrss is in KiB).
     EXPECT_LT(static_cast<std::size_t>(usage.ru_maxrss) * 1024, kSize + (12 << 20));
+
+    // The same buffer serves hexadecimal ciphertext, both ways.
+    const Result hex = run({{"encrypt", "-q", "--pass", "pass:k", "--hex"}, "plain text"});
+    ASSERT_EQ(hex.status, 0) << hex.err;
+    EXPECT_EQ(run({{"decrypt", "-q", "--pass", "pass:k", "--hex"}, hex.out}).out, "plain text");
 
     // A file past the limit on standard input is refused before it is read.
     { std::ofstream sparse(at("huge")); }

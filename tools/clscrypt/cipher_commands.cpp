@@ -248,8 +248,8 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
         if (o.text_given && mode == Mode::Encrypt) {
             // A string: its characters go through the code page, as the string operation does.
             bytes = cipher.GetCodePage().Encode(utf8_to_utf16(o.text, "--text"));
-        } else if (o.text_given || o.hex) {
-            // Hexadecimal: at most two digits a byte, and some white space.
+        } else if (mode == Mode::Decrypt && (o.text_given || o.hex)) {
+            // Hexadecimal ciphertext: two digits a byte, and some white space.
             const std::string hex = o.text_given ? o.text : [] {
                 const auto in = read_standard_input(4 * kMaxCiphertext, 0);
                 return std::string(in.begin(), in.end());
