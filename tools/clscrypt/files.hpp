@@ -75,7 +75,7 @@ void release_temporary(int slot) noexcept;
 /// Tells the handlers whether a progress line is on the terminal.
 void set_progress_line_shown(bool shown) noexcept;
 
-/// A file held for the length of a re-key: an exclusive lock that a second
+/// A file held while it is rewritten in place (rekey, --in-place): an exclusive lock that a second
 /// run on the same file cannot take, and the file's identity, to learn
 /// whether the name still means the file as it was when it was read.
 class HeldFile {

@@ -243,7 +243,7 @@ HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
     if (rc != 0 && errno == EWOULDBLOCK) {
         ::close(fd_);
         fd_ = -1;
-        throw ToolError(path.string() + ": another run is re-keying it; nothing was written", kExitFailure);
+        throw ToolError(path.string() + ": another run is rewriting it in place; nothing was written", kExitFailure);
     }
     // Where the system has no locks, the identity check still catches a change.
     stamp_ = stamp_of(path);
@@ -259,7 +259,7 @@ void HeldFile::check_unchanged() const {
     const auto now = stamp_of(path_);
     if (!stamp_ || !now || *now != *stamp_ || ::fstat(fd_, &st) != 0 ||
         static_cast<std::uint64_t>(st.st_ino) != now->inode || static_cast<std::uint64_t>(st.st_dev) != now->device) {
-        throw ToolError(path_.string() + ": changed while it was re-keyed; left as the other writer made it",
+        throw ToolError(path_.string() + ": changed while it was rewritten in place; left as the other writer made it",
                         kExitFailure);
     }
 }

@@ -223,7 +223,7 @@ HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
     if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
         ::_close(fd_);
         fd_ = -1;
-        throw ToolError(path.string() + ": another run is re-keying it; nothing was written", kExitFailure);
+        throw ToolError(path.string() + ": another run is rewriting it in place; nothing was written", kExitFailure);
     }
     stamp_ = stamp_of(path);
 }
@@ -236,7 +236,7 @@ void HeldFile::check_unchanged() const {
     if (fd_ < 0) return;
     const auto now = stamp_of(path_);
     if (!stamp_ || !now || *now != *stamp_) {
-        throw ToolError(path_.string() + ": changed while it was re-keyed; left as the other writer made it",
+        throw ToolError(path_.string() + ": changed while it was rewritten in place; left as the other writer made it",
                         kExitFailure);
     }
 }
