@@ -59,6 +59,13 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     std::string log(const std::string& tag, const char* stream = ".err") const { return slurp(logs_ / (tag + stream)); }
+    // Stops a run once its hidden temporary file shows, so that the test
+    // acts while the run is mid-way, whatever the machine's speed.
+    bool pause_when_writing(pid_t pid) const {
+        const bool appeared = temporary_appears();
+        kill(pid, SIGSTOP);
+        return appeared;
+    }
     // Waits until a hidden temporary file shows in the scratch folder.
     bool temporary_appears() const {
         for (int i = 0; i < 2000; ++i) {
@@ -101,8 +108,9 @@ TEST_F(ToolFiles, WithoutForceExactlyOneOfConcurrentRunsWritesTheName) {
 
     // A file that appears at the name while the work goes on is kept.
     const pid_t run = start({"encrypt", "--pass", "env:K", "big", "-o", "late"}, "late");
-    ASSERT_TRUE(temporary_appears());
+    ASSERT_TRUE(pause_when_writing(run));
     spit(at("late"), "precious");
+    kill(run, SIGCONT);
     EXPECT_EQ(finish(run), 1);
     EXPECT_NE(log("late").find("already exists"), std::string::npos) << log("late");
     EXPECT_EQ(slurp(at("late")), "precious");
@@ -112,21 +120,23 @@ TEST_F(ToolFiles, WithoutForceExactlyOneOfConcurrentRunsWritesTheName) {
 TEST_F(ToolFiles, ConcurrentRekeysNeverBothReportSuccess) {
     const std::string data = random_text(2 << 20);
     spit(at("f"), data);
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_EQ(run({{"encrypt", "-q", "-f", "--pass", "pass:old key", "f"}}).status, 0);
-        const pid_t a = start({"rekey", "-q", "--pass", "env:K", "--new-pass", "pass:A", "f.cls"}, "a");
-        const pid_t b = start({"rekey", "-q", "--pass", "env:K", "--new-pass", "pass:B", "f.cls"}, "b");
-        const int sa = finish(a), sb = finish(b);
-        EXPECT_TRUE(sa != 0 || sb != 0) << "both reported success";
-        // Whoever reported success, its key opens the file.
-        if (sa == 0) {
-            EXPECT_TRUE(decrypt("f.cls", "A") == data) << "A reported success, but its key does not open the file";
-        }
-        if (sb == 0) {
-            EXPECT_TRUE(decrypt("f.cls", "B") == data) << "B reported success, but its key does not open the file";
-        }
-        EXPECT_EQ(temporaries(), 0U);
+    ASSERT_EQ(run({{"encrypt", "-q", "--pass", "pass:old key", "f"}}).status, 0);
+    // A second run while the first is mid-way.
+    const pid_t a = start({"rekey", "-q", "--pass", "env:K", "--new-pass", "pass:A", "f.cls"}, "a");
+    ASSERT_TRUE(pause_when_writing(a));
+    const int sb = finish(start({"rekey", "-q", "--pass", "env:K", "--new-pass", "pass:B", "f.cls"}, "b"));
+    kill(a, SIGCONT);
+    const int sa = finish(a);
+    EXPECT_TRUE(sa != 0 || sb != 0) << "both reported success";
+    // Whoever reported success, its key opens the file.
+    if (sa == 0) {
+        EXPECT_TRUE(decrypt("f.cls", "A") == data) << "A reported success, but its key does not open the file";
     }
+    if (sb == 0) {
+        EXPECT_TRUE(decrypt("f.cls", "B") == data) << "B reported success, but its key does not open the file";
+    }
+    EXPECT_NE(log("b").find("another run"), std::string::npos) << log("b");
+    EXPECT_EQ(temporaries(), 0U);
 }
 
 TEST_F(ToolFiles, DevicesAndFifosAreWrittenIntoNeverReplaced) {
@@ -170,8 +180,9 @@ TEST_F(ToolFiles, SignalsRemoveTheTemporaryFileAndKeepTheirExitStatus) {
     spit(at("big"), random_text(8 << 20));
     for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
         const pid_t run = start({"encrypt", "--pass", "env:K", "big", "-o", "out"}, "sig");
-        ASSERT_TRUE(temporary_appears());
-        kill(run, sig);
+        ASSERT_TRUE(pause_when_writing(run));
+        kill(run, sig);  // handled once the run goes on
+        kill(run, SIGCONT);
         EXPECT_EQ(finish(run), 128 + sig) << strsignal(sig);
         EXPECT_EQ(temporaries(), 0U) << strsignal(sig);
         EXPECT_FALSE(fs::exists(at("out"))) << strsignal(sig);
@@ -210,7 +221,9 @@ TEST_F(ToolFiles, CtrlCClearsTheProgressLineWhichFitsTheTerminal) {
         if (got <= 0) break;
         screen.append(buf, static_cast<std::size_t>(got));
         if (!interrupted && screen.find("%") != std::string::npos) {
+            kill(pid, SIGSTOP);  // mid-way, whatever the machine's speed
             ASSERT_EQ(write(master, "\x03", 1), 1);
+            kill(pid, SIGCONT);
             interrupted = true;
         }
     }
