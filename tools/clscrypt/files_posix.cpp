@@ -64,7 +64,9 @@ extern "C" void cleanup_and_raise(int sig) {
 
 NodeKind node_kind(const std::filesystem::path& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? NodeKind::Missing : NodeKind::Other;
+    // A name that cannot be looked up counts as free: creating the file
+    // beside it then reports the system's reason.
+    if (::stat(path.c_str(), &st) != 0) return NodeKind::Missing;
     if (S_ISREG(st.st_mode)) return NodeKind::Regular;
     if (S_ISDIR(st.st_mode)) return NodeKind::Folder;
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return NodeKind::Stream;
