@@ -99,6 +99,52 @@ TEST_F(Files, RoundTripsAcrossChunkBoundariesAndMatchTheByteOperations) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"back", "cipher", "cipher2", "plain"}));
 }
 
+TEST_F(Files, SinkVariantsStreamTheSameBytesAndNothingBeforeTheChecks) {
+    clsToString c, target;
+    c.Key(u"old");
+    target.Key(u"new");
+    std::vector<std::uint8_t> out;
+    std::vector<std::string> events;  // pieces and the closing Progress event, in order
+    const clsToString::ByteSink sink = [&](std::span<const std::uint8_t> bytes) {
+        EXPECT_LE(bytes.size(), std::size_t{1} << 20);
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        events.push_back("piece");
+    };
+    target.Progress.Subscribe([&](std::int32_t& p) {
+        if (p == 100) events.push_back("100");
+    });
+    for (const std::size_t n :
+         {std::size_t{0}, std::size_t{5}, (std::size_t{1} << 20) - 11, std::size_t{3u << 20} + 5}) {
+        const auto message = random_bytes(n);
+        write_file(at("plain"), message);
+        out.clear();
+        c.EncryptFileTo(at("plain"), sink);
+        auto bytes = out;
+        c.DecryptByte(bytes);
+        ASSERT_EQ(bytes, message) << n;
+        write_file(at("cipher"), out);
+        out.clear();
+        c.DecryptFileTo(at("cipher"), sink);
+        ASSERT_EQ(out, message) << n;
+        out.clear();
+        events.clear();
+        target.RekeyFileTo(c, at("cipher"), sink);
+        ASSERT_EQ(events.back(), "100") << n;
+        bytes = out;
+        target.DecryptByte(bytes);
+        ASSERT_EQ(bytes, message) << n;
+    }
+    // A wrong key gives the sink nothing; the sink's own exception passes through.
+    out.clear();
+    clsToString wrong;
+    wrong.Key(u"wrong");
+    EXPECT_EQ(error_number([&] { wrong.DecryptFileTo(at("cipher"), sink); }), RuntimeError::ClassError);
+    EXPECT_TRUE(out.empty());
+    EXPECT_THROW(c.EncryptFileTo(at("plain"), [](std::span<const std::uint8_t>) { throw std::logic_error("full"); }),
+                 std::logic_error);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"cipher", "plain"}));
+}
+
 TEST_F(Files, ProgressValuesAreThoseOfTheInMemoryOperation) {
     const auto message = random_bytes((std::size_t{2} << 20) + 3);  // several chunks
     write_file(at("plain"), message);

@@ -77,13 +77,11 @@ inline Result run_tool(const fs::path& cwd, Invocation r) {
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    if (r.fd3) {
-        close(extra[0]);
-        EXPECT_EQ(write(extra[1], r.fd3->data(), r.fd3->size()), static_cast<ssize_t>(r.fd3->size()));
-        close(extra[1]);
-    }
-    std::thread feeder([fd = in[1], input = r.input] {
-        signal(SIGPIPE, SIG_IGN);
+    // Each input is fed by a thread of its own: the tool may stop reading
+    // early (a key source past its limit), so neither may block the other,
+    // and a write to a closed pipe just ends the feeding.
+    signal(SIGPIPE, SIG_IGN);
+    const auto feed = [](int fd, std::string input) {
         std::size_t done = 0;
         while (done < input.size()) {
             const ssize_t put = write(fd, input.data() + done, input.size() - done);
@@ -91,7 +89,13 @@ inline Result run_tool(const fs::path& cwd, Invocation r) {
             done += static_cast<std::size_t>(put);
         }
         close(fd);
-    });
+    };
+    std::thread key_feeder;
+    if (r.fd3) {
+        close(extra[0]);
+        key_feeder = std::thread(feed, extra[1], *r.fd3);
+    }
+    std::thread feeder(feed, in[1], r.input);
     Result result;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open_fds = 2;
@@ -111,6 +115,7 @@ inline Result run_tool(const fs::path& cwd, Invocation r) {
         }
     }
     feeder.join();
+    if (key_feeder.joinable()) key_feeder.join();
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

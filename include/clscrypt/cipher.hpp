@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +44,7 @@ struct BytePlanes {
 };
 struct InstanceAccess;
 struct CbcRun;
+struct FileOutput;
 }  // namespace detail
 
 /// The legacy cipher: Blowfish-based encryption of byte arrays and strings in
@@ -143,6 +146,24 @@ public:
     /// those of DecryptFile; Progress is raised by this instance.
     void RekeyFile(clsToString& From, const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile);
 
+    /// Receives the output of EncryptFileTo, DecryptFileTo and RekeyFileTo:
+    /// every byte, in order, in pieces of at most one mebibyte.
+    using ByteSink = std::function<void(std::span<const std::uint8_t> Bytes)>;
+
+    /// EncryptFile, DecryptFile and RekeyFile with the output handed to
+    /// `Sink` instead of written to a file: the same bytes, checks, errors
+    /// and Progress events, streamed with the same bounded memory. Nothing
+    /// reaches `Sink` before the checks that precede the destination's
+    /// creation have passed (so a wrong key or a damaged file gives it
+    /// nothing), and the closing Progress event comes after its last piece.
+    /// An exception thrown by `Sink` ends the operation and passes through
+    /// unchanged. Where the bytes go (a file of the caller's own, a pipe, a
+    /// device) and how they are made final is the caller's: a failure part
+    /// way leaves what `Sink` was given so far.
+    void EncryptFileTo(const std::filesystem::path& SourceFile, const ByteSink& Sink, std::u16string_view Key = {});
+    void DecryptFileTo(const std::filesystem::path& SourceFile, const ByteSink& Sink, std::u16string_view Key = {});
+    void RekeyFileTo(clsToString& From, const std::filesystem::path& SourceFile, const ByteSink& Sink);
+
 #if defined(_WIN32)
     void EncryptFileA(const std::filesystem::path& s, const std::filesystem::path& d, std::u16string_view k = {}) {
         EncryptFile(s, d, k);
@@ -195,6 +216,9 @@ private:
     template <bool Encrypt>
     void RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len);
     void CloseProgress(const detail::CbcRun& run);
+    void EncryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out, std::u16string_view Key);
+    void DecryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out, std::u16string_view Key);
+    void RekeyFileInto(clsToString& From, const std::filesystem::path& SourceFile, detail::FileOutput& out);
     /// The byte planes of the tables in force, built now if a key set-up
     /// made them stale.
     const detail::BytePlanes& Planes() noexcept;

@@ -11,10 +11,11 @@
 // The output goes to a new file beside the destination that replaces it only
 // once complete and on disk, so no failure (and no crash) leaves a partial
 // destination, and a source that is also the destination survives any
-// failure.
+// failure. The *FileTo variants hand the same bytes to the caller instead.
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,48 @@
 
 namespace clscrypt {
 
+namespace detail {
+
+// Where a file operation's output goes: opened once the checks pass, fed
+// in order, and made final before the closing Progress event.
+struct FileOutput {
+    FileOutput() = default;
+    FileOutput(const FileOutput&) = delete;
+    FileOutput& operator=(const FileOutput&) = delete;
+    virtual ~FileOutput() = default;
+    virtual void open() = 0;
+    virtual void write(std::span<const std::uint8_t> bytes) = 0;
+    virtual void finish() = 0;
+};
+
+}  // namespace detail
+
 namespace {
+
+// The destination file, replaced once the new content is complete.
+class ReplacingOutput final : public detail::FileOutput {
+public:
+    explicit ReplacingOutput(const std::filesystem::path& dest) : dest_(dest) {}
+    void open() override { file_.emplace(dest_); }
+    void write(std::span<const std::uint8_t> bytes) override { file_->write(bytes); }
+    void finish() override { file_->commit(); }
+
+private:
+    const std::filesystem::path& dest_;
+    std::optional<platform::ReplacementFile> file_;
+};
+
+// The caller's sink.
+class SinkOutput final : public detail::FileOutput {
+public:
+    explicit SinkOutput(const clsToString::ByteSink& sink) : sink_(sink) {}
+    void open() override {}
+    void write(std::span<const std::uint8_t> bytes) override { sink_(bytes); }
+    void finish() override {}
+
+private:
+    const clsToString::ByteSink& sink_;
+};
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // Fuzzing builds stream in small chunks, so that short inputs cross chunk
@@ -65,6 +107,18 @@ struct ChunkBuffer {
 
 void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                               std::u16string_view Key) {
+    ReplacingOutput out(DestFile);
+    EncryptFileInto(SourceFile, out, Key);
+}
+
+void clsToString::EncryptFileTo(const std::filesystem::path& SourceFile, const ByteSink& Sink,
+                                std::u16string_view Key) {
+    SinkOutput out(Sink);
+    EncryptFileInto(SourceFile, out, Key);
+}
+
+void clsToString::EncryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out,
+                                  std::u16string_view Key) {
     require_source(SourceFile);
     platform::InputFile in(SourceFile);
     if (!Key.empty()) {
@@ -75,7 +129,7 @@ void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std
     std::uint32_t words[2];
     detail::draw_random_words(words);
 
-    platform::ReplacementFile out(DestFile);
+    out.open();
     ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t)));
     detail::CbcRun run(t, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + n;
@@ -100,12 +154,24 @@ void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std
         produced += len;
     }
     in.expect_end();
-    out.commit();
+    out.finish();
     CloseProgress(run);
 }
 
 void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                               std::u16string_view Key) {
+    ReplacingOutput out(DestFile);
+    DecryptFileInto(SourceFile, out, Key);
+}
+
+void clsToString::DecryptFileTo(const std::filesystem::path& SourceFile, const ByteSink& Sink,
+                                std::u16string_view Key) {
+    SinkOutput out(Sink);
+    DecryptFileInto(SourceFile, out, Key);
+}
+
+void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out,
+                                  std::u16string_view Key) {
     require_source(SourceFile);
     platform::InputFile in(SourceFile);
     const std::uint64_t m = in.size();
@@ -127,7 +193,7 @@ void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std
     const auto s = static_cast<std::uint64_t>(
         detail::checked_descriptor(tables_, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
 
-    platform::ReplacementFile out(DestFile);
+    out.open();
     detail::CbcRun run(m, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + s;
     for (std::uint64_t consumed = 0; consumed < m;) {
@@ -147,12 +213,22 @@ void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std
         consumed += len;
     }
     in.expect_end();
-    out.commit();
+    out.finish();
     CloseProgress(run);
 }
 
 void clsToString::RekeyFile(clsToString& From, const std::filesystem::path& SourceFile,
                             const std::filesystem::path& DestFile) {
+    ReplacingOutput out(DestFile);
+    RekeyFileInto(From, SourceFile, out);
+}
+
+void clsToString::RekeyFileTo(clsToString& From, const std::filesystem::path& SourceFile, const ByteSink& Sink) {
+    SinkOutput out(Sink);
+    RekeyFileInto(From, SourceFile, out);
+}
+
+void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& SourceFile, detail::FileOutput& out) {
     require_source(SourceFile);
     platform::InputFile in(SourceFile);
     const std::uint64_t m = in.size();
@@ -174,7 +250,7 @@ void clsToString::RekeyFile(clsToString& From, const std::filesystem::path& Sour
     // every message byte stays at its offset: each chunk is deciphered with
     // the old tables, given the new header and a clean zero fill, and
     // enciphered with the new tables.
-    platform::ReplacementFile out(DestFile);
+    out.open();
     detail::CbcRun old_run(m, false);
     detail::CbcRun new_run(m, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + s;
@@ -197,7 +273,7 @@ void clsToString::RekeyFile(clsToString& From, const std::filesystem::path& Sour
         consumed += len;
     }
     in.expect_end();
-    out.commit();
+    out.finish();
     CloseProgress(new_run);
 }
 

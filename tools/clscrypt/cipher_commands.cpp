@@ -1,9 +1,10 @@
 // encrypt, decrypt and rekey.
 //
-// Files stream through the library's file operations (bounded memory,
-// crash-safe replacement). Standard input is read whole: the format stores
-// the message length in its first block, so nothing can be written before
-// the whole message is known.
+// Files stream through the library's file operations (bounded memory) into
+// the tool's outputs (files.hpp): a new file that takes its name only once
+// complete, or a device or FIFO written into. Standard input is read whole,
+// into one buffer: the format stores the message length in its first block,
+// so nothing can be written before the whole message is known.
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,7 @@
 
 #include "commands.hpp"
 #include "errors.hpp"
+#include "files.hpp"
 #include "progress_bar.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
@@ -95,10 +97,19 @@ ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     return ToolError(name + ": " + plain_words(e), kExitFailure);
 }
 
-struct Job {
+// What the arguments name, in their order: a file to process, or a
+// problem to report in its place.
+struct Item {
     fs::path input;
-    fs::path output;
-    std::uint64_t size = 0;
+    std::string problem;
+};
+
+// Where a result goes.
+struct Target {
+    fs::path path;
+    NodeKind kind = NodeKind::Missing;
+    bool standard_output = false;
+    [[nodiscard]] std::string name() const { return standard_output ? "standard output" : path.string(); }
 };
 
 bool has_suffix(const fs::path& p, const std::string& suffix) {
@@ -112,15 +123,36 @@ bool same_file(const fs::path& a, const fs::path& b) {
     return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
 }
 
+// The file a name means for --in-place and rekey: a symbolic link is
+// followed, so that the file it points to is replaced (and its plaintext is
+// really gone) while the link stays.
+fs::path resolved(const fs::path& input) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(input, ec);
+    return ec ? input : real;
+}
+
 // Where `input` goes. Raises a ToolError when the tool must not write there.
-fs::path output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
-    if (mode == Mode::Rekey || o.in_place) return input;
-    fs::path out;
+// Without -f an existing file is refused here, before any work, and again
+// at the final step, which never replaces a file that appeared meanwhile.
+Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
+    if (mode == Mode::Rekey || o.in_place) {
+        const fs::path real = resolved(input);
+        return {real, node_kind(real), false};
+    }
+    Target t;
+    if (o.output == "-") {
+        t.standard_output = true;
+        if (mode == Mode::Encrypt && !o.force && stdout_is_terminal()) {
+            throw UsageError("will not write binary ciphertext to a terminal; redirect it, or use -f");
+        }
+        return t;
+    }
     if (!o.output.empty()) {
-        out = path_from_utf8(o.output);
+        t.path = path_from_utf8(o.output);
     } else if (mode == Mode::Encrypt) {
-        out = input;
-        out += path_from_utf8(o.suffix);
+        t.path = input;
+        t.path += path_from_utf8(o.suffix);
     } else {
         if (!has_suffix(input, o.suffix)) {
             throw ToolError(input.string() + ": the name does not end in " + o.suffix +
@@ -128,51 +160,115 @@ fs::path output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
                             kExitUsage);
         }
         const std::string name = input.filename().string();
-        out = input.parent_path() / path_from_utf8(name.substr(0, name.size() - o.suffix.size()));
+        t.path = input.parent_path() / path_from_utf8(name.substr(0, name.size() - o.suffix.size()));
     }
-    if (same_file(input, out)) {
+    if (same_file(input, t.path)) {
         throw ToolError(input.string() + ": the output would replace the input; use --in-place to mean that",
                         kExitUsage);
     }
-    std::error_code ec;
-    if (!o.force && fs::exists(fs::symlink_status(out, ec))) {
-        throw ToolError(out.string() + ": already exists; use -f to overwrite it", kExitFailure);
+    t.kind = node_kind(t.path);
+    switch (t.kind) {
+        case NodeKind::Folder: throw ToolError(t.path.string() + ": is a folder; name a file to write", kExitFailure);
+        case NodeKind::Other:
+            throw ToolError(
+                t.path.string() + ": is neither a file, a character device nor a FIFO; will not write there",
+                kExitFailure);
+        case NodeKind::Stream: return t;  // written into, as a shell's redirection would
+        case NodeKind::Regular:
+        case NodeKind::Missing: break;
     }
-    return out;
+    std::error_code ec;
+    if (!o.force && fs::exists(fs::symlink_status(t.path, ec))) {
+        throw ToolError(t.path.string() + ": already exists; use -f to overwrite it", kExitFailure);
+    }
+    return t;
 }
 
-// The files the arguments name, folders walked with -r.
-std::vector<fs::path> expand(const CipherOptions& o, Mode mode, std::vector<std::string>& problems) {
-    std::vector<fs::path> inputs;
+// The files the arguments name, folders walked with -r, and the problems
+// found on the way, each where its argument stands.
+std::vector<Item> expand(const CipherOptions& o, Mode mode) {
+    std::vector<Item> inputs;
     for (const auto& arg : o.files) {
         const fs::path p = path_from_utf8(arg);
         std::error_code ec;
         if (fs::is_directory(p, ec)) {
             if (!o.recursive) {
-                problems.push_back(arg + ": is a folder; use -r to process the files in it");
+                inputs.push_back({{}, arg + ": is a folder; use -r to process the files in it"});
                 continue;
             }
             std::vector<fs::path> found;
             for (auto it = fs::recursive_directory_iterator(p, ec); !ec && it != fs::recursive_directory_iterator();
                  it.increment(ec)) {
                 if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+                // A run's hidden temporary file is no input of another.
+                if (is_temporary_name(it->path().filename().string())) continue;
                 const bool encrypted = has_suffix(it->path(), o.suffix);
                 // Encrypting skips what is already encrypted; decrypting takes only that.
                 if ((mode == Mode::Encrypt) == encrypted) continue;
                 found.push_back(it->path());
             }
-            if (ec) problems.push_back(arg + ": cannot walk the folder: " + ec.message());
             std::sort(found.begin(), found.end());
-            inputs.insert(inputs.end(), found.begin(), found.end());
+            for (auto& f : found) inputs.push_back({std::move(f), {}});
+            if (ec) inputs.push_back({{}, arg + ": cannot walk the folder: " + ec.message()});
         } else {
-            inputs.push_back(p);
+            inputs.push_back({p, {}});
         }
     }
     return inputs;
 }
 
-void write_stdout(const std::string& data) {
-    write_all_fd(kStdoutFd, data.data(), data.size(), "standard output");
+// The longest message and ciphertext the format's signed 32-bit length
+// allows: T = 8 * ceil((N + 12) / 8) <= 2^31 - 1.
+constexpr std::uint64_t kMaxCiphertext = 0x7FFFFFF8;
+constexpr std::uint64_t kMaxMessage = kMaxCiphertext - 12;
+
+// Standard input, whole, in one buffer with `room` bytes to spare (so the
+// cipher works in place); refused as soon as it passes `limit` bytes.
+// Read in pieces that are freed as they are gathered, so memory never holds
+// more than one copy and a piece.
+std::vector<std::uint8_t> read_standard_input(std::uint64_t limit, std::size_t room) {
+    const std::string too_large = "standard input: too large for this format (at most " + std::to_string(limit) +
+                                  " bytes); encrypt it as a file, or split it";
+    if (const auto size = remaining_file_size(kStdinFd); size && *size > limit) {
+        throw ToolError(too_large, kExitFailure);
+    }
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::uint64_t total = 0;
+    for (bool more = true; more;) {
+        std::vector<std::uint8_t> piece(kPiece);
+        std::size_t filled = 0;
+        while (filled < kPiece) {
+            std::string error;
+            const long long got = read_some(kStdinFd, piece.data() + filled, kPiece - filled, error);
+            if (got < 0) throw ToolError("cannot read standard input: " + error, kExitFailure);
+            if (got == 0) {
+                more = false;
+                break;
+            }
+            filled += static_cast<std::size_t>(got);
+        }
+        total += filled;
+        if (total > limit) throw ToolError(too_large, kExitFailure);
+        piece.resize(filled);
+        pieces.push_back(std::move(piece));
+    }
+    std::vector<std::uint8_t> all;
+    all.reserve(static_cast<std::size_t>(total) + room);
+    for (auto& piece : pieces) {
+        all.insert(all.end(), piece.begin(), piece.end());
+        std::vector<std::uint8_t>().swap(piece);
+    }
+    return all;
+}
+
+void write_hex_line(Output& out, const std::vector<std::uint8_t>& bytes) {
+    constexpr std::size_t kSlice = std::size_t{1} << 16;
+    for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
+        const std::string hex = to_hex(bytes.data() + at, std::min(kSlice, bytes.size() - at));
+        out.write(std::span(reinterpret_cast<const std::uint8_t*>(hex.data()), hex.size()));
+    }
+    out.write(std::span(reinterpret_cast<const std::uint8_t*>("\n"), 1));
 }
 
 // Standard input to standard output, or --text.
@@ -181,28 +277,40 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
     if (mode == Mode::Encrypt && !o.hex && !o.force && stdout_is_terminal()) {
         throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
     }
-    std::string input = o.text_given ? o.text : read_all_fd(kStdinFd, "standard input");
+    Output out = Output::standard_output();
     try {
-        if (mode == Mode::Encrypt) {
-            std::vector<std::uint8_t> bytes;
-            if (o.text_given) {
-                // A string: its characters go through the code page, as the string operation does.
-                bytes = cipher.GetCodePage().Encode(utf8_to_utf16(input, "--text"));
-            } else {
-                bytes.assign(input.begin(), input.end());
-            }
-            cipher.EncryptByte(bytes);
-            write_stdout(o.hex ? to_hex(bytes.data(), bytes.size()) + "\n" : std::string(bytes.begin(), bytes.end()));
-            return kExitOk;
-        }
-        if (o.hex || o.text_given) input = from_hex(input, what);
-        std::vector<std::uint8_t> bytes(input.begin(), input.end());
-        cipher.DecryptByte(bytes);
-        if (o.text_given) {
-            write_stdout(utf16_to_utf8(cipher.GetCodePage().Decode(bytes)) + "\n");
+        std::vector<std::uint8_t> bytes;
+        if (o.text_given && mode == Mode::Encrypt) {
+            // A string: its characters go through the code page, as the string operation does.
+            bytes = cipher.GetCodePage().Encode(utf8_to_utf16(o.text, "--text"));
+        } else if (mode == Mode::Decrypt && (o.text_given || o.hex)) {
+            // Hexadecimal ciphertext: two digits a byte, and some white space.
+            const std::string hex = o.text_given ? o.text : [] {
+                const auto in = read_standard_input(4 * kMaxCiphertext, 0);
+                return std::string(in.begin(), in.end());
+            }();
+            const std::string raw = from_hex(hex, what);
+            bytes.assign(raw.begin(), raw.end());
         } else {
-            write_stdout(std::string(bytes.begin(), bytes.end()));
+            bytes = read_standard_input(mode == Mode::Encrypt ? kMaxMessage : kMaxCiphertext, 24);
         }
+        if (mode == Mode::Encrypt) {
+            cipher.EncryptByte(bytes);
+            if (o.hex) {
+                write_hex_line(out, bytes);
+            } else {
+                out.write(bytes);
+            }
+        } else {
+            cipher.DecryptByte(bytes);
+            if (o.text_given) {
+                const std::string text = utf16_to_utf8(cipher.GetCodePage().Decode(bytes)) + "\n";
+                out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+            } else {
+                out.write(bytes);
+            }
+        }
+        out.commit(true);
         return kExitOk;
     } catch (const RuntimeError& e) {
         throw explain(e, what, mode);
@@ -213,23 +321,24 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
 // never more than there are files. When two inputs would write the same
 // output, or one's output is another's input, the result would depend on
 // the order, so they go one at a time as given.
-std::size_t job_count(const CipherOptions& o, const std::vector<fs::path>& inputs, Mode mode) {
+std::size_t job_count(const CipherOptions& o, const std::vector<Item>& inputs, Mode mode) {
     std::size_t jobs =
         o.jobs > 0 ? static_cast<std::size_t>(o.jobs) : std::max<std::size_t>(1, std::thread::hardware_concurrency());
     jobs = std::min(jobs, inputs.size());
     if (jobs <= 1) return 1;
     std::set<fs::path> paths;
-    for (const auto& in : inputs) {
+    for (const auto& [in, problem] : inputs) {
         std::error_code ec;
-        if (!paths.insert(fs::weakly_canonical(in, ec)).second) return 1;
+        if (problem.empty() && !paths.insert(fs::weakly_canonical(in, ec)).second) return 1;
     }
-    for (const auto& in : inputs) {
+    for (const auto& [in, problem] : inputs) {
         if (mode == Mode::Rekey || o.in_place) break;  // each output is its own input
+        if (!problem.empty()) continue;
         fs::path out;
         try {
             CipherOptions forced = o;
             forced.force = true;  // only the name matters here
-            out = output_for(in, forced, mode);
+            out = output_for(in, forced, mode).path;
         } catch (const ToolError&) {
             continue;  // reported when the file's turn comes
         }
@@ -260,6 +369,7 @@ int run_cipher(CipherOptions o, Mode mode) {
     o.keys.quiet = o.quiet;
     o.keys.stdin_is_data = filter && !o.text_given;
     apply_keys(cipher, o.keys, mode == Mode::Encrypt, "key");
+    install_signal_cleanup();
     if (filter) return run_filter(cipher, o, mode);
 
     std::optional<clsToString> target;
@@ -269,16 +379,14 @@ int run_cipher(CipherOptions o, Mode mode) {
         apply_keys(*target, o.new_keys, true, "new key");
     }
 
-    std::vector<std::string> problems;
-    const std::vector<fs::path> inputs = expand(o, mode, problems);
-    int status = problems.empty() ? kExitOk : kExitFailure;
-    bool only_wrong_keys = problems.empty();
-    for (const auto& p : problems) std::cerr << "clscrypt: " << p << "\n";
+    const std::vector<Item> inputs = expand(o, mode);
+    int status = kExitOk;
+    bool only_wrong_keys = true;
 
     std::uint64_t total = 0;
-    for (const auto& in : inputs) {
+    for (const auto& item : inputs) {
         std::error_code ec;
-        const auto size = fs::file_size(in, ec);
+        const auto size = item.problem.empty() ? fs::file_size(item.input, ec) : 0;
         if (!ec) total += size;
     }
     const std::size_t jobs = job_count(o, inputs, mode);
@@ -289,19 +397,33 @@ int run_cipher(CipherOptions o, Mode mode) {
         std::string message;  // the -v line or the error; empty for none
         int code = kExitOk;   // kExitOk, or the exit status the error calls for
     };
-    auto process = [&](const fs::path& in, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+    const bool in_place = mode == Mode::Rekey || o.in_place;
+    auto process = [&](const Item& item, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+        if (!item.problem.empty()) return {"clscrypt: " + item.problem, kExitFailure};
+        const fs::path& in = item.input;
         try {
-            const fs::path out = output_for(in, o, mode);
+            const Target t = output_for(in, o, mode);
+            // In place, the file is held: a second run on it is refused, and
+            // a change by anyone else fails this run instead of being lost.
+            std::optional<HeldFile> held;
+            if (in_place) held.emplace(t.path);
+            const fs::path& source = in_place ? t.path : in;
+            Output out = t.standard_output            ? Output::standard_output()
+                         : t.kind == NodeKind::Stream ? Output::into_stream(t.path, t.name())
+                                                      : Output::new_file(t.path, permission_bits(source), t.name());
+            const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
-            const auto size = fs::file_size(in, ec);
+            const auto size = fs::file_size(source, ec);
             bar.start_file(in.string(), ec ? 0 : size, slot);
             switch (mode) {
-                case Mode::Encrypt: from.EncryptFile(in, out); break;
-                case Mode::Decrypt: from.DecryptFile(in, out); break;
-                case Mode::Rekey: to->RekeyFile(from, in, out); break;
+                case Mode::Encrypt: from.EncryptFileTo(source, sink); break;
+                case Mode::Decrypt: from.DecryptFileTo(source, sink); break;
+                case Mode::Rekey: to->RekeyFileTo(from, source, sink); break;
             }
+            if (held) held->check_unchanged();
+            out.commit(o.force || in_place);
             bar.finish_file(slot);
-            if (o.verbose) return {in.string() + (out == in ? " (in place)" : " -> " + out.string()), kExitOk};
+            if (o.verbose) return {in.string() + (in_place ? " (in place)" : " -> " + t.name()), kExitOk};
             return {};
         } catch (const RuntimeError& e) {
             const ToolError t = explain(e, in.string(), mode);

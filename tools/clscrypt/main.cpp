@@ -67,10 +67,14 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
                    "Files to process; none or - for standard input to standard output; after --, names "
                    "that start with -")
         ->type_name("FILE");
-    cmd.add_flag("-f,--force", o.force, "Overwrite existing outputs; write binary to a terminal");
-    cmd.add_option("-o,--output", o.output, "Output file (one input only)")->type_name("OUT");
+    cmd.add_flag("-f,--force", o.force, "Overwrite existing output files; write binary to a terminal");
+    cmd.add_option("-o,--output", o.output,
+                   "Output file (one input only); - for standard output. A device or FIFO is written into")
+        ->type_name("OUT")
+        ->check([](const std::string& out) { return out.empty() ? std::string("an empty name names no file") : ""; });
     cmd.add_option("--suffix", o.suffix, "Suffix of encrypted files")->capture_default_str();
-    cmd.add_flag("--in-place", o.in_place, "Replace each file by its result (crash-safe)");
+    cmd.add_flag("--in-place", o.in_place,
+                 "Replace each file by its result (crash-safe); a symbolic link's target is replaced, the link kept");
     cmd.add_flag("-r,--recursive", o.recursive, "Walk folders");
     cmd.add_flag("--hex", o.hex, "Ciphertext as one line of hexadecimal text (standard input/output or --text)");
 }
@@ -169,7 +173,8 @@ int main(int argc, char** argv) {
         "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
 
     auto* rekey = app.add_subcommand("rekey", "Re-encrypt files under a new key, crash-safe, file by file");
-    rekey->add_option("files", rek.files, "Encrypted files to re-key in place")->type_name("FILE");
+    rekey->add_option("files", rek.files, "Encrypted files to re-key in place (a symbolic link's target)")
+        ->type_name("FILE");
     add_key_options(*rekey, rek);
     rekey->add_option("--new-pass", rek.new_keys.sources, "The new key source (same forms as --pass); repeatable")
         ->type_name("SOURCE")

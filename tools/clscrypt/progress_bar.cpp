@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "files.hpp"
+#include "terminal.hpp"
+
 namespace clscrypt::tool {
 
 ProgressBar::ProgressBar(bool enabled, std::uint64_t total_bytes, std::size_t file_count, std::size_t slots)
@@ -52,6 +55,7 @@ void ProgressBar::clear_locked() {
         std::fputs("\r\033[K", stderr);
         std::fflush(stderr);
         drawn_ = false;
+        set_progress_line_shown(false);
     }
 }
 
@@ -67,19 +71,43 @@ void ProgressBar::draw(std::size_t slot, bool force) {
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0 ? done / seconds / (1024.0 * 1024.0) : 0.0;
 
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(p * kWidth / 100);
-    char bar[kWidth + 1];
-    for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[kWidth] = '\0';
+    // The line must fit the terminal: a line that wraps cannot be redrawn
+    // in place. The bar narrows first, then the name loses its start, then
+    // the line is cut.
+    const std::size_t room = static_cast<std::size_t>(std::max(terminal_columns() - 1, 10));
+    char tail[96];
+    if (files_ > 1) {
+        std::snprintf(tail, sizeof tail, "  (file %zu of %zu, %3.0f%% overall)  %.1f MiB/s", started_, files_,
+                      overall * 100.0, rate);
+    } else {
+        std::snprintf(tail, sizeof tail, "  %.1f MiB/s", rate);
+    }
     std::string name = slots_[slot].name;
     if (name.size() > 32) name = "..." + name.substr(name.size() - 29);
-    if (files_ > 1) {
-        std::fprintf(stderr, "\r\033[K[%s] %3d%%  %s  (file %zu of %zu, %3.0f%% overall)  %.1f MiB/s", bar, p,
-                     name.c_str(), started_, files_, overall * 100.0, rate);
-    } else {
-        std::fprintf(stderr, "\r\033[K[%s] %3d%%  %s  %.1f MiB/s", bar, p, name.c_str(), rate);
+    const std::size_t fixed = 2 + 5 + 2 + std::string(tail).size();  // "[" "]" " 100%" "  "
+    std::size_t width = 30;
+    if (fixed + width + name.size() > room)
+        width = std::max<std::size_t>(10, room > fixed + name.size() ? room - fixed - name.size() : 0);
+    if (fixed + width + name.size() > room && name.size() > 3) {
+        const std::size_t keep = room > fixed + width + 3 ? room - fixed - width - 3 : 0;
+        name = "..." + name.substr(name.size() - std::min(keep, name.size()));
     }
+    const auto filled = static_cast<std::size_t>(p) * width / 100;
+    std::string line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] ";
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", p);
+    line += percent;
+    line += "  " + name + tail;
+    // Cut at a character boundary (UTF-8 continuation bytes do not count).
+    std::size_t columns = 0, cut = 0;
+    for (; cut < line.size(); ++cut) {
+        if ((static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) continue;
+        if (columns == room) break;
+        ++columns;
+    }
+    line.resize(cut);
+    set_progress_line_shown(true);
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
     std::fflush(stderr);
     drawn_ = true;
 }

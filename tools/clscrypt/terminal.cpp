@@ -1,6 +1,7 @@
 #include "terminal.hpp"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +25,16 @@ bool stdout_is_terminal() {
 }
 bool stderr_is_terminal() {
     return ::isatty(STDERR_FILENO) == 1;
+}
+
+int terminal_columns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const int n = std::atoi(columns);
+        if (n > 0) return n;
+    }
+    return 80;
 }
 
 namespace {

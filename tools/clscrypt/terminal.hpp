@@ -25,6 +25,9 @@ std::vector<std::string> prepare_process(int argc, char** argv);
 
 bool stdout_is_terminal();
 bool stderr_is_terminal();
+/// The width of the terminal on standard error: the terminal's own, else
+/// COLUMNS, else 80.
+int terminal_columns();
 
 /// Asks on the controlling terminal with echo off: the line typed, without
 /// its ending. Ends the line on the terminal when the answer ends without

@@ -115,6 +115,18 @@ bool stderr_is_terminal() {
     return is_console(STD_ERROR_HANDLE);
 }
 
+int terminal_columns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    }
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const int n = std::atoi(columns);
+        if (n > 0) return n;
+    }
+    return 80;
+}
+
 std::optional<SecretText> ask_hidden(const std::string& prompt) {
     const HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr);

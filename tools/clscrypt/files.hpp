@@ -1,0 +1,136 @@
+#pragma once
+
+// The tool's outputs. A result never appears under its name half written:
+// it goes to a hidden file beside the name (".NAME.XXXXXXXX.tmp"), which
+// takes the name only once complete and on disk, and without -f only if the
+// name is still free at that moment. Devices and FIFOs are written into,
+// never replaced. The hidden file is removed on failure and on the signals
+// that end a run (SIGINT, SIGTERM, SIGHUP, SIGPIPE).
+//
+// files_posix.cpp and files_windows.cpp hold the system's side; the Output
+// class above it (output.cpp) is portable.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace clscrypt::tool {
+
+/// What a name is on disk, symbolic links followed.
+enum class NodeKind {
+    Missing,
+    Regular,
+    Folder,
+    Stream,  // a character device, a FIFO or a socket: written into
+    Other,   // a block device and the like: neither written into nor replaced
+};
+NodeKind node_kind(const std::filesystem::path& path);
+
+/// The permission bits of a file (0666 when they cannot be read).
+unsigned permission_bits(const std::filesystem::path& path);
+
+/// How many bytes are left to read from `fd` when it is a regular file;
+/// nothing for pipes, terminals and devices.
+std::optional<std::uint64_t> remaining_file_size(int fd);
+
+/// Whether `name` has the form of a hidden temporary file beside an output
+/// (".NAME.XXXXXXXX.tmp"), the tool's and the library's alike.
+bool is_temporary_name(const std::string& name);
+
+// The system's side of Output. Descriptors are -1 on failure, with the
+// system's reason in `error`.
+int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error);
+int open_existing_for_writing(const std::filesystem::path& path, std::string& error);
+bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error);
+/// Starts writing a range of a file to disk without waiting for it, so that
+/// the disk works while the next bytes are enciphered and the flush at the
+/// end finds little left to do. A failure changes nothing: the flush reports.
+void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) noexcept;
+bool flush_to_disk(int fd, std::string& error);
+bool close_checked(int fd, std::string& error);
+enum class RenameResult { Done, Exists, Failed };
+/// Gives `from` the name `to`. Without `replace`, an existing `to` is never
+/// replaced, atomically where the file system allows it.
+RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                         std::string& error);
+/// Flushes the folder holding `file`, so that a rename survives a crash.
+void flush_folder_of(const std::filesystem::path& file);
+void remove_file(const std::filesystem::path& path) noexcept;
+
+/// Random letters and digits for a temporary name.
+std::string random_letters(std::size_t count);
+
+/// Installs the handlers of the signals that end a run: they remove the
+/// temporary files registered below, clear the progress line, and raise the
+/// signal again with its default action (so the exit status tells it).
+/// Signals ignored when the tool started stay ignored.
+void install_signal_cleanup();
+/// Registers a temporary file for removal on those signals: a slot number
+/// for release_temporary, or -1 when every slot is taken.
+int protect_temporary(const std::filesystem::path& path);
+void release_temporary(int slot) noexcept;
+/// Tells the handlers whether a progress line is on the terminal.
+void set_progress_line_shown(bool shown) noexcept;
+
+/// A file held while it is rewritten in place (rekey, --in-place): an exclusive lock that a second
+/// run on the same file cannot take, and the file's identity, to learn
+/// whether the name still means the file as it was when it was read.
+class HeldFile {
+public:
+    explicit HeldFile(const std::filesystem::path& path);
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    ~HeldFile();
+    /// Raises a ToolError unless `path` still names the held file, unchanged.
+    void check_unchanged() const;
+
+private:
+    struct Stamp {
+        std::uint64_t device = 0, inode = 0, size = 0;
+        std::int64_t modified = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    static std::optional<Stamp> stamp_of(const std::filesystem::path& path);
+    std::filesystem::path path_;
+    int fd_ = -1;
+    std::optional<Stamp> stamp_;
+};
+
+/// Where one result goes: a new file that takes its name at commit(), or a
+/// stream (standard output, a device, a FIFO) written as the result comes.
+class Output {
+public:
+    /// A hidden file beside `dest` with permission bits `mode` (less the
+    /// umask), registered for removal on the signals above.
+    static Output new_file(const std::filesystem::path& dest, unsigned mode, std::string name);
+    /// An existing device or FIFO, opened for writing.
+    static Output into_stream(const std::filesystem::path& dest, std::string name);
+    static Output standard_output();
+
+    Output(Output&& other) noexcept;
+    Output& operator=(Output&&) = delete;
+    Output(const Output&) = delete;
+    ~Output();
+
+    /// Raises a ToolError "write error" naming the output.
+    void write(std::span<const std::uint8_t> bytes);
+    /// Makes the result final: a new file is flushed to disk and takes its
+    /// name (replacing a file there only with `replace`; without it an
+    /// existing name raises "already exists"); a stream is closed.
+    void commit(bool replace);
+
+private:
+    Output() = default;
+    std::string name_;                   // for messages
+    std::filesystem::path dest_, temp_;  // temp_ empty for a stream
+    int fd_ = -1;
+    bool owns_fd_ = false;
+    int slot_ = -1;
+    std::uint64_t written_ = 0;  // bytes written to a new file
+    std::uint64_t started_ = 0;  // bytes whose write-back has been started
+};
+
+}  // namespace clscrypt::tool

@@ -1,0 +1,244 @@
+// The system's side of the tool's outputs on Windows. Descriptors are the C
+// runtime's, as in terminal_windows.cpp; the final step is MoveFileExW,
+// which without MOVEFILE_REPLACE_EXISTING never replaces an existing name.
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <random>
+
+#include "errors.hpp"
+#include "files.hpp"
+
+namespace clscrypt::tool {
+
+namespace {
+
+std::string reason_of(DWORD code) {
+    char buf[512] = {};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
+                                     sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+    return text.empty() ? "system error " + std::to_string(code) : text;
+}
+
+constexpr int kSlots = 256;
+struct TemporarySlot {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 published
+    wchar_t path[MAX_PATH * 4]{};
+};
+TemporarySlot g_temporaries[kSlots];
+std::atomic<bool> g_progress_shown{false};
+
+void remove_temporaries() {
+    for (auto& slot : g_temporaries) {
+        if (slot.state.load() == 2) ::DeleteFileW(slot.path);
+    }
+    if (g_progress_shown.exchange(false)) {
+        static const char kClear[] = "\r\033[K";
+        (void)!::_write(2, kClear, sizeof kClear - 1);
+    }
+}
+
+// Ctrl+C, Ctrl+Break and the console closing run on a thread of their own.
+BOOL WINAPI on_console_event(DWORD) {
+    remove_temporaries();
+    return FALSE;  // the default handler ends the process
+}
+
+extern "C" void on_signal(int sig) {
+    remove_temporaries();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+}  // namespace
+
+NodeKind node_kind(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    switch (status.type()) {
+        case std::filesystem::file_type::not_found: return NodeKind::Missing;
+        case std::filesystem::file_type::regular: return NodeKind::Regular;
+        case std::filesystem::file_type::directory: return NodeKind::Folder;
+        case std::filesystem::file_type::character:
+        case std::filesystem::file_type::fifo: return NodeKind::Stream;
+        default: return NodeKind::Other;
+    }
+}
+
+unsigned permission_bits(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto perms = std::filesystem::status(path, ec).permissions();
+    return ec ? 0666U : static_cast<unsigned>(perms) & 0777U;
+}
+
+std::optional<std::uint64_t> remaining_file_size(int fd) {
+    struct _stat64 st {};
+    if (::_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFREG) == 0) return std::nullopt;
+    const long long at = ::_telli64(fd);
+    if (at < 0 || at > st.st_size) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size - at);
+}
+
+int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
+    // Shared for deletion, so that the console handler can remove it while
+    // it is still open.
+    const DWORD attributes = (mode & 0200U) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   CREATE_NEW, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+        error = reason_of(code);
+        return -1;
+    }
+    exists = false;
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(h);
+        ::DeleteFileW(path.c_str());
+        error = "no file descriptor left";
+    }
+    return fd;
+}
+
+int open_existing_for_writing(const std::filesystem::path& path, std::string& error) {
+    const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) error = std::strerror(errno);
+    return fd;
+}
+
+bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
+    while (size > 0) {
+        const unsigned piece = size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
+        const int put = ::_write(fd, data, piece);
+        if (put < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+void start_write_back(int, std::uint64_t, std::uint64_t) noexcept {}
+
+bool flush_to_disk(int fd, std::string& error) {
+    if (::_commit(fd) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+}
+
+bool close_checked(int fd, std::string& error) {
+    if (::_close(fd) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+}
+
+RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                         std::string& error) {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (::MoveFileExW(from.c_str(), to.c_str(), flags)) return RenameResult::Done;
+    const DWORD code = ::GetLastError();
+    if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return RenameResult::Exists;
+    error = reason_of(code);
+    return RenameResult::Failed;
+}
+
+void flush_folder_of(const std::filesystem::path&) {
+    // MOVEFILE_WRITE_THROUGH has already made the new name durable.
+}
+
+void remove_file(const std::filesystem::path& path) noexcept {
+    ::DeleteFileW(path.c_str());
+}
+
+std::string random_letters(std::size_t count) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    // Exclusive creation keeps another's file safe; the letters need only
+    // make a clash unlikely.
+    std::random_device random;
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) out += kLetters[random() % 36];
+    return out;
+}
+
+void install_signal_cleanup() {
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+}
+
+int protect_temporary(const std::filesystem::path& path) {
+    const std::wstring& native = path.native();
+    if (native.size() >= MAX_PATH * 4) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = 0;
+        if (!g_temporaries[i].state.compare_exchange_strong(expected, 1)) continue;
+        std::memcpy(g_temporaries[i].path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
+        g_temporaries[i].state.store(2);
+        return i;
+    }
+    return -1;
+}
+
+void release_temporary(int slot) noexcept {
+    if (slot >= 0 && slot < kSlots) g_temporaries[slot].state.store(0);
+}
+
+void set_progress_line_shown(bool shown) noexcept {
+    g_progress_shown.store(shown);
+}
+
+std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& path) {
+    const HANDLE h =
+        ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL ok = ::GetFileInformationByHandle(h, &info);
+    ::CloseHandle(h);
+    if (!ok) return std::nullopt;
+    return Stamp{info.dwVolumeSerialNumber,
+                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                 (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+                 static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                           info.ftLastWriteTime.dwLowDateTime)};
+}
+
+HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
+    fd_ = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
+    OVERLAPPED whole{};
+    const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
+    if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
+        ::_close(fd_);
+        fd_ = -1;
+        throw ToolError(path.string() + ": another run is rewriting it in place; nothing was written", kExitFailure);
+    }
+    stamp_ = stamp_of(path);
+}
+
+HeldFile::~HeldFile() {
+    if (fd_ >= 0) ::_close(fd_);
+}
+
+void HeldFile::check_unchanged() const {
+    if (fd_ < 0) return;
+    const auto now = stamp_of(path_);
+    if (!stamp_ || !now || *now != *stamp_) {
+        throw ToolError(path_.string() + ": changed while it was rewritten in place; left as the other writer made it",
+                        kExitFailure);
+    }
+}
+
+}  // namespace clscrypt::tool

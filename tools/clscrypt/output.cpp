@@ -1,0 +1,121 @@
+// Where a result goes, above the system's side in files_*.cpp.
+
+#include <utility>
+
+#include "errors.hpp"
+#include "files.hpp"
+#include "terminal.hpp"
+
+namespace clscrypt::tool {
+
+bool is_temporary_name(const std::string& name) {
+    // "." NAME "." + 8 letters or digits + ".tmp"
+    constexpr std::size_t kTail = 1 + 8 + 4;
+    if (name.size() < 1 + 1 + kTail || name.front() != '.') return false;
+    const std::size_t dot = name.size() - kTail;
+    if (name[dot] != '.' || name.compare(name.size() - 4, 4, ".tmp") != 0) return false;
+    for (std::size_t i = dot + 1; i < dot + 9; ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+}
+
+Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::string name) {
+    Output out;
+    out.name_ = std::move(name);
+    out.dest_ = dest;
+    const std::filesystem::path folder = dest.has_parent_path() ? dest.parent_path() : std::filesystem::path(".");
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        out.temp_ = folder / path_from_utf8("." + path_to_utf8(dest.filename()) + "." + random_letters(8) + ".tmp");
+        // Registered before it exists, so that no signal can come between
+        // its creation and its registration.
+        out.slot_ = protect_temporary(out.temp_);
+        bool exists = false;
+        std::string error;
+        out.fd_ = create_exclusive(out.temp_, mode, exists, error);
+        if (out.fd_ >= 0) {
+            out.owns_fd_ = true;
+            return out;
+        }
+        release_temporary(std::exchange(out.slot_, -1));
+        if (!exists) {
+            out.temp_.clear();
+            throw ToolError(out.name_ + ": cannot create a file beside it: " + error, kExitFailure);
+        }
+    }
+    out.temp_.clear();
+    throw ToolError(out.name_ + ": cannot find a free temporary name beside it", kExitFailure);
+}
+
+Output Output::into_stream(const std::filesystem::path& dest, std::string name) {
+    Output out;
+    out.name_ = std::move(name);
+    out.dest_ = dest;
+    std::string error;
+    out.fd_ = open_existing_for_writing(dest, error);
+    if (out.fd_ < 0) throw ToolError(out.name_ + ": cannot open it for writing: " + error, kExitFailure);
+    out.owns_fd_ = true;
+    return out;
+}
+
+Output Output::standard_output() {
+    Output out;
+    out.name_ = "standard output";
+    out.fd_ = kStdoutFd;
+    out.owns_fd_ = true;  // closed, and the close checked, at commit()
+    return out;
+}
+
+Output::Output(Output&& other) noexcept
+    : name_(std::move(other.name_)),
+      dest_(std::move(other.dest_)),
+      temp_(std::exchange(other.temp_, {})),
+      fd_(std::exchange(other.fd_, -1)),
+      owns_fd_(std::exchange(other.owns_fd_, false)),
+      slot_(std::exchange(other.slot_, -1)),
+      written_(other.written_),
+      started_(other.started_) {}
+
+Output::~Output() {
+    if (owns_fd_ && fd_ >= 0) {
+        std::string ignored;  // the result is being abandoned: only the temporary file matters
+        close_checked(fd_, ignored);
+    }
+    if (!temp_.empty()) remove_file(temp_);
+    release_temporary(slot_);
+}
+
+void Output::write(std::span<const std::uint8_t> bytes) {
+    std::string error;
+    if (!write_fd(fd_, bytes.data(), bytes.size(), error)) {
+        throw ToolError("write error: " + name_ + ": " + error, kExitFailure);
+    }
+    if (temp_.empty()) return;
+    written_ += bytes.size();
+    constexpr std::uint64_t kWriteBack = std::uint64_t{1} << 20;
+    if (written_ - started_ >= kWriteBack) {
+        start_write_back(fd_, started_, written_ - started_);
+        started_ = written_;
+    }
+}
+
+void Output::commit(bool replace) {
+    std::string error;
+    if (!temp_.empty() && !flush_to_disk(fd_, error)) {
+        throw ToolError("write error: " + name_ + ": " + error, kExitFailure);
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (owns_fd_ && !close_checked(fd, error)) throw ToolError("write error: " + name_ + ": " + error, kExitFailure);
+    if (temp_.empty()) return;
+    switch (rename_file(temp_, dest_, replace, error)) {
+        case RenameResult::Done: break;
+        case RenameResult::Exists: throw ToolError(name_ + ": already exists; use -f to overwrite it", kExitFailure);
+        case RenameResult::Failed: throw ToolError(name_ + ": cannot write it: " + error, kExitFailure);
+    }
+    temp_.clear();
+    release_temporary(std::exchange(slot_, -1));
+    flush_folder_of(dest_);
+}
+
+}  // namespace clscrypt::tool
