@@ -14,9 +14,9 @@
 #include <cstring>
 
 #include "clscrypt/digest.hpp"
+#include "digest/kernels/constants.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "digest/narrow.hpp"
-#include "digest/sha256_constants.hpp"
-#include "digest/sha256_kernels.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {

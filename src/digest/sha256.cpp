@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "clscrypt/digest.hpp"
-#include "digest/sha256_constants.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/constants.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {

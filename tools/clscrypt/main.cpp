@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <thread>
 
 #include <clscrypt/clscrypt.hpp>
 
@@ -54,6 +55,8 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Long decryptions share the work between the processor's cores.
+    clscrypt::SetDecryptionThreads(std::thread::hardware_concurrency());
     CLI::App app(
         "clscrypt: encrypt, decrypt and re-key data in the legacy cipher format, hash text and files "
         "with SHA-256, and convert hexadecimal text",
