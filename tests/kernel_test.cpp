@@ -334,7 +334,7 @@ std::size_t threads_of_this_process() {
 // program asks, the run is shared out, with the same bytes. Each case runs
 // in a forked child, which starts with one thread whatever the tests before
 // started in this one.
-TEST(ParallelDecrypt, NoThreadUnlessTheProgramAsks) {
+TEST(ParallelDecrypt, ForkedChildrenStartNoThreadUnlessTheProgramAsks) {
     const auto message = random_bytes(std::size_t{4} << 20);
     clsToString writer;
     auto cipher = message;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "clscrypt/threads.hpp"
 #include "platform/process.hpp"
 
 namespace clscrypt::detail {
@@ -212,21 +211,13 @@ void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const B
     chain = run.chains[count - 1];
 }
 
-}  // namespace clscrypt::detail
-
-namespace clscrypt {
-
-void SetDecryptionThreads(unsigned threads) noexcept {
-    detail::g_thread_limit.store(threads < 2 ? 1 : threads, std::memory_order_relaxed);
+void set_decryption_thread_limit(std::size_t threads) noexcept {
+    g_thread_limit.store(threads, std::memory_order_relaxed);
 }
 
-unsigned GetDecryptionThreads() noexcept {
-    return static_cast<unsigned>(detail::thread_budget());
+std::size_t decryption_thread_budget() noexcept {
+    return thread_budget();
 }
-
-}  // namespace clscrypt
-
-namespace clscrypt::detail {
 
 ScopedDecryptThreads::ScopedDecryptThreads(std::size_t threads, std::size_t min_run) noexcept
     : previous_threads_(g_thread_limit.exchange(threads, std::memory_order_relaxed)),

@@ -35,6 +35,16 @@ inline constexpr std::size_t kMaxDecryptThreads = 8;
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
                      std::size_t len, Chain& chain) noexcept;
 
+/// Sets the most threads a decryption run may use, the caller's included,
+/// for the whole process (0: as many as the processor has, up to
+/// kMaxDecryptThreads; 1, the default: the caller's only, and no worker is
+/// ever started).
+void set_decryption_thread_limit(std::size_t threads) noexcept;
+
+/// The most threads a long run uses now: the limit, capped by the
+/// processor's count and kMaxDecryptThreads.
+[[nodiscard]] std::size_t decryption_thread_budget() noexcept;
+
 /// Sets the threads a decryption run may use (0: as many as the processor
 /// has, up to kMaxDecryptThreads; 1: the caller's only) and the shortest run
 /// that is shared out, for the whole process while it lives, then restores

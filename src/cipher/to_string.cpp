@@ -12,6 +12,7 @@
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
+#include "clscrypt/threads.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {
@@ -283,6 +284,14 @@ std::u16string clsToString::DecryptString(std::u16string_view Text, std::u16stri
     std::u16string text = codePage_.Decode(bytes);
     platform::secure_wipe(bytes.data(), bytes.size());
     return text;
+}
+
+void SetDecryptionThreads(unsigned threads) noexcept {
+    detail::set_decryption_thread_limit(threads < 2 ? 1 : threads);
+}
+
+unsigned GetDecryptionThreads() noexcept {
+    return static_cast<unsigned>(detail::decryption_thread_budget());
 }
 
 }  // namespace clscrypt
