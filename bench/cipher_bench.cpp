@@ -24,7 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/blowfish.hpp"
+#include "cipher/kernels/dispatch.hpp"
 #include "cipher/parallel.hpp"
 #include "clscrypt/cipher.hpp"
 #include "suites.hpp"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "clscrypt/digest.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "suites.hpp"
 
 namespace clscrypt::bench {

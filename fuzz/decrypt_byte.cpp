@@ -10,8 +10,8 @@
 #define CLSCRYPT_FUZZ_MAX_INPUT 4096
 #include "harness.hpp"
 
-#include "cipher/cbc.hpp"
 #include "cipher/instance_access.hpp"
+#include "cipher/kernels/portable.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/clscrypt.hpp"
 

@@ -10,7 +10,7 @@
 #include <openssl/sha.h>
 
 #include "clscrypt/clscrypt.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 
 using clscrypt::fuzz::Bytes;
 

@@ -7,6 +7,9 @@
 #include <openssl/blowfish.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cipher/blowfish.hpp"
 #include "cipher/instance_access.hpp"
@@ -217,6 +220,60 @@ TEST(KeySchedule, KeyComparisonIsExactOnCharacters) {
     upper.Key(u"key");
     upper.Key(u"KEY");
     EXPECT_FALSE(same_tables(tables_of(lower), tables_of(upper)));
+}
+
+// The key in force is told by its text, not by its code-page bytes: texts
+// that encode alike, or that share the low bytes of their characters, are
+// different keys, and the second is mixed in after the first.
+TEST(KeySchedule, KeyComparisonIsOnTheTextNotItsBytes) {
+    const std::pair<std::u16string, std::u16string> pairs[] = {
+        {u"\u0080", u"\u0081"},              // both '?' in Windows-1252
+        {u"A", u"\u0141"},                   // same low byte
+        {u"a", std::u16string(u"a\0", 2)},   // one more character, a zero
+        {u"\u20AC\u20AC", u"\u20AC\u20AC"},  // the same text: nothing happens
+    };
+    for (std::size_t i = 0; i < std::size(pairs); ++i) {
+        const auto& [first, second] = pairs[i];
+        clsToString once, both;
+        once.Key(first);
+        both.Key(first);
+        both.Key(second);
+        EXPECT_EQ(same_tables(tables_of(both), tables_of(once)), first == second) << "pair " << i;
+    }
+}
+
+// A moved-from instance holds no key state until it needs one: it, a copy
+// of it and an instance assigned from it all work as a new instance.
+TEST(InstanceState, MovedFromInstanceWorksAsNew) {
+    const std::vector<std::uint8_t> message{1, 2, 3, 4, 5};
+    auto encrypt = [&](clsToString& c) {
+        auto bytes = message;
+        InstanceAccess::encrypt_with_words(c, bytes, 11, 22);
+        return bytes;
+    };
+    clsToString fresh_instance;
+    const auto expected = encrypt(fresh_instance);
+    for (const bool by_assignment : {false, true}) {
+        clsToString source;
+        source.Key(u"key");
+        clsToString target;
+        if (by_assignment) {
+            target = std::move(source);
+        } else {
+            clsToString constructed(std::move(source));
+        }
+        clsToString copy(source);  // NOLINT(bugprone-use-after-move)
+        clsToString assigned;
+        assigned.Key(u"other key");
+        assigned = source;
+        EXPECT_TRUE(same_tables(tables_of(assigned), fresh())) << by_assignment;
+        EXPECT_EQ(encrypt(copy), expected) << by_assignment;
+        EXPECT_EQ(encrypt(assigned), expected) << by_assignment;
+        auto bytes = encrypt(source);
+        EXPECT_EQ(bytes, expected) << by_assignment;
+        source.DecryptByte(bytes);
+        EXPECT_EQ(bytes, message) << by_assignment;
+    }
 }
 
 TEST(KeySchedule, EmptyKey) {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "clscrypt/clscrypt.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "platform/cpu_features.hpp"
 #include "test_util.hpp"
 

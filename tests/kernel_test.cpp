@@ -3,7 +3,8 @@
 // batch edges, in place and at every alignment; decryption split across
 // threads at and around the split points; the byte planes rebuilt after
 // every key change and carried by copies; Progress unchanged, and on the
-// caller's thread, when runs are shared out; forked children.
+// caller's thread, when runs are shared out; forked children; no thread at
+// all unless the program asks for them.
 
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/blowfish.h>
@@ -11,16 +12,18 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <thread>
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/blowfish.hpp"
 #include "cipher/instance_access.hpp"
+#include "cipher/kernels/dispatch.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/parallel.hpp"
 #include "clscrypt/clscrypt.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "platform/cpu_features.hpp"
 #include "platform/random.hpp"
 #include "test_util.hpp"
@@ -319,6 +322,36 @@ TEST(ParallelDecrypt, ForkedChildrenDecryptLongMessages) {
                   return bytes == message;
               }),
               0);
+}
+
+std::size_t threads_of_this_process() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A library starts no thread its caller did not ask for: a long decryption
+// in a process that changed no setting stays on the calling thread. Once the
+// program asks, the run is shared out, with the same bytes. Each case runs
+// in a forked child, which starts with one thread whatever the tests before
+// started in this one.
+TEST(ParallelDecrypt, ForkedChildrenStartNoThreadUnlessTheProgramAsks) {
+    const auto message = random_bytes(std::size_t{4} << 20);
+    clsToString writer;
+    auto cipher = message;
+    writer.EncryptByte(cipher, u"threads");
+    for (const unsigned asked : {0U, 1U, 2U}) {
+        const bool shared = asked >= 2 && std::thread::hardware_concurrency() >= 2;
+        EXPECT_EQ(in_child([&] {
+                      if (asked != 0) SetDecryptionThreads(asked);  // 0: the default, untouched
+                      clsToString reader;
+                      auto bytes = cipher;
+                      reader.DecryptByte(bytes, u"threads");
+                      return bytes == message && threads_of_this_process() == (shared ? 2U : 1U) &&
+                             GetDecryptionThreads() == (shared ? 2U : 1U);
+                  }),
+                  0)
+            << "asked for " << asked;
+    }
 }
 
 // The random first blocks come from a per-thread reserve; a child must not

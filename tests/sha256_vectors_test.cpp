@@ -6,7 +6,7 @@
 #include <string>
 
 #include "clscrypt/clscrypt.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "test_util.hpp"
 #include "vector_file.hpp"
 

@@ -4,7 +4,7 @@
 #include <bit>
 #include <initializer_list>
 
-#include "digest/word_ops.hpp"
+#include "digest/kernels/word_ops.hpp"
 #include "test_util.hpp"
 
 namespace clscrypt::test {

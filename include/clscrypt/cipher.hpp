@@ -1,9 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,21 +27,7 @@
 namespace clscrypt {
 
 namespace detail {
-/// The key-dependent tables of one instance: the P-array and the four
-/// S-boxes, box-major (s[box][entry]).
-struct BlowfishTables {
-    std::array<std::uint32_t, 18> p;
-    std::array<std::array<std::uint32_t, 256>, 4> s;
-};
-/// The same tables split into bytes for the vector decryption kernel, which
-/// looks up 64 blocks at once in 256-byte planes: s[box][k][x] is byte k
-/// (0 least significant) of S-box entry x, and every byte of p[i][k] is
-/// byte k of P[i]. Derived from BlowfishTables when first needed after a key
-/// set-up.
-struct BytePlanes {
-    alignas(64) std::array<std::array<std::array<std::uint8_t, 256>, 4>, 4> s;
-    std::array<std::array<std::uint32_t, 4>, 18> p;
-};
+struct KeyState;
 struct InstanceAccess;
 struct CbcRun;
 struct FileOutput;
@@ -63,14 +49,15 @@ struct FileOutput;
 /// when the operation then fails); an empty argument keeps the key in force.
 ///
 /// An instance serves one call at a time; separate instances share nothing.
-/// Key material (the tables and the copy of the key text) is wiped when an
-/// instance is destroyed, assigned to or moved from, and the old key text
-/// when a new key is set. A moved-from instance is as new: construction's
-/// tables, no key, no listeners.
+/// Key material (the tables, and the digest of the key text that tells the
+/// key in force) is wiped when an instance is destroyed, assigned to or
+/// moved from. A moved-from instance is as new: construction's tables, no
+/// key, no listeners. Decryption runs on the calling thread only, unless the
+/// program asks for more with SetDecryptionThreads (clscrypt/threads.hpp).
 class CLSCRYPT_API clsToString {
 public:
     explicit clsToString(CodePage codePage = {});
-    clsToString(const clsToString&) = default;
+    clsToString(const clsToString& other);
     clsToString(clsToString&& other) noexcept;
     clsToString& operator=(const clsToString& other);
     clsToString& operator=(clsToString&& other) noexcept;
@@ -219,15 +206,12 @@ private:
     void EncryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out, std::u16string_view Key);
     void DecryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out, std::u16string_view Key);
     void RekeyFileInto(clsToString& From, const std::filesystem::path& SourceFile, detail::FileOutput& out);
-    /// The byte planes of the tables in force, built now if a key set-up
-    /// made them stale.
-    const detail::BytePlanes& Planes() noexcept;
-    void Forget() noexcept;
+    /// The key-dependent state, made afresh if this instance was moved from.
+    detail::KeyState& State();
 
-    detail::BlowfishTables tables_;
-    detail::BytePlanes planes_;
-    bool planesCurrent_ = false;  // whether planes_ matches tables_
-    std::u16string currentKey_;
+    // The tables and what notices the key in force, on the heap: their
+    // layout is no part of this class's.
+    std::unique_ptr<detail::KeyState> state_;
     CodePage codePage_;
 };
 

@@ -188,6 +188,14 @@ CLSCRYPT_API clscrypt_status clscrypt_hsh_sha256_utf8(const clscrypt_hsh* handle
 /* SHA-256 of bytes. */
 CLSCRYPT_API clscrypt_status clscrypt_sha256(const uint8_t* data, size_t size, uint8_t digest[32]);
 
+/* Parallel decryption for the whole process (SetDecryptionThreads in
+   clscrypt/threads.hpp): with 2 or more, a long decryption run may use up to
+   that many threads, the caller's included. By default (and with 0 or 1) the
+   library starts no thread. clscrypt_get_decryption_threads() gives the most
+   a run uses now. */
+CLSCRYPT_API void clscrypt_set_decryption_threads(unsigned threads);
+CLSCRYPT_API unsigned clscrypt_get_decryption_threads(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -505,4 +505,12 @@ clscrypt_status clscrypt_sha256(const uint8_t* data, size_t size, uint8_t digest
     });
 }
 
+void clscrypt_set_decryption_threads(unsigned threads) {
+    clscrypt::SetDecryptionThreads(threads);
+}
+
+unsigned clscrypt_get_decryption_threads(void) {
+    return clscrypt::GetDecryptionThreads();
+}
+
 }  // extern "C"

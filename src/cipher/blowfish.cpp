@@ -1,6 +1,6 @@
 #include "cipher/blowfish.hpp"
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/kernels/dispatch.hpp"
 #include "cipher/pi_words.hpp"
 
 namespace clscrypt::detail {
@@ -46,23 +46,6 @@ void mix_key(BlowfishTables& t, std::span<const std::uint8_t> key, KeyPacking pa
         static_cast<volatile std::uint32_t&>(w) = 0;
     }
     cbc_backend().fill_tables(t);
-}
-
-void fill_tables_portable(BlowfishTables& t) noexcept {
-    std::uint32_t l = 0;
-    std::uint32_t r = 0;
-    for (std::size_t i = 0; i < 18; i += 2) {
-        encipher(t, l, r);
-        t.p[i] = l;
-        t.p[i + 1] = r;
-    }
-    for (auto& box : t.s) {
-        for (std::size_t e = 0; e < 256; e += 2) {
-            encipher(t, l, r);
-            box[e] = l;
-            box[e + 1] = r;
-        }
-    }
 }
 
 }  // namespace clscrypt::detail

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "cipher/key_state.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
 #include "clscrypt/cipher.hpp"
@@ -191,7 +192,7 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     // Nothing is created until the descriptor fits: a wrong key or a damaged
     // file leaves no trace.
     const auto s = static_cast<std::uint64_t>(
-        detail::checked_descriptor(tables_, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
+        detail::checked_descriptor(State().tables, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
 
     out.open();
     detail::CbcRun run(m, Progress.HasListeners());
@@ -242,7 +243,7 @@ void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& 
         throw_shrank(SourceFile);
     }
     const auto s = static_cast<std::uint64_t>(
-        detail::checked_descriptor(From.tables_, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
+        detail::checked_descriptor(From.State().tables, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
     std::uint32_t words[2];
     detail::draw_random_words(words);
 

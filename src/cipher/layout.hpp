@@ -9,7 +9,7 @@
 #include <limits>
 #include <optional>
 
-#include "cipher/cbc.hpp"
+#include "cipher/kernels/portable.hpp"
 
 namespace clscrypt::detail {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "cipher/cbc.hpp"
+#include "cipher/kernels/portable.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/error.hpp"
 #include "platform/random.hpp"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "clscrypt/cipher.hpp"
+#include "cipher/kernels/tables.hpp"
 
 namespace clscrypt::detail {
 

@@ -119,7 +119,10 @@ private:
 };
 
 std::atomic<WorkerPool*> g_pool{nullptr};
-std::atomic<std::size_t> g_thread_limit{0};
+// The most threads a run may use; 0 for as many as the processor has. One by
+// default: nothing is shared out, and no worker is ever started, unless the
+// program asks (SetDecryptionThreads).
+std::atomic<std::size_t> g_thread_limit{1};
 std::atomic<std::size_t> g_min_run{kParallelMinRun};
 
 std::size_t thread_budget() noexcept {
@@ -128,9 +131,10 @@ std::size_t thread_budget() noexcept {
     return std::min({limit == 0 ? hardware : limit, hardware, kMaxDecryptThreads});
 }
 
-// The pool of this process, started on first need; null when there is none
-// to be had.
-WorkerPool* pool() noexcept {
+// The pool of this process, started on the first run that may use more than
+// one thread, with the workers that run may use (`threads`, the caller's
+// included); null when there is none to be had.
+WorkerPool* pool(std::size_t threads) noexcept {
     const std::uint64_t generation = platform::fork_generation();
     WorkerPool* p = g_pool.load(std::memory_order_acquire);
     if (p != nullptr && p->generation() == generation) return p;
@@ -143,11 +147,10 @@ WorkerPool* pool() noexcept {
     if (!lock.owns_lock()) return nullptr;
     p = g_pool.load(std::memory_order_acquire);
     if (p != nullptr && p->generation() == generation) return p;
-    const std::size_t workers = std::min<std::size_t>(std::thread::hardware_concurrency(), kMaxDecryptThreads);
-    if (workers < 2) return nullptr;
+    if (threads < 2) return nullptr;
     WorkerPool* const stale = p;
     try {
-        p = new WorkerPool(workers - 1, generation);
+        p = new WorkerPool(threads - 1, generation);
     } catch (...) {
         return nullptr;  // no threads to be had: the caller works alone
     }
@@ -187,7 +190,7 @@ void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const B
                      std::size_t len, Chain& chain) noexcept {
     const std::size_t min_run = g_min_run.load(std::memory_order_relaxed);
     const std::size_t threads = len >= min_run ? thread_budget() : 1;
-    WorkerPool* workers = threads > 1 ? pool() : nullptr;
+    WorkerPool* workers = threads > 1 ? pool(threads) : nullptr;
     const std::size_t count = std::min(kMaxPieces, len / std::clamp(min_run / 64, kPieceUnit, kMinPiece));
     if (workers == nullptr || workers->workers() == 0 || count < 2) {
         backend.decrypt(t, planes, data, len, chain);
@@ -206,6 +209,14 @@ void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const B
         return;
     }
     chain = run.chains[count - 1];
+}
+
+void set_decryption_thread_limit(std::size_t threads) noexcept {
+    g_thread_limit.store(threads, std::memory_order_relaxed);
+}
+
+std::size_t decryption_thread_budget() noexcept {
+    return thread_budget();
 }
 
 ScopedDecryptThreads::ScopedDecryptThreads(std::size_t threads, std::size_t min_run) noexcept

@@ -3,56 +3,117 @@
 #include <string>
 
 #include "cipher/blowfish.hpp"
-#include "cipher/cbc.hpp"
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/kernels/dispatch.hpp"
+#include "cipher/kernels/portable.hpp"
+#include "cipher/key_state.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
 #include "cipher/parallel.hpp"
 #include "clscrypt/cipher.hpp"
+#include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
+#include "clscrypt/threads.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {
 
+namespace detail {
+
+KeyState::KeyState() noexcept {
+    initial_tables(tables);
+}
+
+KeyState::~KeyState() {
+    platform::secure_wipe(&tables, sizeof tables);
+    platform::secure_wipe(&planes, sizeof planes);
+    platform::secure_wipe(key_digest_.data(), key_digest_.size());
+}
+
+const KeyState& KeyState::initial() noexcept {
+    static const KeyState fresh;
+    return fresh;
+}
+
 namespace {
 
-// Zeroes the whole buffer of a key text and empties it. The spare capacity
-// counts: a shorter key written over a longer one leaves the longer one's
-// tail there, and a moved-from string's own storage may still hold a copy.
-void wipe_text(std::u16string& s) noexcept {
-    s.resize(s.capacity());  // within capacity: no allocation
-    platform::secure_wipe(s.data(), s.size() * sizeof(char16_t));
-    s.clear();
+Sha256::Digest digest_of(std::u16string_view key) noexcept {
+    Sha256 h;
+    std::uint8_t unit[2];
+    for (const char16_t c : key) {
+        unit[0] = static_cast<std::uint8_t>(c);
+        unit[1] = static_cast<std::uint8_t>(c >> 8);
+        h.Update(std::span<const std::uint8_t>(unit));
+    }
+    platform::secure_wipe(unit, sizeof unit);
+    return h.Final();
+}
+
+// Hashing passes the key text through the compression function's stack
+// frame (an unoptimized build keeps each 16-byte load of the block there,
+// about 5 KiB below the caller); zeroes the stack below the caller, where
+// the hashing ran, once it has returned.
+[[gnu::noinline]] void wipe_stack_of_hashing() noexcept {
+    unsigned char area[8192];
+    platform::secure_wipe(area, sizeof area);
 }
 
 }  // namespace
 
-clsToString::clsToString(CodePage codePage) : codePage_(codePage) {
-    detail::initial_tables(tables_);
+bool KeyState::replace_key(std::u16string_view key) noexcept {
+    if (key.empty()) {
+        const bool was_empty = key_empty_;
+        key_empty_ = true;
+        platform::secure_wipe(key_digest_.data(), key_digest_.size());
+        return !was_empty;
+    }
+    Sha256::Digest d = digest_of(key);
+    wipe_stack_of_hashing();
+    const bool same = !key_empty_ && d == key_digest_;
+    key_digest_ = d;
+    key_empty_ = false;
+    platform::secure_wipe(d.data(), d.size());
+    return !same;
 }
 
+const BytePlanes& KeyState::current_planes() noexcept {
+    if (!planes_current) {
+        build_planes(tables, planes);
+        planes_current = true;
+    }
+    return planes;
+}
+
+}  // namespace detail
+
+clsToString::clsToString(CodePage codePage) : state_(std::make_unique<detail::KeyState>()), codePage_(codePage) {}
+
+clsToString::clsToString(const clsToString& other)
+    : Progress(other.Progress),
+      state_(other.state_ ? std::make_unique<detail::KeyState>(*other.state_) : nullptr),
+      codePage_(other.codePage_) {}
+
+// The moved-from instance keeps no state: it is made afresh, as
+// construction's, when next needed.
 clsToString::clsToString(clsToString&& other) noexcept
-    : Progress(std::move(other.Progress)),
-      tables_(other.tables_),
-      planes_(other.planes_),
-      planesCurrent_(other.planesCurrent_),
-      currentKey_(std::move(other.currentKey_)),
-      codePage_(other.codePage_) {
-    other.Forget();
+    : Progress(std::move(other.Progress)), state_(std::move(other.state_)), codePage_(other.codePage_) {
+    other.Progress = ProgressEvent();
 }
 
 clsToString& clsToString::operator=(const clsToString& other) {
     if (this != &other) {
-        // Copies that may fail come first; then our key text is wiped before
-        // its buffer goes (the swap hands it to `key`).
+        // What may fail comes first; then the state is overwritten in place
+        // (every byte of the old key material with it) or replaced.
         ProgressEvent progress(other.Progress);
-        std::u16string key(other.currentKey_);
-        wipe_text(currentKey_);
-        currentKey_.swap(key);
+        std::unique_ptr<detail::KeyState> made;
+        if (other.state_ && !state_) made = std::make_unique<detail::KeyState>(*other.state_);
         Progress = std::move(progress);
-        tables_ = other.tables_;
-        planes_ = other.planes_;
-        planesCurrent_ = other.planesCurrent_;
+        if (!other.state_) {
+            state_.reset();
+        } else if (made) {
+            state_ = std::move(made);
+        } else {
+            *state_ = *other.state_;
+        }
         codePage_ = other.codePage_;
     }
     return *this;
@@ -60,35 +121,23 @@ clsToString& clsToString::operator=(const clsToString& other) {
 
 clsToString& clsToString::operator=(clsToString&& other) noexcept {
     if (this != &other) {
-        wipe_text(currentKey_);
         Progress = std::move(other.Progress);
-        tables_ = other.tables_;
-        planes_ = other.planes_;
-        planesCurrent_ = other.planesCurrent_;
-        currentKey_ = std::move(other.currentKey_);
+        state_ = std::move(other.state_);  // our old state is wiped as it goes
         codePage_ = other.codePage_;
-        other.Forget();
+        other.Progress = ProgressEvent();
     }
     return *this;
 }
 
-clsToString::~clsToString() {
-    platform::secure_wipe(&tables_, sizeof tables_);
-    platform::secure_wipe(&planes_, sizeof planes_);
-    wipe_text(currentKey_);
-}
+clsToString::~clsToString() = default;
 
-// Back to construction's state, without the key.
-void clsToString::Forget() noexcept {
-    wipe_text(currentKey_);
-    detail::initial_tables(tables_);
-    platform::secure_wipe(&planes_, sizeof planes_);
-    planesCurrent_ = false;
-    Progress = ProgressEvent();
+detail::KeyState& clsToString::State() {
+    if (!state_) state_ = std::make_unique<detail::KeyState>();
+    return *state_;
 }
 
 void clsToString::Key(std::u16string_view New_Value) {
-    // Comparing, copying and encoding the key pass it through the vector
+    // Comparing, hashing and encoding the key pass it through the vector
     // registers; clear them on the way out, however it is taken.
     struct ClearRegisters {
         ClearRegisters() = default;
@@ -96,11 +145,10 @@ void clsToString::Key(std::u16string_view New_Value) {
         ClearRegisters& operator=(const ClearRegisters&) = delete;
         ~ClearRegisters() { platform::clear_vector_registers(); }
     } clear_registers;
-    if (New_Value == currentKey_) {
+    detail::KeyState& state = State();
+    if (!state.replace_key(New_Value)) {
         return;
     }
-    wipe_text(currentKey_);
-    currentKey_.assign(New_Value);
     if (New_Value.empty()) {
         // The legacy set-up indexed the first key byte of an empty key and
         // failed there, before any table word changed. Callers rely on the
@@ -108,17 +156,9 @@ void clsToString::Key(std::u16string_view New_Value) {
         throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange, "empty key after a non-empty key");
     }
     std::vector<std::uint8_t> bytes = codePage_.Encode(New_Value);
-    planesCurrent_ = false;
-    detail::mix_key(tables_, bytes);
+    state.planes_current = false;
+    detail::mix_key(state.tables, bytes);
     platform::secure_wipe(bytes.data(), bytes.size());
-}
-
-const detail::BytePlanes& clsToString::Planes() noexcept {
-    if (!planesCurrent_) {
-        detail::build_planes(tables_, planes_);
-        planesCurrent_ = true;
-    }
-    return planes_;
 }
 
 // Runs CBC over the next `len` bytes of a message in place, raising
@@ -129,15 +169,16 @@ const detail::BytePlanes& clsToString::Planes() noexcept {
 template <bool Encrypt>
 void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len) {
     const detail::CbcBackend& backend = detail::cbc_backend();
+    detail::KeyState& state = State();
     const detail::BytePlanes* planes = nullptr;
     if constexpr (!Encrypt) {
-        if (backend.planes_from != 0 && len >= backend.planes_from) planes = &Planes();
+        if (backend.planes_from != 0 && len >= backend.planes_from) planes = &state.current_planes();
     }
     auto kernel = [&](std::size_t from, std::size_t to) {
         if constexpr (Encrypt) {
-            backend.encrypt(tables_, data + from, to - from, run.chain);
+            backend.encrypt(state.tables, data + from, to - from, run.chain);
         } else {
-            detail::cbc_decrypt_run(backend, tables_, planes, data + from, to - from, run.chain);
+            detail::cbc_decrypt_run(backend, state.tables, planes, data + from, to - from, run.chain);
         }
     };
     const std::uint64_t end = run.offset + len;
@@ -215,7 +256,7 @@ void clsToString::DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16stri
     // before anything is written: a wrong key or damaged data leaves the
     // caller's array as it was.
     const std::int32_t s =
-        detail::checked_descriptor(tables_, std::span<const std::uint8_t, 16>(ByteArray.data(), 16), m);
+        detail::checked_descriptor(State().tables, std::span<const std::uint8_t, 16>(ByteArray.data(), 16), m);
     detail::CbcRun run(m, Progress.HasListeners());
     RunCbc<false>(run, ByteArray.data(), m);
     std::memmove(ByteArray.data(), ByteArray.data() + detail::kHeaderSize, static_cast<std::size_t>(s));
@@ -243,6 +284,14 @@ std::u16string clsToString::DecryptString(std::u16string_view Text, std::u16stri
     std::u16string text = codePage_.Decode(bytes);
     platform::secure_wipe(bytes.data(), bytes.size());
     return text;
+}
+
+void SetDecryptionThreads(unsigned threads) noexcept {
+    detail::set_decryption_thread_limit(threads < 2 ? 1 : threads);
+}
+
+unsigned GetDecryptionThreads() noexcept {
+    return static_cast<unsigned>(detail::decryption_thread_budget());
 }
 
 }  // namespace clscrypt

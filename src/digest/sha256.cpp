@@ -6,8 +6,8 @@
 #include "clscrypt/digest.hpp"
 #include "common/byte_order.hpp"
 #include "common/hex.hpp"
-#include "digest/sha256_constants.hpp"
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/constants.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {

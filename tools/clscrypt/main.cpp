@@ -10,6 +10,7 @@
 #include <iostream>
 #include <limits>
 #include <optional>
+#include <thread>
 
 #include <clscrypt/clscrypt.hpp>
 
@@ -136,6 +137,8 @@ void check_text_alone(const CipherOptions& o, const char* command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Long decryptions share the work between the processor's cores.
+    clscrypt::SetDecryptionThreads(std::thread::hardware_concurrency());
     CLI::App app(
         "clscrypt: encrypt, decrypt and re-key data in the legacy cipher format, hash text and files "
         "with SHA-256, and convert hexadecimal text",

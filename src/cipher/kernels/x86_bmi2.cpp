@@ -10,7 +10,7 @@
 // that would be compiled for this target, so no copy of them that needs
 // BMI can leak into code run on processors without it.
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/kernels/dispatch.hpp"
 
 #if CLSCRYPT_CBC_X86
 

@@ -7,13 +7,13 @@
 // else in the library is compiled for these instructions: the caller checks
 // the processor first.
 
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 
 #if CLSCRYPT_SHA256_X86
 
 #include <immintrin.h>
 
-#include "digest/sha256_constants.hpp"
+#include "digest/kernels/constants.hpp"
 
 #define CLSCRYPT_X86_SHA [[gnu::target("sha,sse4.1")]]
 

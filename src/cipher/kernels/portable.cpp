@@ -1,6 +1,6 @@
-#include "cipher/cbc.hpp"
+#include "cipher/kernels/portable.hpp"
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/kernels/dispatch.hpp"
 
 namespace clscrypt::detail {
 
@@ -97,6 +97,24 @@ void cbc_decrypt(const BlowfishTables& t, std::uint8_t* data, std::size_t len, C
 void cbc_decrypt_portable(const BlowfishTables& t, const BytePlanes* /*planes*/, std::uint8_t* data, std::size_t len,
                           Chain& chain) noexcept {
     cbc_decrypt(t, data, len, chain);
+}
+
+// The key schedule's encipherments: one chain from a zero block.
+void fill_tables_portable(BlowfishTables& t) noexcept {
+    std::uint32_t l = 0;
+    std::uint32_t r = 0;
+    for (std::size_t i = 0; i < 18; i += 2) {
+        encipher(t, l, r);
+        t.p[i] = l;
+        t.p[i + 1] = r;
+    }
+    for (auto& box : t.s) {
+        for (std::size_t e = 0; e < 256; e += 2) {
+            encipher(t, l, r);
+            box[e] = l;
+            box[e + 1] = r;
+        }
+    }
 }
 
 void build_planes(const BlowfishTables& t, BytePlanes& planes) noexcept {

@@ -6,12 +6,12 @@
 // same result as in one go.
 //
 // These are the portable kernels, the definition every accelerated kernel
-// (cbc_kernels.hpp) is checked against.
+// (dispatch.hpp) is checked against.
 
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher/blowfish.hpp"
+#include "cipher/kernels/block.hpp"
 
 namespace clscrypt::detail {
 

@@ -2,9 +2,9 @@
 // states it: a 16-word rolling message schedule W, the working variables a..h
 // and the temporaries T1 and T2.
 
-#include "digest/sha256_constants.hpp"
-#include "digest/sha256_kernels.hpp"
-#include "digest/word_ops.hpp"
+#include "digest/kernels/constants.hpp"
+#include "digest/kernels/dispatch.hpp"
+#include "digest/kernels/word_ops.hpp"
 
 namespace clscrypt::detail {
 

@@ -13,7 +13,7 @@
 // kernel. As elsewhere, nothing here is shared inline with code compiled for
 // other targets.
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/kernels/dispatch.hpp"
 
 #if CLSCRYPT_CBC_X86
 

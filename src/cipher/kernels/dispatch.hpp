@@ -18,7 +18,7 @@
 #include <span>
 #include <string_view>
 
-#include "cipher/cbc.hpp"
+#include "cipher/kernels/portable.hpp"
 
 #if defined(__x86_64__) && !defined(CLSCRYPT_NO_SIMD)
 #define CLSCRYPT_CBC_X86 1

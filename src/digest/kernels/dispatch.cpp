@@ -7,7 +7,7 @@
 #include <array>
 #include <atomic>
 
-#include "digest/sha256_kernels.hpp"
+#include "digest/kernels/dispatch.hpp"
 #include "platform/cpu_features.hpp"
 
 namespace clscrypt::detail {

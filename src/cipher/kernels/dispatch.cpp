@@ -4,7 +4,7 @@
 #include <array>
 #include <atomic>
 
-#include "cipher/cbc_kernels.hpp"
+#include "cipher/kernels/dispatch.hpp"
 #include "platform/cpu_features.hpp"
 
 namespace clscrypt::detail {

@@ -1,0 +1,55 @@
+#pragma once
+
+// The key-dependent state of one clsToString, kept out of the public header
+// so that the tables and the kernels' forms of them can change without
+// changing the class's layout. An instance owns one on the heap: `new` gives
+// it the 64-byte alignment the byte planes ask for.
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "cipher/kernels/tables.hpp"
+
+namespace clscrypt::detail {
+
+struct KeyState {
+    /// Construction's tables, no key.
+    KeyState() noexcept;
+    KeyState(const KeyState&) = default;
+    KeyState& operator=(const KeyState&) = default;
+    /// Wipes everything.
+    ~KeyState();
+
+    /// A fresh state, for reading an instance that was moved from.
+    static const KeyState& initial() noexcept;
+
+    /// Records `key` as the key in force; false when it already was (as a
+    /// comparison of the texts would say).
+    bool replace_key(std::u16string_view key) noexcept;
+
+    /// The byte planes of the tables, built now if a key set-up made them
+    /// stale.
+    const BytePlanes& current_planes() noexcept;
+
+    BytePlanes planes;
+    BlowfishTables tables;
+    bool planes_current = false;  // whether planes matches tables
+
+private:
+    // "The same key again" was decided by comparing the key texts, so what
+    // is kept must tell texts apart exactly as that comparison does: a
+    // SHA-256 of the text's UTF-16 code units (two bytes each, least
+    // significant first, so distinct texts are distinct byte strings) and
+    // whether it is empty. Two texts are then taken for the same key only if
+    // they are the same text or collide under SHA-256, which no one can
+    // bring about. The digest is over the text, not its code-page bytes:
+    // two texts with the same bytes (characters outside the code page all
+    // become "?") are different keys to the comparison, and each is mixed in.
+    std::array<std::uint8_t, 32> key_digest_{};
+    bool key_empty_ = true;
+};
+
+static_assert(alignof(KeyState) == 64);
+
+}  // namespace clscrypt::detail
