@@ -102,12 +102,11 @@ PYBIND11_MODULE(clscrypt, m) {
     py::enum_<clscrypt::ErrorKind> kind(m, "ErrorKind",
                                         "What went wrong: the `kind` of a clscrypt.RuntimeError. Branch on it, "
                                         "never on the description (a wrong key and a missing file share a number).");
-    for (const auto k : {clscrypt::ErrorKind::Other, clscrypt::ErrorKind::InvalidArgument,
-                         clscrypt::ErrorKind::Overflow, clscrypt::ErrorKind::SubscriptOutOfRange,
-                         clscrypt::ErrorKind::DivisionByZero, clscrypt::ErrorKind::WrongKeyOrDamaged,
-                         clscrypt::ErrorKind::SourceMissing, clscrypt::ErrorKind::FileSystem,
-                         clscrypt::ErrorKind::System, clscrypt::ErrorKind::OutOfMemory,
-                         clscrypt::ErrorKind::Cancelled}) {
+    for (const auto k :
+         {clscrypt::ErrorKind::Other, clscrypt::ErrorKind::InvalidArgument, clscrypt::ErrorKind::Overflow,
+          clscrypt::ErrorKind::SubscriptOutOfRange, clscrypt::ErrorKind::DivisionByZero,
+          clscrypt::ErrorKind::WrongKeyOrDamaged, clscrypt::ErrorKind::SourceMissing, clscrypt::ErrorKind::FileSystem,
+          clscrypt::ErrorKind::System, clscrypt::ErrorKind::OutOfMemory, clscrypt::ErrorKind::Cancelled}) {
         kind.value(clscrypt::ErrorKindName(k), k);
     }
 

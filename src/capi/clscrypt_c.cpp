@@ -111,13 +111,16 @@ clscrypt_status guarded(F&& f) noexcept {
                clscrypt::StandardDescription(kInvalidArgument) + ": " + e.what);
         return CLSCRYPT_INVALID_ARGUMENT;
     } catch (const BufferTooSmall&) {
-        record(CLSCRYPT_KIND_BUFFER_TOO_SMALL, 0, "Buffer too small", "Buffer too small: the required size was stored in the size argument");
+        record(CLSCRYPT_KIND_BUFFER_TOO_SMALL, 0, "Buffer too small",
+               "Buffer too small: the required size was stored in the size argument");
         return CLSCRYPT_BUFFER_TOO_SMALL;
     } catch (const Cancelled&) {
-        record(CLSCRYPT_KIND_CANCELLED, kUserInterrupt, "User interrupt occurred", "User interrupt occurred: the progress callback stopped it");
+        record(CLSCRYPT_KIND_CANCELLED, kUserInterrupt, "User interrupt occurred",
+               "User interrupt occurred: the progress callback stopped it");
         return CLSCRYPT_CANCELLED;
     } catch (const std::bad_alloc&) {
-        record(CLSCRYPT_KIND_OUT_OF_MEMORY, kOutOfMemory, clscrypt::StandardDescription(kOutOfMemory), clscrypt::StandardDescription(kOutOfMemory));
+        record(CLSCRYPT_KIND_OUT_OF_MEMORY, kOutOfMemory, clscrypt::StandardDescription(kOutOfMemory),
+               clscrypt::StandardDescription(kOutOfMemory));
         return CLSCRYPT_OUT_OF_MEMORY;
     } catch (const std::exception& e) {
         record(CLSCRYPT_KIND_OTHER, kInternalError, "Internal error", std::string("Internal error: ") + e.what());

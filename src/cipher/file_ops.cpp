@@ -49,7 +49,8 @@ void require_source(const std::filesystem::path& source) {
 }
 
 [[noreturn]] void throw_shrank(const std::filesystem::path& source) {
-    throw RuntimeError(errnum::kDeviceIoError, StandardDescription(errnum::kDeviceIoError) + ": '" + source.string() + "' shrank while it was read");
+    throw RuntimeError(errnum::kDeviceIoError, StandardDescription(errnum::kDeviceIoError) + ": '" + source.string() +
+                                                   "' shrank while it was read");
 }
 
 // A chunk buffer that forgets its content when it goes.

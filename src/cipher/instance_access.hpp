@@ -2,6 +2,8 @@
 
 // Test and tooling access to the inside of an instance.
 
+#include <string_view>
+
 #include "clscrypt/cipher.hpp"
 
 namespace clscrypt::detail {
@@ -15,6 +17,11 @@ struct InstanceAccess {
     }
     /// The byte planes of the tables in force, built if stale.
     static const BytePlanes& planes(clsToString& c) noexcept { return c.Planes(); }
+    /// The whole buffer that holds the instance's copy of the key text, spare
+    /// capacity included: what a key change must leave without the old key.
+    static std::u16string_view key_storage(const clsToString& c) noexcept {
+        return {c.currentKey_.data(), c.currentKey_.capacity()};
+    }
     /// EncryptByte with the two header words given instead of drawn.
     static void encrypt_with_words(clsToString& c, std::vector<std::uint8_t>& bytes, std::uint32_t w0,
                                    std::uint32_t w1) {

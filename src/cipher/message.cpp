@@ -24,8 +24,8 @@ void store_le32(std::uint8_t* p, std::uint32_t v) noexcept {
 std::uint64_t checked_encrypted_size(std::uint64_t n) {
     const auto t = encrypted_size(n);
     if (!t) {
-        throw RuntimeError::FromNumber(errnum::kOverflow, "a message of " + std::to_string(n) +
-                                                                   " bytes is too long for the format's 32-bit size");
+        throw RuntimeError::FromNumber(
+            errnum::kOverflow, "a message of " + std::to_string(n) + " bytes is too long for the format's 32-bit size");
     }
     return *t;
 }
@@ -33,7 +33,8 @@ std::uint64_t checked_encrypted_size(std::uint64_t n) {
 void check_cipher_length(std::uint64_t m) {
     if (m > kMaxLength) {
         throw RuntimeError::FromNumber(
-            ErrorKind::WrongKeyOrDamaged, errnum::kOverflow, "ciphertext length " + std::to_string(m) + " is beyond the format's 32-bit size");
+            ErrorKind::WrongKeyOrDamaged, errnum::kOverflow,
+            "ciphertext length " + std::to_string(m) + " is beyond the format's 32-bit size");
     }
     if (!valid_cipher_length(m)) {
         throw RuntimeError::FromNumber(
