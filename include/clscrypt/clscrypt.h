@@ -91,9 +91,12 @@ typedef enum clscrypt_kind {
 
 /* Error numbers of the legacy classes, as clscrypt_error_number() gives
    them. */
+#define CLSCRYPT_ERR_INVALID_ARGUMENT 5
 #define CLSCRYPT_ERR_OVERFLOW 6
+#define CLSCRYPT_ERR_OUT_OF_MEMORY 7
 #define CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE 9
 #define CLSCRYPT_ERR_DIVISION_BY_ZERO 11
+#define CLSCRYPT_ERR_USER_INTERRUPT 18
 /* Errors a class defines: a wrong key or damaged ciphertext ("Incorrect size
    descriptor in Blowfish decryption"), a missing source file;
    clscrypt_error_kind() tells which. */

@@ -40,7 +40,10 @@ using clscrypt::errnum::kInvalidArgument;
 using clscrypt::errnum::kOutOfMemory;
 using clscrypt::errnum::kUserInterrupt;
 
+static_assert(CLSCRYPT_ERR_INVALID_ARGUMENT == kInvalidArgument);
 static_assert(CLSCRYPT_ERR_OVERFLOW == clscrypt::errnum::kOverflow);
+static_assert(CLSCRYPT_ERR_OUT_OF_MEMORY == kOutOfMemory);
+static_assert(CLSCRYPT_ERR_USER_INTERRUPT == kUserInterrupt);
 static_assert(CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE == clscrypt::errnum::kSubscriptOutOfRange);
 static_assert(CLSCRYPT_ERR_DIVISION_BY_ZERO == clscrypt::errnum::kDivisionByZero);
 static_assert(CLSCRYPT_ERR_CLASS_ERROR == clscrypt::errnum::kClassError);
