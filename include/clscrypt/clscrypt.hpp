@@ -8,3 +8,4 @@
 #include "clscrypt/error.hpp"
 #include "clscrypt/progress.hpp"
 #include "clscrypt/threads.hpp"
+#include "clscrypt/version.h"

@@ -24,6 +24,7 @@
 #include "cipher/message.hpp"
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/file.hpp"
 #include "platform/wipe.hpp"
 
@@ -86,12 +87,13 @@ constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure 
 
 void require_source(const std::filesystem::path& source) {
     if (!platform::file_exists(source)) {
-        throw RuntimeError(RuntimeError::ClassError, kMissingSource, "'" + source.string() + "'");
+        throw RuntimeError(ErrorKind::SourceMissing, errnum::kClassError, kMissingSource, "'" + source.string() + "'");
     }
 }
 
 [[noreturn]] void throw_shrank(const std::filesystem::path& source) {
-    throw RuntimeError(57, StandardDescription(57) + ": '" + source.string() + "' shrank while it was read");
+    throw RuntimeError(errnum::kDeviceIoError, StandardDescription(errnum::kDeviceIoError) + ": '" + source.string() +
+                                                   "' shrank while it was read");
 }
 
 // A chunk buffer that forgets its content when it goes.
@@ -177,7 +179,7 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     platform::InputFile in(SourceFile);
     const std::uint64_t m = in.size();
     if (m == 0) {
-        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
                                        "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
     }
     if (!Key.empty()) {
@@ -234,7 +236,7 @@ void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& 
     platform::InputFile in(SourceFile);
     const std::uint64_t m = in.size();
     if (m == 0) {
-        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
                                        "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
     }
     detail::check_cipher_length(m);

@@ -34,20 +34,9 @@ namespace {
 
 enum class Mode { Encrypt, Decrypt, Rekey };
 
-constexpr const char* kDescriptorError = "Incorrect size descriptor in Blowfish decryption";
-constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure (Source file does not exist).";
-constexpr std::int32_t kDeviceIoError = 57;
-
 // Standard input and --text carry a ciphertext; everything else names a file.
 bool names_a_file(const std::string& name) {
     return name != "standard input" && name != "--text";
-}
-
-// A file that changed size between the start of the work and its end.
-bool changed_while_read(const RuntimeError& e) {
-    const std::string& d = e.Description();
-    return e.Number() == kDeviceIoError && (d.find("' shrank while it was read") != std::string::npos ||
-                                            d.find("' grew while it was read") != std::string::npos);
 }
 
 // The library's message without the legacy description in front of it
@@ -66,30 +55,23 @@ ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     const std::string not_ours =
         names_a_file(name) ? "not a file encrypted with this format" : "not a ciphertext of this format";
     // The size descriptor does not fit: the key is wrong, or the data is not ours.
-    if (e.Number() == RuntimeError::ClassError && e.Description() == kDescriptorError) {
+    if (e.Kind() == ErrorKind::WrongKeyOrDamaged && e.Number() == RuntimeError::ClassError) {
         return ToolError(name + ": wrong key, or " + not_ours +
                              "; nothing was written (check the key, and for re-keyed data give every --pass in "
                              "the order used)",
                          kExitWrongKey);
     }
     // A length that no ciphertext has.
-    if (reading_ciphertext &&
-        (e.Number() == RuntimeError::SubscriptOutOfRange || e.Number() == RuntimeError::Overflow)) {
+    if (reading_ciphertext && e.Kind() == ErrorKind::WrongKeyOrDamaged) {
         const char* why = e.Number() == RuntimeError::Overflow
                               ? "longer than the format allows"
                               : "its length is not a whole number of 8-byte blocks of at least 16 bytes";
         return ToolError(name + ": " + not_ours + " (" + why + "); nothing was written", kExitWrongKey);
     }
-    if (e.Number() == RuntimeError::ClassError && e.Description() == kMissingSource) {
+    if (e.Kind() == ErrorKind::SourceMissing) {
         return ToolError(name + ": no such file; check the name", kExitFailure);
     }
-    if (changed_while_read(e)) {
-        return ToolError(name +
-                             ": file changed while being read; nothing was written (try again once nothing "
-                             "else writes to it)",
-                         kExitFailure);
-    }
-    if (e.Number() == RuntimeError::Overflow) {
+    if (e.Kind() == ErrorKind::Overflow) {
         return ToolError(name + ": too large for this format (at most 2 GiB - 20 bytes of message)", kExitFailure);
     }
     // Failures of the system (open, read, write, space): what the library
