@@ -30,6 +30,9 @@ install(TARGETS ${clscrypt_install_targets}
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/clscrypt
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     COMPONENT dev)
+install(FILES ${CLSCRYPT_GENERATED_INCLUDE_DIR}/clscrypt/version.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/clscrypt
+    COMPONENT dev)
 install(EXPORT clscryptTargets
     NAMESPACE clscrypt::
     DESTINATION ${CLSCRYPT_CMAKE_DIR}

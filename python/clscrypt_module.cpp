@@ -98,8 +98,21 @@ PYBIND11_MODULE(clscrypt, m) {
     m.doc() = "Read and write data in the legacy clsToString cipher format, and clsHsh's SHA-256 of text.";
     m.attr("__version__") = CLSCRYPT_VERSION;
 
+    // clscrypt.ErrorKind: what went wrong, for code that branches on it.
+    py::enum_<clscrypt::ErrorKind> kind(m, "ErrorKind",
+                                        "What went wrong: the `kind` of a clscrypt.RuntimeError. Branch on it, "
+                                        "never on the description (a wrong key and a missing file share a number).");
+    for (const auto k : {clscrypt::ErrorKind::Other, clscrypt::ErrorKind::InvalidArgument,
+                         clscrypt::ErrorKind::Overflow, clscrypt::ErrorKind::SubscriptOutOfRange,
+                         clscrypt::ErrorKind::DivisionByZero, clscrypt::ErrorKind::WrongKeyOrDamaged,
+                         clscrypt::ErrorKind::SourceMissing, clscrypt::ErrorKind::FileSystem,
+                         clscrypt::ErrorKind::System, clscrypt::ErrorKind::OutOfMemory,
+                         clscrypt::ErrorKind::Cancelled}) {
+        kind.value(clscrypt::ErrorKindName(k), k);
+    }
+
     // clscrypt.RuntimeError, a RuntimeError with the legacy error number and
-    // description.
+    // description, and its kind (a clscrypt.ErrorKind).
     static py::exception<clscrypt::RuntimeError> error(m, "RuntimeError", PyExc_RuntimeError);
     error.attr("Overflow") = clscrypt::RuntimeError::Overflow;
     error.attr("SubscriptOutOfRange") = clscrypt::RuntimeError::SubscriptOutOfRange;
@@ -112,6 +125,7 @@ PYBIND11_MODULE(clscrypt, m) {
             py::object instance = py::handle(error.ptr())(e.what());
             instance.attr("number") = e.Number();
             instance.attr("description") = e.Description();
+            instance.attr("kind") = py::cast(e.Kind());
             PyErr_SetObject(error.ptr(), instance.ptr());
         }
     });

@@ -7,10 +7,12 @@
    Two opaque handles stand for the two legacy classes: clscrypt_tostring
    for clsToString (the cipher, its key state and its code page) and
    clscrypt_hsh for clsHsh (SHA-256 of text). Each function returns a status:
-   CLSCRYPT_OK, or an error whose run-time error number and description
-   clscrypt_error_number() and clscrypt_error_description() then give, on
-   the calling thread, until its next call into this interface. No C++
-   exception crosses this boundary.
+   CLSCRYPT_OK, or an error whose kind, run-time error number and
+   description clscrypt_error_kind(), clscrypt_error_number() and
+   clscrypt_error_description() then give, on the calling thread, until its
+   next call into this interface. Branch on the kind: it tells a wrong key
+   from a missing file, which share a number. No C++ exception crosses this
+   boundary.
 
    Texts are UTF-16 (uint16_t units with a length) or UTF-8 (char with a
    length); a length of CLSCRYPT_NUL_TERMINATED means "up to the first 0".
@@ -24,6 +26,7 @@
 #include <stdint.h>
 
 #include "clscrypt/export.h"
+#include "clscrypt/version.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,22 +53,62 @@ typedef enum clscrypt_status {
 
 #define CLSCRYPT_NUL_TERMINATED ((size_t)-1)
 
+/* What went wrong, as clscrypt_error_kind() gives it. The values never
+   change; 1 to 11 are those of the C++ clscrypt::ErrorKind. */
+typedef enum clscrypt_kind {
+    /* No error: the last call succeeded. */
+    CLSCRYPT_KIND_NONE = 0,
+    /* An unexpected failure, or none of the kinds below. */
+    CLSCRYPT_KIND_OTHER = 1,
+    /* A null handle or pointer, invalid UTF-8, an unknown code page, the
+       empty key after a non-empty one. */
+    CLSCRYPT_KIND_INVALID_ARGUMENT = 2,
+    /* A value beyond the format's range: a message too long for its 32-bit
+       sizes, hexadecimal text too long to convert. */
+    CLSCRYPT_KIND_OVERFLOW = 3,
+    /* Hexadecimal text that is not pairs of digits where expected. */
+    CLSCRYPT_KIND_SUBSCRIPT_OUT_OF_RANGE = 4,
+    /* Hexadecimal conversion with a separator count of -2. */
+    CLSCRYPT_KIND_DIVISION_BY_ZERO = 5,
+    /* Not a ciphertext of this format under this key: a wrong key, damaged
+       data, or a length no ciphertext has. Nothing was written. */
+    CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED = 6,
+    /* The source file of a file operation does not exist. */
+    CLSCRYPT_KIND_SOURCE_MISSING = 7,
+    /* The file system refused or failed an open, read, write or
+       replacement. */
+    CLSCRYPT_KIND_FILE_SYSTEM = 8,
+    /* Another service of the operating system failed (the random source). */
+    CLSCRYPT_KIND_SYSTEM = 9,
+    /* Memory ran out (status CLSCRYPT_OUT_OF_MEMORY). */
+    CLSCRYPT_KIND_OUT_OF_MEMORY = 10,
+    /* The progress callback stopped the operation (status
+       CLSCRYPT_CANCELLED). */
+    CLSCRYPT_KIND_CANCELLED = 11,
+    /* The caller's buffer is too small (status CLSCRYPT_BUFFER_TOO_SMALL). */
+    CLSCRYPT_KIND_BUFFER_TOO_SMALL = 12
+} clscrypt_kind;
+
 /* Error numbers of the legacy classes, as clscrypt_error_number() gives
    them. */
 #define CLSCRYPT_ERR_OVERFLOW 6
 #define CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE 9
 #define CLSCRYPT_ERR_DIVISION_BY_ZERO 11
 /* Errors a class defines: a wrong key or damaged ciphertext ("Incorrect size
-   descriptor in Blowfish decryption"), a missing source file. */
+   descriptor in Blowfish decryption"), a missing source file;
+   clscrypt_error_kind() tells which. */
 #define CLSCRYPT_ERR_CLASS_ERROR (-2147221504)
 
-/* The library's version, "MAJOR.MINOR.PATCH". */
+/* The library's version, "MAJOR.MINOR.PATCH": that of the library linked
+   at run time, where CLSCRYPT_VERSION_STRING (clscrypt/version.h) is that
+   of the headers compiled against. */
 CLSCRYPT_API const char* clscrypt_version(void);
 
-/* The last error on this thread: its run-time error number (0 after
-   success), its description, and the description with context (which file,
-   which length). The strings stay valid until this thread's next call into
-   this interface. */
+/* The last error on this thread: its kind (CLSCRYPT_KIND_NONE after
+   success), its run-time error number (0 after success), its description,
+   and the description with context (which file, which length). The strings
+   stay valid until this thread's next call into this interface. */
+CLSCRYPT_API clscrypt_kind clscrypt_error_kind(void);
 CLSCRYPT_API int32_t clscrypt_error_number(void);
 CLSCRYPT_API const char* clscrypt_error_description(void);
 CLSCRYPT_API const char* clscrypt_error_message(void);

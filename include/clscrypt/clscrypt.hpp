@@ -7,3 +7,4 @@
 #include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
 #include "clscrypt/progress.hpp"
+#include "clscrypt/version.h"

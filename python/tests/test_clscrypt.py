@@ -95,22 +95,25 @@ class Errors(unittest.TestCase):
             keyed("wrong").DecryptByte(data)
         self.assertEqual(caught.exception.number, clscrypt.RuntimeError.ClassError)
         self.assertEqual(caught.exception.description, DESCRIPTOR_ERROR)
+        self.assertEqual(caught.exception.kind, clscrypt.ErrorKind.WrongKeyOrDamaged)
         self.assertEqual(bytes(data), sealed)
 
-    def test_numbers_and_descriptions(self):
+    def test_numbers_descriptions_and_kinds(self):
+        kinds = clscrypt.ErrorKind
         cases = [
-            (lambda c: c.DecryptByte(b"\0" * 15), 9, "Subscript out of range"),
-            (lambda c: c.DecryptString(""), 9, "Subscript out of range"),
-            (lambda c: c.HexToStr("4142", -2), 11, "Division by zero"),
-            (lambda c: c.HexToStr("4G"), 9, "Subscript out of range"),
-            (lambda c: clscrypt.clsToString(437), 5, "Invalid procedure call or argument"),
+            (lambda c: c.DecryptByte(b"\0" * 15), 9, "Subscript out of range", kinds.WrongKeyOrDamaged),
+            (lambda c: c.DecryptString(""), 9, "Subscript out of range", kinds.WrongKeyOrDamaged),
+            (lambda c: c.HexToStr("4142", -2), 11, "Division by zero", kinds.DivisionByZero),
+            (lambda c: c.HexToStr("4G"), 9, "Subscript out of range", kinds.SubscriptOutOfRange),
+            (lambda c: clscrypt.clsToString(437), 5, "Invalid procedure call or argument", kinds.InvalidArgument),
         ]
-        for action, number, description in cases:
+        for action, number, description, kind in cases:
             with self.subTest(number=number, description=description):
                 with self.assertRaises(clscrypt.RuntimeError) as caught:
                     action(clscrypt.clsToString())
                 self.assertEqual(caught.exception.number, number)
                 self.assertEqual(caught.exception.description, description)
+                self.assertEqual(caught.exception.kind, kind)
 
     def test_is_a_builtin_runtime_error(self):
         self.assertTrue(issubclass(clscrypt.RuntimeError, RuntimeError))
@@ -212,6 +215,7 @@ class Files(unittest.TestCase):
             clscrypt.clsToString().EncryptFile(self.root / "absent", self.root / "out")
         self.assertEqual(caught.exception.number, clscrypt.RuntimeError.ClassError)
         self.assertIn("Source file does not exist", caught.exception.description)
+        self.assertEqual(caught.exception.kind, clscrypt.ErrorKind.SourceMissing)
 
 
 class Threads(unittest.TestCase):

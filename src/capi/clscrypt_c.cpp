@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -15,11 +16,8 @@
 #include "common/utf.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/clscrypt.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/wipe.hpp"
-
-#ifndef CLSCRYPT_LIBRARY_VERSION
-#define CLSCRYPT_LIBRARY_VERSION "unknown"
-#endif
 
 struct clscrypt_tostring {
     explicit clscrypt_tostring(clscrypt::CodePage codePage) : cipher(codePage) {}
@@ -35,14 +33,36 @@ struct clscrypt_hsh {
 
 namespace {
 
+using clscrypt::ErrorKind;
 using clscrypt::RuntimeError;
+using clscrypt::errnum::kInternalError;
+using clscrypt::errnum::kInvalidArgument;
+using clscrypt::errnum::kOutOfMemory;
+using clscrypt::errnum::kUserInterrupt;
 
-constexpr std::int32_t kInvalidArgument = 5;
-constexpr std::int32_t kOutOfMemory = 7;
-constexpr std::int32_t kUserInterrupt = 18;  // the run-time number for an interrupted operation
-constexpr std::int32_t kInternalError = 51;
+static_assert(CLSCRYPT_ERR_OVERFLOW == clscrypt::errnum::kOverflow);
+static_assert(CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE == clscrypt::errnum::kSubscriptOutOfRange);
+static_assert(CLSCRYPT_ERR_DIVISION_BY_ZERO == clscrypt::errnum::kDivisionByZero);
+static_assert(CLSCRYPT_ERR_CLASS_ERROR == clscrypt::errnum::kClassError);
+
+// The C kinds are the C++ ones, value for value.
+constexpr clscrypt_kind c_kind(ErrorKind kind) noexcept {
+    return static_cast<clscrypt_kind>(static_cast<std::int32_t>(kind));
+}
+static_assert(c_kind(ErrorKind::Other) == CLSCRYPT_KIND_OTHER);
+static_assert(c_kind(ErrorKind::InvalidArgument) == CLSCRYPT_KIND_INVALID_ARGUMENT);
+static_assert(c_kind(ErrorKind::Overflow) == CLSCRYPT_KIND_OVERFLOW);
+static_assert(c_kind(ErrorKind::SubscriptOutOfRange) == CLSCRYPT_KIND_SUBSCRIPT_OUT_OF_RANGE);
+static_assert(c_kind(ErrorKind::DivisionByZero) == CLSCRYPT_KIND_DIVISION_BY_ZERO);
+static_assert(c_kind(ErrorKind::WrongKeyOrDamaged) == CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED);
+static_assert(c_kind(ErrorKind::SourceMissing) == CLSCRYPT_KIND_SOURCE_MISSING);
+static_assert(c_kind(ErrorKind::FileSystem) == CLSCRYPT_KIND_FILE_SYSTEM);
+static_assert(c_kind(ErrorKind::System) == CLSCRYPT_KIND_SYSTEM);
+static_assert(c_kind(ErrorKind::OutOfMemory) == CLSCRYPT_KIND_OUT_OF_MEMORY);
+static_assert(c_kind(ErrorKind::Cancelled) == CLSCRYPT_KIND_CANCELLED);
 
 struct LastError {
+    clscrypt_kind kind = CLSCRYPT_KIND_NONE;
     std::int32_t number = 0;
     std::string description;
     std::string message;
@@ -60,9 +80,10 @@ struct ArgumentError {
 struct BufferTooSmall {};
 struct Cancelled {};
 
-void record(std::int32_t number, std::string description, std::string message) noexcept {
+void record(clscrypt_kind kind, std::int32_t number, std::string description, std::string message) noexcept {
     LastError& e = last_error();
     try {
+        e.kind = kind;
         e.number = number;
         e.description = std::move(description);
         e.message = std::move(message);
@@ -76,32 +97,33 @@ template <typename F>
 clscrypt_status guarded(F&& f) noexcept {
     try {
         LastError& e = last_error();
+        e.kind = CLSCRYPT_KIND_NONE;
         e.number = 0;
         e.description.clear();
         e.message.clear();
         f();
         return CLSCRYPT_OK;
     } catch (const RuntimeError& e) {
-        record(e.Number(), e.Description(), e.what());
+        record(c_kind(e.Kind()), e.Number(), e.Description(), e.what());
         return CLSCRYPT_ERROR;
     } catch (const ArgumentError& e) {
-        record(kInvalidArgument, clscrypt::StandardDescription(kInvalidArgument),
+        record(CLSCRYPT_KIND_INVALID_ARGUMENT, kInvalidArgument, clscrypt::StandardDescription(kInvalidArgument),
                clscrypt::StandardDescription(kInvalidArgument) + ": " + e.what);
         return CLSCRYPT_INVALID_ARGUMENT;
     } catch (const BufferTooSmall&) {
-        record(0, "Buffer too small", "Buffer too small: the required size was stored in the size argument");
+        record(CLSCRYPT_KIND_BUFFER_TOO_SMALL, 0, "Buffer too small", "Buffer too small: the required size was stored in the size argument");
         return CLSCRYPT_BUFFER_TOO_SMALL;
     } catch (const Cancelled&) {
-        record(kUserInterrupt, "User interrupt occurred", "User interrupt occurred: the progress callback stopped it");
+        record(CLSCRYPT_KIND_CANCELLED, kUserInterrupt, "User interrupt occurred", "User interrupt occurred: the progress callback stopped it");
         return CLSCRYPT_CANCELLED;
     } catch (const std::bad_alloc&) {
-        record(kOutOfMemory, clscrypt::StandardDescription(kOutOfMemory), clscrypt::StandardDescription(kOutOfMemory));
+        record(CLSCRYPT_KIND_OUT_OF_MEMORY, kOutOfMemory, clscrypt::StandardDescription(kOutOfMemory), clscrypt::StandardDescription(kOutOfMemory));
         return CLSCRYPT_OUT_OF_MEMORY;
     } catch (const std::exception& e) {
-        record(kInternalError, "Internal error", std::string("Internal error: ") + e.what());
+        record(CLSCRYPT_KIND_OTHER, kInternalError, "Internal error", std::string("Internal error: ") + e.what());
         return CLSCRYPT_ERROR;
     } catch (...) {
-        record(kInternalError, "Internal error", "Internal error");
+        record(CLSCRYPT_KIND_OTHER, kInternalError, "Internal error", "Internal error");
         return CLSCRYPT_ERROR;
     }
 }
@@ -203,6 +225,17 @@ clscrypt_status bytes_into(clscrypt_tostring* handle, const std::uint8_t* in, st
     return guarded([&] {
         auto& h = need(handle, "the handle");
         std::size_t& capacity = need(size, "the size");
+        if constexpr (Encrypt) {
+            // The ciphertext's length follows from the message's alone: a
+            // buffer too small is told before any work, progress or random
+            // draw. A message too long for the format gets its error below.
+            check_bytes(in, in_size);
+            const auto needed = clscrypt::detail::encrypted_size(in_size);
+            if (needed && *needed > capacity) {
+                capacity = static_cast<std::size_t>(*needed);
+                throw BufferTooSmall{};
+            }
+        }
         Wiped work;
         run_bytes<Encrypt>(h, in, in_size, work);
         if (work.bytes.size() > capacity) {
@@ -255,9 +288,12 @@ void subscribe(clscrypt_tostring& h) {
 extern "C" {
 
 const char* clscrypt_version(void) {
-    return CLSCRYPT_LIBRARY_VERSION;
+    return CLSCRYPT_VERSION_STRING;
 }
 
+clscrypt_kind clscrypt_error_kind(void) {
+    return last_error().kind;
+}
 int32_t clscrypt_error_number(void) {
     return last_error().number;
 }
@@ -286,9 +322,9 @@ clscrypt_status clscrypt_tostring_new(int codepage, clscrypt_tostring** out) {
     return guarded([&] {
         auto& result = need(out, "the output pointer");
         result = nullptr;
-        auto* h = new clscrypt_tostring(code_page(codepage));
+        auto h = std::make_unique<clscrypt_tostring>(code_page(codepage));
         subscribe(*h);
-        result = h;
+        result = h.release();
     });
 }
 
@@ -297,11 +333,11 @@ clscrypt_status clscrypt_tostring_clone(const clscrypt_tostring* handle, clscryp
         const auto& h = need(handle, "the handle");
         auto& result = need(out, "the output pointer");
         result = nullptr;
-        auto* copy = new clscrypt_tostring(h);
+        auto copy = std::make_unique<clscrypt_tostring>(h);
         // The copied listener still points at the original handle.
         copy->cipher.Progress.Unsubscribe(copy->token);
         subscribe(*copy);
-        result = copy;
+        result = copy.release();
     });
 }
 

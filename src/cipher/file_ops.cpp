@@ -22,6 +22,7 @@
 #include "cipher/message.hpp"
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/file.hpp"
 #include "platform/wipe.hpp"
 
@@ -43,12 +44,12 @@ constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure 
 
 void require_source(const std::filesystem::path& source) {
     if (!platform::file_exists(source)) {
-        throw RuntimeError(RuntimeError::ClassError, kMissingSource, "'" + source.string() + "'");
+        throw RuntimeError(ErrorKind::SourceMissing, errnum::kClassError, kMissingSource, "'" + source.string() + "'");
     }
 }
 
 [[noreturn]] void throw_shrank(const std::filesystem::path& source) {
-    throw RuntimeError(57, StandardDescription(57) + ": '" + source.string() + "' shrank while it was read");
+    throw RuntimeError(errnum::kDeviceIoError, StandardDescription(errnum::kDeviceIoError) + ": '" + source.string() + "' shrank while it was read");
 }
 
 // A chunk buffer that forgets its content when it goes.
@@ -110,7 +111,7 @@ void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std
     platform::InputFile in(SourceFile);
     const std::uint64_t m = in.size();
     if (m == 0) {
-        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
                                        "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
     }
     if (!Key.empty()) {
@@ -157,7 +158,7 @@ void clsToString::RekeyFile(clsToString& From, const std::filesystem::path& Sour
     platform::InputFile in(SourceFile);
     const std::uint64_t m = in.size();
     if (m == 0) {
-        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange,
+        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
                                        "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
     }
     detail::check_cipher_length(m);

@@ -6,6 +6,7 @@
 #include "cipher/cbc.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/random.hpp"
 #include "platform/wipe.hpp"
 
@@ -23,7 +24,7 @@ void store_le32(std::uint8_t* p, std::uint32_t v) noexcept {
 std::uint64_t checked_encrypted_size(std::uint64_t n) {
     const auto t = encrypted_size(n);
     if (!t) {
-        throw RuntimeError::FromNumber(RuntimeError::Overflow, "a message of " + std::to_string(n) +
+        throw RuntimeError::FromNumber(errnum::kOverflow, "a message of " + std::to_string(n) +
                                                                    " bytes is too long for the format's 32-bit size");
     }
     return *t;
@@ -32,11 +33,11 @@ std::uint64_t checked_encrypted_size(std::uint64_t n) {
 void check_cipher_length(std::uint64_t m) {
     if (m > kMaxLength) {
         throw RuntimeError::FromNumber(
-            RuntimeError::Overflow, "ciphertext length " + std::to_string(m) + " is beyond the format's 32-bit size");
+            ErrorKind::WrongKeyOrDamaged, errnum::kOverflow, "ciphertext length " + std::to_string(m) + " is beyond the format's 32-bit size");
     }
     if (!valid_cipher_length(m)) {
         throw RuntimeError::FromNumber(
-            RuntimeError::SubscriptOutOfRange,
+            ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
             "ciphertext length " + std::to_string(m) + " is not a whole number of 8-byte blocks of at least 16 bytes");
     }
 }
@@ -49,7 +50,8 @@ std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::ui
     const std::int32_t s = descriptor_from_left_half(load_be32(plain + 8));
     platform::secure_wipe(plain, sizeof plain);
     if (!descriptor_fits(m, s)) {
-        throw RuntimeError(RuntimeError::ClassError, "Incorrect size descriptor in Blowfish decryption",
+        throw RuntimeError(ErrorKind::WrongKeyOrDamaged, errnum::kClassError,
+                           "Incorrect size descriptor in Blowfish decryption",
                            "descriptor " + std::to_string(s) + " does not fit a ciphertext of " + std::to_string(m) +
                                " bytes (wrong key or damaged data)");
     }

@@ -10,6 +10,7 @@
 #include "cipher/parallel.hpp"
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt {
@@ -105,7 +106,8 @@ void clsToString::Key(std::u16string_view New_Value) {
         // The legacy set-up indexed the first key byte of an empty key and
         // failed there, before any table word changed. Callers rely on the
         // error, and on the tables staying as they were.
-        throw RuntimeError::FromNumber(RuntimeError::SubscriptOutOfRange, "empty key after a non-empty key");
+        throw RuntimeError::FromNumber(ErrorKind::InvalidArgument, errnum::kSubscriptOutOfRange,
+                                       "empty key after a non-empty key");
     }
     std::vector<std::uint8_t> bytes = codePage_.Encode(New_Value);
     planesCurrent_ = false;

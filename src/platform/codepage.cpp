@@ -2,6 +2,7 @@
 
 #include "clscrypt/codepage.hpp"
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/codepage_table.hpp"
 #include "platform/system_codepage.hpp"
 
@@ -29,7 +30,7 @@ CodePage::CodePage() noexcept : table_(find_table(platform::system_code_page()))
 CodePage CodePage::FromNumber(int number) {
     const auto* table = find_table(number);
     if (table == nullptr) {
-        throw RuntimeError(5, "Invalid procedure call or argument",
+        throw RuntimeError(errnum::kInvalidArgument, StandardDescription(errnum::kInvalidArgument),
                            "code page " + std::to_string(number) + " is not available");
     }
     return CodePage(table);

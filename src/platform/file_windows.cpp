@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/file.hpp"
 #include "platform/random.hpp"
 
@@ -26,12 +27,12 @@ namespace clscrypt::platform {
 
 namespace {
 
-constexpr std::int32_t kFileNotFound = 53;
-constexpr std::int32_t kDeviceIoError = 57;
-constexpr std::int32_t kDiskFull = 61;
-constexpr std::int32_t kPermissionDenied = 70;
-constexpr std::int32_t kPathFileAccessError = 75;
-constexpr std::int32_t kPathNotFound = 76;
+using errnum::kDeviceIoError;
+using errnum::kDiskFull;
+using errnum::kFileNotFound;
+using errnum::kPathFileAccessError;
+using errnum::kPathNotFound;
+using errnum::kPermissionDenied;
 
 std::string quoted(const std::filesystem::path& p) {
     const std::u8string utf8 = p.u8string();

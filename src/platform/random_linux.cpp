@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/random.hpp"
 
 namespace clscrypt::platform {
@@ -17,7 +18,8 @@ void system_random(std::span<std::uint8_t> out) {
                 continue;
             }
             const std::error_code ec(errno, std::system_category());
-            throw RuntimeError(57, "Device I/O error", "getrandom: " + ec.message(), ec);
+            throw RuntimeError(ErrorKind::System, errnum::kDeviceIoError, StandardDescription(errnum::kDeviceIoError),
+                               "getrandom: " + ec.message(), ec);
         }
         done += static_cast<std::size_t>(got);
     }

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
 #include "platform/random.hpp"
 
 namespace clscrypt::platform {
@@ -20,7 +21,8 @@ void system_random(std::span<std::uint8_t> out) {
         const NTSTATUS status = ::BCryptGenRandom(nullptr, out.data() + done, want, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
         if (status < 0) {
             const std::error_code ec(static_cast<int>(status), std::system_category());
-            throw RuntimeError(57, "Device I/O error", "BCryptGenRandom: status " + std::to_string(status), ec);
+            throw RuntimeError(ErrorKind::System, errnum::kDeviceIoError, StandardDescription(errnum::kDeviceIoError),
+                               "BCryptGenRandom: status " + std::to_string(status), ec);
         }
         done += want;
     }

@@ -23,6 +23,15 @@ int main(void) {
         return puts("wrong key"), 1;
     }
     clscrypt_tostring_free(cipher);
+    /* The headers' version macros are the library's version. */
+    {
+        char expected[32];
+        snprintf(expected, sizeof expected, "%d.%d.%d", CLSCRYPT_VERSION_MAJOR, CLSCRYPT_VERSION_MINOR,
+                 CLSCRYPT_VERSION_PATCH);
+        if (strcmp(expected, clscrypt_version()) != 0 || strcmp(CLSCRYPT_VERSION_STRING, expected) != 0) {
+            return puts("version macros"), 1;
+        }
+    }
     printf("C consumer of clscrypt %s: ok\n", clscrypt_version());
     return 0;
 }

@@ -133,6 +133,7 @@ static void test_buffers_and_errors(void) {
     size = sizeof out;
     CHECK(clscrypt_tostring_decrypt(wrong, cipher, 24, out, &size) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_CLASS_ERROR);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED);
     CHECK(strcmp(clscrypt_error_description(), "Incorrect size descriptor in Blowfish decryption") == 0);
     CHECK(out[0] == 0xAA && size == sizeof out);
 
@@ -140,12 +141,14 @@ static void test_buffers_and_errors(void) {
     size = sizeof out;
     CHECK(clscrypt_tostring_decrypt(h, cipher, 15, out, &size) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED);
     CHECK(strcmp(clscrypt_error_description(), "Subscript out of range") == 0);
     CHECK(strlen(clscrypt_error_message()) > strlen(clscrypt_error_description()));
 
     /* The empty key after a non-empty one. */
     CHECK(clscrypt_tostring_set_key_utf8(h, "", 0) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
 
     /* Bad arguments never reach the library. */
     CHECK(clscrypt_tostring_set_key_utf8(h, "\xC3\x28", 2) == CLSCRYPT_INVALID_ARGUMENT);
@@ -159,6 +162,7 @@ static void test_buffers_and_errors(void) {
 
     /* Success clears the last error. */
     CHECK(clscrypt_tostring_encrypt(h, cipher, 1, out, &size) == CLSCRYPT_OK && clscrypt_error_number() == 0);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_NONE);
     clscrypt_tostring_free(h);
     clscrypt_tostring_free(NULL);
 }
@@ -288,7 +292,15 @@ static void test_progress(void) {
     out = NULL;
     CHECK(clscrypt_tostring_encrypt_alloc(h, data, kSize, &out, &out_size) == CLSCRYPT_CANCELLED);
     CHECK(log.calls == 2 && out == NULL);
-    CHECK(clscrypt_error_number() == 18);
+    CHECK(clscrypt_error_number() == 18 && clscrypt_error_kind() == CLSCRYPT_KIND_CANCELLED);
+
+    /* A size probe answers from the length alone: no callback runs. */
+    log.calls = 0;
+    log.stop_after = 0;
+    out_size = 0;
+    CHECK(clscrypt_tostring_encrypt(h, data, kSize, NULL, &out_size) == CLSCRYPT_BUFFER_TOO_SMALL);
+    CHECK(out_size == clscrypt_encrypted_size(kSize) && log.calls == 0);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_BUFFER_TOO_SMALL);
 
     /* Removed, it is not called. */
     log.calls = 0;
@@ -338,12 +350,15 @@ static void test_files(const char* dir) {
     CHECK(clscrypt_tostring_rekey_file(new_key, old_key, sealed, sealed) == CLSCRYPT_OK);
     CHECK(clscrypt_tostring_decrypt_file(old_key, sealed, opened) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_CLASS_ERROR);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED);
     remove(opened);
     CHECK(clscrypt_tostring_decrypt_file(new_key, sealed, opened) == CLSCRYPT_OK);
     CHECK(file_equals(opened, content));
 
+    /* The same number as a wrong key; the kind tells them apart. */
     CHECK(clscrypt_tostring_encrypt_file(old_key, missing, sealed) == CLSCRYPT_ERROR);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_CLASS_ERROR);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_SOURCE_MISSING);
     CHECK(strstr(clscrypt_error_description(), "Source file does not exist") != NULL);
     CHECK(clscrypt_tostring_encrypt_file(old_key, NULL, sealed) == CLSCRYPT_INVALID_ARGUMENT);
     clscrypt_tostring_free(old_key);

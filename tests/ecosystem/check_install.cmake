@@ -10,7 +10,7 @@ endif()
 
 set(expected
     include/clscrypt/clscrypt.hpp include/clscrypt/clscrypt.h include/clscrypt/export.h
-    include/clscrypt/cipher.hpp include/clscrypt/digest.hpp
+    include/clscrypt/cipher.hpp include/clscrypt/digest.hpp include/clscrypt/version.h
     ${LIBDIR}/libclscrypt.a ${LIBDIR}/libclscrypt.so ${LIBDIR}/libclscrypt.so.${SOVERSION}
     ${LIBDIR}/libclscrypt.so.${VERSION}
     ${LIBDIR}/cmake/clscrypt/clscryptConfig.cmake ${LIBDIR}/cmake/clscrypt/clscryptConfigVersion.cmake

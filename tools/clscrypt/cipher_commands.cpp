@@ -32,29 +32,25 @@ namespace {
 
 enum class Mode { Encrypt, Decrypt, Rekey };
 
-constexpr const char* kDescriptorError = "Incorrect size descriptor in Blowfish decryption";
-constexpr const char* kMissingSource = "Error in Skipjack EncryptFile procedure (Source file does not exist).";
-
 // What a library error means to the person at the keyboard.
 ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     const bool reading_ciphertext = mode != Mode::Encrypt;
-    if (e.Number() == RuntimeError::ClassError && e.Description() == kDescriptorError) {
+    if (e.Kind() == ErrorKind::WrongKeyOrDamaged && e.Number() == RuntimeError::ClassError) {
         return ToolError(name +
                              ": wrong key, or not a file encrypted in this format; nothing was written "
                              "(check the key, and for re-keyed data give every --pass in the order used)",
                          kExitWrongKey);
     }
-    if (reading_ciphertext &&
-        (e.Number() == RuntimeError::SubscriptOutOfRange || e.Number() == RuntimeError::Overflow)) {
+    if (reading_ciphertext && e.Kind() == ErrorKind::WrongKeyOrDamaged) {
         return ToolError(name +
                              ": not a file encrypted in this format (its length is not a whole number of "
                              "8-byte blocks of at least 16 bytes); nothing was written",
                          kExitWrongKey);
     }
-    if (e.Number() == RuntimeError::ClassError && e.Description() == kMissingSource) {
+    if (e.Kind() == ErrorKind::SourceMissing) {
         return ToolError(name + ": no such file; check the name", kExitFailure);
     }
-    if (e.Number() == RuntimeError::Overflow) {
+    if (e.Kind() == ErrorKind::Overflow) {
         return ToolError(name + ": too large for this format (at most 2 GiB - 20 bytes of message)", kExitFailure);
     }
     return ToolError(name + ": " + e.what(), kExitFailure);
