@@ -173,6 +173,7 @@ TEST_F(Files, MissingSourceRaisesTheClassErrorForBothMethods) {
             ADD_FAILURE() << "no error";
         } catch (const RuntimeError& e) {
             EXPECT_EQ(e.Number(), RuntimeError::ClassError);
+            EXPECT_EQ(e.Kind(), ErrorKind::SourceMissing);
             EXPECT_EQ(e.Description(), "Error in Skipjack EncryptFile procedure (Source file does not exist).");
             EXPECT_NE(std::string(e.what()).find("nothing"), std::string::npos);
         }
@@ -207,6 +208,11 @@ TEST_F(Files, DecryptChecksBeforeCreatingAnything) {
         clsToString c;
         EXPECT_EQ(error_number([&] { c.DecryptFile(at("damaged"), at("dest"), k.key); }), k.number) << k.what;
         EXPECT_EQ(error_number([&] { c.DecryptFile(at("damaged"), at("fresh"), k.key); }), k.number) << k.what;
+        try {
+            c.DecryptFile(at("damaged"), at("fresh"), k.key);
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Kind(), ErrorKind::WrongKeyOrDamaged) << k.what;
+        }
         EXPECT_EQ(read_file(at("dest")), std::vector<std::uint8_t>{5}) << k.what;
         EXPECT_EQ(listing(), (std::vector<std::string>{"cipher", "damaged", "dest", "plain"})) << k.what;
     }
@@ -221,6 +227,7 @@ TEST_F(Files, DestinationErrorsLeaveNothingBehind) {
         ADD_FAILURE() << "no error";
     } catch (const RuntimeError& e) {
         EXPECT_EQ(e.Number(), 75);  // path/file access error
+        EXPECT_EQ(e.Kind(), ErrorKind::FileSystem);
         EXPECT_NE(e.Description().find("folder"), std::string::npos) << e.Description();
         EXPECT_EQ(e.Code(), std::errc::is_a_directory);
     }

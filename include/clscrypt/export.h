@@ -7,10 +7,11 @@
    cipher's internals, the platform layer) stays out of its symbol table and
    out of its ABI.
 
-   On Windows the library's own objects are compiled with
-   CLSCRYPT_BUILDING_DLL, and users of the DLL get CLSCRYPT_DLL from the
-   CMake target (clscrypt::clscrypt_shared); users of the static library get
-   neither. Usable from C and C++. */
+   On Windows the objects of the DLL alone are compiled with
+   CLSCRYPT_BUILDING_DLL (those of the static library are not, so a DLL that
+   links the static library does not export its functions), and users of the
+   DLL get CLSCRYPT_DLL from the CMake target (clscrypt::clscrypt_shared);
+   users of the static library get neither. Usable from C and C++. */
 
 #if defined(_WIN32) || defined(__CYGWIN__)
 #if defined(CLSCRYPT_BUILDING_DLL)

@@ -27,9 +27,7 @@ BackendList available_backends() noexcept {
 #if CLSCRYPT_SHA256_X86
     if (platform::cpu_features().x86_sha) list.add({"x86-sha", &sha256_compress_x86_sha});
 #endif
-#if CLSCRYPT_SHA256_ARM
-    if (platform::cpu_features().arm_sha2) list.add({"armv8-sha2", &sha256_compress_armv8});
-#endif
+    // Another processor's kernel is declared in sha256_kernels.hpp and listed here.
     return list;
 }
 

@@ -18,11 +18,6 @@
 #else
 #define CLSCRYPT_SHA256_X86 0
 #endif
-// ARMv8 cryptographic extension: a kernel in sha256_arm.cpp (vsha256hq_u32
-// and friends, compiled with [[gnu::target("+sha2")]]) would be switched on
-// here for __aarch64__ and listed in sha256_backends() when
-// platform::cpu_features().arm_sha2 is set. It is not written yet.
-#define CLSCRYPT_SHA256_ARM 0
 
 namespace clscrypt::detail {
 
@@ -34,10 +29,6 @@ void sha256_compress_portable(std::uint32_t state[8], const std::uint8_t* blocks
 #if CLSCRYPT_SHA256_X86
 /// The x86 SHA extensions (SHA-NI). Needs SHA, SSSE3 and SSE4.1.
 void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
-#endif
-
-#if CLSCRYPT_SHA256_ARM
-void sha256_compress_armv8(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
 #endif
 
 struct Sha256Backend {

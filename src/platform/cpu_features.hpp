@@ -22,8 +22,6 @@ struct CpuFeatures {
     /// 512-bit registers across context switches (XCR0): the byte-plane
     /// decryption kernel.
     bool x86_avx512_vbmi = false;
-    /// ARMv8 cryptographic extension: the SHA-256 instructions.
-    bool arm_sha2 = false;
 };
 
 /// The features of the running processor, detected once (thread-safe).

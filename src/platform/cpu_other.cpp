@@ -1,7 +1,5 @@
 // Processor features where no detection is written yet: nothing beyond the
-// baseline, so the portable kernels run. An ARMv8 build would read the
-// hardware capabilities here (getauxval(AT_HWCAP) & HWCAP_SHA2 on Linux) and
-// set arm_sha2.
+// baseline, so the portable kernels run.
 
 #if !defined(__x86_64__) && !defined(__i386__)
 

@@ -79,7 +79,6 @@ public:
 
     void write(std::span<const std::uint8_t> data);
     void commit();
-    [[nodiscard]] const std::filesystem::path& temp_path() const noexcept { return temp_; }
 
 private:
     FileHandle fd_ = kNoFile;
