@@ -7,4 +7,5 @@
 #include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
 #include "clscrypt/progress.hpp"
+#include "clscrypt/values.hpp"
 #include "clscrypt/version.h"

@@ -88,7 +88,9 @@ struct ValueOptions {
 /// The methods reuse the caller's output string and the instance's working
 /// buffers, so a loop over many values allocates nothing once they have
 /// grown. One instance serves one call at a time; separate instances share
-/// nothing. Key material is wiped when the instance goes.
+/// nothing. Key material and the plaintext passing through the working
+/// buffers are wiped. A moved-from instance may only be assigned to or
+/// destroyed.
 class CLSCRYPT_API ValueCipher {
 public:
     /// Sets up the tables of every candidate and of the target. Raises
@@ -115,10 +117,14 @@ public:
     /// The same, raising the RuntimeError that the single-value operations
     /// raise (a wrong key: the class error "Incorrect size descriptor in
     /// Blowfish decryption"; a value that is not in its stored form or a
-    /// text the code page cannot carry: error 5).
+    /// text the code page cannot carry: error 5, InvalidArgument).
     std::string EncryptOrThrow(std::string_view plain, PlainForm plainForm, StoredForm form);
     std::string DecryptOrThrow(std::string_view stored, StoredForm form, PlainForm plainForm);
     std::string RekeyOrThrow(std::string_view stored, StoredForm inForm, StoredForm outForm);
+
+    /// The error behind the last failed outcome, as the strict methods raise
+    /// it (its description names the fault, never the value).
+    [[nodiscard]] const RuntimeError& LastError() const;
 
     [[nodiscard]] std::size_t CandidateCount() const noexcept;
     [[nodiscard]] const ValueOptions& Options() const noexcept;
@@ -127,9 +133,5 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
-
-/// The RuntimeError a failed outcome stands for, as the single-value
-/// operations would raise it, with `context` naming the value.
-[[nodiscard]] CLSCRYPT_API RuntimeError ValueError(ErrorKind kind, const std::string& context);
 
 }  // namespace clscrypt
