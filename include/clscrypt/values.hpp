@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "clscrypt/cipher.hpp"
 #include "clscrypt/codepage.hpp"
 #include "clscrypt/error.hpp"
 #include "clscrypt/export.h"
@@ -97,6 +98,11 @@ public:
     /// RuntimeError when a history cannot be applied (the empty key after a
     /// non-empty one, error 9).
     ValueCipher(const std::vector<KeyHistory>& candidates, const KeyHistory& target, ValueOptions options = {});
+    /// Instances already keyed, for callers that hold keys in buffers of
+    /// their own: each candidate's tables as they stand, and the target's.
+    /// The instances' code pages apply to their keys only; texts go through
+    /// `options.codePage`.
+    ValueCipher(std::vector<clsToString> candidates, clsToString target, ValueOptions options = {});
     /// One history to read and write with.
     explicit ValueCipher(const KeyHistory& keys, ValueOptions options = {});
     ValueCipher(ValueCipher&&) noexcept;

@@ -189,6 +189,11 @@ struct ValueCipher::State {
 
 namespace {
 
+RuntimeError no_candidate() {
+    return RuntimeError(ErrorKind::InvalidArgument, errnum::kInvalidArgument,
+                        StandardDescription(errnum::kInvalidArgument), "no key candidate to decrypt with");
+}
+
 void apply(clsToString& cipher, const KeyHistory& keys) {
     for (const auto& key : keys) cipher.Key(key);
 }
@@ -197,15 +202,19 @@ void apply(clsToString& cipher, const KeyHistory& keys) {
 
 ValueCipher::ValueCipher(const std::vector<KeyHistory>& candidates, const KeyHistory& target, ValueOptions options)
     : state_(std::make_unique<State>(std::move(options))) {
-    if (candidates.empty()) {
-        throw RuntimeError(ErrorKind::InvalidArgument, errnum::kInvalidArgument,
-                           StandardDescription(errnum::kInvalidArgument), "no key candidate to decrypt with");
-    }
+    if (candidates.empty()) throw no_candidate();
     state_->candidates.reserve(candidates.size());
     for (const auto& history : candidates) {
         apply(state_->candidates.emplace_back(state_->options.codePage), history);
     }
     apply(state_->target, target);
+}
+
+ValueCipher::ValueCipher(std::vector<clsToString> candidates, clsToString target, ValueOptions options)
+    : state_(std::make_unique<State>(std::move(options))) {
+    if (candidates.empty()) throw no_candidate();
+    state_->candidates = std::move(candidates);
+    state_->target = std::move(target);
 }
 
 ValueCipher::ValueCipher(const KeyHistory& keys, ValueOptions options)
