@@ -116,18 +116,21 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (!clscrypt::bench::cipher_outputs_agree() || !clscrypt::bench::sha256_outputs_agree()) {
+    if (!clscrypt::bench::cipher_outputs_agree() || !clscrypt::bench::sha256_outputs_agree() ||
+        !clscrypt::bench::values_outputs_agree()) {
         std::fprintf(stderr, "an output differs from its reference: nothing timed\n");
         return 1;
     }
     register_cipher_benchmarks();
     register_sha256_benchmarks();
+    register_values_benchmarks();
     Reporter reporter(results);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
     std::vector<Row> rows = cipher_rows();
     for (auto& r : sha256_rows()) rows.push_back(std::move(r));
+    for (auto& r : values_rows()) rows.push_back(std::move(r));
     for (auto& r : system_rows(labels, options)) rows.push_back(std::move(r));
 
     utsname host{};

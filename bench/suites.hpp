@@ -22,6 +22,11 @@ bool cipher_outputs_agree();
 void register_cipher_benchmarks();
 std::vector<Row> cipher_rows();
 
+// Many short values against OpenSSL's EVP Blowfish-CBC (values_bench.cpp).
+bool values_outputs_agree();
+void register_values_benchmarks();
+std::vector<Row> values_rows();
+
 // Files and the tool, each measured in a child process of its own
 // (system_bench.cpp). `folder` holds the scratch files; `label` names it in
 // the rows ("disk", "tmpfs").

@@ -216,6 +216,70 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostrin
                                                                 size_t length, int32_t separators, uint16_t** out,
                                                                 size_t* out_length);
 
+/* ---- Many short values ------------------------------------------------- */
+
+/* Values stored one per database row or config line, each encrypted,
+   decrypted or re-keyed under key states set up once (see
+   clscrypt::ValueCipher in clscrypt/values.hpp for the forms and the
+   false-accept rate of key candidates). */
+typedef struct clscrypt_values clscrypt_values;
+
+/* How a ciphertext is stored: its bytes; hexadecimal text (written upper
+   case with the chosen separator, read in any case skipping white space and
+   punctuation); Base64 (padding optional when read); EncryptString's text
+   in UTF-8. */
+typedef enum clscrypt_stored_form {
+    CLSCRYPT_STORED_BYTES = 0,
+    CLSCRYPT_STORED_HEX = 1,
+    CLSCRYPT_STORED_BASE64 = 2,
+    CLSCRYPT_STORED_STRING = 3
+} clscrypt_stored_form;
+
+/* How a plaintext is given and returned: UTF-8 text through the code page,
+   or bytes. */
+typedef enum clscrypt_plain_form { CLSCRYPT_PLAIN_TEXT = 0, CLSCRYPT_PLAIN_BYTES = 1 } clscrypt_plain_form;
+
+/* One key history: `count` UTF-8 keys applied in order, as successive Key
+   settings. `lengths` may be null for NUL-terminated keys. */
+typedef struct clscrypt_key_history {
+    const char* const* keys;
+    const size_t* lengths;
+    size_t count;
+} clscrypt_key_history;
+
+/* Characters a text's code page lacks become "?" (the legacy conversion)
+   instead of failing the value. */
+#define CLSCRYPT_VALUES_REPLACE_UNMAPPABLE 1u
+
+/* Sets up the key states: decrypting tries the `candidate_count` histories
+   in order; encrypting and re-keying write under `target` (null: the first
+   candidate). `codepage` as for clscrypt_tostring_new; `hex_separator`
+   (UTF-8, NUL-terminated, null for none) goes between written hexadecimal
+   pairs. */
+CLSCRYPT_API clscrypt_status clscrypt_values_new(const clscrypt_key_history* candidates, size_t candidate_count,
+                                                 const clscrypt_key_history* target, int codepage,
+                                                 const char* hex_separator, unsigned flags, clscrypt_values** out);
+/* Destroys the handle and wipes its key material. Null is ignored. */
+CLSCRYPT_API void clscrypt_values_free(clscrypt_values* handle);
+
+/* One value each, into the caller's buffer: `*size` holds the capacity of
+   `out` on entry and the result's length on return (CLSCRYPT_BUFFER_TOO_SMALL
+   stores the length needed; call again). A failing value returns
+   CLSCRYPT_ERROR with its kind in clscrypt_error_kind() (a wrong key:
+   CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED; input not in its form or a text the
+   code page lacks: CLSCRYPT_KIND_INVALID_ARGUMENT) and leaves the handle
+   ready for the next value. `candidate`, when not null, receives the index
+   of the history that read the value. */
+CLSCRYPT_API clscrypt_status clscrypt_values_encrypt(clscrypt_values* handle, const void* in, size_t in_size,
+                                                     clscrypt_plain_form plain_form, clscrypt_stored_form form,
+                                                     void* out, size_t* size);
+CLSCRYPT_API clscrypt_status clscrypt_values_decrypt(clscrypt_values* handle, const void* in, size_t in_size,
+                                                     clscrypt_stored_form form, clscrypt_plain_form plain_form,
+                                                     void* out, size_t* size, size_t* candidate);
+CLSCRYPT_API clscrypt_status clscrypt_values_rekey(clscrypt_values* handle, const void* in, size_t in_size,
+                                                   clscrypt_stored_form in_form, clscrypt_stored_form out_form,
+                                                   void* out, size_t* size, size_t* candidate);
+
 /* ---- clsHsh ------------------------------------------------------------ */
 
 typedef struct clscrypt_hsh clscrypt_hsh;

@@ -8,4 +8,5 @@
 #include "clscrypt/error.hpp"
 #include "clscrypt/progress.hpp"
 #include "clscrypt/threads.hpp"
+#include "clscrypt/values.hpp"
 #include "clscrypt/version.h"

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "common/utf.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/clscrypt.hpp"
 #include "common/error_numbers.hpp"
+#include "common/utf.hpp"
 #include "platform/wipe.hpp"
 
 struct clscrypt_tostring {
@@ -29,6 +29,13 @@ struct clscrypt_tostring {
 
 struct clscrypt_hsh {
     clscrypt::clsHsh hsh;
+};
+
+struct clscrypt_values {
+    explicit clscrypt_values(clscrypt::ValueCipher v) : values(std::move(v)) {}
+    ~clscrypt_values() { clscrypt::platform::secure_wipe(result.data(), result.size()); }
+    clscrypt::ValueCipher values;
+    std::string result;  // the last value's result, reused from value to value
 };
 
 namespace {
@@ -281,6 +288,57 @@ void give_utf8(const std::u16string& text, char** out, std::size_t* out_length) 
     const std::string utf8 = clscrypt::common::utf16_to_utf8(text);
     result = copy_out(utf8.data(), utf8.size(), true);
     length = utf8.size();
+}
+
+clscrypt::KeyHistory history_arg(const clscrypt_key_history& h, const char* name) {
+    if (h.keys == nullptr && h.count != 0) throw ArgumentError{std::string(name) + " has null keys"};
+    clscrypt::KeyHistory keys;
+    for (std::size_t i = 0; i < h.count; ++i) {
+        keys.push_back(utf8_arg(h.keys[i], h.lengths != nullptr ? h.lengths[i] : CLSCRYPT_NUL_TERMINATED, name));
+    }
+    return keys;
+}
+
+clscrypt::StoredForm stored_form(clscrypt_stored_form form) {
+    switch (form) {
+        case CLSCRYPT_STORED_BYTES: return clscrypt::StoredForm::Bytes;
+        case CLSCRYPT_STORED_HEX: return clscrypt::StoredForm::Hex;
+        case CLSCRYPT_STORED_BASE64: return clscrypt::StoredForm::Base64;
+        case CLSCRYPT_STORED_STRING: return clscrypt::StoredForm::String;
+    }
+    throw ArgumentError{"unknown stored form " + std::to_string(static_cast<int>(form))};
+}
+
+clscrypt::PlainForm plain_form(clscrypt_plain_form form) {
+    switch (form) {
+        case CLSCRYPT_PLAIN_TEXT: return clscrypt::PlainForm::Text;
+        case CLSCRYPT_PLAIN_BYTES: return clscrypt::PlainForm::Bytes;
+    }
+    throw ArgumentError{"unknown plaintext form " + std::to_string(static_cast<int>(form))};
+}
+
+// Runs one value's operation into the handle's result and copies it out.
+template <typename Run>
+clscrypt_status value_into(clscrypt_values* handle, const void* in, std::size_t in_size, void* out, std::size_t* size,
+                           std::size_t* candidate, Run run) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        std::size_t& capacity = need(size, "the size");
+        if (in == nullptr && in_size != 0) throw ArgumentError{"the input is null"};
+        const std::string_view value(static_cast<const char*>(in), in == nullptr ? 0 : in_size);
+        const clscrypt::ValueOutcome outcome = run(h, value);
+        if (!outcome) throw h.values.LastError();
+        if (candidate != nullptr) *candidate = outcome.candidate;
+        if (h.result.size() > capacity) {
+            capacity = h.result.size();
+            clscrypt::platform::secure_wipe(h.result.data(), h.result.size());
+            throw BufferTooSmall{};
+        }
+        if (out == nullptr && !h.result.empty()) throw ArgumentError{"the output buffer is null"};
+        if (!h.result.empty()) std::memcpy(out, h.result.data(), h.result.size());
+        capacity = h.result.size();
+        clscrypt::platform::secure_wipe(h.result.data(), h.result.size());
+    });
 }
 
 void subscribe(clscrypt_tostring& h) {
@@ -553,6 +611,57 @@ void clscrypt_set_decryption_threads(unsigned threads) {
 
 unsigned clscrypt_get_decryption_threads(void) {
     return clscrypt::GetDecryptionThreads();
+}
+
+clscrypt_status clscrypt_values_new(const clscrypt_key_history* candidates, size_t candidate_count,
+                                    const clscrypt_key_history* target, int codepage, const char* hex_separator,
+                                    unsigned flags, clscrypt_values** out) {
+    return guarded([&] {
+        auto& result = need(out, "the output pointer");
+        result = nullptr;
+        if (candidates == nullptr && candidate_count != 0) throw ArgumentError{"the candidates are null"};
+        std::vector<clscrypt::KeyHistory> histories;
+        for (std::size_t i = 0; i < candidate_count; ++i)
+            histories.push_back(history_arg(candidates[i], "a candidate"));
+        clscrypt::KeyHistory writer;
+        if (target != nullptr) {
+            writer = history_arg(*target, "the target");
+        } else if (!histories.empty()) {
+            writer = histories.front();
+        }
+        clscrypt::ValueOptions options;
+        options.codePage = code_page(codepage);
+        options.replaceUnmappable = (flags & CLSCRYPT_VALUES_REPLACE_UNMAPPABLE) != 0;
+        if (hex_separator != nullptr) options.hexSeparator = hex_separator;
+        result = new clscrypt_values(clscrypt::ValueCipher(histories, writer, std::move(options)));
+    });
+}
+
+void clscrypt_values_free(clscrypt_values* handle) {
+    delete handle;
+}
+
+clscrypt_status clscrypt_values_encrypt(clscrypt_values* handle, const void* in, size_t in_size,
+                                        clscrypt_plain_form plain, clscrypt_stored_form form, void* out, size_t* size) {
+    return value_into(handle, in, in_size, out, size, nullptr, [&](clscrypt_values& h, std::string_view value) {
+        return h.values.Encrypt(value, plain_form(plain), stored_form(form), h.result);
+    });
+}
+
+clscrypt_status clscrypt_values_decrypt(clscrypt_values* handle, const void* in, size_t in_size,
+                                        clscrypt_stored_form form, clscrypt_plain_form plain, void* out, size_t* size,
+                                        size_t* candidate) {
+    return value_into(handle, in, in_size, out, size, candidate, [&](clscrypt_values& h, std::string_view value) {
+        return h.values.Decrypt(value, stored_form(form), plain_form(plain), h.result);
+    });
+}
+
+clscrypt_status clscrypt_values_rekey(clscrypt_values* handle, const void* in, size_t in_size,
+                                      clscrypt_stored_form in_form, clscrypt_stored_form out_form, void* out,
+                                      size_t* size, size_t* candidate) {
+    return value_into(handle, in, in_size, out, size, candidate, [&](clscrypt_values& h, std::string_view value) {
+        return h.values.Rekey(value, stored_form(in_form), stored_form(out_form), h.result);
+    });
 }
 
 }  // extern "C"

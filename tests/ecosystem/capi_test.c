@@ -397,6 +397,61 @@ static void test_digests(void) {
     clscrypt_hsh_free(hsh);
 }
 
+/* Values: the known answer "abc" (no key) in hex, candidates, per-value
+   errors, and the buffer protocol. */
+static void test_values(void) {
+    static const char* const kA[] = {"A"};
+    static const char* const kAB[] = {"A", "B"};
+    const clscrypt_key_history none = {NULL, NULL, 0};
+    const clscrypt_key_history a = {kA, NULL, 1};
+    const clscrypt_key_history ab = {kAB, NULL, 2};
+    const clscrypt_key_history candidates[] = {none, a};
+    clscrypt_values* reader = NULL;
+    clscrypt_values* writer = NULL;
+    char hex[64];
+    char out[64];
+    size_t size = sizeof hex;
+    size_t candidate = 99;
+    size_t i;
+
+    CHECK(clscrypt_values_new(candidates, 2, &ab, 0, "-", 0, &reader) == CLSCRYPT_OK);
+    for (i = 0; i < sizeof kAbcCipher; ++i) sprintf(hex + 2 * i, "%02x", kAbcCipher[i]);
+    CHECK(clscrypt_values_decrypt(reader, hex, 32, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT, out, &size, &candidate) ==
+          CLSCRYPT_OK);
+    CHECK(size == 3 && memcmp(out, "abc", 3) == 0 && candidate == 0);
+
+    /* A value of the second candidate, re-keyed to the target [A, B]. */
+    CHECK(clscrypt_values_new(&a, 1, NULL, 0, NULL, 0, &writer) == CLSCRYPT_OK);
+    size = sizeof hex;
+    CHECK(clscrypt_values_encrypt(writer, "xyz", 3, CLSCRYPT_PLAIN_TEXT, CLSCRYPT_STORED_BASE64, hex, &size) ==
+          CLSCRYPT_OK);
+    CHECK(size == 24);
+    {
+        char rekeyed[64];
+        size_t rekeyed_size = 8; /* too small: told the size needed */
+        CHECK(clscrypt_values_rekey(reader, hex, size, CLSCRYPT_STORED_BASE64, CLSCRYPT_STORED_HEX, rekeyed,
+                                    &rekeyed_size, &candidate) == CLSCRYPT_BUFFER_TOO_SMALL);
+        CHECK(rekeyed_size == 16 * 3 - 1);
+        CHECK(clscrypt_values_rekey(reader, hex, size, CLSCRYPT_STORED_BASE64, CLSCRYPT_STORED_HEX, rekeyed,
+                                    &rekeyed_size, &candidate) == CLSCRYPT_OK);
+        CHECK(candidate == 1 && rekeyed[2] == '-');
+        /* The reader's candidates do not include [A, B]: a wrong key, told by kind. */
+        size = sizeof out;
+        CHECK(clscrypt_values_decrypt(reader, rekeyed, rekeyed_size, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT, out,
+                                      &size, NULL) == CLSCRYPT_ERROR);
+        CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED);
+        CHECK(clscrypt_error_number() == CLSCRYPT_ERR_CLASS_ERROR);
+    }
+    size = sizeof out;
+    CHECK(clscrypt_values_decrypt(reader, "not hex", 7, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT, out, &size, NULL) ==
+          CLSCRYPT_ERROR);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
+    clscrypt_values_free(writer);
+    CHECK(clscrypt_values_new(NULL, 0, NULL, 0, NULL, 0, &writer) == CLSCRYPT_ERROR && writer == NULL);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
+    clscrypt_values_free(reader);
+}
+
 int main(int argc, char** argv) {
     const char* dir = argc > 1 ? argv[1] : ".";
     CHECK(strcmp(clscrypt_version(), CLSCRYPT_EXPECTED_VERSION) == 0);
@@ -409,6 +464,7 @@ int main(int argc, char** argv) {
     test_progress();
     test_files(dir);
     test_digests();
+    test_values();
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

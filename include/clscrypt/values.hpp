@@ -1,0 +1,143 @@
+#pragma once
+
+// Many short values under one key state: the shape most data of the format
+// takes (passwords, account numbers and settings, one per database row or
+// config line). A ValueCipher sets up the keyed tables of each key history
+// once and then encrypts, decrypts or re-keys value after value, each with
+// its own outcome, so one bad value does not stop the others.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clscrypt/cipher.hpp"
+#include "clscrypt/codepage.hpp"
+#include "clscrypt/error.hpp"
+#include "clscrypt/export.h"
+
+namespace clscrypt {
+
+/// How a ciphertext is stored.
+enum class StoredForm : std::int32_t {
+    /// The ciphertext bytes themselves, as EncryptByte leaves them.
+    Bytes = 0,
+    /// Two hexadecimal digits a byte. Written in upper case, with the
+    /// chosen separator between pairs (none by default); read in either
+    /// case, skipping white space and ASCII punctuation wherever it stands,
+    /// so StrToHex's "1F 48 ..." and the tool's "1F48..." both read.
+    Hex = 1,
+    /// Base64 (RFC 4648, standard alphabet), written padded, read padded or
+    /// not.
+    Base64 = 2,
+    /// EncryptString's text: each ciphertext byte one character through the
+    /// code page, UTF-8 encoded.
+    String = 3,
+};
+
+/// How the plaintext is given and returned.
+enum class PlainForm : std::int32_t {
+    /// UTF-8 text; it becomes bytes through the code page, as EncryptString
+    /// and DecryptString convert theirs.
+    Text = 0,
+    /// The message bytes as they are.
+    Bytes = 1,
+};
+
+/// One key history: keys applied in order, exactly as successive settings of
+/// the `Key` property. The empty history is the tables as construction
+/// leaves them (data written without a key).
+using KeyHistory = std::vector<std::u16string>;
+
+/// The outcome of one value.
+struct ValueOutcome {
+    /// Whether the value was converted; when not, `error` says why and the
+    /// output holds nothing.
+    bool ok = false;
+    ErrorKind error = ErrorKind::Other;
+    /// Decrypting and re-keying: the index of the candidate history whose
+    /// keys read the value.
+    std::size_t candidate = 0;
+    explicit operator bool() const noexcept { return ok; }
+};
+
+struct ValueOptions {
+    CodePage codePage;
+    /// Characters of a text that the code page lacks become "?" (the legacy
+    /// conversion) instead of failing the value with InvalidArgument. Needed
+    /// only to write data the way a program did from such text.
+    bool replaceUnmappable = false;
+    /// Written between hexadecimal pairs (StoredForm::Hex output).
+    std::string hexSeparator;
+};
+
+/// Encrypts, decrypts and re-keys single values under prepared key states.
+///
+/// Decrypting tries the candidate histories in the order given until one's
+/// size descriptor checks and reports which one matched. The check is the
+/// format's only test of a key: a wrong key passes it with probability
+/// 8 / 2^32 (about 1.9e-9), so with N candidates a value that matches none is
+/// accepted by mistake with probability at most 8N / 2^32, and a value of the
+/// last candidate is taken by an earlier, wrong one with probability at most
+/// 8(N-1) / 2^32. Order candidates from the most to the least common.
+///
+/// Encrypting and re-keying write under the `target` history, with fresh
+/// random words for each value.
+///
+/// The methods reuse the caller's output string and the instance's working
+/// buffers, so a loop over many values allocates nothing once they have
+/// grown. One instance serves one call at a time; separate instances share
+/// nothing. Key material and the plaintext passing through the working
+/// buffers are wiped. A moved-from instance may only be assigned to or
+/// destroyed.
+class CLSCRYPT_API ValueCipher {
+public:
+    /// Sets up the tables of every candidate and of the target. Raises
+    /// RuntimeError when a history cannot be applied (the empty key after a
+    /// non-empty one, error 9).
+    ValueCipher(const std::vector<KeyHistory>& candidates, const KeyHistory& target, ValueOptions options = {});
+    /// Instances already keyed, for callers that hold keys in buffers of
+    /// their own: each candidate's tables as they stand, and the target's.
+    /// The instances' code pages apply to their keys only; texts go through
+    /// `options.codePage`.
+    ValueCipher(std::vector<clsToString> candidates, clsToString target, ValueOptions options = {});
+    /// One history to read and write with.
+    explicit ValueCipher(const KeyHistory& keys, ValueOptions options = {});
+    ValueCipher(ValueCipher&&) noexcept;
+    ValueCipher& operator=(ValueCipher&&) noexcept;
+    ValueCipher(const ValueCipher&) = delete;
+    ValueCipher& operator=(const ValueCipher&) = delete;
+    ~ValueCipher();
+
+    /// `plain` (in `plainForm`) to its ciphertext in `stored` (in `form`).
+    ValueOutcome Encrypt(std::string_view plain, PlainForm plainForm, StoredForm form, std::string& stored);
+    /// `stored` (in `form`) to its plaintext in `plain` (in `plainForm`).
+    ValueOutcome Decrypt(std::string_view stored, StoredForm form, PlainForm plainForm, std::string& plain);
+    /// `stored` read with the candidates and written under the target, from
+    /// `inForm` to `outForm`; the plaintext stays in the instance's wiped
+    /// working buffer.
+    ValueOutcome Rekey(std::string_view stored, StoredForm inForm, StoredForm outForm, std::string& rekeyed);
+
+    /// The same, raising the RuntimeError that the single-value operations
+    /// raise (a wrong key: the class error "Incorrect size descriptor in
+    /// Blowfish decryption"; a value that is not in its stored form or a
+    /// text the code page cannot carry: error 5, InvalidArgument).
+    std::string EncryptOrThrow(std::string_view plain, PlainForm plainForm, StoredForm form);
+    std::string DecryptOrThrow(std::string_view stored, StoredForm form, PlainForm plainForm);
+    std::string RekeyOrThrow(std::string_view stored, StoredForm inForm, StoredForm outForm);
+
+    /// The error behind the last failed outcome, as the strict methods raise
+    /// it (its description names the fault, never the value).
+    [[nodiscard]] const RuntimeError& LastError() const;
+
+    [[nodiscard]] std::size_t CandidateCount() const noexcept;
+    [[nodiscard]] const ValueOptions& Options() const noexcept;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace clscrypt
