@@ -178,7 +178,7 @@ TEST_F(ToolFiles, DevicesAndFifosAreWrittenIntoNeverReplaced) {
 
 TEST_F(ToolFiles, SignalsRemoveTheTemporaryFileAndKeepTheirExitStatus) {
     spit(at("big"), random_text(8 << 20));
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM, SIGXFSZ}) {
         const pid_t run = start({"encrypt", "--pass", "env:K", "big", "-o", "out"}, "sig");
         ASSERT_TRUE(pause_when_writing(run));
         kill(run, sig);  // handled once the run goes on

@@ -43,7 +43,12 @@ struct TemporarySlot {
 };
 TemporarySlot g_temporaries[kSlots];
 std::atomic<bool> g_progress_shown{false};
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the process and that a handler may
+// catch: only SIGKILL (and a crash of the tool itself) can leave a temporary
+// file behind. The crash signals stay with their default (and with the
+// sanitizers' handlers in those builds).
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1,
+                                   SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPOLL, SIGABRT};
 
 extern "C" void cleanup_and_raise(int sig) {
     const int saved = errno;
