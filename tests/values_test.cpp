@@ -18,16 +18,24 @@ std::atomic<std::size_t> allocations{0};
 }  // namespace
 
 // Counts every allocation of this test program, for the steady-state test.
-void* operator new(std::size_t size) {
+// The blocks come from malloc through functions the compiler does not see
+// into, so it does not take the pairs for mismatched ones.
+[[gnu::noinline]] void* counted_allocation(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void counted_release(void* p) noexcept {
     std::free(p);
 }
+void* operator new(std::size_t size) {
+    return counted_allocation(size);
+}
+void operator delete(void* p) noexcept {
+    counted_release(p);
+}
 void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
+    counted_release(p);
 }
 
 namespace clscrypt::test {
