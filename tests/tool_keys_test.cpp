@@ -191,6 +191,25 @@ TEST_F(ToolKeys, CommandLineFaultsAndPlainMessages) {
     const Result dashed = run({{"encrypt", "--pass", "pass:k", "-q", "-j", "0", "a", "--", "-b"}});
     EXPECT_EQ(dashed.status, 0) << dashed.err;
     EXPECT_TRUE(fs::exists(at("a.cls")) && fs::exists(at("-b.cls")));
+
+    // File names are taken literally: the parser's own list syntax ("[m,n]",
+    // "[]", "{}") never turns one name into other files, or into none.
+    spit(at("m"), "m");
+    spit(at("n"), "n");
+    const std::vector<std::string> odd = {"[m]", "[m,n]", "m,n", "{m}", "[]", "{}"};
+    std::vector<std::string> args = {"encrypt", "--pass", "pass:k", "-q"};
+    for (const auto& name : odd) {
+        spit(at(name), name);
+        args.push_back(name);
+    }
+    const Result literal = run({args});
+    EXPECT_EQ(literal.status, 0) << literal.err;
+    for (const auto& name : odd) EXPECT_TRUE(fs::exists(at(name + ".cls"))) << name;
+    EXPECT_FALSE(fs::exists(at("m.cls")) || fs::exists(at("n.cls")));
+    const Result listed = run({{"sha256", "[m,n]", "[]"}});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_TRUE(contains(listed.out, "  [m,n]\n") && contains(listed.out, "  []\n")) << listed.out;
+    EXPECT_TRUE(contains(run({{"hex", "encode", "[m,n]"}}).out, "5B 6D 2C 6E 5D"));
 }
 
 TEST_F(ToolKeys, AFileThatChangesWhileReadIsSaidSoPlainly) {
