@@ -14,8 +14,16 @@ namespace clscrypt::tool {
 std::u16string utf8_to_utf16(std::string_view utf8, std::string_view what);
 /// The same for key text, into a buffer that is wiped when it goes.
 SecretKey utf8_to_key(std::string_view utf8, std::string_view what);
-/// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string utf16_to_utf8(std::u16string_view utf16);
+
+/// The character whose UTF-8 form starts at byte `i` of `utf8`, and its
+/// length in bytes; a byte that starts no valid sequence stands for itself,
+/// with length 1 and `valid` false.
+struct Utf8Character {
+    char32_t c;
+    std::size_t length;
+    bool valid;
+};
+Utf8Character utf8_character_at(std::string_view utf8, std::size_t i);
 
 /// A character for messages: "U+043F 'п'", its code and the character
 /// itself as UTF-8 (the code alone for control characters).
@@ -28,8 +36,6 @@ std::string describe_character(char32_t c);
 std::optional<std::string> unmappable_problem(std::u16string_view text, const CodePage& codepage,
                                               std::string_view what);
 
-/// Upper-case hexadecimal, no separators.
-std::string to_hex(const unsigned char* data, std::size_t size);
 /// Hexadecimal in either case, white space ignored; throws UsageError naming
 /// `what` on anything else or an odd number of digits.
 std::string from_hex(std::string_view hex, std::string_view what);
