@@ -102,6 +102,13 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_flag("--hex", o.hex, "Ciphertext as one line of hexadecimal text (standard input/output or --text)");
 }
 
+// encrypt and decrypt: files, keys and output.
+void add_filter_options(CLI::App& cmd, CipherOptions& o) {
+    add_file_options(cmd, o);
+    add_key_options(cmd, o);
+    add_output_options(cmd, o);
+}
+
 // The subcommands of `level`, in the order they were added.
 std::vector<CLI::App*> commands_of(CLI::App& level) {
     return level.get_subcommands(std::function<bool(CLI::App*)>{});
@@ -178,9 +185,7 @@ int main(int argc, char** argv) {
     rek.new_keys.option = "--new-pass";
 
     auto* encrypt = app.add_subcommand("encrypt", "Encrypt files, standard input or a text");
-    add_file_options(*encrypt, enc);
-    add_key_options(*encrypt, enc);
-    add_output_options(*encrypt, enc);
+    add_filter_options(*encrypt, enc);
     encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does); no FILE beside it");
     encrypt->footer(
         "Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
@@ -188,9 +193,7 @@ int main(int argc, char** argv) {
         "  tar c docs | clscrypt encrypt --pass fd:3 3<key.txt > docs.tar.cls");
 
     auto* decrypt = app.add_subcommand("decrypt", "Decrypt files, standard input or a hexadecimal text");
-    add_file_options(*decrypt, dec);
-    add_key_options(*decrypt, dec);
-    add_output_options(*decrypt, dec);
+    add_filter_options(*decrypt, dec);
     decrypt->add_option("--text", dec.text,
                         "Decrypt this hexadecimal ciphertext and print the text; no FILE beside it");
     decrypt->footer(
