@@ -20,6 +20,8 @@
 #include <clscrypt/clscrypt.hpp>
 
 #include "commands.hpp"
+#include "common/hex.hpp"
+#include "common/utf.hpp"
 #include "errors.hpp"
 #include "files.hpp"
 #include "progress_bar.hpp"
@@ -247,7 +249,9 @@ std::vector<std::uint8_t> read_standard_input(std::uint64_t limit, std::size_t r
 void write_hex_line(Output& out, const std::vector<std::uint8_t>& bytes) {
     constexpr std::size_t kSlice = std::size_t{1} << 16;
     for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
-        const std::string hex = to_hex(bytes.data() + at, std::min(kSlice, bytes.size() - at));
+        const std::size_t n = std::min(kSlice, bytes.size() - at);
+        std::string hex(2 * n, '0');
+        common::encode_hex(bytes.data() + at, n, hex.data());
         out.write(std::span(reinterpret_cast<const std::uint8_t*>(hex.data()), hex.size()));
     }
     out.write(std::span(reinterpret_cast<const std::uint8_t*>("\n"), 1));
@@ -286,7 +290,7 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
         } else {
             cipher.DecryptByte(bytes);
             if (o.text_given) {
-                const std::string text = utf16_to_utf8(cipher.GetCodePage().Decode(bytes)) + "\n";
+                const std::string text = common::utf16_to_utf8(cipher.GetCodePage().Decode(bytes)) + "\n";
                 out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
             } else {
                 out.write(bytes);

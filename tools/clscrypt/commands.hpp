@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <clscrypt/codepage.hpp>
+
 #include "keys.hpp"
 
 namespace clscrypt::tool {
@@ -11,7 +13,8 @@ struct CipherOptions {
     std::vector<std::string> files;
     KeyOptions keys;
     KeyOptions new_keys;  // rekey only
-    int codepage = 1252;
+    // The library's default: the system's ANSI code page on Windows.
+    int codepage = CodePage().Number();
     bool force = false;
     std::string output;
     std::string suffix = ".cls";
@@ -58,7 +61,7 @@ struct HexOptions {
     std::string separator = " ";
     int separators = 0;
     bool lenient = false;  // decode: any case, any characters between pairs
-    int codepage = 1252;
+    int codepage = CodePage().Number();
 };
 
 int run_hex(const HexOptions& options);

@@ -7,8 +7,9 @@
 // never replaced. The hidden file is removed on failure and on the signals
 // that end a run (SIGINT, SIGTERM, SIGHUP, SIGPIPE).
 //
-// files_posix.cpp and files_windows.cpp hold the system's side; the Output
-// class above it (output.cpp) is portable.
+// files_posix.cpp and files_windows.cpp hold the system's side,
+// files_common.cpp what that side does alike on both; the Output class above
+// it (output.cpp) is portable.
 
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,8 @@ void remove_file(const std::filesystem::path& path) noexcept;
 
 /// Random letters and digits for a temporary name.
 std::string random_letters(std::size_t count);
+/// The system's side of it: `count` random bytes.
+std::string random_bytes(std::size_t count);
 
 /// Installs the handlers of the signals that end a run: they remove the
 /// temporary files registered below, clear the progress line, and raise the
@@ -74,6 +77,11 @@ int protect_temporary(const std::filesystem::path& path);
 void release_temporary(int slot) noexcept;
 /// Tells the handlers whether a progress line is on the terminal.
 void set_progress_line_shown(bool shown) noexcept;
+/// For the handlers (async-signal-safe): hands the name of each registered
+/// temporary file to `remove`, and whether a progress line is on the
+/// terminal (from then on it counts as cleared).
+void remove_temporaries(void (*remove)(const std::filesystem::path::value_type* path) noexcept) noexcept;
+bool take_progress_line_shown() noexcept;
 
 /// A file held while it is rewritten in place (rekey, --in-place): an exclusive lock that a second
 /// run on the same file cannot take, and the file's identity, to learn
@@ -94,6 +102,11 @@ private:
         bool operator==(const Stamp&) const = default;
     };
     static std::optional<Stamp> stamp_of(const std::filesystem::path& path);
+    // The system's side: the file opened and locked (-1 when it cannot be
+    // opened, or when `busy`: another holds the lock), and whether the open
+    // descriptor still reads the file `now` describes.
+    static int open_locked(const std::filesystem::path& path, bool& busy);
+    bool descriptor_is(const Stamp& now) const;
     std::filesystem::path path_;
     int fd_ = -1;
     std::optional<Stamp> stamp_;

@@ -7,22 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <fstream>
 
 #include "errors.hpp"
 #include "files.hpp"
+#include "terminal.hpp"
 
 namespace clscrypt::tool {
 
 namespace {
-
-std::string system_reason(int err) {
-    return std::strerror(err);
-}
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd = -1;
@@ -32,17 +26,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
-// The temporary files the signal handlers remove. A slot is claimed (1),
-// filled, and published (2); the handler reads only published slots, so it
-// never sees a name being written. Fixed storage: a handler may not
-// allocate.
-constexpr int kSlots = 256;
-struct TemporarySlot {
-    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 published
-    char path[PATH_MAX]{};
-};
-TemporarySlot g_temporaries[kSlots];
-std::atomic<bool> g_progress_shown{false};
 // Every signal whose default action ends the process and that a handler may
 // catch: only SIGKILL (and a crash of the tool itself) can leave a temporary
 // file behind. The crash signals stay with their default (and with the
@@ -50,12 +33,14 @@ std::atomic<bool> g_progress_shown{false};
 constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1,
                                    SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPOLL, SIGABRT};
 
+void unlink_quietly(const char* path) noexcept {
+    ::unlink(path);
+}
+
 extern "C" void cleanup_and_raise(int sig) {
     const int saved = errno;
-    for (auto& slot : g_temporaries) {
-        if (slot.state.load() == 2) ::unlink(slot.path);
-    }
-    if (g_progress_shown.exchange(false)) {
+    remove_temporaries(unlink_quietly);
+    if (take_progress_line_shown()) {
         // Back to the start of the line and clear it, "^C" and all.
         static const char kClear[] = "\r\033[K";
         (void)!::write(STDERR_FILENO, kClear, sizeof kClear - 1);
@@ -95,28 +80,14 @@ std::optional<std::uint64_t> remaining_file_size(int fd) {
 int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
     const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
     exists = fd < 0 && errno == EEXIST;
-    if (fd < 0) error = system_reason(errno);
+    if (fd < 0) error = system_reason();
     return fd;
 }
 
 int open_existing_for_writing(const std::filesystem::path& path, std::string& error) {
     const int fd = open_retrying(path.c_str(), O_WRONLY | O_NOCTTY);
-    if (fd < 0) error = system_reason(errno);
+    if (fd < 0) error = system_reason();
     return fd;
-}
-
-bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, data, size);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            error = system_reason(errno);
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) noexcept {
@@ -129,14 +100,7 @@ void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) noexce
 
 bool flush_to_disk(int fd, std::string& error) {
     if (::fsync(fd) == 0) return true;
-    error = system_reason(errno);
-    return false;
-}
-
-bool close_checked(int fd, std::string& error) {
-    // A failed close has already released the descriptor: never retry it.
-    if (::close(fd) == 0 || errno == EINTR) return true;
-    error = system_reason(errno);
+    error = system_reason();
     return false;
 }
 
@@ -144,14 +108,14 @@ RenameResult rename_file(const std::filesystem::path& from, const std::filesyste
                          std::string& error) {
     if (replace) {
         if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
-        error = system_reason(errno);
+        error = system_reason();
         return RenameResult::Failed;
     }
 #if defined(RENAME_NOREPLACE)
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return RenameResult::Done;
     if (errno == EEXIST) return RenameResult::Exists;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        error = system_reason(errno);
+        error = system_reason();
         return RenameResult::Failed;
     }
 #endif
@@ -163,7 +127,7 @@ RenameResult rename_file(const std::filesystem::path& from, const std::filesyste
     }
     if (errno == EEXIST) return RenameResult::Exists;
     if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) {
-        error = system_reason(errno);
+        error = system_reason();
         return RenameResult::Failed;
     }
     // A file system without hard links either: check, then rename (a race
@@ -171,7 +135,7 @@ RenameResult rename_file(const std::filesystem::path& from, const std::filesyste
     struct stat st {};
     if (::lstat(to.c_str(), &st) == 0) return RenameResult::Exists;
     if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
-    error = system_reason(errno);
+    error = system_reason();
     return RenameResult::Failed;
 }
 
@@ -187,14 +151,11 @@ void remove_file(const std::filesystem::path& path) noexcept {
     ::unlink(path.c_str());
 }
 
-std::string random_letters(std::size_t count) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+std::string random_bytes(std::size_t count) {
     std::ifstream random("/dev/urandom", std::ios::binary);
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        char c = 0;
-        if (!random.get(c)) throw ToolError("cannot read /dev/urandom for a temporary name", kExitFailure);
-        out += kLetters[static_cast<unsigned char>(c) % 36];
+    std::string out(count, '\0');
+    if (!random.read(out.data(), static_cast<std::streamsize>(count))) {
+        throw ToolError("cannot read /dev/urandom for a temporary name", kExitFailure);
     }
     return out;
 }
@@ -211,27 +172,6 @@ void install_signal_cleanup() {
     }
 }
 
-int protect_temporary(const std::filesystem::path& path) {
-    const std::string& native = path.native();
-    if (native.size() >= PATH_MAX) return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        int expected = 0;
-        if (!g_temporaries[i].state.compare_exchange_strong(expected, 1)) continue;
-        std::memcpy(g_temporaries[i].path, native.c_str(), native.size() + 1);
-        g_temporaries[i].state.store(2);
-        return i;
-    }
-    return -1;
-}
-
-void release_temporary(int slot) noexcept {
-    if (slot >= 0 && slot < kSlots) g_temporaries[slot].state.store(0);
-}
-
-void set_progress_line_shown(bool shown) noexcept {
-    g_progress_shown.store(shown);
-}
-
 std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -240,35 +180,26 @@ std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& p
                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
-    fd_ = open_retrying(path.c_str(), O_RDONLY | O_NOCTTY);
-    if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
+int HeldFile::open_locked(const std::filesystem::path& path, bool& busy) {
+    const int fd = open_retrying(path.c_str(), O_RDONLY | O_NOCTTY);
+    if (fd < 0) return fd;
     int rc = 0;
     do {
-        rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == EWOULDBLOCK) {
-        ::close(fd_);
-        fd_ = -1;
-        throw ToolError(path.string() + ": another run is rewriting it in place; nothing was written", kExitFailure);
+        ::close(fd);
+        busy = true;
+        return -1;
     }
-    // Where the system has no locks, the identity check still catches a change.
-    stamp_ = stamp_of(path);
+    return fd;
 }
 
-HeldFile::~HeldFile() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void HeldFile::check_unchanged() const {
-    if (fd_ < 0) return;
+bool HeldFile::descriptor_is(const Stamp& now) const {
+    // The name may have been moved away and another file put in its place.
     struct stat st {};
-    const auto now = stamp_of(path_);
-    if (!stamp_ || !now || *now != *stamp_ || ::fstat(fd_, &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_ino) != now->inode || static_cast<std::uint64_t>(st.st_dev) != now->device) {
-        throw ToolError(path_.string() + ": changed while it was rewritten in place; left as the other writer made it",
-                        kExitFailure);
-    }
+    return ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_ino) == now.inode &&
+           static_cast<std::uint64_t>(st.st_dev) == now.device;
 }
 
 }  // namespace clscrypt::tool

@@ -7,14 +7,13 @@
 #include <sys/stat.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <random>
 
 #include "errors.hpp"
 #include "files.hpp"
+#include "terminal.hpp"
 
 namespace clscrypt::tool {
 
@@ -29,19 +28,13 @@ std::string reason_of(DWORD code) {
     return text.empty() ? "system error " + std::to_string(code) : text;
 }
 
-constexpr int kSlots = 256;
-struct TemporarySlot {
-    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 published
-    wchar_t path[MAX_PATH * 4]{};
-};
-TemporarySlot g_temporaries[kSlots];
-std::atomic<bool> g_progress_shown{false};
+void delete_quietly(const wchar_t* path) noexcept {
+    ::DeleteFileW(path);
+}
 
-void remove_temporaries() {
-    for (auto& slot : g_temporaries) {
-        if (slot.state.load() == 2) ::DeleteFileW(slot.path);
-    }
-    if (g_progress_shown.exchange(false)) {
+void clean_up() {
+    remove_temporaries(delete_quietly);
+    if (take_progress_line_shown()) {
         static const char kClear[] = "\r\033[K";
         (void)!::_write(2, kClear, sizeof kClear - 1);
     }
@@ -49,12 +42,12 @@ void remove_temporaries() {
 
 // Ctrl+C, Ctrl+Break and the console closing run on a thread of their own.
 BOOL WINAPI on_console_event(DWORD) {
-    remove_temporaries();
+    clean_up();
     return FALSE;  // the default handler ends the process
 }
 
 extern "C" void on_signal(int sig) {
-    remove_temporaries();
+    clean_up();
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -112,35 +105,15 @@ int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exi
 
 int open_existing_for_writing(const std::filesystem::path& path, std::string& error) {
     const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) error = std::strerror(errno);
+    if (fd < 0) error = system_reason();
     return fd;
-}
-
-bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
-    while (size > 0) {
-        const unsigned piece = size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
-        const int put = ::_write(fd, data, piece);
-        if (put < 0) {
-            error = std::strerror(errno);
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 void start_write_back(int, std::uint64_t, std::uint64_t) noexcept {}
 
 bool flush_to_disk(int fd, std::string& error) {
     if (::_commit(fd) == 0) return true;
-    error = std::strerror(errno);
-    return false;
-}
-
-bool close_checked(int fd, std::string& error) {
-    if (::_close(fd) == 0) return true;
-    error = std::strerror(errno);
+    error = system_reason();
     return false;
 }
 
@@ -162,13 +135,12 @@ void remove_file(const std::filesystem::path& path) noexcept {
     ::DeleteFileW(path.c_str());
 }
 
-std::string random_letters(std::size_t count) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+std::string random_bytes(std::size_t count) {
     // Exclusive creation keeps another's file safe; the letters need only
     // make a clash unlikely.
     std::random_device random;
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) out += kLetters[random() % 36];
+    std::string out(count, '\0');
+    for (char& c : out) c = static_cast<char>(random());
     return out;
 }
 
@@ -176,27 +148,6 @@ void install_signal_cleanup() {
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-}
-
-int protect_temporary(const std::filesystem::path& path) {
-    const std::wstring& native = path.native();
-    if (native.size() >= MAX_PATH * 4) return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        int expected = 0;
-        if (!g_temporaries[i].state.compare_exchange_strong(expected, 1)) continue;
-        std::memcpy(g_temporaries[i].path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
-        g_temporaries[i].state.store(2);
-        return i;
-    }
-    return -1;
-}
-
-void release_temporary(int slot) noexcept {
-    if (slot >= 0 && slot < kSlots) g_temporaries[slot].state.store(0);
-}
-
-void set_progress_line_shown(bool shown) noexcept {
-    g_progress_shown.store(shown);
 }
 
 std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& path) {
@@ -215,30 +166,23 @@ std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& p
                                            info.ftLastWriteTime.dwLowDateTime)};
 }
 
-HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
-    fd_ = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
+int HeldFile::open_locked(const std::filesystem::path& path, bool& busy) {
+    const int fd = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) return fd;
     OVERLAPPED whole{};
-    const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
+    const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
-        ::_close(fd_);
-        fd_ = -1;
-        throw ToolError(path.string() + ": another run is rewriting it in place; nothing was written", kExitFailure);
+        ::_close(fd);
+        busy = true;
+        return -1;
     }
-    stamp_ = stamp_of(path);
+    return fd;
 }
 
-HeldFile::~HeldFile() {
-    if (fd_ >= 0) ::_close(fd_);
-}
-
-void HeldFile::check_unchanged() const {
-    if (fd_ < 0) return;
-    const auto now = stamp_of(path_);
-    if (!stamp_ || !now || *now != *stamp_) {
-        throw ToolError(path_.string() + ": changed while it was rewritten in place; left as the other writer made it",
-                        kExitFailure);
-    }
+bool HeldFile::descriptor_is(const Stamp&) const {
+    // Opened without delete sharing, the file can be neither renamed nor
+    // replaced while it is held: its name still means it.
+    return true;
 }
 
 }  // namespace clscrypt::tool

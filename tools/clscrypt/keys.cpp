@@ -152,7 +152,9 @@ SecretKey checked_key(const SecretText& text, const std::string& what, const cls
     if (text.size() > kMaxKeyBytes) throw too_long(what);
     SecretKey key = utf8_to_key(text.view(), what);
     if (!options.replace_unmappable) {
-        if (auto problem = unmappable_problem(key.view(), cipher.GetCodePage(), what)) throw UsageError(*problem);
+        if (auto problem = unmappable_problem(key.view(), cipher.GetCodePage(), what, true)) {
+            throw UsageError(*problem);
+        }
     }
     return key;
 }

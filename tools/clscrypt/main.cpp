@@ -27,6 +27,31 @@ namespace {
 
 using namespace clscrypt::tool;
 
+// A positional list whose words are taken as they are. CLI11 reads a word
+// such as "[a,b]" given to a list as the list a, b ("[]" as no word at all),
+// so `encrypt '[a]'` would encrypt the file a. It does so only for options
+// that allow extra arguments; without them it takes a positional word only
+// while fewer than the minimum are given. So the minimum is one no command
+// line reaches, no word is split, and take_all accepts any number short of
+// it. (A single text positional, as hex encode has, is never split.)
+CLI::Option* add_literal_positionals(CLI::App& cmd, const std::string& name, std::vector<std::string>& words,
+                                     const std::string& description) {
+    constexpr int kUnbounded = CLI::detail::expected_max_vector_size;
+    return cmd.add_option(name, words, description)
+        ->expected(kUnbounded, kUnbounded)
+        ->allow_extra_args(false)
+        ->take_all();
+}
+
+// --codepage N, one of the library's code pages. The default is the
+// library's own: the system's ANSI code page on Windows, 1252 elsewhere.
+void add_codepage_option(CLI::App& cmd, int& codepage, const std::string& description) {
+    cmd.add_option("--codepage", codepage,
+                   description + "; the default is the system's ANSI code page on Windows, 1252 elsewhere")
+        ->check(CLI::IsMember(clscrypt::CodePage::Available()))
+        ->capture_default_str();
+}
+
 void add_key_options(CLI::App& cmd, CipherOptions& o) {
     cmd.add_option("--pass", o.keys.sources,
                    "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin (first line; not "
@@ -35,10 +60,7 @@ void add_key_options(CLI::App& cmd, CipherOptions& o) {
         ->type_name("SOURCE")
         ->allow_extra_args(false);
     cmd.add_flag("--no-key", o.keys.no_key, "Use the tables as construction leaves them (data written without a key)");
-    cmd.add_option("--codepage", o.codepage,
-                   "Single-byte code page for keys and text (a character it lacks is refused)")
-        ->check(CLI::IsMember(clscrypt::CodePage::Available()))
-        ->capture_default_str();
+    add_codepage_option(cmd, o.codepage, "Single-byte code page for keys and text (a character it lacks is refused)");
     cmd.add_flag("--replace-unmappable", o.keys.replace_unmappable,
                  "Turn characters the code page lacks into '?' in keys and text, as the legacy program did, "
                  "instead of refusing them");
@@ -64,9 +86,9 @@ void add_output_options(CLI::App& cmd, CipherOptions& o) {
 }
 
 void add_file_options(CLI::App& cmd, CipherOptions& o) {
-    cmd.add_option("files", o.files,
-                   "Files to process; none or - for standard input to standard output; after --, names "
-                   "that start with -")
+    add_literal_positionals(cmd, "files", o.files,
+                            "Files to process; none or - for standard input to standard output; after --, names "
+                            "that start with -")
         ->type_name("FILE");
     cmd.add_flag("-f,--force", o.force, "Overwrite existing output files; write binary to a terminal");
     cmd.add_option("-o,--output", o.output,
@@ -78,6 +100,13 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
                  "Replace each file by its result (crash-safe); a symbolic link's target is replaced, the link kept");
     cmd.add_flag("-r,--recursive", o.recursive, "Walk folders");
     cmd.add_flag("--hex", o.hex, "Ciphertext as one line of hexadecimal text (standard input/output or --text)");
+}
+
+// encrypt and decrypt: files, keys and output.
+void add_filter_options(CLI::App& cmd, CipherOptions& o) {
+    add_file_options(cmd, o);
+    add_key_options(cmd, o);
+    add_output_options(cmd, o);
 }
 
 // The subcommands of `level`, in the order they were added.
@@ -156,9 +185,7 @@ int main(int argc, char** argv) {
     rek.new_keys.option = "--new-pass";
 
     auto* encrypt = app.add_subcommand("encrypt", "Encrypt files, standard input or a text");
-    add_file_options(*encrypt, enc);
-    add_key_options(*encrypt, enc);
-    add_output_options(*encrypt, enc);
+    add_filter_options(*encrypt, enc);
     encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does); no FILE beside it");
     encrypt->footer(
         "Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
@@ -166,9 +193,7 @@ int main(int argc, char** argv) {
         "  tar c docs | clscrypt encrypt --pass fd:3 3<key.txt > docs.tar.cls");
 
     auto* decrypt = app.add_subcommand("decrypt", "Decrypt files, standard input or a hexadecimal text");
-    add_file_options(*decrypt, dec);
-    add_key_options(*decrypt, dec);
-    add_output_options(*decrypt, dec);
+    add_filter_options(*decrypt, dec);
     decrypt->add_option("--text", dec.text,
                         "Decrypt this hexadecimal ciphertext and print the text; no FILE beside it");
     decrypt->footer(
@@ -176,7 +201,7 @@ int main(int argc, char** argv) {
         "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
 
     auto* rekey = app.add_subcommand("rekey", "Re-encrypt files under a new key, crash-safe, file by file");
-    rekey->add_option("files", rek.files, "Encrypted files to re-key in place (a symbolic link's target)")
+    add_literal_positionals(*rekey, "files", rek.files, "Encrypted files to re-key in place (a symbolic link's target)")
         ->type_name("FILE");
     add_key_options(*rekey, rek);
     rekey->add_option("--new-pass", rek.new_keys.sources, "The new key source (same forms as --pass); repeatable")
@@ -188,7 +213,8 @@ int main(int argc, char** argv) {
     rekey->footer("Example:\n  clscrypt rekey --pass env:OLD_KEY --new-pass env:NEW_KEY *.cls");
 
     auto* sha256 = app.add_subcommand("sha256", "Print or check SHA-256 digests, like sha256sum");
-    sha256->add_option("files", sha.files, "Files; none or - for standard input. With -c, the lists to check")
+    add_literal_positionals(*sha256, "files", sha.files,
+                            "Files; none or - for standard input. With -c, the lists to check")
         ->type_name("FILE");
     sha256->add_flag("-c,--check", sha.check, "Read digest lines from the FILEs and check the files they name");
     sha256->add_option("--text", sha.text,
@@ -218,9 +244,7 @@ int main(int argc, char** argv) {
         ->add_option("--separator", hex_enc.separator,
                      "Between pairs: as many copies of its first character as it is long")
         ->capture_default_str();
-    hex_encode->add_option("--codepage", hex_enc.codepage, "Single-byte code page")
-        ->check(CLI::IsMember(clscrypt::CodePage::Available()))
-        ->capture_default_str();
+    add_codepage_option(*hex_encode, hex_enc.codepage, "Single-byte code page");
     hex_encode->footer("Example:\n  clscrypt hex encode --separator - 'AB'     # prints 41-42");
     auto* hex_decode = hex->add_subcommand("decode", "Hexadecimal pairs back to text");
     hex_decode->add_option("hex", hex_dec.argument, "The hexadecimal text; standard input when absent");
@@ -233,9 +257,7 @@ int main(int argc, char** argv) {
         ->add_flag("--lenient", hex_dec.lenient,
                    "Digits of either case and any characters between pairs (as decrypt --hex reads)")
         ->excludes(hex_separators);
-    hex_decode->add_option("--codepage", hex_dec.codepage, "Single-byte code page")
-        ->check(CLI::IsMember(clscrypt::CodePage::Available()))
-        ->capture_default_str();
+    add_codepage_option(*hex_decode, hex_dec.codepage, "Single-byte code page");
     hex_decode->footer(
         "Without --lenient this is the legacy conversion: upper-case digits only, each pair exactly\n"
         "--separators characters after the previous one.\n"

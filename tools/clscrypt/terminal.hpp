@@ -1,9 +1,10 @@
 #pragma once
 
 // What the tool needs from the operating system: the terminal, file
-// descriptors, arguments, environment and paths. terminal.cpp serves POSIX
-// systems, terminal_windows.cpp Windows; everything else in the tool is
-// portable. Text crosses this interface as UTF-8 on every system.
+// descriptors, arguments, environment and paths. terminal_posix.cpp serves
+// POSIX systems, terminal_windows.cpp Windows, terminal_common.cpp what is
+// the same on both; everything else in the tool is portable. Text crosses
+// this interface as UTF-8 on every system.
 
 #include <cstddef>
 #include <filesystem>
@@ -17,6 +18,10 @@ namespace clscrypt::tool {
 
 inline constexpr int kStdinFd = 0;
 inline constexpr int kStdoutFd = 1;
+inline constexpr int kStderrFd = 2;
+
+/// The C library's words for the current errno.
+std::string system_reason();
 
 /// The program's arguments as UTF-8 (on Windows, from the wide command
 /// line). Also sets up standard input and output for binary data and the
@@ -28,6 +33,9 @@ bool stderr_is_terminal();
 /// The width of the terminal on standard error: the terminal's own, else
 /// COLUMNS, else 80.
 int terminal_columns();
+/// The system's side of it: the width of the terminal on standard error, or
+/// 0 when it has none.
+int console_columns();
 
 /// Asks on the controlling terminal with echo off: the line typed, without
 /// its ending. Ends the line on the terminal when the answer ends without
@@ -48,6 +56,13 @@ int open_for_reading(const std::filesystem::path& path, std::string& error);
 /// Reads up to `size` bytes: how many, 0 at the end, -1 with the reason in
 /// `error`.
 long long read_some(int fd, void* data, std::size_t size, std::string& error);
+/// Writes up to `size` bytes: how many (at least 1), or -1 with the reason in
+/// `error`.
+long long write_some(int fd, const void* data, std::size_t size, std::string& error);
+/// Closes a file descriptor: 0, or the error number of a failed close (which
+/// has released the descriptor all the same: never close it again).
+int close_status(int fd) noexcept;
+/// Closes a file descriptor that was only read.
 void close_fd(int fd);
 
 /// When `fd` is a regular file, moves its offset back by `count` bytes, so

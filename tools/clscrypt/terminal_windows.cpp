@@ -52,8 +52,10 @@ std::wstring to_wide(const std::string& utf8) {
     return out;
 }
 
-std::string system_reason() {
-    return std::strerror(errno);
+// What one _read or _write may move: its count is an unsigned int, and its
+// result an int.
+unsigned one_call(std::size_t size) {
+    return size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
 }
 
 bool is_console(DWORD which) {
@@ -115,16 +117,12 @@ bool stderr_is_terminal() {
     return is_console(STD_ERROR_HANDLE);
 }
 
-int terminal_columns() {
+int console_columns() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) {
         return info.srWindow.Right - info.srWindow.Left + 1;
     }
-    if (const char* columns = std::getenv("COLUMNS")) {
-        const int n = std::atoi(columns);
-        if (n > 0) return n;
-    }
-    return 80;
+    return 0;
 }
 
 std::optional<SecretText> ask_hidden(const std::string& prompt) {
@@ -188,14 +186,19 @@ int open_for_reading(const std::filesystem::path& path, std::string& error) {
 }
 
 long long read_some(int fd, void* data, std::size_t size, std::string& error) {
-    const unsigned want = size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
-    const int got = ::_read(fd, data, want);
+    const int got = ::_read(fd, data, one_call(size));
     if (got < 0) error = system_reason();
     return got;
 }
 
-void close_fd(int fd) {
-    ::_close(fd);
+long long write_some(int fd, const void* data, std::size_t size, std::string& error) {
+    const int put = ::_write(fd, data, one_call(size));
+    if (put < 0) error = system_reason();
+    return put;
+}
+
+int close_status(int fd) noexcept {
+    return ::_close(fd) == 0 ? 0 : errno;
 }
 
 bool unread(int fd, std::size_t count) {
@@ -217,54 +220,6 @@ bool same_open_file(int a, int b) {
     }
     return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
            ia.nFileIndexLow == ib.nFileIndexLow;
-}
-
-std::string read_all_fd(int fd, const std::string& what) {
-    std::string data;
-    char buf[1 << 16];
-    for (;;) {
-        const int got = ::_read(fd, buf, sizeof buf);
-        if (got < 0) throw ToolError("cannot read " + what + ": " + system_reason(), kExitFailure);
-        if (got == 0) break;
-        data.append(buf, static_cast<std::size_t>(got));
-    }
-    return data;
-}
-
-void write_all_fd(int fd, const void* data, std::size_t size, const std::string& what) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const unsigned chunk = size > (1U << 30) ? (1U << 30) : static_cast<unsigned>(size);
-        const int put = ::_write(fd, p, chunk);
-        if (put < 0) throw ToolError("cannot write " + what + ": " + system_reason(), kExitFailure);
-        p += put;
-        size -= static_cast<std::size_t>(put);
-    }
-}
-
-void close_standard_output() noexcept {
-    // As on other systems: std::cout shares the C stream's buffer, and the
-    // reason is known only when the last flush fails. EBADF: no standard
-    // output from the start, and nothing written to it.
-    errno = 0;
-    std::cout.flush();
-    bool lost = std::cout.bad();
-    int reason = lost ? errno : 0;
-    if (std::fflush(stdout) != 0) {
-        lost = true;
-        reason = errno;
-    }
-    if (std::ferror(stdout) != 0) lost = true;
-    if (::_close(1) != 0 && errno != EBADF) {
-        lost = true;
-        if (reason == 0) reason = errno;
-    }
-    if (!lost) return;
-    std::string message = "clscrypt: write error on standard output";
-    if (reason != 0) message += std::string(": ") + std::strerror(reason);
-    message += "\n";
-    ::_write(2, message.data(), static_cast<unsigned>(message.size()));
-    ::_exit(kExitFailure);
 }
 
 }  // namespace clscrypt::tool

@@ -1,3 +1,5 @@
+// The tool's operating-system side on POSIX systems.
+
 #include "terminal.hpp"
 
 #include <fcntl.h>
@@ -27,21 +29,13 @@ bool stderr_is_terminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }
 
-int terminal_columns() {
+int console_columns() {
     winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    if (const char* columns = std::getenv("COLUMNS")) {
-        const int n = std::atoi(columns);
-        if (n > 0) return n;
-    }
-    return 80;
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) return size.ws_col;
+    return 0;
 }
 
 namespace {
-
-std::string system_reason() {
-    return std::strerror(errno);
-}
 
 // Restores the terminal's settings however the prompt ends.
 class EchoOff {
@@ -156,8 +150,22 @@ long long read_some(int fd, void* data, std::size_t size, std::string& error) {
     }
 }
 
-void close_fd(int fd) {
-    ::close(fd);
+long long write_some(int fd, const void* data, std::size_t size, std::string& error) {
+    for (;;) {
+        const ssize_t put = ::write(fd, data, size);
+        if (put >= 0) return put;
+        if (errno != EINTR) {
+            error = system_reason();
+            return -1;
+        }
+    }
+}
+
+int close_status(int fd) noexcept {
+    // A failed close has already released the descriptor: never retry it,
+    // and an interrupted one has closed it.
+    if (::close(fd) == 0 || errno == EINTR) return 0;
+    return errno;
 }
 
 bool unread(int fd, std::size_t count) {
@@ -171,61 +179,6 @@ bool same_open_file(int a, int b) {
     }, sb{};
     if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0) return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-std::string read_all_fd(int fd, const std::string& what) {
-    std::string data;
-    char buf[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throw ToolError("cannot read " + what + ": " + system_reason(), kExitFailure);
-        }
-        if (got == 0) break;
-        data.append(buf, static_cast<std::size_t>(got));
-    }
-    return data;
-}
-
-void write_all_fd(int fd, const void* data, std::size_t size, const std::string& what) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = ::write(fd, p, size);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            throw ToolError("cannot write " + what + ": " + system_reason(), kExitFailure);
-        }
-        p += put;
-        size -= static_cast<std::size_t>(put);
-    }
-}
-
-void close_standard_output() noexcept {
-    // std::cout shares the C stream's buffer; a failed write leaves its
-    // mark on both. The reason is known only when the last flush fails.
-    errno = 0;
-    std::cout.flush();
-    bool lost = std::cout.bad();
-    int reason = lost ? errno : 0;
-    if (std::fflush(stdout) != 0) {
-        lost = true;
-        reason = errno;
-    }
-    if (std::ferror(stdout) != 0) lost = true;
-    // Some file systems report a failed write only when the file is closed.
-    // EBADF: standard output was closed from the start; that is no failure
-    // unless something was written (and then the write failed already).
-    if (::close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR) {
-        lost = true;
-        if (reason == 0) reason = errno;
-    }
-    if (!lost) return;
-    std::string message = "clscrypt: write error on standard output";
-    if (reason != 0) message += std::string(": ") + std::strerror(reason);
-    message += "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, message.data(), message.size());
-    ::_exit(kExitFailure);
 }
 
 }  // namespace clscrypt::tool

@@ -1,0 +1,112 @@
+// The part of the tool's outputs that the system's sides (files_posix.cpp,
+// files_windows.cpp) share: the loops over their calls, the register of
+// temporary files for the signal handlers, and the held file's checks.
+
+#include <atomic>
+#include <cstring>
+
+#include "errors.hpp"
+#include "files.hpp"
+#include "terminal.hpp"
+
+namespace clscrypt::tool {
+
+namespace {
+
+// The temporary files the signal handlers remove. A slot is claimed (1),
+// filled, and published (2); the handler reads only published slots, so it
+// never sees a name being written. Fixed storage: a handler may not
+// allocate. A longer name is not registered (and no system call takes it).
+constexpr int kSlots = 256;
+constexpr std::size_t kPathUnits = 4096;
+struct TemporarySlot {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 published
+    std::filesystem::path::value_type path[kPathUnits]{};
+};
+TemporarySlot g_temporaries[kSlots];
+std::atomic<bool> g_progress_shown{false};
+
+}  // namespace
+
+bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
+    while (size > 0) {
+        const long long put = write_some(fd, data, size, error);
+        if (put < 0) return false;
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool close_checked(int fd, std::string& error) {
+    const int status = close_status(fd);
+    if (status == 0) return true;
+    error = std::strerror(status);
+    return false;
+}
+
+std::string random_letters(std::size_t count) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string out = random_bytes(count);
+    for (char& c : out) c = kLetters[static_cast<unsigned char>(c) % 36];
+    return out;
+}
+
+int protect_temporary(const std::filesystem::path& path) {
+    const auto& native = path.native();
+    if (native.size() >= kPathUnits) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = 0;
+        if (!g_temporaries[i].state.compare_exchange_strong(expected, 1)) continue;
+        std::memcpy(g_temporaries[i].path, native.c_str(), (native.size() + 1) * sizeof native[0]);
+        g_temporaries[i].state.store(2);
+        return i;
+    }
+    return -1;
+}
+
+void release_temporary(int slot) noexcept {
+    if (slot >= 0 && slot < kSlots) g_temporaries[slot].state.store(0);
+}
+
+void set_progress_line_shown(bool shown) noexcept {
+    g_progress_shown.store(shown);
+}
+
+void remove_temporaries(void (*remove)(const std::filesystem::path::value_type* path) noexcept) noexcept {
+    for (auto& slot : g_temporaries) {
+        if (slot.state.load() == 2) remove(slot.path);
+    }
+}
+
+bool take_progress_line_shown() noexcept {
+    return g_progress_shown.exchange(false);
+}
+
+HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
+    bool busy = false;
+    fd_ = open_locked(path, busy);
+    if (busy) {
+        throw ToolError(path_to_utf8(path) + ": another run is rewriting it in place; nothing was written",
+                        kExitFailure);
+    }
+    if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
+    // Where the system has no locks, the identity check still catches a change.
+    stamp_ = stamp_of(path);
+}
+
+HeldFile::~HeldFile() {
+    if (fd_ >= 0) close_fd(fd_);
+}
+
+void HeldFile::check_unchanged() const {
+    if (fd_ < 0) return;
+    const auto now = stamp_of(path_);
+    if (!stamp_ || !now || *now != *stamp_ || !descriptor_is(*now)) {
+        throw ToolError(
+            path_to_utf8(path_) + ": changed while it was rewritten in place; left as the other writer made it",
+            kExitFailure);
+    }
+}
+
+}  // namespace clscrypt::tool
