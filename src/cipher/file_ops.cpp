@@ -96,16 +96,6 @@ void require_source(const std::filesystem::path& source) {
                                                    "' shrank while it was read");
 }
 
-// A chunk buffer that forgets its content when it goes.
-struct ChunkBuffer {
-    std::vector<std::uint8_t> bytes;
-    explicit ChunkBuffer(std::size_t n) : bytes(n) {}
-    ChunkBuffer(const ChunkBuffer&) = delete;
-    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
-    ~ChunkBuffer() { platform::secure_wipe(bytes.data(), bytes.size()); }
-    std::uint8_t* data() noexcept { return bytes.data(); }
-};
-
 }  // namespace
 
 void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
@@ -133,7 +123,7 @@ void clsToString::EncryptFileInto(const std::filesystem::path& SourceFile, detai
     detail::draw_random_words(words);
 
     out.open();
-    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t)));
+    platform::WipedBytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t)));
     detail::CbcRun run(t, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + n;
     for (std::uint64_t produced = 0; produced < t;) {
@@ -187,7 +177,7 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     }
     detail::check_cipher_length(m);
 
-    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
+    platform::WipedBytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
     if (in.read(std::span<std::uint8_t>(buf.data(), 16)) != 16) {
         throw_shrank(SourceFile);
     }
@@ -240,7 +230,7 @@ void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& 
                                        "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
     }
     detail::check_cipher_length(m);
-    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
+    platform::WipedBytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
     if (in.read(std::span<std::uint8_t>(buf.data(), 16)) != 16) {
         throw_shrank(SourceFile);
     }

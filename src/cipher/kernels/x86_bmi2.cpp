@@ -22,7 +22,8 @@ namespace clscrypt::detail {
 
 namespace {
 
-// Loads and stores of big-endian halves, for this target only.
+// Big-endian halves zero-extended to 64 bits: a deliberate per-target copy of
+// common/byte_order.hpp, so they inline as one load and byte swap under this target.
 [[gnu::always_inline, gnu::target("bmi,bmi2")]] inline std::uint64_t load_be(const std::uint8_t* p) noexcept {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
