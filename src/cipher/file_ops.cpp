@@ -140,6 +140,8 @@ void read_ciphertext_chunk(platform::InputFile& in, std::uint8_t* buf, std::uint
 
 }  // namespace
 
+// Each public operation below only picks its output (the destination file or
+// the caller's sink) and runs the one ...Into body; the pairs look alike by design.
 void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                               std::u16string_view Key) {
     ReplacingOutput out(DestFile);

@@ -13,6 +13,8 @@ namespace clscrypt::platform {
 
 namespace {
 
+// The same numbers as file_windows.cpp maps to; the loops below follow its
+// shape with this system's calls (what both share is in file_common.cpp).
 using errnum::kDeviceIoError;
 using errnum::kDiskFull;
 using errnum::kFileNotFound;

@@ -104,7 +104,8 @@ namespace {
     }
 }
 
-// Eight blocks side by side, as the portable kernel does.
+// Eight blocks side by side, as the portable kernel does: a deliberate
+// per-target copy of its loop, compiled with BMI2 and the extracting round.
 [[gnu::target("bmi,bmi2")]] void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* /*planes*/,
                                                   std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
     constexpr std::size_t N = 8;
