@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "cipher/kernels/portable.hpp"
 #include "cipher/instance_access.hpp"
+#include "cipher/kernels/portable.hpp"
 #include "clscrypt/clscrypt.hpp"
+#include "platform/wipe.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -103,6 +104,19 @@ std::vector<std::uint8_t> marked(std::size_t n) {
 TEST(Wipes, TheHookSeesAFreedBlock) {
     const auto text = marked(40);
     EXPECT_EQ(freed_blocks_holding(text.data() + 8, 16, [&] { std::vector<std::uint8_t> copy(text); }), 1);
+}
+
+// The library's wiping buffer clears its whole block, also past a size that
+// shrank since it held a longer secret.
+TEST(Wipes, WipedBytesClearsItsWholeCapacity) {
+    const auto secret = marked(64);
+    EXPECT_EQ(freed_blocks_holding(secret.data() + 40, 16,
+                                   [&] {
+                                       platform::WipedBytes b;
+                                       b.bytes.assign(secret.begin(), secret.end());
+                                       b.bytes.resize(8);
+                                   }),
+              0);
 }
 
 // EncryptByte on an array with no room for the ciphertext moves the message

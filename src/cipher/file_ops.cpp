@@ -96,18 +96,52 @@ void require_source(const std::filesystem::path& source) {
                                                    "' shrank while it was read");
 }
 
-// A chunk buffer that forgets its content when it goes.
-struct ChunkBuffer {
-    std::vector<std::uint8_t> bytes;
-    explicit ChunkBuffer(std::size_t n) : bytes(n) {}
-    ChunkBuffer(const ChunkBuffer&) = delete;
-    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
-    ~ChunkBuffer() { platform::secure_wipe(bytes.data(), bytes.size()); }
-    std::uint8_t* data() noexcept { return bytes.data(); }
-};
+// The chunk buffer for a stream of `total` bytes: one chunk, or less.
+std::size_t chunk_size(std::uint64_t total) noexcept {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, total));
+}
+
+// Reads exactly `n` bytes of the source; fewer means it shrank since its
+// size was read.
+void read_exactly(platform::InputFile& in, std::uint8_t* to, std::size_t n, const std::filesystem::path& source) {
+    if (in.read(std::span<std::uint8_t>(to, n)) != n) {
+        throw_shrank(source);
+    }
+}
+
+// Calls `chunk(offset, len)` for each chunk of a stream of `total` bytes,
+// in order.
+template <typename Chunk>
+void for_each_chunk(std::uint64_t total, Chunk chunk) {
+    for (std::uint64_t done = 0; done < total;) {
+        const std::size_t len = chunk_size(total - done);
+        chunk(done, len);
+        done += len;
+    }
+}
+
+// The size of a ciphertext source; an empty file holds none.
+std::uint64_t ciphertext_size(const platform::InputFile& in, const std::filesystem::path& source) {
+    const std::uint64_t m = in.size();
+    if (m == 0) {
+        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
+                                       "'" + source.string() + "' is empty, so it holds no ciphertext");
+    }
+    return m;
+}
+
+// Reads the chunk of ciphertext at `offset` into `buf`; the first chunk's
+// two leading blocks are there already, read for the descriptor.
+void read_ciphertext_chunk(platform::InputFile& in, std::uint8_t* buf, std::uint64_t offset, std::size_t len,
+                           const std::filesystem::path& source) {
+    const std::size_t have = offset == 0 ? 16 : 0;
+    read_exactly(in, buf + have, len - have, source);
+}
 
 }  // namespace
 
+// Each public operation below only picks its output (the destination file or
+// the caller's sink) and runs the one ...Into body; the pairs look alike by design.
 void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                               std::u16string_view Key) {
     ReplacingOutput out(DestFile);
@@ -133,11 +167,10 @@ void clsToString::EncryptFileInto(const std::filesystem::path& SourceFile, detai
     detail::draw_random_words(words);
 
     out.open();
-    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t)));
+    platform::WipedBytes buf(chunk_size(t));
     detail::CbcRun run(t, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + n;
-    for (std::uint64_t produced = 0; produced < t;) {
-        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, t - produced));
+    for_each_chunk(t, [&](std::uint64_t produced, std::size_t len) {
         std::size_t pos = 0;
         if (produced == 0) {
             detail::write_header(buf.data(), words, static_cast<std::uint32_t>(n));
@@ -146,16 +179,13 @@ void clsToString::EncryptFileInto(const std::filesystem::path& SourceFile, detai
         if (produced + pos < message_end) {
             const auto want =
                 static_cast<std::size_t>(std::min<std::uint64_t>(len - pos, message_end - produced - pos));
-            if (in.read(std::span<std::uint8_t>(buf.data() + pos, want)) != want) {
-                throw_shrank(SourceFile);
-            }
+            read_exactly(in, buf.data() + pos, want, SourceFile);
             pos += want;
         }
         std::memset(buf.data() + pos, 0, len - pos);  // zero fill after the message
         RunCbc<true>(run, buf.data(), len);
         out.write(std::span<const std::uint8_t>(buf.data(), len));
-        produced += len;
-    }
+    });
     in.expect_end();
     out.finish();
     CloseProgress(run);
@@ -177,20 +207,14 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
                                   std::u16string_view Key) {
     require_source(SourceFile);
     platform::InputFile in(SourceFile);
-    const std::uint64_t m = in.size();
-    if (m == 0) {
-        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
-                                       "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
-    }
+    const std::uint64_t m = ciphertext_size(in, SourceFile);
     if (!Key.empty()) {
         this->Key(Key);
     }
     detail::check_cipher_length(m);
 
-    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
-    if (in.read(std::span<std::uint8_t>(buf.data(), 16)) != 16) {
-        throw_shrank(SourceFile);
-    }
+    platform::WipedBytes buf(chunk_size(m));
+    read_exactly(in, buf.data(), 16, SourceFile);
     // Nothing is created until the descriptor fits: a wrong key or a damaged
     // file leaves no trace.
     const auto s = static_cast<std::uint64_t>(
@@ -199,12 +223,8 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     out.open();
     detail::CbcRun run(m, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + s;
-    for (std::uint64_t consumed = 0; consumed < m;) {
-        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m - consumed));
-        const std::size_t have = consumed == 0 ? 16 : 0;
-        if (in.read(std::span<std::uint8_t>(buf.data() + have, len - have)) != len - have) {
-            throw_shrank(SourceFile);
-        }
+    for_each_chunk(m, [&](std::uint64_t consumed, std::size_t len) {
+        read_ciphertext_chunk(in, buf.data(), consumed, len, SourceFile);
         RunCbc<false>(run, buf.data(), len);
         // Keep only the message: the header and the zero fill are dropped.
         const std::uint64_t from = std::max(consumed, detail::kHeaderSize);
@@ -213,8 +233,7 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
             out.write(
                 std::span<const std::uint8_t>(buf.data() + (from - consumed), static_cast<std::size_t>(to - from)));
         }
-        consumed += len;
-    }
+    });
     in.expect_end();
     out.finish();
     CloseProgress(run);
@@ -234,16 +253,10 @@ void clsToString::RekeyFileTo(clsToString& From, const std::filesystem::path& So
 void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& SourceFile, detail::FileOutput& out) {
     require_source(SourceFile);
     platform::InputFile in(SourceFile);
-    const std::uint64_t m = in.size();
-    if (m == 0) {
-        throw RuntimeError::FromNumber(ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
-                                       "'" + SourceFile.string() + "' is empty, so it holds no ciphertext");
-    }
+    const std::uint64_t m = ciphertext_size(in, SourceFile);
     detail::check_cipher_length(m);
-    ChunkBuffer buf(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m)));
-    if (in.read(std::span<std::uint8_t>(buf.data(), 16)) != 16) {
-        throw_shrank(SourceFile);
-    }
+    platform::WipedBytes buf(chunk_size(m));
+    read_exactly(in, buf.data(), 16, SourceFile);
     const auto s = static_cast<std::uint64_t>(
         detail::checked_descriptor(From.State().tables, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
     std::uint32_t words[2];
@@ -257,12 +270,8 @@ void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& 
     detail::CbcRun old_run(m, false);
     detail::CbcRun new_run(m, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + s;
-    for (std::uint64_t consumed = 0; consumed < m;) {
-        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m - consumed));
-        const std::size_t have = consumed == 0 ? 16 : 0;
-        if (in.read(std::span<std::uint8_t>(buf.data() + have, len - have)) != len - have) {
-            throw_shrank(SourceFile);
-        }
+    for_each_chunk(m, [&](std::uint64_t consumed, std::size_t len) {
+        read_ciphertext_chunk(in, buf.data(), consumed, len, SourceFile);
         From.RunCbc<false>(old_run, buf.data(), len);
         if (consumed == 0) {
             detail::write_header(buf.data(), words, static_cast<std::uint32_t>(s));
@@ -273,8 +282,7 @@ void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& 
         }
         RunCbc<true>(new_run, buf.data(), len);
         out.write(std::span<const std::uint8_t>(buf.data(), len));
-        consumed += len;
-    }
+    });
     in.expect_end();
     out.finish();
     CloseProgress(new_run);

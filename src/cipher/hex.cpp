@@ -15,6 +15,7 @@
 
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
+#include "common/hex.hpp"
 
 namespace clscrypt {
 
@@ -24,11 +25,15 @@ constexpr std::uint8_t kFirstCode = 48;  // "0"
 constexpr std::uint8_t kLastCode = 70;   // "F"
 constexpr std::size_t kCodes = kLastCode - kFirstCode + 1;
 
+// The digits come from the shared encoder, run once per byte value at
+// compile time; the conversion itself stays a single table look-up a byte.
 constexpr std::array<std::array<std::uint8_t, 2>, 256> kDigitPairs = [] {
-    constexpr char digits[] = "0123456789ABCDEF";
     std::array<std::array<std::uint8_t, 2>, 256> t{};
     for (std::size_t b = 0; b < 256; ++b) {
-        t[b] = {static_cast<std::uint8_t>(digits[b >> 4]), static_cast<std::uint8_t>(digits[b & 15])};
+        const auto byte = static_cast<std::uint8_t>(b);
+        char pair[2] = {};
+        common::encode_hex(&byte, 1, pair, common::HexCase::Upper);
+        t[b] = {static_cast<std::uint8_t>(pair[0]), static_cast<std::uint8_t>(pair[1])};
     }
     return t;
 }();

@@ -6,20 +6,14 @@
 #include "cipher/kernels/portable.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/error.hpp"
+#include "common/byte_order.hpp"
 #include "common/error_numbers.hpp"
 #include "platform/random.hpp"
 #include "platform/wipe.hpp"
 
 namespace clscrypt::detail {
 
-namespace {
-void store_le32(std::uint8_t* p, std::uint32_t v) noexcept {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-}  // namespace
+using common::store_le32;
 
 std::uint64_t checked_encrypted_size(std::uint64_t n) {
     const auto t = encrypted_size(n);

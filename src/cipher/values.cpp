@@ -37,9 +37,8 @@ constexpr std::size_t kLayoutOverhead = 20;  // header and the most padding
 struct ValueCipher::State {
     State(ValueOptions o) : options(std::move(o)), target(options.codePage) {}
     ~State() {
-        // The whole capacity: earlier, longer values left bytes past the size.
-        work.resize(work.capacity());
-        platform::secure_wipe(work.data(), work.size());
+        // The whole capacity: earlier, longer values left characters past the
+        // size. Not a WipedBytes: the decoder fills a std::u16string.
         text.resize(text.capacity());
         platform::secure_wipe(text.data(), text.size() * sizeof(char16_t));
     }
@@ -47,8 +46,8 @@ struct ValueCipher::State {
     ValueOptions options;
     std::vector<clsToString> candidates;
     clsToString target;
-    std::vector<std::uint8_t> work;  // ciphertext or plaintext bytes of the value in hand
-    std::u16string text;             // a text value's UTF-16 on its way to the code page
+    platform::WipedBytes work;  // ciphertext or plaintext bytes of the value in hand
+    std::u16string text;        // a text value's UTF-16 on its way to the code page
     std::optional<RuntimeError> last_error;
 
     ValueOutcome fail(ErrorKind kind, const std::string& what) {
@@ -64,17 +63,17 @@ struct ValueCipher::State {
         return ValueOutcome{false, last_error->Kind(), 0};
     }
     void wipe_work() noexcept {
-        platform::secure_wipe(work.data(), work.size());
-        work.clear();
+        platform::secure_wipe(work.bytes.data(), work.bytes.size());
+        work.bytes.clear();
     }
 
     // Stored form -> ciphertext bytes in `work`.
     bool read_stored(std::string_view stored, StoredForm form) {
-        work.clear();
-        work.reserve(stored.size());
-        const auto put = [this](std::uint8_t b) { work.push_back(b); };
+        work.bytes.clear();
+        work.bytes.reserve(stored.size());
+        const auto put = [this](std::uint8_t b) { work.bytes.push_back(b); };
         switch (form) {
-            case StoredForm::Bytes: work.assign(stored.begin(), stored.end()); return true;
+            case StoredForm::Bytes: work.bytes.assign(stored.begin(), stored.end()); return true;
             case StoredForm::Hex: return !common::decode_hex(stored, is_hex_separator, put);
             case StoredForm::Base64: return !common::decode_base64(stored, put);
             case StoredForm::String: {
@@ -83,7 +82,7 @@ struct ValueCipher::State {
                 if (common::decode_utf8(stored, text)) return false;
                 for (const char16_t c : text) {
                     if (!page.Contains(c)) return false;
-                    work.push_back(page.ToByte(c));
+                    work.bytes.push_back(page.ToByte(c));
                 }
                 return true;
             }
@@ -95,29 +94,29 @@ struct ValueCipher::State {
     void write_stored(StoredForm form, std::string& out) const {
         out.clear();
         switch (form) {
-            case StoredForm::Bytes: out.assign(work.begin(), work.end()); return;
+            case StoredForm::Bytes: out.assign(work.bytes.begin(), work.bytes.end()); return;
             case StoredForm::Hex: {
                 const std::string& sep = options.hexSeparator;
                 if (sep.empty()) {
-                    out.resize(2 * work.size());
-                    common::encode_hex(work.data(), work.size(), out.data());
+                    out.resize(2 * work.bytes.size());
+                    common::encode_hex(work.bytes.data(), work.bytes.size(), out.data());
                     return;
                 }
-                out.reserve(work.size() * (2 + sep.size()));
+                out.reserve(work.bytes.size() * (2 + sep.size()));
                 char pair[2];
-                for (std::size_t i = 0; i < work.size(); ++i) {
+                for (std::size_t i = 0; i < work.bytes.size(); ++i) {
                     if (i != 0) out += sep;
-                    common::encode_hex(&work[i], 1, pair);
+                    common::encode_hex(&work.bytes[i], 1, pair);
                     out.append(pair, 2);
                 }
                 return;
             }
             case StoredForm::Base64:
-                out.resize(common::base64_length(work.size()));
-                common::encode_base64(work.data(), work.size(), out.data());
+                out.resize(common::base64_length(work.bytes.size()));
+                common::encode_base64(work.bytes.data(), work.bytes.size(), out.data());
                 return;
             case StoredForm::String:
-                for (const std::uint8_t b : work) common::append_utf8(out, options.codePage.ToChar(b));
+                for (const std::uint8_t b : work.bytes) common::append_utf8(out, options.codePage.ToChar(b));
                 return;
         }
     }
@@ -125,10 +124,10 @@ struct ValueCipher::State {
     // Plain form -> message bytes in `work`; false for text the code page
     // cannot carry (unless the legacy "?" was asked for) or invalid UTF-8.
     bool read_plain(std::string_view plain, PlainForm form) {
-        work.clear();
-        work.reserve(plain.size() + kLayoutOverhead);
+        work.bytes.clear();
+        work.bytes.reserve(plain.size() + kLayoutOverhead);
         if (form == PlainForm::Bytes) {
-            work.assign(plain.begin(), plain.end());
+            work.bytes.assign(plain.begin(), plain.end());
             return true;
         }
         text.clear();
@@ -136,7 +135,7 @@ struct ValueCipher::State {
         bool mapped = valid;
         for (const char16_t c : text) {
             if (!options.replaceUnmappable && !options.codePage.Contains(c)) mapped = false;
-            work.push_back(options.codePage.ToByte(c));
+            work.bytes.push_back(options.codePage.ToByte(c));
         }
         platform::secure_wipe(text.data(), text.size() * sizeof(char16_t));
         return mapped;
@@ -146,19 +145,19 @@ struct ValueCipher::State {
     void write_plain(PlainForm form, std::string& out) const {
         out.clear();
         if (form == PlainForm::Bytes) {
-            out.assign(work.begin(), work.end());
+            out.assign(work.bytes.begin(), work.bytes.end());
             return;
         }
-        out.reserve(work.size());
-        for (const std::uint8_t b : work) common::append_utf8(out, options.codePage.ToChar(b));
+        out.reserve(work.bytes.size());
+        for (const std::uint8_t b : work.bytes) common::append_utf8(out, options.codePage.ToChar(b));
     }
 
     // Ciphertext bytes in `work` -> message bytes, trying each candidate.
     ValueOutcome decrypt_work() {
         // A length no ciphertext has fails every candidate alike.
-        if (work.size() < 16 || work.size() % 8 != 0) {
+        if (work.bytes.size() < 16 || work.bytes.size() % 8 != 0) {
             try {
-                candidates.front().DecryptByte(work);  // raises the length error
+                candidates.front().DecryptByte(work.bytes);  // raises the length error
             } catch (const RuntimeError& e) {
                 return fail(e);
             }
@@ -166,7 +165,7 @@ struct ValueCipher::State {
         }
         for (std::size_t i = 0; i < candidates.size(); ++i) {
             try {
-                candidates[i].DecryptByte(work);
+                candidates[i].DecryptByte(work.bytes);
                 return ValueOutcome{true, ErrorKind::Other, i};
             } catch (const RuntimeError& e) {
                 // The array is untouched when the descriptor does not check:
@@ -179,7 +178,7 @@ struct ValueCipher::State {
 
     ValueOutcome encrypt_work() {
         try {
-            target.EncryptByte(work);
+            target.EncryptByte(work.bytes);
         } catch (const RuntimeError& e) {
             return fail(e);
         }
@@ -232,7 +231,7 @@ ValueOutcome ValueCipher::Encrypt(std::string_view plain, PlainForm plainForm, S
     }
     const ValueOutcome outcome = s.encrypt_work();
     if (outcome) s.write_stored(form, stored);
-    s.work.clear();  // ciphertext only: nothing to wipe
+    s.work.bytes.clear();  // ciphertext only: nothing to wipe
     return outcome;
 }
 
@@ -258,7 +257,7 @@ ValueOutcome ValueCipher::Rekey(std::string_view stored, StoredForm inForm, Stor
     outcome = s.encrypt_work();
     if (!outcome) return outcome;
     s.write_stored(outForm, rekeyed);
-    s.work.clear();
+    s.work.bytes.clear();
     outcome.candidate = candidate;
     return outcome;
 }

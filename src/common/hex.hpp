@@ -16,8 +16,8 @@ namespace clscrypt::common {
 enum class HexCase { Upper, Lower };
 
 /// Writes 2 * size digits for `size` bytes at `out`.
-inline void encode_hex(const std::uint8_t* data, std::size_t size, char* out,
-                       HexCase letters = HexCase::Upper) noexcept {
+constexpr void encode_hex(const std::uint8_t* data, std::size_t size, char* out,
+                          HexCase letters = HexCase::Upper) noexcept {
     const char* digits = letters == HexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
     for (std::size_t i = 0; i < size; ++i) {
         out[2 * i] = digits[data[i] >> 4];

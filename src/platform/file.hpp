@@ -33,8 +33,13 @@ enum class FileOp { Open, Read, Create, Write, Replace };
 /// on Windows) during `op` on `path`.
 [[noreturn]] void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing);
 
-/// The run-time error number for a system error during `op`.
+/// The run-time error number for a system error during `op` (each system's
+/// file maps its own codes).
 std::int32_t file_error_number(int err, FileOp op) noexcept;
+
+/// A hidden name for a new file in `folder` beside `filename`:
+/// ".NAME.XXXXXXXX.tmp", with eight random letters and digits.
+std::filesystem::path temporary_name_beside(const std::filesystem::path& folder, const std::filesystem::path& filename);
 
 /// True when the size of the file `path` names can be read; any failure of
 /// that query counts as "no".

@@ -4,33 +4,23 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
-#include "clscrypt/error.hpp"
 #include "common/error_numbers.hpp"
 #include "platform/file.hpp"
-#include "platform/random.hpp"
 
 namespace clscrypt::platform {
 
 namespace {
 
+// The same numbers as file_windows.cpp maps to; the loops below follow its
+// shape with this system's calls (what both share is in file_common.cpp).
 using errnum::kDeviceIoError;
 using errnum::kDiskFull;
 using errnum::kFileNotFound;
 using errnum::kPathFileAccessError;
 using errnum::kPathNotFound;
 using errnum::kPermissionDenied;
-
-std::string quoted(const std::filesystem::path& p) {
-    std::string s;
-    s.reserve(p.native().size() + 2);
-    s.push_back('\'');
-    s.append(p.native());
-    s.push_back('\'');
-    return s;
-}
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd = -1;
@@ -75,14 +65,6 @@ std::int32_t file_error_number(int err, FileOp op) noexcept {
         case EEXIST: return kPathFileAccessError;
         default: return kDeviceIoError;
     }
-}
-
-void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing) {
-    const std::int32_t number = file_error_number(err, op);
-    const std::error_code ec(err, std::system_category());
-    const std::string description =
-        StandardDescription(number) + ": cannot " + doing + " " + quoted(path) + " (" + ec.message() + ")";
-    throw RuntimeError(number, description, {}, ec);
 }
 
 bool file_exists(const std::filesystem::path& path) noexcept {
@@ -140,32 +122,14 @@ std::size_t InputFile::read(std::span<std::uint8_t> out) {
     return done;
 }
 
-void InputFile::expect_end() {
-    std::uint8_t probe = 0;
-    if (read(std::span<std::uint8_t>(&probe, 1)) != 0) {
-        throw RuntimeError(kDeviceIoError,
-                           StandardDescription(kDeviceIoError) + ": " + quoted(path_) + " grew while it was read");
-    }
-}
-
 ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(dest)) {
     struct stat st {};
     if (::stat(dest_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         throw_file_error(EISDIR, FileOp::Create, dest_, "replace");
     }
     const std::filesystem::path folder = dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path(".");
-    // A hidden name beside the destination: ".NAME.XXXXXXXX.tmp".
-    std::string stem(1, '.');
-    stem.append(dest_.filename().native());
-    stem.push_back('.');
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::uint8_t random[8];
-        system_random(random);
-        std::string name = stem;
-        for (const std::uint8_t r : random) name += kLetters[r % 36];
-        name += ".tmp";
-        temp_ = folder / name;
+        temp_ = temporary_name_beside(folder, dest_.filename());
         // Exclusive creation: never open a file someone else made.
         fd_ = open_retrying(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (fd_ >= 0) return;

@@ -18,29 +18,21 @@
 #include <system_error>
 #include <utility>
 
-#include "clscrypt/error.hpp"
 #include "common/error_numbers.hpp"
 #include "platform/file.hpp"
-#include "platform/random.hpp"
 
 namespace clscrypt::platform {
 
 namespace {
 
+// The same numbers as file_posix.cpp maps to; the loops below follow its
+// shape with this system's calls (what both share is in file_common.cpp).
 using errnum::kDeviceIoError;
 using errnum::kDiskFull;
 using errnum::kFileNotFound;
 using errnum::kPathFileAccessError;
 using errnum::kPathNotFound;
 using errnum::kPermissionDenied;
-
-std::string quoted(const std::filesystem::path& p) {
-    const std::u8string utf8 = p.u8string();
-    std::string s(1, '\'');
-    s.append(utf8.begin(), utf8.end());
-    s.push_back('\'');
-    return s;
-}
 
 HANDLE as_handle(FileHandle h) noexcept {
     return static_cast<HANDLE>(h);
@@ -82,14 +74,6 @@ std::int32_t file_error_number(int err, FileOp op) noexcept {
         case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: return kPathFileAccessError;
         default: return kDeviceIoError;
     }
-}
-
-void throw_file_error(int err, FileOp op, const std::filesystem::path& path, const char* doing) {
-    const std::int32_t number = file_error_number(err, op);
-    const std::error_code ec(err, std::system_category());
-    const std::string description =
-        StandardDescription(number) + ": cannot " + doing + " " + quoted(path) + " (" + ec.message() + ")";
-    throw RuntimeError(number, description, {}, ec);
 }
 
 bool file_exists(const std::filesystem::path& path) noexcept {
@@ -156,32 +140,14 @@ std::size_t InputFile::read(std::span<std::uint8_t> out) {
     return done;
 }
 
-void InputFile::expect_end() {
-    std::uint8_t probe = 0;
-    if (read(std::span<std::uint8_t>(&probe, 1)) != 0) {
-        throw RuntimeError(kDeviceIoError,
-                           StandardDescription(kDeviceIoError) + ": " + quoted(path_) + " grew while it was read");
-    }
-}
-
 ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(dest)) {
     const DWORD attributes = ::GetFileAttributesW(dest_.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         throw_file_error(ERROR_DIRECTORY, FileOp::Create, dest_, "replace");
     }
     const std::filesystem::path folder = dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path(".");
-    // A name beside the destination: ".NAME.XXXXXXXX.tmp".
-    std::wstring stem(1, L'.');
-    stem.append(dest_.filename().native());
-    stem.push_back(L'.');
-    static constexpr wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::uint8_t random[8];
-        system_random(random);
-        std::wstring name = stem;
-        for (const std::uint8_t r : random) name += kLetters[r % 36];
-        name += L".tmp";
-        temp_ = folder / name;
+        temp_ = temporary_name_beside(folder, dest_.filename());
         // CREATE_NEW: never open a file someone else made.
         fd_ = checked(
             ::CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));

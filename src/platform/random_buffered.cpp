@@ -13,6 +13,8 @@ namespace clscrypt::platform {
 
 namespace {
 
+// Not a WipedBytes: a fixed array per thread, wiped piece by piece as it is
+// handed out, with no heap block to allocate.
 struct Reserve {
     std::array<std::uint8_t, 512> bytes{};
     std::size_t used = sizeof bytes;  // empty until the first draw

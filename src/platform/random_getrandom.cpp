@@ -9,6 +9,7 @@
 
 namespace clscrypt::platform {
 
+// The same retry loop as random_windows.cpp, around this system's call.
 void system_random(std::span<std::uint8_t> out) {
     std::size_t done = 0;
     while (done < out.size()) {

@@ -14,6 +14,7 @@
 
 namespace clscrypt::platform {
 
+// The same retry loop as random_getrandom.cpp, around this system's call.
 void system_random(std::span<std::uint8_t> out) {
     std::size_t done = 0;
     while (done < out.size()) {

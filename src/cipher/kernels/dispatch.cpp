@@ -5,18 +5,14 @@
 #include <atomic>
 
 #include "cipher/kernels/dispatch.hpp"
+#include "common/short_list.hpp"
 #include "platform/cpu_features.hpp"
 
 namespace clscrypt::detail {
 
 namespace {
 
-struct BackendList {
-    std::array<CbcBackend, 3> items{};
-    std::size_t count = 0;
-
-    void add(CbcBackend b) noexcept { items.at(count++) = b; }
-};
+using BackendList = common::ShortList<CbcBackend, 3>;
 
 BackendList available_backends() noexcept {
     BackendList list;

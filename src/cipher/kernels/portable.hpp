@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "cipher/kernels/block.hpp"
+#include "common/byte_order.hpp"
 
 namespace clscrypt::detail {
 
@@ -20,16 +21,8 @@ struct Chain {
     std::uint32_t r = 0;
 };
 
-[[gnu::always_inline]] inline std::uint32_t load_be32(const std::uint8_t* p) noexcept {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-[[gnu::always_inline]] inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
+using common::load_be32;
+using common::store_be32;
 
 /// Enciphers `len` bytes (a multiple of 8) in place; `chain` is the previous
 /// ciphertext block on entry and the last one on return.

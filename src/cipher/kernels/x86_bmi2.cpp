@@ -22,7 +22,8 @@ namespace clscrypt::detail {
 
 namespace {
 
-// Loads and stores of big-endian halves, for this target only.
+// Big-endian halves zero-extended to 64 bits: a deliberate per-target copy of
+// common/byte_order.hpp, so they inline as one load and byte swap under this target.
 [[gnu::always_inline, gnu::target("bmi,bmi2")]] inline std::uint64_t load_be(const std::uint8_t* p) noexcept {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
@@ -103,7 +104,8 @@ namespace {
     }
 }
 
-// Eight blocks side by side, as the portable kernel does.
+// Eight blocks side by side, as the portable kernel does: a deliberate
+// per-target copy of its loop, compiled with BMI2 and the extracting round.
 [[gnu::target("bmi,bmi2")]] void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* /*planes*/,
                                                   std::uint8_t* data, std::size_t len, Chain& chain) noexcept {
     constexpr std::size_t N = 8;

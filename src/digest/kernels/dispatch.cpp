@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 
+#include "common/short_list.hpp"
 #include "digest/kernels/dispatch.hpp"
 #include "platform/cpu_features.hpp"
 
@@ -14,12 +15,7 @@ namespace clscrypt::detail {
 
 namespace {
 
-struct BackendList {
-    std::array<Sha256Backend, 3> items{};
-    std::size_t count = 0;
-
-    void add(Sha256Backend b) noexcept { items.at(count++) = b; }
-};
+using BackendList = common::ShortList<Sha256Backend, 3>;
 
 BackendList available_backends() noexcept {
     BackendList list;

@@ -2,19 +2,14 @@
 // states it: a 16-word rolling message schedule W, the working variables a..h
 // and the temporaries T1 and T2.
 
+#include "common/byte_order.hpp"
 #include "digest/kernels/constants.hpp"
 #include "digest/kernels/dispatch.hpp"
 #include "digest/kernels/word_ops.hpp"
 
 namespace clscrypt::detail {
 
-namespace {
-
-std::uint32_t load_be32(const std::uint8_t* p) noexcept {
-    return ShiftLeft(p[0], 24) | ShiftLeft(p[1], 16) | ShiftLeft(p[2], 8) | p[3];
-}
-
-}  // namespace
+using common::load_be32;
 
 void sha256_compress_portable(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept {
     for (; nblocks > 0; --nblocks, blocks += 64) {
