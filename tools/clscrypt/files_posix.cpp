@@ -18,6 +18,8 @@ namespace clscrypt::tool {
 
 namespace {
 
+// The library has the same loop (platform/file_posix.cpp), but inside it: the
+// tool links only the public library, which may be a shared one.
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd = -1;
     do {
