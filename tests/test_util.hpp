@@ -1,5 +1,15 @@
 #pragma once
 
+// Builds under a sanitizer: memory figures there include its shadow memory
+// and quarantine, so tests leave out their memory bounds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CLSCRYPT_TESTS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define CLSCRYPT_TESTS_SANITIZED 1
+#endif
+#endif
+
 #include <cstdint>
 #include <random>
 #include <string>
