@@ -20,7 +20,8 @@ std::string shell_quoted(const std::string& s) {
     return out + "'";
 }
 
-// Each line's "sha256sum: " becomes "clscrypt: ".
+// Each line's "sha256sum: " becomes "clscrypt: " (with its folder in front
+// when it was started by path, as Valgrind starts children).
 std::string with_our_name(const std::string& err) {
     std::string out;
     std::size_t start = 0;
@@ -28,7 +29,12 @@ std::string with_our_name(const std::string& err) {
         std::size_t end = err.find('\n', start);
         end = end == std::string::npos ? err.size() : end + 1;
         std::string line = err.substr(start, end - start);
-        if (line.rfind("sha256sum: ", 0) == 0) line = "clscrypt: " + line.substr(11);
+        for (const std::string name : {"sha256sum: ", "/usr/bin/sha256sum: ", "/bin/sha256sum: "}) {
+            if (line.rfind(name, 0) == 0) {
+                line = "clscrypt: " + line.substr(name.size());
+                break;
+            }
+        }
         out += line;
         start = end;
     }
