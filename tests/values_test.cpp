@@ -163,6 +163,50 @@ TEST(Values, CandidatesAreTriedInOrderAndReportedPerValue) {
     EXPECT_TRUE(rekeyed.empty());
 }
 
+TEST(Values, BatchesKeepOrderAndAgreeWithSingleValues) {
+    // Batch sizes around the widths kernels run side by side, with failures
+    // scattered through the batch.
+    const KeyHistory a = {u"A"}, ab = {u"A", u"B"};
+    ValueCipher writer_a(a), writer_ab(ab), reader({a, ab}, {u"new"});
+    for (const std::size_t n : {0U, 1U, 7U, 64U, 65U, 200U}) {
+        std::vector<std::string> plain(n), column(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            plain[i] = std::string(i % 41, static_cast<char>('a' + i % 26));
+            ValueCipher& w = i % 2 == 0 ? writer_a : writer_ab;
+            column[i] =
+                i % 5 == 4 ? std::string("not hex") : w.EncryptOrThrow(plain[i], PlainForm::Text, StoredForm::Hex);
+        }
+        const std::vector<std::string_view> views(column.begin(), column.end());
+        std::vector<std::string> got, rekeyed, encrypted;
+        std::vector<ValueOutcome> outcomes, rekey_outcomes, encrypt_outcomes;
+        reader.DecryptMany(views, StoredForm::Hex, PlainForm::Text, got, outcomes);
+        reader.RekeyMany(views, StoredForm::Hex, StoredForm::Base64, rekeyed, rekey_outcomes);
+        const std::vector<std::string_view> plain_views(plain.begin(), plain.end());
+        reader.EncryptMany(plain_views, PlainForm::Text, StoredForm::String, encrypted, encrypt_outcomes);
+        ASSERT_EQ(got.size(), n);
+        ASSERT_EQ(rekey_outcomes.size(), n);
+        ASSERT_EQ(encrypted.size(), n);
+        ValueCipher target({u"new"});
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(encrypt_outcomes[i].ok);
+            EXPECT_EQ(target.DecryptOrThrow(encrypted[i], StoredForm::String, PlainForm::Text), plain[i]);
+            if (i % 5 == 4) {
+                EXPECT_FALSE(outcomes[i].ok);
+                EXPECT_EQ(outcomes[i].error, ErrorKind::InvalidArgument);
+                EXPECT_TRUE(got[i].empty());
+                EXPECT_FALSE(rekey_outcomes[i].ok);
+                continue;
+            }
+            ASSERT_TRUE(outcomes[i].ok) << n << " " << i;
+            EXPECT_EQ(outcomes[i].candidate, i % 2);
+            EXPECT_EQ(got[i], plain[i]);
+            ASSERT_TRUE(rekey_outcomes[i].ok);
+            EXPECT_EQ(rekey_outcomes[i].candidate, i % 2);
+            EXPECT_EQ(target.DecryptOrThrow(rekeyed[i], StoredForm::Base64, PlainForm::Text), plain[i]);
+        }
+    }
+}
+
 TEST(Values, FailuresAreReportedPerValueOrRaisedInStrictMode) {
     ValueCipher values({u"k"});
     std::string good;

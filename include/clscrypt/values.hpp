@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -119,6 +120,19 @@ public:
     /// `inForm` to `outForm`; the plaintext stays in the instance's wiped
     /// working buffer.
     ValueOutcome Rekey(std::string_view stored, StoredForm inForm, StoredForm outForm, std::string& rekeyed);
+
+    /// Many values in one call, the way a column or a file of lines is
+    /// converted: outputs[i] and outcomes[i] belong to inputs[i]. Both
+    /// vectors are resized to the number of inputs and their strings reused,
+    /// so a caller converting batch after batch allocates nothing once they
+    /// have grown. A value that fails leaves its output empty and does not
+    /// stop the others; LastError() then describes the last failure.
+    void EncryptMany(std::span<const std::string_view> plain, PlainForm plainForm, StoredForm form,
+                     std::vector<std::string>& stored, std::vector<ValueOutcome>& outcomes);
+    void DecryptMany(std::span<const std::string_view> stored, StoredForm form, PlainForm plainForm,
+                     std::vector<std::string>& plain, std::vector<ValueOutcome>& outcomes);
+    void RekeyMany(std::span<const std::string_view> stored, StoredForm inForm, StoredForm outForm,
+                   std::vector<std::string>& rekeyed, std::vector<ValueOutcome>& outcomes);
 
     /// The same, raising the RuntimeError that the single-value operations
     /// raise (a wrong key: the class error "Incorrect size descriptor in

@@ -262,6 +262,27 @@ ValueOutcome ValueCipher::Rekey(std::string_view stored, StoredForm inForm, Stor
     return outcome;
 }
 
+void ValueCipher::EncryptMany(std::span<const std::string_view> plain, PlainForm plainForm, StoredForm form,
+                              std::vector<std::string>& stored, std::vector<ValueOutcome>& outcomes) {
+    stored.resize(plain.size());
+    outcomes.resize(plain.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) outcomes[i] = Encrypt(plain[i], plainForm, form, stored[i]);
+}
+
+void ValueCipher::DecryptMany(std::span<const std::string_view> stored, StoredForm form, PlainForm plainForm,
+                              std::vector<std::string>& plain, std::vector<ValueOutcome>& outcomes) {
+    plain.resize(stored.size());
+    outcomes.resize(stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) outcomes[i] = Decrypt(stored[i], form, plainForm, plain[i]);
+}
+
+void ValueCipher::RekeyMany(std::span<const std::string_view> stored, StoredForm inForm, StoredForm outForm,
+                            std::vector<std::string>& rekeyed, std::vector<ValueOutcome>& outcomes) {
+    rekeyed.resize(stored.size());
+    outcomes.resize(stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) outcomes[i] = Rekey(stored[i], inForm, outForm, rekeyed[i]);
+}
+
 std::string ValueCipher::EncryptOrThrow(std::string_view plain, PlainForm plainForm, StoredForm form) {
     std::string out;
     if (!Encrypt(plain, plainForm, form, out)) throw LastError();
