@@ -34,7 +34,7 @@ namespace {
 // The longest line the tool holds. Values are short (passwords, account
 // numbers, settings); a longer line is refused on its own, the ones after it
 // go on. Data this large belongs in a file of its own.
-constexpr std::size_t kMaxLine = std::size_t{16} << 20;
+constexpr std::size_t kMaxLine = std::size_t{4} << 20;
 constexpr std::size_t kBatchLines = 4096;
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 // A value encrypted into the string form must not hold the line's end;
