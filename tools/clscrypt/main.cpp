@@ -156,14 +156,17 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
         ->type_name("FILE");
     cmd.add_flag("-f,--force", o.force, "Overwrite existing output files; write binary to a terminal");
     cmd.add_option("-o,--output", o.output,
-                   "Output file (one input only); - for standard output. A device or FIFO is written into")
+                   "Output file (one input only, or with --lines all the results); - for standard output. A device or "
+                   "FIFO is written into")
         ->type_name("OUT")
         ->check([](const std::string& out) { return out.empty() ? std::string("an empty name names no file") : ""; });
     cmd.add_option("--suffix", o.suffix, "Suffix of encrypted files")->capture_default_str();
     cmd.add_flag("--in-place", o.in_place,
                  "Replace each file by its result (crash-safe); a symbolic link's target is replaced, the link kept");
     cmd.add_flag("-r,--recursive", o.recursive, "Walk folders");
-    cmd.add_flag("--hex", o.hex, "Ciphertext as one line of hexadecimal text (standard input/output or --text)");
+    cmd.add_flag("--hex", o.hex,
+                 "Ciphertext as one line of hexadecimal text (standard input/output or --text); with --lines, "
+                 "hexadecimal lines (the default)");
 }
 
 // encrypt and decrypt: files, keys, output and lines.
