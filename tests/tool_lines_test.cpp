@@ -10,42 +10,19 @@
 #include <clscrypt/clscrypt.hpp>
 #include <clscrypt/values.hpp>
 
+#include "common/utf.hpp"
 #include "tool_runner.hpp"
 
 namespace clscrypt::test {
 namespace {
 
-// UTF-8 of text in the Basic Multilingual Plane, and back: all that code
-// page text needs.
 std::string utf8(std::u16string_view text) {
-    std::string out;
-    for (const char16_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return common::utf16_to_utf8(text);
 }
 
 std::u16string utf16(std::string_view text) {
     std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : 3;
-        unsigned c = n == 1 ? b : n == 2 ? (b & 0x1FU) : (b & 0x0FU);
-        for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3FU);
-        }
-        out += static_cast<char16_t>(c);
-        i += n;
-    }
+    EXPECT_FALSE(common::decode_utf8(text, out)) << "not UTF-8";
     return out;
 }
 
