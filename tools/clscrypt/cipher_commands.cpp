@@ -101,12 +101,6 @@ bool has_suffix(const fs::path& p, const std::string& suffix) {
     return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool same_file(const fs::path& a, const fs::path& b) {
-    std::error_code ec;
-    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
-}
-
 // The file a name means for --in-place and rekey: a symbolic link is
 // followed, so that the file it points to is replaced (and its plaintext is
 // really gone) while the link stays.
@@ -474,12 +468,15 @@ int run_cipher(CipherOptions o, Mode mode) {
 }  // namespace
 
 int run_encrypt(CipherOptions options) {
+    if (options.lines) return run_lines(std::move(options), LineAction::Encrypt);
     return run_cipher(std::move(options), Mode::Encrypt);
 }
 int run_decrypt(CipherOptions options) {
+    if (options.lines) return run_lines(std::move(options), LineAction::Decrypt);
     return run_cipher(std::move(options), Mode::Decrypt);
 }
 int run_rekey(CipherOptions options) {
+    if (options.lines) return run_lines(std::move(options), LineAction::Rekey);
     return run_cipher(std::move(options), Mode::Rekey);
 }
 

@@ -27,11 +27,25 @@ struct CipherOptions {
     bool hex = false;
     bool text_given = false;
     std::string text;
+    // --lines: one value a line, from the files or standard input.
+    bool lines = false;
+    bool zero = false;  // values end in NUL, not a line break
+    bool base64 = false;
+    bool string_form = false;  // the string operation's text
+    bool keep_going = false;
+    bool show_candidate = false;
+    // The key histories to try in order, one per group of --pass options
+    // between --or (one group when --or is not given). Filled from `keys`.
+    std::vector<KeyOptions> candidates;
 };
 
 int run_encrypt(CipherOptions options);
 int run_decrypt(CipherOptions options);
 int run_rekey(CipherOptions options);
+
+/// encrypt, decrypt and rekey --lines.
+enum class LineAction { Encrypt, Decrypt, Rekey };
+int run_lines(CipherOptions options, LineAction action);
 
 struct Sha256Options {
     std::vector<std::string> files;  // the files, or with --check the lists; none means "-"

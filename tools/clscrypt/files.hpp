@@ -30,6 +30,10 @@ enum class NodeKind {
 };
 NodeKind node_kind(const std::filesystem::path& path);
 
+/// Whether two names mean the same file (for names that do not exist yet,
+/// the same place).
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
 /// The permission bits of a file (0666 when they cannot be read).
 unsigned permission_bits(const std::filesystem::path& path);
 

@@ -28,6 +28,13 @@ std::atomic<bool> g_progress_shown{false};
 
 }  // namespace
 
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
 bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error) {
     while (size > 0) {
         const long long put = write_some(fd, data, size, error);

@@ -52,18 +52,82 @@ void add_codepage_option(CLI::App& cmd, int& codepage, const std::string& descri
         ->capture_default_str();
 }
 
-void add_key_options(CLI::App& cmd, CipherOptions& o) {
-    cmd.add_option("--pass", o.keys.sources,
-                   "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin (first line; not "
-                   "while standard input carries the data); at most 64 KiB. Repeat to apply several keys in "
-                   "order, as a re-keyed writer did")
-        ->type_name("SOURCE")
-        ->allow_extra_args(false);
-    cmd.add_flag("--no-key", o.keys.no_key, "Use the tables as construction leaves them (data written without a key)");
+// The options that say which keys apply, for grouping them by --or.
+struct KeyOptionsGiven {
+    CLI::Option* pass = nullptr;
+    CLI::Option* no_key = nullptr;
+    CLI::Option* next_candidate = nullptr;  // --or (decrypt and rekey)
+};
+
+KeyOptionsGiven add_key_options(CLI::App& cmd, CipherOptions& o) {
+    KeyOptionsGiven given;
+    given.pass =
+        cmd.add_option("--pass", o.keys.sources,
+                       "Key source: pass:TEXT, env:VAR, file:PATH (first line), fd:N or stdin (first line; not "
+                       "while standard input carries the data); at most 64 KiB. Repeat to apply several keys in "
+                       "order, as a re-keyed writer did")
+            ->type_name("SOURCE")
+            ->allow_extra_args(false);
+    given.no_key = cmd.add_flag("--no-key", o.keys.no_key,
+                                "Use the tables as construction leaves them (data written without a key)");
     add_codepage_option(cmd, o.codepage, "Single-byte code page for keys and text (a character it lacks is refused)");
     cmd.add_flag("--replace-unmappable", o.keys.replace_unmappable,
                  "Turn characters the code page lacks into '?' in keys and text, as the legacy program did, "
                  "instead of refusing them");
+    return given;
+}
+
+// --lines and the options that go with it. Decrypting and re-keying also
+// take key candidates (--or) and tell which one read each value.
+void add_lines_options(CLI::App& cmd, CipherOptions& o, KeyOptionsGiven& keys, bool reads) {
+    cmd.add_flag("--lines", o.lines,
+                 "Values one a line from the FILEs (or standard input), LF or CRLF; one result a line, in "
+                 "order, to standard output or -o OUT. Ciphertexts are hexadecimal lines");
+    cmd.add_flag("-z,--zero", o.zero, "With --lines: values end in NUL instead of a line break, and so do results");
+    auto* base64 = cmd.add_flag("--base64", o.base64, "With --lines: ciphertexts in Base64, not hexadecimal");
+    auto* string_form =
+        cmd.add_flag("--string", o.string_form, "With --lines: ciphertexts as the string operation's text (UTF-8)");
+    base64->excludes(string_form);
+    if (auto* hex = cmd.get_option_no_throw("--hex")) hex->excludes(base64)->excludes(string_form);
+    cmd.add_flag("--keep-going", o.keep_going,
+                 "With --lines: a line that fails becomes an empty line and is reported; the others go on, "
+                 "and the exit status tells at the end");
+    if (!reads) return;
+    keys.next_candidate = cmd.add_flag("--or")->description(
+        "With --lines: the --pass options before it are one key candidate (a key history), those after it the "
+        "next; candidates are tried in order");
+    cmd.add_flag("--show-candidate", o.show_candidate,
+                 "With --lines: write the number of the candidate that read a value, and a tab, before its result");
+}
+
+// The key candidates: the --pass and --no-key options between one --or and
+// the next, in the order given.
+void group_candidates(CLI::App& cmd, CipherOptions& o, const KeyOptionsGiven& keys) {
+    KeyOptions none = o.keys;
+    none.sources.clear();
+    none.no_key = false;
+    o.candidates.assign(1, none);
+    std::size_t next = 0;
+    for (const CLI::Option* given : cmd.parse_order()) {
+        if (given == keys.pass && next < o.keys.sources.size())
+            o.candidates.back().sources.push_back(o.keys.sources[next++]);
+        if (given == keys.no_key) o.candidates.back().no_key = true;
+        if (keys.next_candidate != nullptr && given == keys.next_candidate) o.candidates.push_back(none);
+    }
+}
+
+// Options of one way of working given to the other: a usage error.
+void check_lines_options(CLI::App& cmd, const CipherOptions& o, const std::vector<std::string>& lines_only) {
+    const std::vector<std::string>& names =
+        o.lines ? std::vector<std::string>{"--in-place", "--recursive", "--text", "--jobs", "--verbose", "--suffix"}
+                : lines_only;
+    for (const auto& name : names) {
+        const CLI::Option* option = cmd.get_option_no_throw(name);
+        if (option == nullptr || option->count() == 0) continue;
+        if (o.lines)
+            throw UsageError(name + " does not go with --lines, which reads values from files or standard input");
+        throw UsageError(name + " works with --lines only");
+    }
 }
 
 // -j N: at least 1, or 0 for one per processor (the default).
@@ -92,21 +156,26 @@ void add_file_options(CLI::App& cmd, CipherOptions& o) {
         ->type_name("FILE");
     cmd.add_flag("-f,--force", o.force, "Overwrite existing output files; write binary to a terminal");
     cmd.add_option("-o,--output", o.output,
-                   "Output file (one input only); - for standard output. A device or FIFO is written into")
+                   "Output file (one input only, or with --lines all the results); - for standard output. A device or "
+                   "FIFO is written into")
         ->type_name("OUT")
         ->check([](const std::string& out) { return out.empty() ? std::string("an empty name names no file") : ""; });
     cmd.add_option("--suffix", o.suffix, "Suffix of encrypted files")->capture_default_str();
     cmd.add_flag("--in-place", o.in_place,
                  "Replace each file by its result (crash-safe); a symbolic link's target is replaced, the link kept");
     cmd.add_flag("-r,--recursive", o.recursive, "Walk folders");
-    cmd.add_flag("--hex", o.hex, "Ciphertext as one line of hexadecimal text (standard input/output or --text)");
+    cmd.add_flag("--hex", o.hex,
+                 "Ciphertext as one line of hexadecimal text (standard input/output or --text); with --lines, "
+                 "hexadecimal lines (the default)");
 }
 
-// encrypt and decrypt: files, keys and output.
-void add_filter_options(CLI::App& cmd, CipherOptions& o) {
+// encrypt and decrypt: files, keys, output and lines.
+KeyOptionsGiven add_filter_options(CLI::App& cmd, CipherOptions& o, bool reads) {
     add_file_options(cmd, o);
-    add_key_options(cmd, o);
+    KeyOptionsGiven keys = add_key_options(cmd, o);
     add_output_options(cmd, o);
+    add_lines_options(cmd, o, keys, reads);
+    return keys;
 }
 
 // The subcommands of `level`, in the order they were added.
@@ -185,32 +254,44 @@ int main(int argc, char** argv) {
     rek.new_keys.option = "--new-pass";
 
     auto* encrypt = app.add_subcommand("encrypt", "Encrypt files, standard input or a text");
-    add_filter_options(*encrypt, enc);
+    const KeyOptionsGiven enc_keys = add_filter_options(*encrypt, enc, false);
     encrypt->add_option("--text", enc.text, "Encrypt this text (as the string operation does); no FILE beside it");
     encrypt->footer(
         "Examples:\n  clscrypt encrypt --pass env:KEY report.pdf        # writes report.pdf.cls\n"
         "  clscrypt encrypt --pass file:key.txt --hex --text 'secret'\n"
-        "  tar c docs | clscrypt encrypt --pass fd:3 3<key.txt > docs.tar.cls");
+        "  tar c docs | clscrypt encrypt --pass fd:3 3<key.txt > docs.tar.cls\n"
+        "  clscrypt encrypt --lines --pass env:KEY passwords.txt > column.txt   # one hex line each");
 
     auto* decrypt = app.add_subcommand("decrypt", "Decrypt files, standard input or a hexadecimal text");
-    add_filter_options(*decrypt, dec);
+    const KeyOptionsGiven dec_keys = add_filter_options(*decrypt, dec, true);
     decrypt->add_option("--text", dec.text,
                         "Decrypt this hexadecimal ciphertext and print the text; no FILE beside it");
     decrypt->footer(
         "Examples:\n  clscrypt decrypt --pass env:KEY report.pdf.cls    # writes report.pdf\n"
-        "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data");
+        "  clscrypt decrypt --pass env:OLD --pass env:NEW data.cls   # a re-keyed writer's data\n"
+        "  clscrypt decrypt --lines --show-candidate --keep-going --pass env:OLD --or --pass env:OLD \\\n"
+        "      --pass env:NEW column.txt                         # values of either history");
 
     auto* rekey = app.add_subcommand("rekey", "Re-encrypt files under a new key, crash-safe, file by file");
     add_literal_positionals(*rekey, "files", rek.files, "Encrypted files to re-key in place (a symbolic link's target)")
         ->type_name("FILE");
-    add_key_options(*rekey, rek);
+    KeyOptionsGiven rek_keys = add_key_options(*rekey, rek);
     rekey->add_option("--new-pass", rek.new_keys.sources, "The new key source (same forms as --pass); repeatable")
         ->type_name("SOURCE")
         ->allow_extra_args(false);
     rekey->add_flag("-r,--recursive", rek.recursive, "Walk folders (files ending in the suffix)");
     rekey->add_option("--suffix", rek.suffix, "Suffix of encrypted files for -r")->capture_default_str();
     add_output_options(*rekey, rek);
-    rekey->footer("Example:\n  clscrypt rekey --pass env:OLD_KEY --new-pass env:NEW_KEY *.cls");
+    rekey->add_option("-o,--output", rek.output, "With --lines: the output file; - for standard output (the default)")
+        ->type_name("OUT")
+        ->check([](const std::string& out) { return out.empty() ? std::string("an empty name names no file") : ""; });
+    rekey->add_flag("-f,--force", rek.force, "With --lines: overwrite an existing output file");
+    rekey->add_flag("--hex", rek.hex, "With --lines: hexadecimal ciphertexts (the default)");
+    add_lines_options(*rekey, rek, rek_keys, true);
+    rekey->footer(
+        "Examples:\n  clscrypt rekey --pass env:OLD_KEY --new-pass env:NEW_KEY *.cls\n"
+        "  clscrypt rekey --lines --pass env:OLD --or --pass env:OLD --pass env:MID --new-pass env:NEW \\\n"
+        "      column.txt > moved.txt");
 
     auto* sha256 = app.add_subcommand("sha256", "Print or check SHA-256 digests, like sha256sum");
     add_literal_positionals(*sha256, "files", sha.files,
@@ -314,7 +395,11 @@ int main(int argc, char** argv) {
                                         : topic->help(prefix));
             return kExitOk;
         }
+        const std::vector<std::string> lines_only = {"--zero",       "--base64",         "--string",
+                                                     "--keep-going", "--show-candidate", "--or"};
         if (encrypt->parsed()) {
+            check_lines_options(*encrypt, enc, lines_only);
+            group_candidates(*encrypt, enc, enc_keys);
             enc.text_given = encrypt->count("--text") > 0;
             check_text_alone(enc, "encrypt");
             // Text goes through the code page: refuse what would come back as '?'.
@@ -326,11 +411,17 @@ int main(int argc, char** argv) {
             return run_encrypt(enc);
         }
         if (decrypt->parsed()) {
+            check_lines_options(*decrypt, dec, lines_only);
+            group_candidates(*decrypt, dec, dec_keys);
             dec.text_given = decrypt->count("--text") > 0;
             check_text_alone(dec, "decrypt");
             return run_decrypt(dec);
         }
         if (rekey->parsed()) {
+            std::vector<std::string> rekey_lines_only = lines_only;
+            rekey_lines_only.insert(rekey_lines_only.end(), {"--output", "--force", "--hex"});
+            check_lines_options(*rekey, rek, rekey_lines_only);
+            group_candidates(*rekey, rek, rek_keys);
             rek.new_keys.replace_unmappable = rek.keys.replace_unmappable;
             return run_rekey(rek);
         }

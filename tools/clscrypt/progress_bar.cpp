@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "files.hpp"
 #include "terminal.hpp"
@@ -36,6 +37,33 @@ void ProgressBar::finish_file(std::size_t slot) {
     done_before_ += slots_.at(slot).size;
     slots_.at(slot).size = 0;
     slots_.at(slot).percent = 0;
+}
+
+void ProgressBar::lines(const std::string& name, std::uint64_t lines_done, std::uint64_t bytes_done) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (drawn_ && now - last_draw_ < std::chrono::milliseconds(50)) return;
+    last_draw_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(lines_done) / seconds : 0.0;
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "  %llu lines  %.0f lines/s", static_cast<unsigned long long>(lines_done), rate);
+    std::string line;
+    if (total_ > 0) {
+        // Standard input that is no file has no size: then the count alone.
+        const auto p = static_cast<int>(std::min<std::uint64_t>(100, bytes_done * 100 / total_));
+        const std::size_t width = 20;
+        const auto filled = static_cast<std::size_t>(p) * width / 100;
+        char percent[8];
+        std::snprintf(percent, sizeof percent, "%3d%%  ", p);
+        line.append(1, '[').append(filled, '#').append(width - filled, '.').append("] ").append(percent);
+    }
+    std::string shown = name;
+    if (shown.size() > 32) shown = "..." + shown.substr(shown.size() - 29);
+    line += shown;
+    line += tail;
+    show(std::move(line));
 }
 
 void ProgressBar::clear() {
@@ -101,7 +129,14 @@ void ProgressBar::draw(std::size_t slot, bool force) {
     std::snprintf(percent, sizeof percent, "%3d%%", p);
     line += percent;
     line += "  " + name + tail;
-    // Cut at a character boundary (UTF-8 continuation bytes do not count).
+    show(std::move(line));
+}
+
+void ProgressBar::show(std::string line) {
+    // Cut to the terminal's width at a character boundary (UTF-8
+    // continuation bytes do not count): a line that wraps cannot be redrawn
+    // in place.
+    const std::size_t room = static_cast<std::size_t>(std::max(terminal_columns() - 1, 10));
     std::size_t columns = 0, cut = 0;
     for (; cut < line.size(); ++cut) {
         if ((static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) continue;

@@ -25,6 +25,11 @@ public:
     void start_file(const std::string& name, std::uint64_t size, std::size_t slot = 0);
     void update(std::int32_t percent, std::size_t slot = 0);
     void finish_file(std::size_t slot = 0);
+    /// Values one a line (--lines): the input being read, the lines done so
+    /// far in all inputs and the bytes read of all of them. The bar shows
+    /// the share of `total_bytes` when that is known (regular files), and
+    /// the lines per second.
+    void lines(const std::string& name, std::uint64_t lines_done, std::uint64_t bytes_done);
     /// Clears the line so a message can be printed.
     void clear();
     /// Prints a line of text on standard error, the bar cleared first.
@@ -38,6 +43,7 @@ private:
     };
 
     void draw(std::size_t slot, bool force);
+    void show(std::string line);  // draws `line`, cut to the terminal's width
     void clear_locked();
 
     std::mutex mutex_;
