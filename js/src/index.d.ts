@@ -29,8 +29,8 @@ export declare class RuntimeError extends Error {
 
 export type Bytes = Uint8Array | ArrayBufferView | ArrayBuffer;
 
-/** A Progress listener: may return a number to change the percentage later listeners see. */
-export type ProgressListener = (percent: number) => number | void;
+/** A Progress listener: may set `event.percent` to change what later listeners see (100 suppresses the closing event). */
+export type ProgressListener = (percent: number, event: { percent: number }) => void;
 
 export interface ProgressEvent {
   /** Adds a listener; returns a function that removes it. */

@@ -149,9 +149,10 @@ function bind(M) {
     #listeners = new Map();
     #next = 1;
     /**
-     * Adds a listener, called with the percentage after blocks and with 100
-     * at the end. It may return a number to change the percentage later
-     * listeners see (100 suppresses the closing event); an exception it
+     * Adds a listener, called after blocks and once with 100 at the end
+     * with the percentage and an event whose `percent` it may change: later
+     * listeners see the new value, and 100 suppresses the closing event (the
+     * legacy event handed its listeners a reference). An exception it
      * throws stops the operation and is raised by it. Returns a function
      * that unsubscribes.
      */
@@ -165,11 +166,12 @@ function bind(M) {
       this.#listeners.delete(token);
     }
     _raise(percent) {
-      for (const listener of [...this.#listeners.values()]) {
-        const changed = listener(percent);
-        if (typeof changed === 'number') percent = changed | 0;
+      const event = { percent };
+      for (const [token, listener] of [...this.#listeners]) {
+        // One removed by an earlier listener of this event is not called.
+        if (this.#listeners.has(token)) listener(event.percent, event);
       }
-      return percent;
+      return event.percent | 0;
     }
   }
 
