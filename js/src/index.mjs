@@ -55,9 +55,21 @@ let loading = null;
  */
 export function load() {
   if (loading === null) {
-    loading = createClscryptModule().then(bind);
+    loading = randomSource().then(() => createClscryptModule()).then(bind);
   }
   return loading;
+}
+
+// The header words come from crypto.getRandomValues, which browsers and
+// Node 19+ offer globally. Node 18 keeps it in node:crypto: it is made
+// global there, as later releases have it. Without it the module refuses
+// to encrypt; it never falls back to a weaker source.
+async function randomSource() {
+  if (typeof globalThis.crypto?.getRandomValues === 'function') return;
+  if (typeof process === 'object' && process.versions?.node) {
+    const { webcrypto } = await import('node:crypto');
+    if (typeof globalThis.crypto === 'undefined') globalThis.crypto = webcrypto;
+  }
 }
 
 function bind(M) {
