@@ -16,7 +16,7 @@ test('npm pack gives a package that installs offline and works when imported by 
     const npm = (args, cwd) => execFileSync('npm', args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
     const packed = JSON.parse(npm(['pack', '--json', '--pack-destination', scratch], pkg))[0];
     const files = packed.files.map((f) => f.path).sort();
-    assert.deepEqual(files, ['dist/clscrypt_wasm.mjs', 'package.json', 'src/index.d.ts', 'src/index.mjs']);
+    assert.deepEqual(files, ['dist/clscrypt_wasm.mjs', 'package.json', 'src/index.cjs', 'src/index.d.ts', 'src/index.mjs']);
 
     const project = join(scratch, 'consumer');
     execFileSync('mkdir', [project]);
@@ -41,6 +41,15 @@ console.log(JSON.stringify({ back, kind, sha: new cls.clsHsh().SHA256('abc') }))
       kind: 'WrongKeyOrDamaged',
       sha: 'ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad',
     });
+    // CommonJS callers reach the same load().
+    writeFileSync(
+      join(project, 'consumer.cjs'),
+      `require('clscrypt').load().then((cls) => console.log(new cls.clsHsh().SHA256('abc')));\n`,
+    );
+    assert.equal(
+      execFileSync(process.execPath, ['consumer.cjs'], { cwd: project, encoding: 'utf8' }).trim(),
+      'ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad',
+    );
   } finally {
     rmSync(scratch, { recursive: true, force: true });
   }
