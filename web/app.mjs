@@ -103,7 +103,7 @@ async function run(cls) {
       say(`${decrypting ? 'Decrypted' : 'Encrypted'}: ${result.size.toLocaleString()} bytes, ready to download.`, 'ok');
     } else {
       const options = { keys: [keys], codepage, form: 'hex', plain: 'text' };
-      const [r] = decrypting ? cls.decryptValues([text], options) : cls.encryptValues([text.replace(/\r?\n$/, '')], options);
+      const [r] = decrypting ? cls.decryptValues([text], options) : cls.encryptValues([text], options);
       if (!r.ok) throw r.error;
       progress.value = 100;
       show(r.value);

@@ -396,24 +396,35 @@ function bind(M) {
     #encrypt;
     #check;
     #closed;
-    #buf = 0;
-    #cap = 0;
+    #mem = { buf: 0, cap: 0 }; // shared with the safety net below
+    #token = {};
     constructor(encrypt, s, checkStatus, onClose) {
       this.#encrypt = encrypt;
       this.#s = s;
       this.#check = checkStatus;
       this.#closed = onClose;
+      const mem = this.#mem;
+      const free = encrypt ? M._clscrypt_encrypt_stream_free : M._clscrypt_decrypt_stream_free;
+      registry.register(
+        this,
+        () => {
+          free(s);
+          release(mem.buf, mem.cap);
+        },
+        this.#token,
+      );
     }
     #room(n) {
       const need = 2 * n + 16;
-      if (need > this.#cap) {
-        release(this.#buf, this.#cap);
-        this.#buf = 0;
-        this.#cap = 0;
-        this.#buf = alloc(need);
-        this.#cap = need;
+      const mem = this.#mem;
+      if (need > mem.cap) {
+        release(mem.buf, mem.cap);
+        mem.buf = 0;
+        mem.cap = 0;
+        mem.buf = alloc(need);
+        mem.cap = need;
       }
-      return this.#buf;
+      return mem.buf;
     }
     #live() {
       if (this.#s === 0) throw new RuntimeError(5, 'Invalid procedure call or argument', ErrorKind.InvalidArgument,
@@ -466,11 +477,12 @@ function bind(M) {
     }
     dispose() {
       if (this.#s === 0) return;
+      registry.unregister(this.#token);
       (this.#encrypt ? M._clscrypt_encrypt_stream_free : M._clscrypt_decrypt_stream_free)(this.#s);
       this.#s = 0;
-      release(this.#buf, this.#cap);
-      this.#buf = 0;
-      this.#cap = 0;
+      release(this.#mem.buf, this.#mem.cap);
+      this.#mem.buf = 0;
+      this.#mem.cap = 0;
       this.#closed();
     }
   }
