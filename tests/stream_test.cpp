@@ -286,7 +286,10 @@ TEST(StreamCApi, RoundTripsInPiecesAndReportsAWrongKeyByKind) {
     ASSERT_EQ(clscrypt_encrypt_stream_new(h, message.size(), &enc), CLSCRYPT_OK);
     Bytes cipher;
     std::uint8_t buf[CLSCRYPT_STREAM_OUTPUT_SIZE(100)];
-    std::size_t size = 10;
+    std::size_t size = sizeof buf;
+    ASSERT_EQ(clscrypt_encrypt_stream_update(enc, nullptr, 0, buf, &size), CLSCRYPT_OK);  // an empty piece
+    EXPECT_EQ(size, 0U);
+    size = 10;
     EXPECT_EQ(clscrypt_encrypt_stream_update(enc, message.data(), 100, buf, &size), CLSCRYPT_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, sizeof buf);
     for (std::size_t at = 0; at < message.size(); at += 100) {

@@ -243,8 +243,7 @@ CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_update(clscrypt_encrypt_str
                                                             size_t in_size, uint8_t* out, size_t* size);
 /* The last ciphertext bytes (16 at most), and the closing progress event.
    Error 5 when fewer message bytes came than announced. */
-CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_final(clscrypt_encrypt_stream* stream, uint8_t* out,
-                                                           size_t* size);
+CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_final(clscrypt_encrypt_stream* stream, uint8_t* out, size_t* size);
 /* Destroys a stream and wipes what it held. Null is ignored. */
 CLSCRYPT_API void clscrypt_encrypt_stream_free(clscrypt_encrypt_stream* stream);
 

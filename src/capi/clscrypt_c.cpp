@@ -589,8 +589,7 @@ clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, co
     });
 }
 
-clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length,
-                                            clscrypt_encrypt_stream** out) {
+clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_encrypt_stream** out) {
     return guarded([&] {
         auto& h = need(handle, "the handle");
         auto& result = need(out, "the output pointer");
@@ -621,8 +620,7 @@ void clscrypt_encrypt_stream_free(clscrypt_encrypt_stream* stream) {
     delete stream;
 }
 
-clscrypt_status clscrypt_decrypt_stream_new(clscrypt_tostring* handle, uint64_t length,
-                                            clscrypt_decrypt_stream** out) {
+clscrypt_status clscrypt_decrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_decrypt_stream** out) {
     static_assert(CLSCRYPT_UNKNOWN_LENGTH == clscrypt::DecryptStream::UnknownLength);
     return guarded([&] {
         auto& h = need(handle, "the handle");

@@ -56,7 +56,7 @@ std::size_t gather_blocks(std::array<std::uint8_t, 16>& pending, std::size_t& pe
     const auto blocks = static_cast<std::size_t>(std::min<std::uint64_t>(avail / 8 * 8, limit));
     if (blocks < pending_len) {
         // Not even the held-back bytes fill a block: hold the piece too.
-        std::memcpy(pending.data() + pending_len, chunk.data(), chunk.size());
+        if (!chunk.empty()) std::memcpy(pending.data() + pending_len, chunk.data(), chunk.size());
         pending_len += chunk.size();
         return 0;
     }
@@ -235,7 +235,7 @@ std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span
             // The first two blocks are collected and the descriptor tested
             // on a copy before any plaintext is written.
             const std::size_t take = std::min(Chunk.size(), 16 - pending_len_);
-            std::memcpy(pending_.data() + pending_len_, Chunk.data(), take);
+            if (take > 0) std::memcpy(pending_.data() + pending_len_, Chunk.data(), take);
             pending_len_ += take;
             received_ += take;
             Chunk = Chunk.subspan(take);
