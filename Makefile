@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets.
-.PHONY: all deps demo test test-asan test-clang release bench bench-files clean install-test python-test windows-test
+.PHONY: all deps demo test wasm wasm-test test-asan test-clang release bench bench-files clean install-test python-test windows-test
 
 all: test
 
@@ -56,3 +56,14 @@ windows-test: deps
 
 clean:
 	rm -rf build
+
+# The WebAssembly module of the npm package (js/dist/), then the package's
+# tests and the web page's browser test.
+wasm:
+	@sh scripts/install-deps.sh wasm
+	cmake --preset wasm
+	cmake --build --preset wasm
+
+wasm-test: wasm
+	cd js && npm test
+	node --test web/test/

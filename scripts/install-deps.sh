@@ -4,6 +4,16 @@
 # everything is already there.
 set -eu
 
+# `install-deps.sh wasm`: only what the WebAssembly package and the web
+# page's browser test need (large; CI installs them for that step alone).
+if [ "${1:-}" = "wasm" ]; then
+    PACKAGES="cmake ninja-build emscripten chromium chromium-driver"
+    # A node of its own (a newer release, which brings npm and conflicts
+    # with Debian's npm) serves as well as Debian's.
+    if ! command -v npm >/dev/null 2>&1; then
+        PACKAGES="$PACKAGES nodejs npm"
+    fi
+else
 PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcli11-dev"
 # Packaging (dpkg-shlibdeps for the Debian packages), the Python module, the
 # Windows cross build and Wine to test it.
@@ -11,6 +21,7 @@ PACKAGES="$PACKAGES dpkg-dev file binutils pybind11-dev python3-dev g++-mingw-w6
 # Reliability checks: libFuzzer and the sanitizer runtimes for clang 14,
 # fault injection, memory dumps, memory checking.
 PACKAGES="$PACKAGES libclang-rt-14-dev strace gdb valgrind"
+fi
 
 missing=""
 for p in $PACKAGES; do

@@ -33,6 +33,9 @@ struct CbcRun;
 struct FileOutput;
 }  // namespace detail
 
+class EncryptStream;
+class DecryptStream;
+
 /// The legacy cipher: Blowfish-based encryption of byte arrays and strings in
 /// a fixed message layout.
 ///
@@ -198,6 +201,9 @@ public:
 
 private:
     friend struct detail::InstanceAccess;
+    // The chunked streams (clscrypt/stream.hpp) run the same CBC passes.
+    friend class EncryptStream;
+    friend class DecryptStream;
 
     void EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint32_t word0, std::uint32_t word1);
     template <bool Encrypt>

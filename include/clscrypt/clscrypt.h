@@ -216,6 +216,52 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostrin
                                                                 size_t length, int32_t separators, uint16_t** out,
                                                                 size_t* out_length);
 
+/* ---- Chunked streams --------------------------------------------------- */
+
+/* EncryptByte and DecryptByte over data handed over in pieces (a file read
+   in chunks, a network body), giving the same bytes, errors and progress
+   events as the whole array would (see clscrypt::EncryptStream and
+   clscrypt::DecryptStream in clscrypt/stream.hpp). A stream works on the key
+   state of the instance it was made from, which must outlive it and take no
+   other call meanwhile; set the key on the instance first. Any error leaves
+   a stream failed (later calls give error 5); free it either way. Outputs go
+   to the caller's buffer: `*size` holds its capacity on entry (at least
+   CLSCRYPT_STREAM_OUTPUT_SIZE(in_size), else CLSCRYPT_BUFFER_TOO_SMALL with
+   that size stored) and the bytes written on return. */
+typedef struct clscrypt_encrypt_stream clscrypt_encrypt_stream;
+typedef struct clscrypt_decrypt_stream clscrypt_decrypt_stream;
+
+#define CLSCRYPT_STREAM_OUTPUT_SIZE(n) ((n) + 16)
+/* For clscrypt_decrypt_stream_new: the ciphertext's length is not known. */
+#define CLSCRYPT_UNKNOWN_LENGTH UINT64_MAX
+
+/* Starts the ciphertext of a message of `length` bytes (error 6 when too
+   long for the format). */
+CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length,
+                                                         clscrypt_encrypt_stream** out);
+CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_update(clscrypt_encrypt_stream* stream, const uint8_t* in,
+                                                            size_t in_size, uint8_t* out, size_t* size);
+/* The last ciphertext bytes (16 at most), and the closing progress event.
+   Error 5 when fewer message bytes came than announced. */
+CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_final(clscrypt_encrypt_stream* stream, uint8_t* out, size_t* size);
+/* Destroys a stream and wipes what it held. Null is ignored. */
+CLSCRYPT_API void clscrypt_encrypt_stream_free(clscrypt_encrypt_stream* stream);
+
+/* Starts reading a ciphertext of `length` bytes, or of the length its size
+   descriptor gives with CLSCRYPT_UNKNOWN_LENGTH. The descriptor is checked
+   as soon as the first 16 bytes are in, before any message byte comes out;
+   a wrong key gives CLSCRYPT_KIND_WRONG_KEY_OR_DAMAGED there. */
+CLSCRYPT_API clscrypt_status clscrypt_decrypt_stream_new(clscrypt_tostring* handle, uint64_t length,
+                                                         clscrypt_decrypt_stream** out);
+CLSCRYPT_API clscrypt_status clscrypt_decrypt_stream_update(clscrypt_decrypt_stream* stream, const uint8_t* in,
+                                                            size_t in_size, uint8_t* out, size_t* size);
+/* Checks that the whole ciphertext came (a cut one fails as DecryptByte
+   fails on it) and raises the closing progress event. */
+CLSCRYPT_API clscrypt_status clscrypt_decrypt_stream_final(clscrypt_decrypt_stream* stream);
+/* The message's length once the first 16 bytes are in, else -1. */
+CLSCRYPT_API int64_t clscrypt_decrypt_stream_message_length(const clscrypt_decrypt_stream* stream);
+CLSCRYPT_API void clscrypt_decrypt_stream_free(clscrypt_decrypt_stream* stream);
+
 /* ---- Many short values ------------------------------------------------- */
 
 /* Values stored one per database row or config line, each encrypted,

@@ -7,6 +7,7 @@
 #include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
 #include "clscrypt/progress.hpp"
+#include "clscrypt/stream.hpp"
 #include "clscrypt/threads.hpp"
 #include "clscrypt/values.hpp"
 #include "clscrypt/version.h"

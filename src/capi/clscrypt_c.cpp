@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,14 @@ struct clscrypt_tostring {
     clscrypt_progress_fn callback = nullptr;
     void* user = nullptr;
     std::size_t token = 0;  // of the listener that calls `callback`
+};
+
+struct clscrypt_encrypt_stream {
+    clscrypt::EncryptStream stream;
+};
+
+struct clscrypt_decrypt_stream {
+    clscrypt::DecryptStream stream;
 };
 
 struct clscrypt_hsh {
@@ -333,6 +342,26 @@ clscrypt_status value_into(clscrypt_values* handle, const void* in, std::size_t 
     });
 }
 
+// One piece through a stream into the caller's buffer.
+template <typename Stream>
+clscrypt_status stream_update(Stream* stream, const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
+                              std::size_t* size) {
+    return guarded([&] {
+        auto& s = need(stream, "the stream");
+        std::size_t& capacity = need(size, "the size");
+        check_bytes(in, in_size);
+        if (in_size > SIZE_MAX - 16) throw ArgumentError{"the piece is too long"};
+        const std::size_t needed = CLSCRYPT_STREAM_OUTPUT_SIZE(in_size);
+        if (capacity < needed) {
+            capacity = needed;
+            throw BufferTooSmall{};
+        }
+        if (out == nullptr) throw ArgumentError{"the output buffer is null"};
+        const std::span<const std::uint8_t> piece(in, in == nullptr ? 0 : in_size);
+        capacity = s.stream.Update(piece, std::span<std::uint8_t>(out, capacity));
+    });
+}
+
 void subscribe(clscrypt_tostring& h) {
     h.token = h.cipher.Progress.Subscribe([&h](std::int32_t& percent) {
         if (h.callback != nullptr && h.callback(&percent, h.user) != 0) throw Cancelled{};
@@ -558,6 +587,64 @@ clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, co
         auto& h = need(handle, "the handle");
         give_utf16(h.cipher.HexToStr(utf16_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
     });
+}
+
+clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_encrypt_stream** out) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        auto& result = need(out, "the output pointer");
+        result = nullptr;
+        result = new clscrypt_encrypt_stream{clscrypt::EncryptStream(h.cipher, length)};
+    });
+}
+
+clscrypt_status clscrypt_encrypt_stream_update(clscrypt_encrypt_stream* stream, const uint8_t* in, size_t in_size,
+                                               uint8_t* out, size_t* size) {
+    return stream_update(stream, in, in_size, out, size);
+}
+
+clscrypt_status clscrypt_encrypt_stream_final(clscrypt_encrypt_stream* stream, uint8_t* out, size_t* size) {
+    return guarded([&] {
+        auto& s = need(stream, "the stream");
+        std::size_t& capacity = need(size, "the size");
+        if (capacity < CLSCRYPT_STREAM_OUTPUT_SIZE(0)) {
+            capacity = CLSCRYPT_STREAM_OUTPUT_SIZE(0);
+            throw BufferTooSmall{};
+        }
+        if (out == nullptr) throw ArgumentError{"the output buffer is null"};
+        capacity = s.stream.Final(std::span<std::uint8_t>(out, capacity));
+    });
+}
+
+void clscrypt_encrypt_stream_free(clscrypt_encrypt_stream* stream) {
+    delete stream;
+}
+
+clscrypt_status clscrypt_decrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_decrypt_stream** out) {
+    static_assert(CLSCRYPT_UNKNOWN_LENGTH == clscrypt::DecryptStream::UnknownLength);
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        auto& result = need(out, "the output pointer");
+        result = nullptr;
+        result = new clscrypt_decrypt_stream{clscrypt::DecryptStream(h.cipher, {}, length)};
+    });
+}
+
+clscrypt_status clscrypt_decrypt_stream_update(clscrypt_decrypt_stream* stream, const uint8_t* in, size_t in_size,
+                                               uint8_t* out, size_t* size) {
+    return stream_update(stream, in, in_size, out, size);
+}
+
+clscrypt_status clscrypt_decrypt_stream_final(clscrypt_decrypt_stream* stream) {
+    return guarded([&] { need(stream, "the stream").stream.Final(); });
+}
+
+int64_t clscrypt_decrypt_stream_message_length(const clscrypt_decrypt_stream* stream) {
+    return stream == nullptr ? -1 : stream->stream.MessageLength();
+}
+
+void clscrypt_decrypt_stream_free(clscrypt_decrypt_stream* stream) {
+    delete stream;
 }
 
 clscrypt_status clscrypt_hsh_new(clscrypt_hsh** out) {

@@ -37,18 +37,26 @@ void check_cipher_length(std::uint64_t m) {
     }
 }
 
-std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m) {
+std::int32_t deciphered_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head) {
     std::uint8_t plain[16];
     std::memcpy(plain, head.data(), sizeof plain);
     Chain chain;
     cbc_decrypt(t, plain, sizeof plain, chain);
     const std::int32_t s = descriptor_from_left_half(load_be32(plain + 8));
     platform::secure_wipe(plain, sizeof plain);
+    return s;
+}
+
+void throw_descriptor_error(const std::string& context) {
+    throw RuntimeError(ErrorKind::WrongKeyOrDamaged, errnum::kClassError,
+                       "Incorrect size descriptor in Blowfish decryption", context + " (wrong key or damaged data)");
+}
+
+std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m) {
+    const std::int32_t s = deciphered_descriptor(t, head);
     if (!descriptor_fits(m, s)) {
-        throw RuntimeError(ErrorKind::WrongKeyOrDamaged, errnum::kClassError,
-                           "Incorrect size descriptor in Blowfish decryption",
-                           "descriptor " + std::to_string(s) + " does not fit a ciphertext of " + std::to_string(m) +
-                               " bytes (wrong key or damaged data)");
+        throw_descriptor_error("descriptor " + std::to_string(s) + " does not fit a ciphertext of " +
+                               std::to_string(m) + " bytes");
     }
     return s;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "cipher/kernels/tables.hpp"
 
@@ -22,6 +23,13 @@ void check_cipher_length(std::uint64_t m);
 /// returns the message length its descriptor gives; raises the class's
 /// descriptor error when that length does not fit `m`.
 std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m);
+
+/// Deciphers the first two blocks of a ciphertext aside and returns the
+/// size descriptor they hold, unchecked.
+std::int32_t deciphered_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head);
+
+/// Raises the class's descriptor error; `context` says what did not fit.
+[[noreturn]] void throw_descriptor_error(const std::string& context);
 
 /// The two header words, drawn from the system's random source.
 void draw_random_words(std::uint32_t (&words)[2]);

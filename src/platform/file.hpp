@@ -90,7 +90,9 @@ private:
     std::filesystem::path dest_;
     std::filesystem::path temp_;
     std::uint64_t written_ = 0;  // bytes written so far
-    std::uint64_t started_ = 0;  // bytes whose write-back to disk has been started
+    // Bytes whose write-back to disk has been started (where the system can
+    // be asked to start it).
+    [[maybe_unused]] std::uint64_t started_ = 0;
 };
 
 }  // namespace clscrypt::platform

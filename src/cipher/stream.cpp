@@ -1,0 +1,306 @@
+// The chunked streams: the message layout of EncryptByte and DecryptByte,
+// fed piece by piece. Pieces arrive at any length; whole blocks go through
+// the CBC pass as soon as they are complete and the few bytes short of a
+// block wait for the next piece. The pass carries its chaining value and its
+// progress schedule from piece to piece (detail::CbcRun), so the bytes and
+// the events are those of the one-shot operations.
+
+#include "clscrypt/stream.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "cipher/key_state.hpp"
+#include "cipher/layout.hpp"
+#include "cipher/message.hpp"
+#include "clscrypt/error.hpp"
+#include "common/error_numbers.hpp"
+#include "platform/wipe.hpp"
+
+namespace clscrypt {
+
+namespace {
+
+[[noreturn]] void throw_misuse(const std::string& context) {
+    throw RuntimeError::FromNumber(ErrorKind::InvalidArgument, errnum::kInvalidArgument, context);
+}
+
+void check_room(std::size_t chunk, std::size_t out) {
+    if (out < EncryptStream::MaxOutput(chunk)) {
+        throw_misuse("an output of " + std::to_string(out) + " bytes is too small for a piece of " +
+                     std::to_string(chunk) + " (it needs 16 more)");
+    }
+}
+
+// Runs `body`; if it throws, marks the stream failed first.
+template <typename Body>
+auto failing_stops(bool& done, Body body) {
+    if (done) throw_misuse("the stream is finished or has failed");
+    try {
+        return body();
+    } catch (...) {
+        done = true;
+        throw;
+    }
+}
+
+// Lays the held-back bytes and the largest whole-block prefix of `chunk`
+// that `limit` allows side by side in `out`; keeps the rest of `chunk`
+// (fewer than 8 bytes, or all of it when `limit` is reached) held back.
+// Returns how many bytes `out` holds now.
+std::size_t gather_blocks(std::array<std::uint8_t, 16>& pending, std::size_t& pending_len,
+                          std::span<const std::uint8_t> chunk, std::uint8_t* out, std::uint64_t limit) {
+    const std::uint64_t avail = pending_len + chunk.size();
+    const auto blocks = static_cast<std::size_t>(std::min<std::uint64_t>(avail / 8 * 8, limit));
+    if (blocks < pending_len) {
+        // Not even the held-back bytes fill a block: hold the piece too.
+        if (!chunk.empty()) std::memcpy(pending.data() + pending_len, chunk.data(), chunk.size());
+        pending_len += chunk.size();
+        return 0;
+    }
+    const std::size_t from_chunk = blocks - pending_len;
+    std::memcpy(out, pending.data(), pending_len);
+    if (from_chunk > 0) std::memcpy(out + pending_len, chunk.data(), from_chunk);
+    const std::size_t rest = chunk.size() - from_chunk;
+    platform::secure_wipe(pending.data(), pending.size());
+    if (rest > 0) std::memcpy(pending.data(), chunk.data() + from_chunk, rest);
+    pending_len = rest;
+    return blocks;
+}
+
+template <typename Stream>
+void append(Stream& s, std::span<const std::uint8_t> chunk, std::vector<std::uint8_t>& out) {
+    const std::size_t at = out.size();
+    out.resize(at + Stream::MaxOutput(chunk.size()));
+    std::size_t n = 0;
+    try {
+        n = s.Update(chunk, std::span<std::uint8_t>(out.data() + at, out.size() - at));
+    } catch (...) {
+        // A failed piece adds nothing (a throwing listener may leave part
+        // of it deciphered there).
+        platform::secure_wipe(out.data() + at, out.size() - at);
+        out.resize(at);
+        throw;
+    }
+    out.resize(at + n);
+}
+
+}  // namespace
+
+// ---- Encryption -----------------------------------------------------------
+
+EncryptStream::EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16string_view Key)
+    : cipher_(&Cipher), length_(Length), cipher_length_(0) {
+    if (!Key.empty()) {
+        Cipher.Key(Key);
+    }
+    cipher_length_ = detail::checked_encrypted_size(Length);
+    std::uint32_t words[2];
+    detail::draw_random_words(words);
+    detail::write_header(pending_.data(), words, static_cast<std::uint32_t>(Length));
+    pending_len_ = detail::kHeaderSize;
+    run_ = std::make_unique<detail::CbcRun>(cipher_length_, Cipher.Progress.HasListeners());
+}
+
+EncryptStream::EncryptStream(EncryptStream&& other) noexcept
+    : cipher_(other.cipher_),
+      run_(std::move(other.run_)),
+      length_(other.length_),
+      cipher_length_(other.cipher_length_),
+      received_(other.received_),
+      pending_(other.pending_),
+      pending_len_(other.pending_len_),
+      done_(other.done_) {
+    platform::secure_wipe(other.pending_.data(), other.pending_.size());
+    other.done_ = true;
+}
+
+EncryptStream& EncryptStream::operator=(EncryptStream&& other) noexcept {
+    if (this != &other) {
+        cipher_ = other.cipher_;
+        run_ = std::move(other.run_);
+        length_ = other.length_;
+        cipher_length_ = other.cipher_length_;
+        received_ = other.received_;
+        pending_ = other.pending_;
+        pending_len_ = other.pending_len_;
+        done_ = other.done_;
+        platform::secure_wipe(other.pending_.data(), other.pending_.size());
+        other.done_ = true;
+    }
+    return *this;
+}
+
+EncryptStream::~EncryptStream() {
+    platform::secure_wipe(pending_.data(), pending_.size());
+}
+
+std::size_t EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
+    return failing_stops(done_, [&] {
+        check_room(Chunk.size(), Out.size());
+        if (Chunk.size() > length_ - received_) {
+            throw_misuse("more than the " + std::to_string(length_) + " message bytes announced");
+        }
+        received_ += Chunk.size();
+        const std::size_t n = gather_blocks(pending_, pending_len_, Chunk, Out.data(), cipher_length_ - run_->offset);
+        cipher_->RunCbc<true>(*run_, Out.data(), n);
+        return n;
+    });
+}
+
+void EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::vector<std::uint8_t>& Out) {
+    append(*this, Chunk, Out);
+}
+
+std::size_t EncryptStream::Final(std::span<std::uint8_t> Out) {
+    return failing_stops(done_, [&] {
+        check_room(0, Out.size());
+        if (received_ != length_) {
+            throw_misuse("the stream ended after " + std::to_string(received_) + " of the " + std::to_string(length_) +
+                         " message bytes announced");
+        }
+        // The held-back bytes and the zero fill make the last block or two.
+        const auto n = static_cast<std::size_t>(cipher_length_ - run_->offset);
+        std::memcpy(Out.data(), pending_.data(), pending_len_);
+        std::memset(Out.data() + pending_len_, 0, n - pending_len_);
+        platform::secure_wipe(pending_.data(), pending_.size());
+        pending_len_ = 0;
+        cipher_->RunCbc<true>(*run_, Out.data(), n);
+        done_ = true;
+        cipher_->CloseProgress(*run_);
+        return n;
+    });
+}
+
+void EncryptStream::Final(std::vector<std::uint8_t>& Out) {
+    const std::size_t at = Out.size();
+    Out.resize(at + MaxOutput(0));
+    Out.resize(at + Final(std::span<std::uint8_t>(Out.data() + at, MaxOutput(0))));
+}
+
+// ---- Decryption -----------------------------------------------------------
+
+DecryptStream::DecryptStream(clsToString& Cipher, std::u16string_view Key, std::uint64_t Length)
+    : cipher_(&Cipher), declared_(Length) {
+    if (!Key.empty()) {
+        Cipher.Key(Key);
+    }
+    if (Length != UnknownLength) {
+        detail::check_cipher_length(Length);
+    }
+}
+
+DecryptStream::DecryptStream(DecryptStream&& other) noexcept
+    : cipher_(other.cipher_),
+      run_(std::move(other.run_)),
+      declared_(other.declared_),
+      received_(other.received_),
+      message_length_(other.message_length_),
+      pending_(other.pending_),
+      pending_len_(other.pending_len_),
+      done_(other.done_) {
+    platform::secure_wipe(other.pending_.data(), other.pending_.size());
+    other.done_ = true;
+}
+
+DecryptStream& DecryptStream::operator=(DecryptStream&& other) noexcept {
+    if (this != &other) {
+        cipher_ = other.cipher_;
+        run_ = std::move(other.run_);
+        declared_ = other.declared_;
+        received_ = other.received_;
+        message_length_ = other.message_length_;
+        pending_ = other.pending_;
+        pending_len_ = other.pending_len_;
+        done_ = other.done_;
+        platform::secure_wipe(other.pending_.data(), other.pending_.size());
+        other.done_ = true;
+    }
+    return *this;
+}
+
+DecryptStream::~DecryptStream() {
+    platform::secure_wipe(pending_.data(), pending_.size());
+}
+
+std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
+    return failing_stops(done_, [&] {
+        check_room(Chunk.size(), Out.size());
+        if (declared_ != UnknownLength && Chunk.size() > declared_ - received_) {
+            throw_misuse("more than the " + std::to_string(declared_) + " ciphertext bytes announced");
+        }
+        if (!run_) {
+            // The first two blocks are collected and the descriptor tested
+            // on a copy before any plaintext is written.
+            const std::size_t take = std::min(Chunk.size(), 16 - pending_len_);
+            if (take > 0) std::memcpy(pending_.data() + pending_len_, Chunk.data(), take);
+            pending_len_ += take;
+            received_ += take;
+            Chunk = Chunk.subspan(take);
+            if (pending_len_ < 16) return std::size_t{0};
+            const std::span<const std::uint8_t, 16> head(pending_.data(), 16);
+            std::uint64_t m = declared_;
+            std::int32_t s = 0;
+            if (m != UnknownLength) {
+                s = detail::checked_descriptor(cipher_->State().tables, head, m);
+            } else {
+                s = detail::deciphered_descriptor(cipher_->State().tables, head);
+                const auto t = s < 0 ? std::nullopt : detail::encrypted_size(static_cast<std::uint64_t>(s));
+                if (!t) {
+                    detail::throw_descriptor_error("descriptor " + std::to_string(s) +
+                                                   " fits no ciphertext of the format");
+                }
+                m = *t;
+            }
+            message_length_ = s;
+            run_ = std::make_unique<detail::CbcRun>(m, cipher_->Progress.HasListeners());
+        }
+        const std::uint64_t m = run_->total;
+        if (Chunk.size() > m - received_) {
+            detail::throw_descriptor_error("descriptor " + std::to_string(message_length_) +
+                                           " announces a ciphertext of " + std::to_string(m) + " bytes, and more came");
+        }
+        received_ += Chunk.size();
+        const std::uint64_t at = run_->offset;
+        const std::size_t n = gather_blocks(pending_, pending_len_, Chunk, Out.data(), m - at);
+        cipher_->RunCbc<false>(*run_, Out.data(), n);
+        // Keep only the message: the header and the zero fill are dropped.
+        const std::uint64_t message_end = detail::kHeaderSize + static_cast<std::uint64_t>(message_length_);
+        const std::uint64_t from = std::max(at, detail::kHeaderSize);
+        const std::uint64_t to = std::min(at + n, message_end);
+        std::size_t kept = 0;
+        if (from < to) {
+            kept = static_cast<std::size_t>(to - from);
+            std::memmove(Out.data(), Out.data() + (from - at), kept);
+        }
+        // What lies past the message in `Out` is plaintext too: clear it.
+        platform::secure_wipe(Out.data() + kept, n - kept);
+        return kept;
+    });
+}
+
+void DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::vector<std::uint8_t>& Out) {
+    append(*this, Chunk, Out);
+}
+
+void DecryptStream::Final() {
+    failing_stops(done_, [&] {
+        if (declared_ != UnknownLength && received_ != declared_) {
+            throw_misuse("the stream ended after " + std::to_string(received_) + " of the " +
+                         std::to_string(declared_) + " ciphertext bytes announced");
+        }
+        // A ciphertext cut short fails as DecryptByte would fail on it: its
+        // length first, then its descriptor.
+        detail::check_cipher_length(received_);
+        if (!run_ || received_ != run_->total) {
+            detail::throw_descriptor_error("descriptor " + std::to_string(message_length_) +
+                                           " does not fit a ciphertext of " + std::to_string(received_) + " bytes");
+        }
+        done_ = true;
+        cipher_->CloseProgress(*run_);
+    });
+}
+
+}  // namespace clscrypt

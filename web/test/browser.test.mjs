@@ -1,0 +1,169 @@
+// The page in a real browser: headless Chromium driven through
+// chromedriver's WebDriver protocol (plain HTTP, no package needed), the
+// page served on 127.0.0.1 by serve.mjs. Run: node --test web/test/
+// CLSCRYPT_SCREENSHOT=path saves a screenshot of the decrypted result there.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { createServer } from 'node:net';
+import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { serve } from '../serve.mjs';
+
+const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
+const chromedriver = process.env.CHROMEDRIVER ?? '/usr/bin/chromedriver';
+const known = JSON.parse(readFileSync(new URL('../../js/test/fixtures/known-answers.json', import.meta.url)));
+const history = known.find((k) => k.name === 'key history of three');
+const fromHex = (h) => Buffer.from(h, 'hex');
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+const freePort = () =>
+  new Promise((ok) => {
+    const s = createServer().listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => ok(port));
+    });
+  });
+
+let site;
+let driver;
+let base;
+let session;
+let scratch;
+let downloads;
+
+async function wd(method, path, body) {
+  const res = await fetch(`${base}${path}`, {
+    method,
+    headers: { 'Content-Type': 'application/json' },
+    body: body === undefined ? undefined : JSON.stringify(body),
+  });
+  const json = await res.json();
+  if (!res.ok) throw new Error(`WebDriver ${method} ${path}: ${JSON.stringify(json.value)}`);
+  return json.value;
+}
+const s = (path, body) => wd(body === undefined ? 'GET' : 'POST', `/session/${session}${path}`, body);
+const ELEMENT = 'element-6066-11e4-a52e-4f735466cecf';
+const find = async (css) => (await s('/element', { using: 'css selector', value: css }))[ELEMENT];
+const run = (script, ...args) => s('/execute/sync', { script, args });
+const click = async (css) => s(`/element/${await find(css)}/click`, {});
+const type = async (css, text) => s(`/element/${await find(css)}/value`, { text });
+async function until(what, check, ms = 20000) {
+  for (const end = Date.now() + ms; Date.now() < end; await sleep(100)) {
+    const v = await check();
+    if (v) return v;
+  }
+  throw new Error(`timed out waiting for ${what}`);
+}
+const statusOf = () => run("const s = document.getElementById('status'); return [s.className, s.textContent];");
+
+before(async () => {
+  scratch = mkdtempSync(join(tmpdir(), 'clscrypt-web-'));
+  downloads = join(scratch, 'downloads');
+  site = await serve(0);
+  const port = await freePort();
+  base = `http://127.0.0.1:${port}`;
+  driver = spawn(chromedriver, [`--port=${port}`], { stdio: 'ignore' });
+  await until('chromedriver', () => fetch(`${base}/status`).then((r) => r.ok, () => false));
+  const created = await wd('POST', '/session', {
+    capabilities: {
+      alwaysMatch: {
+        browserName: 'chrome',
+        'goog:chromeOptions': {
+          binary: chromium,
+          args: ['--headless', '--no-sandbox', '--disable-gpu', '--window-size=820,1560'],
+          prefs: { 'download.default_directory': downloads, 'download.prompt_for_download': false },
+        },
+      },
+    },
+  });
+  session = created.sessionId;
+  await s('/goog/cdp/execute', {
+    cmd: 'Browser.setDownloadBehavior',
+    params: { behavior: 'allow', downloadPath: downloads },
+  });
+});
+
+after(async () => {
+  if (session) await wd('DELETE', `/session/${session}`).catch(() => {});
+  driver?.kill();
+  await site?.close();
+  rmSync(scratch, { recursive: true, force: true });
+});
+
+async function openPage() {
+  await s('/url', { url: site.url });
+  await until('the page to load the module', () => run('return document.body.dataset.ready === "true";'));
+}
+async function enterKeys(keys) {
+  for (let i = 1; i < keys.length; i++) await click('#add-key');
+  const inputs = await s('/elements', { using: 'css selector', value: 'input.key' });
+  assert.equal(inputs.length, keys.length);
+  for (let i = 0; i < keys.length; i++) await s(`/element/${inputs[i][ELEMENT]}/value`, { text: keys[i] });
+}
+
+test('decrypts a dropped file written by the native library, with three keys in order, as a download', async () => {
+  const file = join(scratch, 'greeting.txt.cls');
+  writeFileSync(file, fromHex(history.cipher));
+  await openPage();
+  await type('#file', file);
+  await enterKeys(history.keys);
+  await click('#run');
+  const [cls, text] = await until('a result', async () => {
+    const st = await statusOf();
+    return st[0] ? st : null;
+  });
+  assert.equal(cls, 'ok', text);
+  assert.equal(await run("return document.getElementById('progress').value;"), 100);
+  if (process.env.CLSCRYPT_SCREENSHOT) {
+    writeFileSync(process.env.CLSCRYPT_SCREENSHOT, Buffer.from(await s('/screenshot'), 'base64'));
+  }
+  await click('#download');
+  const got = await until('the download', () => {
+    try {
+      const names = readdirSync(downloads).filter((n) => !n.endsWith('.crdownload'));
+      return names.length ? names : null;
+    } catch {
+      return null;
+    }
+  });
+  assert.deepEqual(got, ['greeting.txt']);
+  assert.equal(readFileSync(join(downloads, 'greeting.txt')).toString('hex').toUpperCase(), history.message);
+});
+
+test('a wrong key says so and offers nothing to download', async () => {
+  const file = join(scratch, 'wrong.cls');
+  writeFileSync(file, fromHex(history.cipher));
+  await openPage();
+  await type('#file', file);
+  await enterKeys(['first', 'third', 'second']); // the right keys in the wrong order
+  await click('#run');
+  const [cls, text] = await until('a result', async () => {
+    const st = await statusOf();
+    return st[0] ? st : null;
+  });
+  assert.equal(cls, 'error');
+  assert.match(text, /^Wrong key/);
+  assert.match(text, /nothing to download/);
+  assert.equal(await s(`/element/${await find('#download')}/displayed`), false, 'a download is offered');
+});
+
+test('on a phone-sized screen, from the keyboard: pasted hexadecimal text decrypts to text, and no request leaves', async () => {
+  await s('/window/rect', { width: 375, height: 800 });
+  await openPage();
+  assert.ok(
+    await run('return document.documentElement.scrollWidth <= document.documentElement.clientWidth;'),
+    'the page scrolls sideways at phone width',
+  );
+  const k = known.find((c) => c.name === 'key in Windows-1251');
+  await run("document.getElementById('codepage').value = arguments[0];", String(k.codepage));
+  await type('#pasted', k.cipher.match(/../g).join(' '));
+  await enterKeys(k.keys);
+  await type('input.key', '\uE007'); // Enter in the key field runs it
+  await until('a result', async () => (await statusOf())[0]);
+  assert.deepEqual(await statusOf(), ['ok', 'Decrypted: the text is shown below.']);
+  assert.equal(await run("return document.getElementById('output').value;"), fromHex(k.message).toString('latin1'));
+  const requested = await run('return performance.getEntriesByType("resource").map((e) => e.name);');
+  assert.ok(requested.every((u) => u.startsWith(site.url)), requested.join(', '));
+});
