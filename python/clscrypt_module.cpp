@@ -1,5 +1,6 @@
-// The Python module `clscrypt`: clsToString and clsHsh with the operation
-// names of the C++ classes.
+// The compiled part of the Python package `clscrypt` (`clscrypt._clscrypt`,
+// re-exported by the package): clsToString and clsHsh with the operation
+// names of the C++ classes, and the bulk-value functions over ValueCipher.
 //
 // Byte arrays are `bytes`-like objects; a `bytearray` given to EncryptByte or
 // DecryptByte changes in place, as the C++ vector does, and anything else
@@ -8,15 +9,26 @@
 // first, so another thread may touch that object meanwhile without harm, and
 // each instance has a lock so that two threads never run one instance at
 // once. Progress listeners are Python callables, called with the GIL held.
+//
+// The bulk-value functions take a column at once: the values' text or bytes
+// are gathered while the GIL is held (pointers into the immutable str and
+// bytes objects, which the call keeps referenced), the keyed tables are set up
+// and the whole batch converted with the GIL released, and the results become
+// Python objects again at the end. Conversion, candidates and errors are all
+// ValueCipher's; this layer only maps Python values and names onto it.
 
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <clscrypt/clscrypt.hpp>
@@ -92,10 +104,294 @@ clscrypt::CodePage code_page(const py::object& number) {
     return clscrypt::CodePage::FromNumber(number.cast<int>());
 }
 
+
+// ---- Bulk values ----------------------------------------------------------
+
+// Wipes a string's whole buffer (earlier, longer contents may sit past its
+// size) before it goes: plaintext passes through these.
+void wipe(std::string& s) noexcept {
+    s.resize(s.capacity());
+    volatile char* p = s.data();
+    for (std::size_t i = 0; i < s.size(); ++i) p[i] = 0;
+    s.clear();
+}
+
+struct WipedStrings {
+    std::vector<std::string> items;
+    WipedStrings() = default;
+    WipedStrings(const WipedStrings&) = delete;
+    WipedStrings& operator=(const WipedStrings&) = delete;
+    ~WipedStrings() {
+        for (auto& s : items) wipe(s);
+    }
+};
+
+clscrypt::StoredForm stored_form(const std::string& name, const char* argument) {
+    if (name == "hex") return clscrypt::StoredForm::Hex;
+    if (name == "base64") return clscrypt::StoredForm::Base64;
+    if (name == "string") return clscrypt::StoredForm::String;
+    if (name == "bytes") return clscrypt::StoredForm::Bytes;
+    throw py::value_error(std::string(argument) + " must be \"hex\", \"base64\", \"string\" or \"bytes\", not \"" +
+                          name + "\"");
+}
+
+clscrypt::PlainForm plain_form(const std::string& name) {
+    if (name == "str") return clscrypt::PlainForm::Text;
+    if (name == "bytes") return clscrypt::PlainForm::Bytes;
+    throw py::value_error("plain must be \"str\" or \"bytes\", not \"" + name + "\"");
+}
+
+// errors="raise" or errors="none": whether a failed value raises or gives None.
+bool raises(const std::string& errors) {
+    if (errors == "raise") return true;
+    if (errors == "none") return false;
+    throw py::value_error("errors must be \"raise\" or \"none\", not \"" + errors + "\"");
+}
+
+// One key history: a sequence of keys applied in order, or a single str as a
+// history of that one key (a str is iterable, and taking its characters as
+// keys one by one is never what the caller meant).
+clscrypt::KeyHistory history(const py::handle& keys, const char* argument) {
+    if (PyUnicode_Check(keys.ptr())) return {keys.cast<std::u16string>()};
+    if (PyBytes_Check(keys.ptr()) || PyByteArray_Check(keys.ptr())) {
+        throw py::type_error(std::string(argument) + ": keys are str, not bytes");
+    }
+    clscrypt::KeyHistory out;
+    for (const py::handle key : py::iter(keys)) {
+        if (!PyUnicode_Check(key.ptr())) throw py::type_error(std::string(argument) + ": keys are str");
+        out.push_back(key.cast<std::u16string>());
+    }
+    return out;
+}
+
+// The candidate histories of a decryption: `candidates` (a list of histories,
+// tried in order), or `keys` (one history); exactly one of them.
+std::vector<clscrypt::KeyHistory> candidate_histories(const py::object& candidates, const py::object& keys) {
+    if (candidates.is_none() == keys.is_none()) {
+        throw py::type_error("give the key histories to try as candidates=[[...], ...], or one history as keys=[...]");
+    }
+    if (!keys.is_none()) return {history(keys, "keys")};
+    if (PyUnicode_Check(candidates.ptr())) {
+        throw py::type_error("candidates is a list of key histories, such as [[\"old\"], [\"old\", \"new\"]]");
+    }
+    std::vector<clscrypt::KeyHistory> out;
+    for (const py::handle h : py::iter(candidates)) out.push_back(history(h, "candidates"));
+    if (out.empty()) throw py::value_error("candidates is empty: give at least one key history");
+    return out;
+}
+
+clscrypt::ValueOptions value_options(int codepage, const std::string& separator, bool replace_unmappable) {
+    clscrypt::ValueOptions options;
+    options.codePage = clscrypt::CodePage::FromNumber(codepage);
+    options.hexSeparator = separator;
+    options.replaceUnmappable = replace_unmappable;
+    return options;
+}
+
+// The values of one call, as views for the batch. Missing values (None, and
+// the float NaN that pandas puts in an object column's gaps) take no part
+// and come back as None.
+struct Column {
+    std::vector<std::string_view> views;  // the values present, in order
+    std::vector<std::size_t> index;       // each view's position among all values
+    std::size_t count = 0;                // all values, missing ones included
+    std::vector<py::object> held;         // keeps the viewed objects alive
+    std::deque<std::string> copies;       // other bytes-like values, copied (wiped)
+    ~Column() {
+        for (auto& s : copies) wipe(s);
+    }
+};
+
+// What a call accepts as its values: str (text), bytes-like, or either one,
+// fixed by the first value present.
+enum class Accept { Str, Bytes, Either };
+
+bool missing(const py::handle& item) {
+    if (item.is_none()) return true;
+    return PyFloat_Check(item.ptr()) && std::isnan(PyFloat_AS_DOUBLE(item.ptr()));
+}
+
+std::string position(std::size_t i) {
+    return "value " + std::to_string(i);
+}
+
+// Gathers `values`; returns whether the values present were str.
+bool gather(const py::handle& values, Accept accept, Column& column) {
+    if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr())) {
+        throw py::type_error("values is a collection of values (a list, a pandas Series), not a single value");
+    }
+    std::optional<bool> text;
+    for (const py::handle item : py::iter(values)) {
+        const std::size_t i = column.count++;
+        if (missing(item)) continue;
+        const bool is_str = PyUnicode_Check(item.ptr());
+        const bool want_str = accept == Accept::Str || (accept == Accept::Either && text.value_or(is_str));
+        if (is_str != want_str) {
+            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item.ptr())->tp_name) + "; expected " +
+                                 (want_str ? "str" : "bytes") +
+                                 (accept == Accept::Either ? " like the values before it" : ""));
+        }
+        text = is_str;
+        std::string_view view;
+        if (is_str) {
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+            if (data != nullptr) {
+                view = std::string_view(data, static_cast<std::size_t>(size));
+            } else {
+                // A str with a lone surrogate has no UTF-8: the library is
+                // handed a byte that starts no UTF-8 or stored form, so the
+                // value fails as text it cannot take, like any other.
+                PyErr_Clear();
+                view = std::string_view("\xff", 1);
+            }
+        } else if (PyBytes_Check(item.ptr())) {
+            view = std::string_view(PyBytes_AS_STRING(item.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.ptr())));
+        } else if (PyObject_CheckBuffer(item.ptr())) {
+            // A bytearray or memoryview may change while the GIL is released:
+            // its bytes are copied.
+            Py_buffer buffer;
+            if (PyObject_GetBuffer(item.ptr(), &buffer, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+            column.copies.emplace_back(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
+            PyBuffer_Release(&buffer);
+            view = column.copies.back();
+        } else {
+            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
+                                 "; expected str or bytes");
+        }
+        column.held.push_back(py::reinterpret_borrow<py::object>(item));
+        column.views.push_back(view);
+        column.index.push_back(i);
+    }
+    return text.value_or(accept == Accept::Str);
+}
+
+// The error of a value that failed, raised as the strict operation raises it,
+// with its position in front of the context; never the value itself.
+[[noreturn]] void raise_at(std::size_t i, const clscrypt::RuntimeError& e) {
+    std::string context = position(i);
+    const std::string what = e.what();
+    const std::string prefix = e.Description() + ": ";
+    if (what.size() > prefix.size() && what.compare(0, prefix.size(), prefix) == 0) {
+        context += ", " + what.substr(prefix.size());
+    }
+    throw clscrypt::RuntimeError(e.Kind(), e.Number(), e.Description(), context);
+}
+
+// The batch's results as a list: str (UTF-8) or bytes per value, None for a
+// missing value and, with errors="none", for a failed one. With
+// errors="raise", the first failure in order raises. `redo` repeats one
+// value's conversion with the strict method, for its own error (a batch
+// records only its last failure).
+template <typename Redo>
+py::list results(const Column& column, const std::vector<std::string>& out,
+                 const std::vector<clscrypt::ValueOutcome>& outcomes, bool as_str, bool raise,
+                 const clscrypt::ValueCipher& cipher, Redo&& redo) {
+    if (raise) {
+        for (std::size_t k = 0; k < outcomes.size(); ++k) {
+            if (outcomes[k]) continue;
+            try {
+                py::gil_scoped_release release;
+                redo(column.views[k]);
+            } catch (const clscrypt::RuntimeError& e) {
+                raise_at(column.index[k], e);
+            }
+            raise_at(column.index[k], cipher.LastError());  // not expected: it failed in the batch
+        }
+    }
+    py::list list(column.count);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < column.count; ++i) {
+        PyObject* item = nullptr;
+        if (k < column.index.size() && column.index[k] == i) {
+            if (outcomes[k]) {
+                const std::string& s = out[k];
+                item = as_str ? PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict")
+                              : PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+                if (item == nullptr) throw py::error_already_set();
+            }
+            ++k;
+        }
+        if (item == nullptr) {
+            Py_INCREF(Py_None);
+            item = Py_None;
+        }
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+py::list encrypt_values(const py::object& values, const py::object& keys, const std::string& form, int codepage,
+                        const std::string& errors, const std::string& separator, bool replace_unmappable) {
+    const auto stored = stored_form(form, "form");
+    const bool raise = raises(errors);
+    const auto target = history(keys, "keys");
+    const auto options = value_options(codepage, separator, replace_unmappable);
+    Column column;
+    const auto plain = gather(values, Accept::Either, column) ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes;
+    std::optional<clscrypt::ValueCipher> cipher;
+    std::vector<std::string> out;  // ciphertext only: nothing to wipe
+    std::vector<clscrypt::ValueOutcome> outcomes;
+    {
+        py::gil_scoped_release release;
+        cipher.emplace(std::vector<clscrypt::KeyHistory>{target}, target, options);
+        cipher->EncryptMany(column.views, plain, stored, out, outcomes);
+    }
+    return results(column, out, outcomes, stored != clscrypt::StoredForm::Bytes, raise, *cipher,
+                   [&](std::string_view v) { cipher->EncryptOrThrow(v, plain, stored); });
+}
+
+py::list decrypt_values(const py::object& values, const py::object& candidates, const std::string& form, int codepage,
+                        const std::string& errors, const py::object& keys, const std::string& plain_name) {
+    const auto stored = stored_form(form, "form");
+    const auto plain = plain_form(plain_name);
+    const bool raise = raises(errors);
+    const auto histories = candidate_histories(candidates, keys);
+    const auto options = value_options(codepage, {}, false);
+    Column column;
+    gather(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
+    std::optional<clscrypt::ValueCipher> cipher;
+    WipedStrings out;
+    std::vector<clscrypt::ValueOutcome> outcomes;
+    {
+        py::gil_scoped_release release;
+        cipher.emplace(histories, clscrypt::KeyHistory{}, options);
+        cipher->DecryptMany(column.views, stored, plain, out.items, outcomes);
+    }
+    return results(column, out.items, outcomes, plain == clscrypt::PlainForm::Text, raise, *cipher, [&](std::string_view v) {
+        std::string opened = cipher->DecryptOrThrow(v, stored, plain);
+        wipe(opened);
+    });
+}
+
+py::list rekey_values(const py::object& values, const py::object& candidates, const py::object& new_keys,
+                      const std::string& form, int codepage, const std::string& errors, const py::object& keys,
+                      const py::object& new_form, const std::string& separator) {
+    const auto in = stored_form(form, "form");
+    const auto out_form = new_form.is_none() ? in : stored_form(new_form.cast<std::string>(), "new_form");
+    const bool raise = raises(errors);
+    const auto histories = candidate_histories(candidates, keys);
+    if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
+    const auto target = history(new_keys, "new_keys");
+    const auto options = value_options(codepage, separator, false);
+    Column column;
+    gather(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
+    std::optional<clscrypt::ValueCipher> cipher;
+    std::vector<std::string> out;  // ciphertext only
+    std::vector<clscrypt::ValueOutcome> outcomes;
+    {
+        py::gil_scoped_release release;
+        cipher.emplace(histories, target, options);
+        cipher->RekeyMany(column.views, in, out_form, out, outcomes);
+    }
+    return results(column, out, outcomes, out_form != clscrypt::StoredForm::Bytes, raise, *cipher,
+                   [&](std::string_view v) { cipher->RekeyOrThrow(v, in, out_form); });
+}
+
 }  // namespace
 
-PYBIND11_MODULE(clscrypt, m) {
-    m.doc() = "Read and write data in the legacy clsToString cipher format, and clsHsh's SHA-256 of text.";
+PYBIND11_MODULE(_clscrypt, m) {
+    m.doc() = "The compiled part of the clscrypt package; import clscrypt instead.";
     m.attr("__version__") = CLSCRYPT_VERSION;
 
     // clscrypt.ErrorKind: what went wrong, for code that branches on it.
@@ -155,6 +451,19 @@ PYBIND11_MODULE(clscrypt, m) {
         .def(py::init([](const py::object& codepage) { return std::make_unique<PyToString>(code_page(codepage)); }),
              py::arg("codepage") = py::none())
         .def("__copy__", [](const PyToString& self) { return std::make_unique<PyToString>(self); })
+        .def(
+            "__deepcopy__",
+            [](const PyToString& self, const py::object&) { return std::make_unique<PyToString>(self); },
+            py::arg("memo"))
+        // An instance's tables are its key: a pickle would carry key material
+        // to wherever the bytes go (a file, a cluster's network).
+        .def("__reduce__",
+             [](const PyToString&) -> py::object {
+                 throw py::type_error(
+                     "clsToString holds key material and does not pickle; make the instance where it is used, or "
+                     "pass the keys to clscrypt.encrypt_values, decrypt_values or rekey_values, which work in "
+                     "worker processes");
+             })
         .def(
             "EncryptByte",
             [](PyToString& self, const py::buffer& data, const std::u16string& key) {
@@ -228,8 +537,10 @@ PYBIND11_MODULE(clscrypt, m) {
             "Progress", [](PyToString& self) -> clscrypt::ProgressEvent& { return self.cipher.Progress; },
             py::return_value_policy::reference_internal, "The Progress event.");
 
-    py::class_<clscrypt::clsHsh>(m, "clsHsh", "The legacy hashing class.")
+    py::class_<clscrypt::clsHsh>(m, "clsHsh", "The legacy hashing class. It holds no state, so it pickles.")
         .def(py::init<>())
+        .def(py::pickle([](const clscrypt::clsHsh&) { return py::tuple(); },
+                        [](const py::tuple&) { return clscrypt::clsHsh(); }))
         .def(
             "SHA256",
             [](const clscrypt::clsHsh& self, const std::u16string& text) {
@@ -238,4 +549,15 @@ PYBIND11_MODULE(clscrypt, m) {
             },
             py::arg("sMessage"),
             "SHA-256 of the text's low bytes (one per character) as 64 lower-case hexadecimal digits.");
+
+    m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
+          py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
+          py::arg("replace_unmappable") = false, "See clscrypt.encrypt_values.");
+    m.def("decrypt_values", &decrypt_values, py::arg("values"), py::arg("candidates") = py::none(),
+          py::arg("form") = "hex", py::arg("codepage") = 1252, py::arg("errors") = "raise",
+          py::arg("keys") = py::none(), py::arg("plain") = "str", "See clscrypt.decrypt_values.");
+    m.def("rekey_values", &rekey_values, py::arg("values"), py::arg("candidates") = py::none(),
+          py::arg("new_keys") = py::none(), py::arg("form") = "hex", py::arg("codepage") = 1252,
+          py::arg("errors") = "raise", py::arg("keys") = py::none(), py::arg("new_form") = py::none(),
+          py::arg("separator") = "", "See clscrypt.rekey_values.");
 }
