@@ -104,7 +104,6 @@ clscrypt::CodePage code_page(const py::object& number) {
     return clscrypt::CodePage::FromNumber(number.cast<int>());
 }
 
-
 // ---- Bulk values ----------------------------------------------------------
 
 // Wipes a string's whole buffer (earlier, longer contents may sit past its
@@ -246,7 +245,8 @@ bool gather(const py::handle& values, Accept accept, Column& column) {
                 view = std::string_view("\xff", 1);
             }
         } else if (PyBytes_Check(item.ptr())) {
-            view = std::string_view(PyBytes_AS_STRING(item.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.ptr())));
+            view =
+                std::string_view(PyBytes_AS_STRING(item.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.ptr())));
         } else if (PyObject_CheckBuffer(item.ptr())) {
             // A bytearray or memoryview may change while the GIL is released:
             // its bytes are copied.
@@ -358,10 +358,11 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
         cipher.emplace(histories, clscrypt::KeyHistory{}, options);
         cipher->DecryptMany(column.views, stored, plain, out.items, outcomes);
     }
-    return results(column, out.items, outcomes, plain == clscrypt::PlainForm::Text, raise, *cipher, [&](std::string_view v) {
-        std::string opened = cipher->DecryptOrThrow(v, stored, plain);
-        wipe(opened);
-    });
+    return results(column, out.items, outcomes, plain == clscrypt::PlainForm::Text, raise, *cipher,
+                   [&](std::string_view v) {
+                       std::string opened = cipher->DecryptOrThrow(v, stored, plain);
+                       wipe(opened);
+                   });
 }
 
 py::list rekey_values(const py::object& values, const py::object& candidates, const py::object& new_keys,
