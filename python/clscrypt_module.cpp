@@ -13,8 +13,8 @@
 // The bulk-value functions take a column at once: the values' text or bytes
 // are gathered while the GIL is held (pointers into the immutable str and
 // bytes objects, which the call keeps referenced), the keyed tables are set up
-// and the whole batch converted with the GIL released, and the results become
-// Python objects again at the end. Conversion, candidates and errors are all
+// once, and the values converted part by part with the GIL released, each
+// part's results becoming Python objects before the next. Conversion, candidates and errors are all
 // ValueCipher's; this layer only maps Python values and names onto it.
 
 #include <pybind11/functional.h>
@@ -22,11 +22,13 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -278,46 +280,61 @@ bool gather(const py::handle& values, Accept accept, Column& column) {
     throw clscrypt::RuntimeError(e.Kind(), e.Number(), e.Description(), context);
 }
 
-// The batch's results as a list: str (UTF-8) or bytes per value, None for a
-// missing value and, with errors="none", for a failed one. With
-// errors="raise", the first failure in order raises. `redo` repeats one
-// value's conversion with the strict method, for its own error (a batch
-// records only its last failure).
-template <typename Redo>
-py::list results(const Column& column, const std::vector<std::string>& out,
-                 const std::vector<clscrypt::ValueOutcome>& outcomes, bool as_str, bool raise,
-                 const clscrypt::ValueCipher& cipher, Redo&& redo) {
-    if (raise) {
-        for (std::size_t k = 0; k < outcomes.size(); ++k) {
-            if (outcomes[k]) continue;
-            try {
-                py::gil_scoped_release release;
-                redo(column.views[k]);
-            } catch (const clscrypt::RuntimeError& e) {
-                raise_at(column.index[k], e);
-            }
-            raise_at(column.index[k], cipher.LastError());  // not expected: it failed in the batch
+// Values per batch call. A column is converted a part at a time, so the
+// library's output strings for a part are all it holds besides the Python
+// results (not a second copy of a million values), and errors="raise" stops
+// at the part with the first failure; a part is still large enough for the
+// batch to spread over the library's threads and for giving up and retaking
+// the GIL to cost nothing measurable.
+constexpr std::size_t kPart = 16384;
+
+// Converts the column part by part with `batch` (GIL released) and returns
+// the results as a list: str (UTF-8) or bytes per value, None for a missing
+// value and, with errors="none", for a failed one. With errors="raise", the
+// first failure in order raises; `redo` repeats that value's conversion with
+// the strict method for its own error (a batch records only its last).
+template <typename Batch, typename Redo>
+py::list convert(const Column& column, std::vector<std::string>& out, bool as_str, bool raise,
+                 const clscrypt::ValueCipher& cipher, Batch&& batch, Redo&& redo) {
+    py::list list(column.count);  // empty slots until filled, which a list may hold while it is built
+    const auto put = [&list](std::size_t i, PyObject* item) {
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
+    };
+    const auto none = [] {
+        Py_INCREF(Py_None);
+        return Py_None;
+    };
+    std::vector<clscrypt::ValueOutcome> outcomes;
+    std::size_t next = 0;  // the next list position to fill
+    for (std::size_t start = 0; start < column.views.size(); start += kPart) {
+        const std::span<const std::string_view> part(column.views.data() + start,
+                                                     std::min(kPart, column.views.size() - start));
+        {
+            py::gil_scoped_release release;
+            batch(part, out, outcomes);
         }
-    }
-    py::list list(column.count);
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < column.count; ++i) {
-        PyObject* item = nullptr;
-        if (k < column.index.size() && column.index[k] == i) {
-            if (outcomes[k]) {
-                const std::string& s = out[k];
+        for (std::size_t j = 0; j < part.size(); ++j) {
+            const std::size_t i = column.index[start + j];
+            while (next < i) put(next++, none());
+            PyObject* item = nullptr;
+            if (outcomes[j]) {
+                const std::string& s = out[j];
                 item = as_str ? PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict")
                               : PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
                 if (item == nullptr) throw py::error_already_set();
+            } else if (raise) {
+                try {
+                    py::gil_scoped_release release;
+                    redo(part[j]);
+                } catch (const clscrypt::RuntimeError& e) {
+                    raise_at(i, e);
+                }
+                raise_at(i, cipher.LastError());  // not expected: it failed in the batch
             }
-            ++k;
+            put(next++, item != nullptr ? item : none());
         }
-        if (item == nullptr) {
-            Py_INCREF(Py_None);
-            item = Py_None;
-        }
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
     }
+    while (next < column.count) put(next++, none());
     return list;
 }
 
@@ -330,15 +347,15 @@ py::list encrypt_values(const py::object& values, const py::object& keys, const 
     Column column;
     const auto plain = gather(values, Accept::Either, column) ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes;
     std::optional<clscrypt::ValueCipher> cipher;
-    std::vector<std::string> out;  // ciphertext only: nothing to wipe
-    std::vector<clscrypt::ValueOutcome> outcomes;
     {
         py::gil_scoped_release release;
         cipher.emplace(std::vector<clscrypt::KeyHistory>{target}, target, options);
-        cipher->EncryptMany(column.views, plain, stored, out, outcomes);
     }
-    return results(column, out, outcomes, stored != clscrypt::StoredForm::Bytes, raise, *cipher,
-                   [&](std::string_view v) { cipher->EncryptOrThrow(v, plain, stored); });
+    std::vector<std::string> out;  // ciphertext only: nothing to wipe
+    return convert(
+        column, out, stored != clscrypt::StoredForm::Bytes, raise, *cipher,
+        [&](auto part, auto& results, auto& outcomes) { cipher->EncryptMany(part, plain, stored, results, outcomes); },
+        [&](std::string_view v) { cipher->EncryptOrThrow(v, plain, stored); });
 }
 
 py::list decrypt_values(const py::object& values, const py::object& candidates, const std::string& form, int codepage,
@@ -351,18 +368,18 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
     Column column;
     gather(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
     std::optional<clscrypt::ValueCipher> cipher;
-    WipedStrings out;
-    std::vector<clscrypt::ValueOutcome> outcomes;
     {
         py::gil_scoped_release release;
         cipher.emplace(histories, clscrypt::KeyHistory{}, options);
-        cipher->DecryptMany(column.views, stored, plain, out.items, outcomes);
     }
-    return results(column, out.items, outcomes, plain == clscrypt::PlainForm::Text, raise, *cipher,
-                   [&](std::string_view v) {
-                       std::string opened = cipher->DecryptOrThrow(v, stored, plain);
-                       wipe(opened);
-                   });
+    WipedStrings out;
+    return convert(
+        column, out.items, plain == clscrypt::PlainForm::Text, raise, *cipher,
+        [&](auto part, auto& results, auto& outcomes) { cipher->DecryptMany(part, stored, plain, results, outcomes); },
+        [&](std::string_view v) {
+            std::string opened = cipher->DecryptOrThrow(v, stored, plain);
+            wipe(opened);
+        });
 }
 
 py::list rekey_values(const py::object& values, const py::object& candidates, const py::object& new_keys,
@@ -378,15 +395,15 @@ py::list rekey_values(const py::object& values, const py::object& candidates, co
     Column column;
     gather(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
     std::optional<clscrypt::ValueCipher> cipher;
-    std::vector<std::string> out;  // ciphertext only
-    std::vector<clscrypt::ValueOutcome> outcomes;
     {
         py::gil_scoped_release release;
         cipher.emplace(histories, target, options);
-        cipher->RekeyMany(column.views, in, out_form, out, outcomes);
     }
-    return results(column, out, outcomes, out_form != clscrypt::StoredForm::Bytes, raise, *cipher,
-                   [&](std::string_view v) { cipher->RekeyOrThrow(v, in, out_form); });
+    std::vector<std::string> out;  // ciphertext only
+    return convert(
+        column, out, out_form != clscrypt::StoredForm::Bytes, raise, *cipher,
+        [&](auto part, auto& results, auto& outcomes) { cipher->RekeyMany(part, in, out_form, results, outcomes); },
+        [&](std::string_view v) { cipher->RekeyOrThrow(v, in, out_form); });
 }
 
 }  // namespace

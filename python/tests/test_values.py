@@ -171,6 +171,18 @@ class Errors(unittest.TestCase):
                 self.assertEqual(clscrypt.decrypt_values(values, keys=["k"], errors="none"),
                                  ["x", None, None, "x", None])
 
+    def test_positions_hold_in_long_columns(self):
+        # Long enough to be converted in several parts: gaps and failures
+        # keep their places across part boundaries.
+        plain = [f"v{i}" for i in range(50000)]
+        values = clscrypt.encrypt_values(plain, keys=["k"])
+        for gap in (0, 16383, 16384, 40000):
+            values[gap], plain[gap] = None, None
+        values[33000], plain[33000] = "00" * 16, None
+        self.assertEqual(clscrypt.decrypt_values(values, keys=["k"], errors="none"), plain)
+        with self.assertRaisesRegex(clscrypt.RuntimeError, r"\bvalue 33000\b"):
+            clscrypt.decrypt_values(values, keys=["k"])
+
     def test_missing_values_stay_none(self):
         [value] = clscrypt.encrypt_values(["x"], keys=["k"])
         self.assertEqual(clscrypt.encrypt_values([None, float("nan")], keys=["k"]), [None, None])
