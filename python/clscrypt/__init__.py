@@ -21,8 +21,6 @@ raise clscrypt.RuntimeError, which carries the legacy error `number`, its
 `description` and a `kind` (clscrypt.ErrorKind) to branch on.
 """
 
-from __future__ import annotations
-
 import sys
 from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Sequence, Union
 
