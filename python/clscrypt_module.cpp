@@ -189,9 +189,9 @@ clscrypt::ValueOptions value_options(int codepage, const std::string& separator,
     return options;
 }
 
-// The values of one call, as views for the batch. Missing values (None, and
-// the float NaN that pandas puts in an object column's gaps) take no part
-// and come back as None.
+// The values of one call, as views for the batch. Missing values (None, the
+// float NaN that pandas puts in an object column's gaps, and pandas.NA of its
+// string columns) take no part and come back as None.
 struct Column {
     std::vector<std::string_view> views;  // the values present, in order
     std::vector<std::size_t> index;       // each view's position among all values
@@ -207,8 +207,15 @@ struct Column {
 // fixed by the first value present.
 enum class Accept { Str, Bytes, Either };
 
-bool missing(const py::handle& item) {
-    if (item.is_none()) return true;
+// pandas.NA when pandas is loaded (a value can only be it then), else null.
+py::object pandas_na() {
+    const py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("pandas")) return py::object();
+    return py::getattr(modules["pandas"], "NA", py::none());
+}
+
+bool missing(const py::handle& item, const py::object& na) {
+    if (item.is_none() || (na && item.is(na))) return true;
     return PyFloat_Check(item.ptr()) && std::isnan(PyFloat_AS_DOUBLE(item.ptr()));
 }
 
@@ -222,9 +229,10 @@ bool gather(const py::handle& values, Accept accept, Column& column) {
         throw py::type_error("values is a collection of values (a list, a pandas Series), not a single value");
     }
     std::optional<bool> text;
+    const py::object na = pandas_na();
     for (const py::handle item : py::iter(values)) {
         const std::size_t i = column.count++;
-        if (missing(item)) continue;
+        if (missing(item, na)) continue;
         const bool is_str = PyUnicode_Check(item.ptr());
         const bool want_str = accept == Accept::Str || (accept == Accept::Either && text.value_or(is_str));
         if (is_str != want_str) {

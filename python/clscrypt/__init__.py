@@ -93,8 +93,8 @@ def encrypt_values(
         it becomes bytes through `codepage`, as EncryptString converts its
         text, and a character the code page lacks fails the value (unless
         `replace_unmappable`). bytes (or bytearray, memoryview) are the
-        message bytes as they are. None, and the NaN of pandas' gaps, stay
-        None.
+        message bytes as they are. None, and the NaN or NA of pandas' gaps,
+        stay None.
     keys: the key history, keys applied in order as successive settings of
         clsToString.Key (["old", "new"]); [] is no key; a single str is a
         history of that one key.
@@ -129,8 +129,8 @@ def decrypt_values(
     """Decrypt every value, trying the candidate key histories in order.
 
     values: an iterable of stored values: str for the "hex", "base64" and
-        "string" forms, bytes for "bytes". None, and the NaN of pandas' gaps,
-        stay None.
+        "string" forms, bytes for "bytes". None, and the NaN or NA of pandas'
+        gaps, stay None.
     candidates: the key histories to try, most common first
         ([["old"], ["old", "new"]]; a str item is a history of that one
         key). The first whose size descriptor checks reads the value. A wrong

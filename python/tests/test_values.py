@@ -232,6 +232,9 @@ class Inputs(unittest.TestCase):
         self.assertIsInstance(sealed, pandas.Series)
         self.assertEqual((list(sealed.index), sealed.name), ([10, 20, 30], "secret"))
         self.assertEqual(list(clscrypt.decrypt_values(sealed, keys=["k"])), ["a", None, "c"])
+        strings = pandas.Series(["a", None, "c"], dtype="string")  # its gap is pandas.NA
+        self.assertEqual(list(clscrypt.decrypt_values(clscrypt.encrypt_values(strings, keys=["k"]), keys=["k"])),
+                         ["a", None, "c"])
 
 
 class Workers(unittest.TestCase):
