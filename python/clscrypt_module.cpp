@@ -435,6 +435,10 @@ PYBIND11_MODULE(_clscrypt, m) {
     // clscrypt.RuntimeError, a RuntimeError with the legacy error number and
     // description, and its kind (a clscrypt.ErrorKind).
     static py::exception<clscrypt::RuntimeError> error(m, "RuntimeError", PyExc_RuntimeError);
+    error.attr("__doc__") =
+        "The error every operation raises: a RuntimeError with the legacy error `number`, its `description` and "
+        "its `kind` (an ErrorKind, to branch on). str(error) adds context: which value, length or file was at fault, "
+        "never a key or plaintext.";
     error.attr("Overflow") = clscrypt::RuntimeError::Overflow;
     error.attr("SubscriptOutOfRange") = clscrypt::RuntimeError::SubscriptOutOfRange;
     error.attr("DivisionByZero") = clscrypt::RuntimeError::DivisionByZero;
@@ -470,12 +474,14 @@ PYBIND11_MODULE(_clscrypt, m) {
                 });
             },
             py::arg("listener"), "Adds a listener; returns a token for Unsubscribe.")
-        .def("Unsubscribe", &clscrypt::ProgressEvent::Unsubscribe, py::arg("token"));
+        .def("Unsubscribe", &clscrypt::ProgressEvent::Unsubscribe, py::arg("token"),
+             "Removes the listener the token names.");
 
     py::class_<PyToString>(m, "clsToString",
                            "The legacy cipher: Blowfish-based encryption of byte arrays, strings and files.")
         .def(py::init([](const py::object& codepage) { return std::make_unique<PyToString>(code_page(codepage)); }),
-             py::arg("codepage") = py::none())
+             py::arg("codepage") = py::none(),
+             "A new instance with no key, on the code page numbered `codepage` (default: default_codepage()).")
         .def("__copy__", [](const PyToString& self) { return std::make_unique<PyToString>(self); })
         .def(
             "__deepcopy__",
@@ -510,23 +516,26 @@ PYBIND11_MODULE(_clscrypt, m) {
             [](PyToString& self, const std::u16string& text, const std::u16string& key) {
                 return unlocked(self, [&] { return self.cipher.EncryptString(text, key); });
             },
-            py::arg("Text"), py::arg("Key") = std::u16string())
+            py::arg("Text"), py::arg("Key") = std::u16string(),
+            "Encrypts a text (through the code page); the ciphertext bytes come back one character each.")
         .def(
             "DecryptString",
             [](PyToString& self, const std::u16string& text, const std::u16string& key) {
                 return unlocked(self, [&] { return self.cipher.DecryptString(text, key); });
             },
-            py::arg("Text"), py::arg("Key") = std::u16string())
+            py::arg("Text"), py::arg("Key") = std::u16string(), "Decrypts a text EncryptString made.")
         .def(
             "EncryptFile",
             [](PyToString& self, const std::filesystem::path& source, const std::filesystem::path& dest,
                const std::u16string& key) { unlocked(self, [&] { self.cipher.EncryptFile(source, dest, key); }); },
-            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = std::u16string())
+            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = std::u16string(),
+            "Encrypts a file into another, or into itself.")
         .def(
             "DecryptFile",
             [](PyToString& self, const std::filesystem::path& source, const std::filesystem::path& dest,
                const std::u16string& key) { unlocked(self, [&] { self.cipher.DecryptFile(source, dest, key); }); },
-            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = std::u16string())
+            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = std::u16string(),
+            "Decrypts a file into another, or into itself; a failure leaves nothing behind.")
         .def(
             "RekeyFile",
             [](PyToString& self, PyToString& from, const std::filesystem::path& source,
@@ -535,19 +544,22 @@ PYBIND11_MODULE(_clscrypt, m) {
                 std::scoped_lock guard(self.lock, from.lock);
                 self.cipher.RekeyFile(from.cipher, source, dest);
             },
-            py::arg("From"), py::arg("SourceFile"), py::arg("DestFile"))
+            py::arg("From"), py::arg("SourceFile"), py::arg("DestFile"),
+            "Decrypts a file with From's key state and encrypts it with this instance's.")
         .def(
             "HexToStr",
             [](PyToString& self, const std::u16string& hex, std::int32_t separators) {
                 return unlocked(self, [&] { return self.cipher.HexToStr(hex, separators); });
             },
-            py::arg("HexText"), py::arg("Separators") = 0)
+            py::arg("HexText"), py::arg("Separators") = 0,
+            "Hexadecimal pairs, `Separators` characters apart, to text through the code page.")
         .def(
             "StrToHex",
             [](PyToString& self, const std::u16string& text, const std::u16string& separator) {
                 return unlocked(self, [&] { return self.cipher.StrToHex(text, separator); });
             },
-            py::arg("Text"), py::arg("Separator") = std::u16string(u" "))
+            py::arg("Text"), py::arg("Separator") = std::u16string(u" "),
+            "Text through the code page to upper-case hexadecimal pairs with the separator between them.")
         .def_property(
             "Key", [](const PyToString&) -> py::object { throw py::attribute_error("Key is write-only"); },
             [](PyToString& self, const std::u16string& key) { unlocked(self, [&] { self.cipher.Key(key); }); },

@@ -237,6 +237,29 @@ class Inputs(unittest.TestCase):
                          ["a", None, "c"])
 
 
+class Package(unittest.TestCase):
+    def test_stubs_and_docstrings_cover_the_compiled_module(self):
+        import ast
+        import pathlib
+
+        folder = pathlib.Path(clscrypt.__file__).parent
+        self.assertTrue((folder / "py.typed").is_file())
+        tree = ast.parse((folder / "_clscrypt.pyi").read_text(encoding="utf-8"))
+        stubbed = {node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+        compiled = {name for name in dir(clscrypt._clscrypt) if not name.startswith("_")}
+        self.assertEqual(stubbed, compiled)
+        # Every public name and method has words beyond its signature.
+        for name in clscrypt.__all__:
+            item = getattr(clscrypt, name)
+            methods = [getattr(item, m) for m in vars(item) if not m.startswith("_")] if isinstance(item, type) else []
+            for thing in [item] + [m for m in methods if callable(m)]:
+                with self.subTest(name=getattr(thing, "__qualname__", name)):
+                    doc = thing.__doc__ or ""
+                    if doc.startswith(thing.__name__ + "("):  # a compiled function's signature line
+                        doc = doc.split("\n", 1)[1] if "\n" in doc else ""
+                    self.assertTrue(doc.strip())
+
+
 class Workers(unittest.TestCase):
     def test_clshsh_pickles_and_clstostring_refuses(self):
         self.assertEqual(pickle.loads(pickle.dumps(clscrypt.clsHsh())).SHA256("abc"), clscrypt.clsHsh().SHA256("abc"))
