@@ -31,6 +31,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <clscrypt/clscrypt.hpp>
@@ -124,6 +125,23 @@ struct WipedStrings {
     WipedStrings& operator=(const WipedStrings&) = delete;
     ~WipedStrings() {
         for (auto& s : items) wipe(s);
+    }
+};
+
+// Key texts copied out of Python, wiped when the call ends (the tables set
+// up from them are the library's to wipe).
+struct WipedKeys {
+    std::vector<clscrypt::KeyHistory> histories;
+    explicit WipedKeys(std::vector<clscrypt::KeyHistory> h) : histories(std::move(h)) {}
+    WipedKeys(const WipedKeys&) = delete;
+    WipedKeys& operator=(const WipedKeys&) = delete;
+    ~WipedKeys() {
+        for (auto& history : histories) {
+            for (auto& key : history) {
+                volatile char16_t* p = key.data();
+                for (std::size_t i = 0; i < key.size(); ++i) p[i] = 0;
+            }
+        }
     }
 };
 
@@ -350,14 +368,14 @@ py::list encrypt_values(const py::object& values, const py::object& keys, const 
                         const std::string& errors, const std::string& separator, bool replace_unmappable) {
     const auto stored = stored_form(form, "form");
     const bool raise = raises(errors);
-    const auto target = history(keys, "keys");
+    const WipedKeys target({history(keys, "keys")});
     const auto options = value_options(codepage, separator, replace_unmappable);
     Column column;
     const auto plain = gather(values, Accept::Either, column) ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes;
     std::optional<clscrypt::ValueCipher> cipher;
     {
         py::gil_scoped_release release;
-        cipher.emplace(std::vector<clscrypt::KeyHistory>{target}, target, options);
+        cipher.emplace(target.histories, target.histories.front(), options);
     }
     std::vector<std::string> out;  // ciphertext only: nothing to wipe
     return convert(
@@ -371,14 +389,14 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
     const auto stored = stored_form(form, "form");
     const auto plain = plain_form(plain_name);
     const bool raise = raises(errors);
-    const auto histories = candidate_histories(candidates, keys);
+    const WipedKeys histories(candidate_histories(candidates, keys));
     const auto options = value_options(codepage, {}, false);
     Column column;
     gather(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
     std::optional<clscrypt::ValueCipher> cipher;
     {
         py::gil_scoped_release release;
-        cipher.emplace(histories, clscrypt::KeyHistory{}, options);
+        cipher.emplace(histories.histories, clscrypt::KeyHistory{}, options);
     }
     WipedStrings out;
     return convert(
@@ -396,16 +414,16 @@ py::list rekey_values(const py::object& values, const py::object& candidates, co
     const auto in = stored_form(form, "form");
     const auto out_form = new_form.is_none() ? in : stored_form(new_form.cast<std::string>(), "new_form");
     const bool raise = raises(errors);
-    const auto histories = candidate_histories(candidates, keys);
+    const WipedKeys histories(candidate_histories(candidates, keys));
     if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
-    const auto target = history(new_keys, "new_keys");
+    const WipedKeys target({history(new_keys, "new_keys")});
     const auto options = value_options(codepage, separator, false);
     Column column;
     gather(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
     std::optional<clscrypt::ValueCipher> cipher;
     {
         py::gil_scoped_release release;
-        cipher.emplace(histories, target, options);
+        cipher.emplace(histories.histories, target.histories.front(), options);
     }
     std::vector<std::string> out;  // ciphertext only
     return convert(
