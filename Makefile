@@ -46,9 +46,10 @@ install-test: deps
 	cmake --build --preset dev
 	ctest --preset dev -R '^(capi_tests|install_tree|consumer_find_package|consumer_add_subdirectory|debian_packages)$$'
 
-# The Python module and its unittest suite.
+# The Python package installed with pip into a virtual environment (offline,
+# Debian's /usr/bin/python3), its unittest suite against it, and its wheel.
 python-test: deps
-	cmake --workflow --preset python
+	sh scripts/python-test.sh
 
 # Cross-build for Windows and run the tests under Wine.
 windows-test: deps

@@ -21,6 +21,14 @@ PACKAGES="$PACKAGES dpkg-dev file binutils pybind11-dev python3-dev g++-mingw-w6
 # Reliability checks: libFuzzer and the sanitizer runtimes for clang 14,
 # fault injection, memory dumps, memory checking.
 PACKAGES="$PACKAGES libclang-rt-14-dev strace gdb valgrind"
+# The Python package's offline install, its tests and its benchmark, asked
+# for by scripts/python-test.sh (install-deps.sh python).
+case " $* " in
+    *" python "*)
+        PACKAGES="$PACKAGES python3-venv python3-pip python3-setuptools python3-wheel python3-build"
+        PACKAGES="$PACKAGES python3-dask python3-distributed python3-pandas python3-psutil python3-cryptography"
+        ;;
+esac
 fi
 
 missing=""

@@ -1,0 +1,186 @@
+"""Read and write data of the legacy clsToString cipher, and clsHsh's SHA-256 of text.
+
+Single values and files go through the classes, with the operation names of
+the original ones::
+
+    cipher = clscrypt.clsToString()
+    cipher.Key = "my key"
+    sealed = cipher.EncryptByte(b"secret")
+
+Whole columns go through the bulk functions, which set each key history up
+once per call and work with the GIL released::
+
+    plain = clscrypt.decrypt_values(column, candidates=[["old"], ["old", "new"]])
+    moved = clscrypt.rekey_values(column, candidates=[["old"]], new_keys=["newest"])
+
+Values are any iterable of str or bytes (a list, a pandas Series; a Series
+gives a Series back, with its index and name). Stored forms: "hex" (two
+digits a byte; read in any case, with any separators), "base64", "string"
+(the text EncryptString returns) and "bytes" (the ciphertext bytes). Failures
+raise clscrypt.RuntimeError, which carries the legacy error `number`, its
+`description` and a `kind` (clscrypt.ErrorKind) to branch on.
+"""
+
+import sys
+from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Sequence, Union
+
+from . import _clscrypt
+from ._clscrypt import (
+    ErrorKind,
+    ProgressEvent,
+    RuntimeError,
+    clsHsh,
+    clsToString,
+    codepages,
+    default_codepage,
+)
+
+if TYPE_CHECKING:
+    import pandas
+
+__version__: str = _clscrypt.__version__
+
+__all__ = [
+    "ErrorKind",
+    "ProgressEvent",
+    "RuntimeError",
+    "clsHsh",
+    "clsToString",
+    "codepages",
+    "decrypt_values",
+    "default_codepage",
+    "encrypt_values",
+    "rekey_values",
+]
+
+# The compiled names read as the package's own in help(), in tracebacks and
+# in pickles (a pickled clscrypt.RuntimeError or clsHsh loads wherever the
+# package is installed).
+for _name in ("ErrorKind", "ProgressEvent", "RuntimeError", "clsHsh", "clsToString"):
+    getattr(_clscrypt, _name).__module__ = __name__
+del _name
+
+Form = Literal["hex", "base64", "string", "bytes"]
+Errors = Literal["raise", "none"]
+KeyHistory = Union[str, Sequence[str]]
+Values = Iterable[Union[str, bytes, bytearray, memoryview, None]]
+Result = Union[list, "pandas.Series"]
+
+
+def _like(values: Any, result: list) -> Any:
+    # A pandas Series gives a Series back on the same index, so the functions
+    # serve DataFrame columns and Dask's map_partitions directly. pandas is
+    # looked for only where a Series could come from: an imported pandas.
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(values, pandas.Series):
+        return pandas.Series(result, index=values.index, name=values.name, dtype=object)
+    return result
+
+
+def encrypt_values(
+    values: Values,
+    keys: KeyHistory,
+    form: Form = "hex",
+    codepage: int = 1252,
+    errors: Errors = "raise",
+    *,
+    separator: str = "",
+    replace_unmappable: bool = False,
+) -> Result:
+    """Encrypt every value under one key history.
+
+    values: an iterable of plaintexts, all str or all bytes. A str is text:
+        it becomes bytes through `codepage`, as EncryptString converts its
+        text, and a character the code page lacks fails the value (unless
+        `replace_unmappable`). bytes (or bytearray, memoryview) are the
+        message bytes as they are. None, and the NaN or NA of pandas' gaps,
+        stay None.
+    keys: the key history, keys applied in order as successive settings of
+        clsToString.Key (["old", "new"]); [] is no key; a single str is a
+        history of that one key.
+    form: how the ciphertext is returned: "hex" (upper case, `separator`
+        between pairs), "base64", "string" (str) or "bytes" (bytes).
+    codepage: the code page of the texts and of the "string" form.
+    errors: "raise" raises clscrypt.RuntimeError for the first value that
+        fails, naming its position (never its content); "none" gives None for
+        it and goes on.
+    replace_unmappable: write "?" for characters the code page lacks, as the
+        legacy conversion did, instead of failing the value.
+
+    Each value gets fresh random words, so equal plaintexts give different
+    ciphertexts. Returns a list, or a pandas Series for a Series.
+    """
+    return _like(
+        values,
+        _clscrypt.encrypt_values(values, keys, form, codepage, errors, separator, replace_unmappable),
+    )
+
+
+def decrypt_values(
+    values: Values,
+    candidates: Optional[Sequence[KeyHistory]] = None,
+    form: Form = "hex",
+    codepage: int = 1252,
+    errors: Errors = "raise",
+    *,
+    keys: Optional[KeyHistory] = None,
+    plain: Literal["str", "bytes"] = "str",
+) -> Result:
+    """Decrypt every value, trying the candidate key histories in order.
+
+    values: an iterable of stored values: str for the "hex", "base64" and
+        "string" forms, bytes for "bytes". None, and the NaN or NA of pandas'
+        gaps, stay None.
+    candidates: the key histories to try, most common first
+        ([["old"], ["old", "new"]]; a str item is a history of that one
+        key). The first whose size descriptor checks reads the value. A wrong
+        key passes that check with probability 8 / 2**32, so with N
+        candidates a value matching none is accepted by mistake with
+        probability at most 8N / 2**32.
+    keys: instead of candidates, the one key history to read with.
+    form: how the values are stored ("hex", "base64", "string", "bytes").
+    codepage: the code page of the plaintext and of the "string" form.
+    errors: "raise" raises clscrypt.RuntimeError for the first value that
+        fails (wrong key or damaged: ErrorKind.WrongKeyOrDamaged; not in its
+        stored form: ErrorKind.InvalidArgument), naming its position, never
+        its content; "none" gives None for it and goes on.
+    plain: "str" gives the plaintext as text through the code page; "bytes"
+        gives the message bytes as they are (binary values, or a code page
+        the caller applies itself).
+
+    Returns a list, or a pandas Series for a Series.
+    """
+    return _like(
+        values,
+        _clscrypt.decrypt_values(values, candidates, form, codepage, errors, keys, plain),
+    )
+
+
+def rekey_values(
+    values: Values,
+    candidates: Optional[Sequence[KeyHistory]] = None,
+    new_keys: Optional[KeyHistory] = None,
+    form: Form = "hex",
+    codepage: int = 1252,
+    errors: Errors = "raise",
+    *,
+    keys: Optional[KeyHistory] = None,
+    new_form: Optional[Form] = None,
+    separator: str = "",
+) -> Result:
+    """Re-encrypt every value under a new key history.
+
+    Each value is read as decrypt_values reads it (candidates tried in order,
+    or one history as `keys`) and written as encrypt_values writes it, under
+    `new_keys` with fresh random words, in `new_form` (default: `form`,
+    hexadecimal pairs joined by `separator`). The plaintext never leaves the
+    library. errors="raise" raises clscrypt.RuntimeError for the first value
+    that fails, naming its position; errors="none" gives None for it. Returns
+    a list, or a pandas Series for a Series.
+    """
+    return _like(
+        values,
+        _clscrypt.rekey_values(
+            values, candidates, new_keys, form, codepage, errors, keys, new_form, separator
+        ),
+    )

@@ -1,0 +1,178 @@
+"""The compiled part of the clscrypt package; import clscrypt instead."""
+
+import builtins
+import os
+from typing import Callable, ClassVar, Iterable, List, Optional, Sequence, Union
+
+__version__: str
+
+_Path = Union[str, os.PathLike[str]]
+_Buffer = Union[bytes, bytearray, memoryview]
+_KeyHistory = Union[str, Sequence[str]]
+
+class ErrorKind:
+    """What went wrong: the `kind` of a clscrypt.RuntimeError.
+
+    Branch on it, never on the description (a wrong key and a missing file
+    share a number).
+    """
+
+    Other: ClassVar["ErrorKind"]  # 1
+    """None of the kinds below."""
+    InvalidArgument: ClassVar["ErrorKind"]  # 2
+    """An argument or value the operation cannot take: an unknown code page,
+    a value not in its stored form, a text the code page cannot carry."""
+    Overflow: ClassVar["ErrorKind"]  # 3
+    """A value beyond the format's range."""
+    SubscriptOutOfRange: ClassVar["ErrorKind"]  # 4
+    """Hexadecimal text that is not pairs of digits where HexToStr expects them."""
+    DivisionByZero: ClassVar["ErrorKind"]  # 5
+    """HexToStr with a separator count of -2."""
+    WrongKeyOrDamaged: ClassVar["ErrorKind"]  # 6
+    """Not a ciphertext of this format under this key (wrong key or damaged data)."""
+    SourceMissing: ClassVar["ErrorKind"]  # 7
+    """The source file of a file operation does not exist."""
+    FileSystem: ClassVar["ErrorKind"]  # 8
+    """The file system refused or failed an operation."""
+    System: ClassVar["ErrorKind"]  # 9
+    """Another service of the operating system failed (the random source)."""
+    OutOfMemory: ClassVar["ErrorKind"]  # 10
+    """Memory ran out."""
+    Cancelled: ClassVar["ErrorKind"]  # 11
+    """The caller stopped the operation."""
+    name: str
+    value: int
+    def __int__(self) -> int: ...
+
+class RuntimeError(builtins.RuntimeError):
+    """The error every operation raises: a RuntimeError with the legacy error
+    number and description, and its kind.
+
+    str(error) is the description followed by context (which value, length or
+    file was at fault); it never holds a key or plaintext.
+    """
+
+    number: int
+    """The legacy run-time error number (5, 6, 9, 11, or ClassError)."""
+    description: str
+    """The bare description, such as "Incorrect size descriptor in Blowfish decryption"."""
+    kind: ErrorKind
+    """What went wrong; branch on this."""
+    Overflow: int
+    SubscriptOutOfRange: int
+    DivisionByZero: int
+    ClassError: int
+    """The class error's number (-2147221504): wrong key, damaged data, missing source file."""
+
+class ProgressEvent:
+    """The Progress event. A listener is called with the percentage; one that
+    returns an int replaces it for later listeners, and one that returns 100
+    suppresses the closing event."""
+
+    def Subscribe(self, listener: Callable[[int], Optional[int]]) -> int:
+        """Adds a listener; returns a token for Unsubscribe."""
+    def Unsubscribe(self, token: int) -> None:
+        """Removes the listener the token names."""
+
+class clsToString:
+    """The legacy cipher: Blowfish-based encryption of byte arrays, strings
+    and files, and hexadecimal text.
+
+    Each instance holds key material and refuses to pickle; make instances
+    where they are used (or use the bulk functions, which take the keys).
+    """
+
+    def __init__(self, codepage: Optional[int] = None) -> None:
+        """A new instance with no key, on `codepage` (default: default_codepage())."""
+    def __copy__(self) -> "clsToString":
+        """A twin with the same key state."""
+    def __deepcopy__(self, memo: object) -> "clsToString":
+        """A twin with the same key state."""
+    def EncryptByte(self, ByteArray: _Buffer, Key: str = "") -> Optional[bytes]:
+        """Encrypts bytes: a bytearray changes in place (returns None); other
+        bytes-like objects give bytes. A non-empty Key is mixed in first and
+        stays in force."""
+    def DecryptByte(self, ByteArray: _Buffer, Key: str = "") -> Optional[bytes]:
+        """Decrypts bytes: a bytearray changes in place (returns None); other
+        bytes-like objects give bytes. A wrong key or damaged data raises and
+        leaves a bytearray untouched."""
+    def EncryptString(self, Text: str, Key: str = "") -> str:
+        """Encrypts a text; the ciphertext bytes come back one character each
+        through the code page."""
+    def DecryptString(self, Text: str, Key: str = "") -> str:
+        """Decrypts a text EncryptString made."""
+    def EncryptFile(self, SourceFile: _Path, DestFile: _Path, Key: str = "") -> None:
+        """Encrypts a file into another (or into itself)."""
+    def DecryptFile(self, SourceFile: _Path, DestFile: _Path, Key: str = "") -> None:
+        """Decrypts a file into another (or into itself); nothing is left
+        behind when it fails."""
+    def RekeyFile(self, From: "clsToString", SourceFile: _Path, DestFile: _Path) -> None:
+        """Decrypts with From's key state and encrypts with this one's."""
+    def HexToStr(self, HexText: str, Separators: int = 0) -> str:
+        """Hexadecimal pairs, `Separators` characters apart, to text through the code page."""
+    def StrToHex(self, Text: str, Separator: str = " ") -> str:
+        """Text through the code page to upper-case hexadecimal pairs with
+        the separator between them."""
+    @property
+    def Key(self) -> None:
+        """Write-only: setting it mixes a new key into the tables."""
+    @Key.setter
+    def Key(self, value: str) -> None: ...
+    @property
+    def CodePage(self) -> int:
+        """The code page number for keys and text."""
+    @CodePage.setter
+    def CodePage(self, value: int) -> None: ...
+    @property
+    def Progress(self) -> ProgressEvent:
+        """The Progress event."""
+
+class clsHsh:
+    """The legacy hashing class. It holds no state, so it pickles."""
+
+    def __init__(self) -> None: ...
+    def SHA256(self, sMessage: str) -> str:
+        """SHA-256 of the text's low bytes (one per character) as 64
+        lower-case hexadecimal digits."""
+
+def codepages() -> List[int]:
+    """The code page numbers this library has built in."""
+
+def default_codepage() -> int:
+    """The code page new instances use: the system's ANSI code page on
+    Windows where built in, else 1252."""
+
+def encrypt_values(
+    values: Iterable[object],
+    keys: _KeyHistory,
+    form: str = "hex",
+    codepage: int = 1252,
+    errors: str = "raise",
+    separator: str = "",
+    replace_unmappable: bool = False,
+) -> List[Union[str, bytes, None]]:
+    """The list behind clscrypt.encrypt_values."""
+
+def decrypt_values(
+    values: Iterable[object],
+    candidates: Optional[Sequence[_KeyHistory]] = None,
+    form: str = "hex",
+    codepage: int = 1252,
+    errors: str = "raise",
+    keys: Optional[_KeyHistory] = None,
+    plain: str = "str",
+) -> List[Union[str, bytes, None]]:
+    """The list behind clscrypt.decrypt_values."""
+
+def rekey_values(
+    values: Iterable[object],
+    candidates: Optional[Sequence[_KeyHistory]] = None,
+    new_keys: Optional[_KeyHistory] = None,
+    form: str = "hex",
+    codepage: int = 1252,
+    errors: str = "raise",
+    keys: Optional[_KeyHistory] = None,
+    new_form: Optional[str] = None,
+    separator: str = "",
+) -> List[Union[str, bytes, None]]:
+    """The list behind clscrypt.rekey_values."""
