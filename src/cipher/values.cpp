@@ -159,6 +159,7 @@ enum class Status : std::uint8_t {
     OtherKey,    // its descriptor does not fit the first candidate
     Unmappable,  // a text the code page cannot carry, or not UTF-8
     TooLong,     // a message too long for the format
+    NoRandom,    // the system's random source failed
 };
 
 struct Item {
@@ -207,6 +208,7 @@ struct ValueCipher::State {
     std::vector<Item> items;
     std::vector<CbcLane> lanes;
     std::optional<RuntimeError> last_error;
+    std::optional<RuntimeError> random_error;  // the random source's last failure
 
     ValueOutcome fail(ErrorKind kind, const char* what) {
         last_error.emplace(kind, errnum::kInvalidArgument, StandardDescription(errnum::kInvalidArgument), what);
@@ -341,15 +343,39 @@ struct ValueCipher::State {
         return detail::descriptor_fits(m, s);
     }
 
+    // The two random header words of a message; false, with the error kept
+    // for the value's outcome, when the system's random source fails.
+    bool draw(std::uint32_t (&words)[2]) {
+        try {
+            detail::draw_random_words(words);
+            return true;
+        } catch (const RuntimeError& e) {
+            random_error.emplace(e);
+            return false;
+        }
+    }
+
     // A deciphered message of `m` bytes (descriptor `s`) laid out again for
     // encryption: fresh random words, the same size, the fill zeroed.
-    static void lay_out_again(std::uint8_t* v, std::size_t m, std::int32_t s) {
+    bool lay_out_again(std::uint8_t* v, std::size_t m, std::int32_t s) {
         std::uint32_t words[2];
-        detail::draw_random_words(words);
+        if (!draw(words)) return false;
         detail::write_header(v, words, static_cast<std::uint32_t>(s));
         const std::size_t end = kHeaderSize + static_cast<std::size_t>(s);
         std::memset(v + end, 0, m - end);
+        return true;
     }
+
+    // Wipes the first `used` bytes of a buffer when the chunk is done,
+    // however it ends.
+    struct WipeOnExit {
+        std::uint8_t* base;
+        const std::size_t& used;
+        WipeOnExit(std::uint8_t* b, const std::size_t& u) noexcept : base(b), used(u) {}
+        WipeOnExit(const WipeOnExit&) = delete;
+        WipeOnExit& operator=(const WipeOnExit&) = delete;
+        ~WipeOnExit() { platform::secure_wipe(base, used); }
+    };
 
     // Re-keying: the laid-out messages of `lanes` enciphered under the target.
     void encipher_lanes() {
@@ -370,18 +396,20 @@ struct ValueCipher::State {
         }
         std::uint8_t* v = work.data();
         const std::size_t m = *read_stored(stored, form, v);  // read once already
+        std::size_t plain = 0;                                // bytes of `work` holding plaintext
+        const WipeOnExit wipe{v, plain};
         for (std::size_t c = 1; c < candidates.size(); ++c) {
             if (!head_fits(c, v, m, s)) continue;
+            plain = m;
             decipher(c, v, m);
             if (job == Job::Decrypt) {
                 write_plain(v + kHeaderSize, static_cast<std::size_t>(s), plainForm, out);
             } else {
-                lay_out_again(v, m, s);
+                if (!lay_out_again(v, m, s)) return fail(*random_error);
                 Chain chain;
                 detail::cbc_backend().encrypt(detail::InstanceAccess::tables(std::as_const(target)), v, m, chain);
                 write_stored(v, m, outForm, out);
             }
-            platform::secure_wipe(v, m);
             return ValueOutcome{true, ErrorKind::Other, c};
         }
         return fail(detail::descriptor_error(s, m));
@@ -398,7 +426,8 @@ struct ValueCipher::State {
         std::uint8_t* base = arena.data();
         items.resize(in.size());
         std::size_t packed = 0;
-        Chain last;  // the last ciphertext block packed so far
+        const WipeOnExit wipe{base, packed};  // plaintext lives in the packed part
+        Chain last;                           // the last ciphertext block packed so far
         for (std::size_t i = 0; i < in.size(); ++i) {
             Item& it = items[i];
             it = Item{};
@@ -439,8 +468,11 @@ struct ValueCipher::State {
             if (!detail::descriptor_fits(it.length, it.size)) {
                 it.status = Status::OtherKey;
             } else if (job == Job::Rekey) {
-                lay_out_again(v, it.length, it.size);
-                lanes.push_back({v, it.length, Chain{}});
+                if (lay_out_again(v, it.length, it.size)) {
+                    lanes.push_back({v, it.length, Chain{}});
+                } else {
+                    it.status = Status::NoRandom;
+                }
             }
         }
         encipher_lanes();
@@ -462,10 +494,10 @@ struct ValueCipher::State {
                     outcomes[i] = retry(in[i], form, job, plainForm, outForm, it.size, out[i]);
                     break;
                 case Status::BadLength: outcomes[i] = fail(*detail::cipher_length_error(it.length)); break;
+                case Status::NoRandom: outcomes[i] = fail(*random_error); break;
                 default: outcomes[i] = fail(ErrorKind::InvalidArgument, kNotInForm); break;
             }
         }
-        platform::secure_wipe(base, packed);
     }
 
     // Plaintexts to stored values under the target: one chunk.
@@ -479,6 +511,7 @@ struct ValueCipher::State {
         items.resize(in.size());
         lanes.clear();
         std::size_t used = 0;
+        const WipeOnExit wipe{base, used};  // plaintext until the lanes have run
         for (std::size_t i = 0; i < in.size(); ++i) {
             Item& it = items[i];
             it = Item{};
@@ -509,7 +542,11 @@ struct ValueCipher::State {
             // Layout: random word, random word, N (all least significant
             // byte first), the message, zero fill to a whole block.
             std::uint32_t words[2];
-            detail::draw_random_words(words);
+            if (!draw(words)) {
+                platform::secure_wipe(v + kHeaderSize, n);
+                it.status = Status::NoRandom;
+                continue;
+            }
             detail::write_header(v, words, static_cast<std::uint32_t>(n));
             std::memset(v + kHeaderSize + n, 0, static_cast<std::size_t>(*t) - kHeaderSize - n);
             it.offset = used;
@@ -517,7 +554,7 @@ struct ValueCipher::State {
             lanes.push_back({v, it.length, Chain{}});
             used += it.length;
         }
-        encipher_lanes();  // only ciphertext is left in the buffer
+        encipher_lanes();
         for (std::size_t i = 0; i < in.size(); ++i) {
             const Item& it = items[i];
             out[i].clear();
@@ -527,6 +564,7 @@ struct ValueCipher::State {
                     outcomes[i] = ValueOutcome{true, ErrorKind::Other, 0};
                     break;
                 case Status::TooLong: outcomes[i] = fail(detail::encrypted_size_error(it.length)); break;
+                case Status::NoRandom: outcomes[i] = fail(*random_error); break;
                 default: outcomes[i] = fail(ErrorKind::InvalidArgument, kUnmappable); break;
             }
         }

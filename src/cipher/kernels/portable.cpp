@@ -13,8 +13,8 @@ namespace {
     return ((t.s[0][x >> 24] + t.s[1][(x >> 16) & 0xFF]) ^ t.s[2][(x >> 8) & 0xFF]) + t.s[3][x & 0xFF];
 }
 
-// CBC decryption of `len` bytes, N blocks side by side, then the rest one
-// by one. A block's sixteen rounds are one chain of dependent loads; N
+// CBC decryption of `len` bytes, N blocks side by side, then the rest N / 2
+// side by side and so on down to one by one. A block's sixteen rounds are one chain of dependent loads; N
 // chains interleaved keep the load units busy while each waits, so the work
 // runs at the processor's throughput rather than at one chain's latency.
 //
@@ -60,6 +60,14 @@ template <std::size_t N>
         store_be32(b + 4, static_cast<std::uint32_t>(R[0] ^ prev_r));
         prev_l = last_l;
         prev_r = last_r;
+    }
+    if constexpr (N > 2) {
+        // The rest in narrower groups: a short message (a value of a few
+        // blocks) is all rest.
+        Chain rest{static_cast<std::uint32_t>(prev_l), static_cast<std::uint32_t>(prev_r)};
+        cbc_decrypt_interleaved<N / 2>(t, b, blocks * 8, rest);
+        chain = rest;
+        return;
     }
     for (; blocks > 0; --blocks, b += 8) {
         const std::uint32_t cl = load_be32(b);
