@@ -124,6 +124,35 @@ TEST(CbcKernels, EveryKeyScheduleKernelFillsTheSameTables) {
     }
 }
 
+TEST(CbcKernels, EveryLanesKernelEnciphersEachMessageAsTheOneChainKernel) {
+    // Batches narrower and wider than the slots, messages of unequal
+    // lengths (empty ones among them) so that slots take up new messages
+    // and drop out at every width, each message from its own chain.
+    const Keyed k;
+    for (const auto& backend : detail::cbc_backends()) {
+        for (const std::size_t count : {0U, 1U, 3U, 8U, 9U, 17U, 100U}) {
+            std::vector<std::vector<std::uint8_t>> messages(count);
+            std::vector<detail::CbcLane> lanes(count);
+            std::vector<std::vector<std::uint8_t>> expected(count);
+            std::vector<Chain> expected_chains(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t blocks = i % 7 == 3 ? 0 : 1 + rng()() % (i % 2 == 0 ? 4 : 40);
+                messages[i] = random_bytes(8 * blocks);
+                lanes[i] = {messages[i].data(), messages[i].size(), random_chain()};
+                expected[i] = messages[i];
+                expected_chains[i] = lanes[i].chain;
+                detail::cbc_encrypt(k.t, expected[i].data(), expected[i].size(), expected_chains[i]);
+            }
+            backend.encrypt_lanes(k.t, lanes.data(), count);
+            for (std::size_t i = 0; i < count; ++i) {
+                ASSERT_EQ(messages[i], expected[i]) << backend.name << " " << count << " " << i;
+                ASSERT_EQ(lanes[i].chain.l, expected_chains[i].l) << backend.name << " " << count << " " << i;
+                ASSERT_EQ(lanes[i].chain.r, expected_chains[i].r) << backend.name << " " << count << " " << i;
+            }
+        }
+    }
+}
+
 TEST(CbcKernels, PiecesChainLikeOneRun) {
     const Keyed k;
     const std::size_t len = 8 * (1000 + rng()() % 1000);

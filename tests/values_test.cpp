@@ -126,6 +126,68 @@ TEST(Values, HexReadsAnyCaseAndSeparatorAndWritesTheChosenOne) {
     }
 }
 
+TEST(Values, EveryCharacterOfHexTextIsCheckedWhereverItStands) {
+    // Digits are read in groups; a character that is not a digit at any
+    // place of a group or of the rest fails the value, and either case reads
+    // at every place.
+    ValueCipher values({u"k"});
+    const std::string message(37, 'q');
+    std::string hex, plain;
+    ASSERT_TRUE(values.Encrypt(message, PlainForm::Text, StoredForm::Hex, hex));  // 56 bytes, 112 digits
+    for (std::size_t at = 0; at < hex.size(); ++at) {
+        std::string mixed = hex;
+        for (std::size_t i = at; i < mixed.size(); i += 3) {
+            mixed[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(mixed[i])));
+        }
+        ASSERT_TRUE(values.Decrypt(mixed, StoredForm::Hex, PlainForm::Text, plain)) << at;
+        ASSERT_EQ(plain, message);
+        for (const char bad : {'g', 'G', '\0', '\x80', '\xB0', '\x7F'}) {
+            std::string broken = hex;
+            broken[at] = bad;
+            const ValueOutcome got = values.Decrypt(broken, StoredForm::Hex, PlainForm::Text, plain);
+            ASSERT_FALSE(got.ok) << at << " " << int{bad};
+            ASSERT_EQ(got.error, ErrorKind::InvalidArgument);
+        }
+    }
+}
+
+TEST(Values, LongValuesAndBatchesOfManyChunksAgreeWithTheSingleValueOperations) {
+    // Values long enough to be checked before the batch is deciphered, and
+    // a batch larger than one working buffer, of both candidates, one
+    // matching neither last.
+    const KeyHistory a = {u"A"}, ab = {u"A", u"B"};
+    clsToString single_a = keyed(a), single_ab = keyed(ab), other = keyed({u"C"});
+    ValueCipher reader({a, ab}, {u"new"});
+    clsToString target = keyed({u"new"});
+    std::vector<std::string> column, plain;
+    for (std::size_t i = 0; i < 60; ++i) {
+        const std::size_t n = i % 5 == 4 ? 9000 + 8 * i : 5 * i;
+        auto message = random_bytes(n);
+        plain.push_back(as_string(message));
+        (i == 59 ? other : i % 2 == 0 ? single_a : single_ab).EncryptByte(message);
+        column.push_back(as_string(message));
+    }
+    const std::vector<std::string_view> views(column.begin(), column.end());
+    std::vector<std::string> got, rekeyed;
+    std::vector<ValueOutcome> outcomes, rekey_outcomes;
+    reader.DecryptMany(views, StoredForm::Bytes, PlainForm::Bytes, got, outcomes);
+    reader.RekeyMany(views, StoredForm::Bytes, StoredForm::Bytes, rekeyed, rekey_outcomes);
+    for (std::size_t i = 0; i + 1 < column.size(); ++i) {
+        ASSERT_TRUE(outcomes[i].ok) << i;
+        EXPECT_EQ(outcomes[i].candidate, i % 2) << i;
+        EXPECT_EQ(got[i], plain[i]) << i;
+        ASSERT_TRUE(rekey_outcomes[i].ok) << i;
+        EXPECT_EQ(rekey_outcomes[i].candidate, i % 2) << i;
+        EXPECT_EQ(rekeyed[i].size(), column[i].size());
+        auto back = as_bytes(rekeyed[i]);
+        target.DecryptByte(back);
+        EXPECT_EQ(as_string(back), plain[i]) << i;
+    }
+    EXPECT_FALSE(outcomes.back().ok);
+    EXPECT_FALSE(rekey_outcomes.back().ok);
+    EXPECT_EQ(reader.LastError().Number(), RuntimeError::ClassError);
+}
+
 TEST(Values, CandidatesAreTriedInOrderAndReportedPerValue) {
     const KeyHistory a = {u"A"}, ab = {u"A", u"B"}, other = {u"someone else"};
     ValueCipher writer_a(a), writer_ab(ab), writer_other(other);
@@ -286,6 +348,22 @@ TEST(Values, NoAllocationPerValueOnceTheBuffersHaveGrown) {
         ASSERT_TRUE(values.Rekey(stored, StoredForm::Hex, StoredForm::Hex, rekeyed));
         ASSERT_TRUE(values.Encrypt(message, PlainForm::Text, StoredForm::Hex, stored));
     }
+    // Batches: the same column again and again, into reused vectors.
+    const std::vector<std::string_view> column(100, stored);
+    const std::vector<std::string_view> messages(100, message);
+    std::vector<std::string> outputs;
+    std::vector<ValueOutcome> outcomes;
+    const auto batches = [&] {
+        bool ok = true;
+        values.DecryptMany(column, StoredForm::Hex, PlainForm::Text, outputs, outcomes);
+        for (const auto& o : outcomes) ok &= o.ok;
+        values.RekeyMany(column, StoredForm::Hex, StoredForm::Hex, outputs, outcomes);
+        for (const auto& o : outcomes) ok &= o.ok;
+        values.EncryptMany(messages, PlainForm::Text, StoredForm::Hex, outputs, outcomes);
+        for (const auto& o : outcomes) ok &= o.ok;
+        return ok;
+    };
+    for (int warm = 0; warm < 2; ++warm) ASSERT_TRUE(batches());
     const std::size_t before = allocations.load();
     bool all_ok = true;
     for (int i = 0; i < 1000; ++i) {
@@ -293,6 +371,7 @@ TEST(Values, NoAllocationPerValueOnceTheBuffersHaveGrown) {
         all_ok &= values.Rekey(stored, StoredForm::Hex, StoredForm::Hex, rekeyed).ok;
         all_ok &= values.Encrypt(message, PlainForm::Text, StoredForm::Hex, stored).ok;
     }
+    for (int i = 0; i < 10; ++i) all_ok &= batches();
     const std::size_t during = allocations.load() - before;
     EXPECT_TRUE(all_ok);
     EXPECT_EQ(during, 0U);

@@ -87,6 +87,14 @@ struct ValueOptions {
 /// Encrypting and re-keying write under the `target` history, with fresh
 /// random words for each value.
 ///
+/// The batch methods are the fast way to convert many values: the block
+/// work of a whole batch runs in a few kernel calls, many values' CBC chains
+/// side by side, where one value at a time leaves most of the processor
+/// idle. A value of a later candidate costs one more decryption of its first
+/// two blocks for each candidate before it (and, below 4 KiB, one of the
+/// whole value under the first). Values raise no Progress events, whatever
+/// listeners the instances given to the constructor have.
+///
 /// The methods reuse the caller's output string and the instance's working
 /// buffers, so a loop over many values allocates nothing once they have
 /// grown. One instance serves one call at a time; separate instances share

@@ -42,9 +42,16 @@ struct clscrypt_hsh {
 
 struct clscrypt_values {
     explicit clscrypt_values(clscrypt::ValueCipher v) : values(std::move(v)) {}
-    ~clscrypt_values() { clscrypt::platform::secure_wipe(result.data(), result.size()); }
+    ~clscrypt_values() {
+        clscrypt::platform::secure_wipe(result.data(), result.size());
+        for (auto& r : results) clscrypt::platform::secure_wipe(r.data(), r.size());
+    }
     clscrypt::ValueCipher values;
     std::string result;  // the last value's result, reused from value to value
+    // A batch's values, results and outcomes, reused from batch to batch.
+    std::vector<std::string_view> views;
+    std::vector<std::string> results;
+    std::vector<clscrypt::ValueOutcome> outcomes;
 };
 
 namespace {
@@ -359,6 +366,53 @@ clscrypt_status stream_update(Stream* stream, const std::uint8_t* in, std::size_
         if (out == nullptr) throw ArgumentError{"the output buffer is null"};
         const std::span<const std::uint8_t> piece(in, in == nullptr ? 0 : in_size);
         capacity = s.stream.Update(piece, std::span<std::uint8_t>(out, capacity));
+    });
+}
+
+// Runs a batch's operation into the handle's results and packs them out.
+template <typename Run>
+clscrypt_status many_into(clscrypt_values* handle, const void* in, const std::size_t* in_offsets, std::size_t count,
+                          void* out, std::size_t* size, std::size_t* out_offsets, clscrypt_value_outcome* outcomes,
+                          Run run) {
+    return guarded([&] {
+        auto& h = need(handle, "the handle");
+        std::size_t& capacity = need(size, "the size");
+        need(in_offsets, "the input offsets");
+        need(out_offsets, "the output offsets");
+        if (count != 0) need(outcomes, "the outcomes");
+        for (std::size_t i = 0; i < count; ++i) {
+            if (in_offsets[i + 1] < in_offsets[i])
+                throw ArgumentError{"input offset " + std::to_string(i + 1) + " falls"};
+        }
+        if (in == nullptr && in_offsets[count] != in_offsets[0]) throw ArgumentError{"the input is null"};
+        const char* base = in == nullptr ? "" : static_cast<const char*>(in);
+        h.views.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            h.views[i] = std::string_view(base + in_offsets[i], in_offsets[i + 1] - in_offsets[i]);
+        }
+        run(h);
+        const auto wipe = [&h] {
+            for (auto& r : h.results) clscrypt::platform::secure_wipe(r.data(), r.size());
+        };
+        std::size_t total = 0;
+        for (const auto& r : h.results) total += r.size();
+        if (total > capacity) {
+            capacity = total;
+            wipe();
+            throw BufferTooSmall{};
+        }
+        if (out == nullptr && total != 0) throw ArgumentError{"the output buffer is null"};
+        auto* w = static_cast<char*>(out);
+        out_offsets[0] = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string& r = h.results[i];
+            if (!r.empty()) std::memcpy(w + out_offsets[i], r.data(), r.size());
+            out_offsets[i + 1] = out_offsets[i] + r.size();
+            const clscrypt::ValueOutcome& o = h.outcomes[i];
+            outcomes[i] = {o.ok ? CLSCRYPT_KIND_NONE : c_kind(o.error), o.candidate};
+        }
+        wipe();
+        capacity = total;
     });
 }
 
@@ -742,6 +796,33 @@ clscrypt_status clscrypt_values_rekey(clscrypt_values* handle, const void* in, s
                                       size_t* size, size_t* candidate) {
     return value_into(handle, in, in_size, out, size, candidate, [&](clscrypt_values& h, std::string_view value) {
         return h.values.Rekey(value, stored_form(in_form), stored_form(out_form), h.result);
+    });
+}
+
+clscrypt_status clscrypt_values_encrypt_many(clscrypt_values* handle, const void* in, const size_t* in_offsets,
+                                             size_t count, clscrypt_plain_form plain, clscrypt_stored_form form,
+                                             void* out, size_t* size, size_t* out_offsets,
+                                             clscrypt_value_outcome* outcomes) {
+    return many_into(handle, in, in_offsets, count, out, size, out_offsets, outcomes, [&](clscrypt_values& h) {
+        h.values.EncryptMany(h.views, plain_form(plain), stored_form(form), h.results, h.outcomes);
+    });
+}
+
+clscrypt_status clscrypt_values_decrypt_many(clscrypt_values* handle, const void* in, const size_t* in_offsets,
+                                             size_t count, clscrypt_stored_form form, clscrypt_plain_form plain,
+                                             void* out, size_t* size, size_t* out_offsets,
+                                             clscrypt_value_outcome* outcomes) {
+    return many_into(handle, in, in_offsets, count, out, size, out_offsets, outcomes, [&](clscrypt_values& h) {
+        h.values.DecryptMany(h.views, stored_form(form), plain_form(plain), h.results, h.outcomes);
+    });
+}
+
+clscrypt_status clscrypt_values_rekey_many(clscrypt_values* handle, const void* in, const size_t* in_offsets,
+                                           size_t count, clscrypt_stored_form in_form, clscrypt_stored_form out_form,
+                                           void* out, size_t* size, size_t* out_offsets,
+                                           clscrypt_value_outcome* outcomes) {
+    return many_into(handle, in, in_offsets, count, out, size, out_offsets, outcomes, [&](clscrypt_values& h) {
+        h.values.RekeyMany(h.views, stored_form(in_form), stored_form(out_form), h.results, h.outcomes);
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "cipher/kernels/portable.hpp"
 #include "cipher/layout.hpp"
@@ -15,26 +16,40 @@ namespace clscrypt::detail {
 
 using common::store_le32;
 
+RuntimeError encrypted_size_error(std::uint64_t n) {
+    return RuntimeError::FromNumber(
+        errnum::kOverflow, "a message of " + std::to_string(n) + " bytes is too long for the format's 32-bit size");
+}
+
 std::uint64_t checked_encrypted_size(std::uint64_t n) {
     const auto t = encrypted_size(n);
-    if (!t) {
-        throw RuntimeError::FromNumber(
-            errnum::kOverflow, "a message of " + std::to_string(n) + " bytes is too long for the format's 32-bit size");
-    }
+    if (!t) throw encrypted_size_error(n);
     return *t;
 }
 
-void check_cipher_length(std::uint64_t m) {
+std::optional<RuntimeError> cipher_length_error(std::uint64_t m) {
     if (m > kMaxLength) {
-        throw RuntimeError::FromNumber(
+        return RuntimeError::FromNumber(
             ErrorKind::WrongKeyOrDamaged, errnum::kOverflow,
             "ciphertext length " + std::to_string(m) + " is beyond the format's 32-bit size");
     }
     if (!valid_cipher_length(m)) {
-        throw RuntimeError::FromNumber(
+        return RuntimeError::FromNumber(
             ErrorKind::WrongKeyOrDamaged, errnum::kSubscriptOutOfRange,
             "ciphertext length " + std::to_string(m) + " is not a whole number of 8-byte blocks of at least 16 bytes");
     }
+    return std::nullopt;
+}
+
+void check_cipher_length(std::uint64_t m) {
+    if (auto e = cipher_length_error(m)) throw std::move(*e);
+}
+
+RuntimeError descriptor_error(std::int32_t s, std::uint64_t m) {
+    return RuntimeError(ErrorKind::WrongKeyOrDamaged, errnum::kClassError,
+                        "Incorrect size descriptor in Blowfish decryption",
+                        "descriptor " + std::to_string(s) + " does not fit a ciphertext of " + std::to_string(m) +
+                            " bytes (wrong key or damaged data)");
 }
 
 std::int32_t deciphered_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head) {
@@ -54,10 +69,7 @@ void throw_descriptor_error(const std::string& context) {
 
 std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m) {
     const std::int32_t s = deciphered_descriptor(t, head);
-    if (!descriptor_fits(m, s)) {
-        throw_descriptor_error("descriptor " + std::to_string(s) + " does not fit a ciphertext of " +
-                               std::to_string(m) + " bytes");
-    }
+    if (!descriptor_fits(m, s)) throw descriptor_error(s, m);
     return s;
 }
 

@@ -4,12 +4,29 @@
 // the file operations.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "cipher/kernels/tables.hpp"
+#include "clscrypt/error.hpp"
 
 namespace clscrypt::detail {
+
+// The checks below each come in two shapes: one that raises, for the
+// operations on one message, and one that returns the error it would raise,
+// for callers converting many values that report each failure in place and
+// build an error only for a value that fails.
+
+/// The error checked_encrypted_size raises for a message of `n` bytes.
+RuntimeError encrypted_size_error(std::uint64_t n);
+
+/// The error check_cipher_length raises for `m`, or nothing when it passes.
+std::optional<RuntimeError> cipher_length_error(std::uint64_t m);
+
+/// The error checked_descriptor raises when descriptor `s` does not fit a
+/// ciphertext of `m` bytes.
+RuntimeError descriptor_error(std::int32_t s, std::uint64_t m);
 
 /// Raises error 6 unless a message of `n` bytes can be encrypted (its
 /// ciphertext must fit a signed 32-bit length); returns that length.

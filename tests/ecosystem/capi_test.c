@@ -446,6 +446,47 @@ static void test_values(void) {
     CHECK(clscrypt_values_decrypt(reader, "not hex", 7, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT, out, &size, NULL) ==
           CLSCRYPT_ERROR);
     CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
+    {
+        /* A batch, packed: the known answer, two values of the second
+           candidate (encrypted by the writer in a batch), one not in its form. */
+        const size_t plain_offsets[] = {0, 3, 7};
+        char packed[128];
+        size_t packed_offsets[5];
+        clscrypt_value_outcome outcomes[4];
+        char results[64];
+        size_t result_offsets[5];
+        for (i = 0; i < sizeof kAbcCipher; ++i) sprintf(packed + 2 * i, "%02x", kAbcCipher[i]);
+        size = sizeof packed - 32;
+        CHECK(clscrypt_values_encrypt_many(writer, "xyzuvwz", plain_offsets, 2, CLSCRYPT_PLAIN_TEXT,
+                                           CLSCRYPT_STORED_HEX, packed + 32, &size, packed_offsets + 1,
+                                           outcomes) == CLSCRYPT_OK);
+        CHECK(size == 64 && packed_offsets[2] == 32 && outcomes[0].kind == CLSCRYPT_KIND_NONE);
+        memcpy(packed + 96, "not hex", 7);
+        packed_offsets[0] = 0;
+        packed_offsets[1] = 32;
+        packed_offsets[2] = 64;
+        packed_offsets[3] = 96;
+        packed_offsets[4] = 103;
+        size = 4; /* too small: told the total needed */
+        CHECK(clscrypt_values_decrypt_many(reader, packed, packed_offsets, 4, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT,
+                                           results, &size, result_offsets, outcomes) == CLSCRYPT_BUFFER_TOO_SMALL);
+        CHECK(size == 10);
+        CHECK(clscrypt_values_decrypt_many(reader, packed, packed_offsets, 4, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT,
+                                           results, &size, result_offsets, outcomes) == CLSCRYPT_OK);
+        CHECK(size == 10 && memcmp(results, "abcxyzuvwz", 10) == 0);
+        CHECK(result_offsets[1] == 3 && result_offsets[2] == 6 && result_offsets[3] == 10 && result_offsets[4] == 10);
+        CHECK(outcomes[0].kind == CLSCRYPT_KIND_NONE && outcomes[0].candidate == 0);
+        CHECK(outcomes[1].kind == CLSCRYPT_KIND_NONE && outcomes[1].candidate == 1);
+        CHECK(outcomes[2].kind == CLSCRYPT_KIND_NONE && outcomes[2].candidate == 1);
+        CHECK(outcomes[3].kind == CLSCRYPT_KIND_INVALID_ARGUMENT);
+        size = sizeof results;
+        CHECK(clscrypt_values_rekey_many(reader, packed, packed_offsets, 2, CLSCRYPT_STORED_HEX, CLSCRYPT_STORED_BASE64,
+                                         results, &size, result_offsets, outcomes) == CLSCRYPT_OK);
+        CHECK(size == 48 && result_offsets[1] == 24 && outcomes[1].candidate == 1);
+        packed_offsets[1] = 70; /* offsets that fall */
+        CHECK(clscrypt_values_decrypt_many(reader, packed, packed_offsets, 4, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT,
+                                           results, &size, result_offsets, outcomes) == CLSCRYPT_INVALID_ARGUMENT);
+    }
     clscrypt_values_free(writer);
     CHECK(clscrypt_values_new(NULL, 0, NULL, 0, NULL, 0, &writer) == CLSCRYPT_ERROR && writer == NULL);
     CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);

@@ -4,9 +4,10 @@
 //
 // A backend pairs an encryption kernel with a decryption kernel (and the key
 // schedule, which enciphers like encryption); all have the signatures of the
-// portable ones and give the same bytes. Encryption is one chain of
-// dependent blocks, so its kernels differ only in how short they make each
-// round. Decryption works on independent blocks:
+// portable ones and give the same bytes. Encryption of one message is one
+// chain of dependent blocks, so its kernels differ only in how short they
+// make each round; many messages are many chains, which the lanes kernels
+// run side by side. Decryption works on independent blocks:
 // the portable kernel interleaves several, the AVX-512 VBMI kernel looks up
 // 64 blocks at once in the byte planes of the S-boxes.
 //
@@ -29,6 +30,8 @@
 namespace clscrypt::detail {
 
 using CbcEncryptKernel = void (*)(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
+/// Many independent messages, each as CbcEncryptKernel would encipher it.
+using CbcEncryptLanesKernel = void (*)(const BlowfishTables& t, CbcLane* lanes, std::size_t count) noexcept;
 /// The key schedule's second half: with the key already in the P-array,
 /// enciphers from a zero block and writes each result into the next two
 /// table words, P first, then the S-boxes.
@@ -43,6 +46,7 @@ struct CbcBackend {
     CbcEncryptKernel encrypt;
     CbcDecryptKernel decrypt;
     FillTablesKernel fill_tables;
+    CbcEncryptLanesKernel encrypt_lanes;
     /// The decryption kernel reads the byte planes for runs of at least
     /// this many bytes (never when 0); shorter runs may pass a null pointer.
     std::size_t planes_from;
@@ -61,6 +65,7 @@ void build_planes(const BlowfishTables& t, BytePlanes& planes) noexcept;
 #if CLSCRYPT_CBC_X86
 /// Scalar kernels compiled for BMI1/BMI2 byte extraction.
 void cbc_encrypt_bmi2(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
+void cbc_encrypt_lanes_bmi2(const BlowfishTables& t, CbcLane* lanes, std::size_t count) noexcept;
 void fill_tables_bmi2(BlowfishTables& t) noexcept;
 void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
                       Chain& chain) noexcept;

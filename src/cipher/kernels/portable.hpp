@@ -33,4 +33,19 @@ void cbc_encrypt(const BlowfishTables& t, std::uint8_t* data, std::size_t len, C
 /// `data` on return.
 void cbc_decrypt(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
 
+/// One message of a batch enciphered chain by chain: `len` bytes (a
+/// multiple of 8, possibly 0) at `data`, in place; `chain` as for
+/// cbc_encrypt.
+struct CbcLane {
+    std::uint8_t* data = nullptr;
+    std::size_t len = 0;
+    Chain chain;
+};
+
+/// Enciphers every lane as cbc_encrypt would encipher it alone. The lanes'
+/// chains are independent, so several run side by side: a slot whose message
+/// ends takes up the next one, and once none is left the others finish
+/// side by side in fewer slots.
+void cbc_encrypt_lanes(const BlowfishTables& t, CbcLane* lanes, std::size_t count) noexcept;
+
 }  // namespace clscrypt::detail

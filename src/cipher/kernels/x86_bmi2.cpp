@@ -85,6 +85,128 @@ namespace {
     chain = {static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(r)};
 }
 
+// Many chains side by side: a deliberate per-target copy of the portable
+// lanes kernel (see there), compiled with BMI2 and the extracting round.
+namespace {
+
+constexpr std::size_t kLanes = 8;
+
+struct LaneQueueBmi2 {
+    CbcLane* next;
+    CbcLane* last;
+    CbcLane* slot[kLanes];
+    std::uint8_t* pos[kLanes];
+    Chain chain[kLanes];
+    std::size_t active = 0;
+
+    [[gnu::target("bmi,bmi2")]] CbcLane* take() noexcept {
+        while (next != last && next->len == 0) ++next;
+        return next == last ? nullptr : next++;
+    }
+    [[gnu::target("bmi,bmi2")]] bool fill() noexcept {
+        CbcLane* lane = take();
+        if (lane == nullptr) return false;
+        slot[active] = lane;
+        pos[active] = lane->data;
+        chain[active] = lane->chain;
+        ++active;
+        return true;
+    }
+};
+
+template <std::size_t W>
+[[gnu::target("bmi,bmi2")]] void encrypt_lanes_width_bmi2(const BlowfishTables& t, LaneQueueBmi2& q) noexcept {
+    const std::uint32_t* s0 = t.s[0].data();
+    const std::uint32_t* s1 = t.s[1].data();
+    const std::uint32_t* s2 = t.s[2].data();
+    const std::uint32_t* s3 = t.s[3].data();
+    const std::uint32_t* pw = t.p.data();
+    std::uint64_t L[W];
+    std::uint64_t R[W];
+    std::uint8_t* p[W];
+    std::uint8_t* end[W];
+    CbcLane* lane[W];
+    for (std::size_t i = 0; i < W; ++i) {
+        lane[i] = q.slot[i];
+        p[i] = q.pos[i];
+        end[i] = lane[i]->data + lane[i]->len;
+        L[i] = q.chain[i].l;
+        R[i] = q.chain[i].r;
+    }
+    for (;;) {
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < W; ++i) {
+            L[i] = (L[i] ^ load_be(p[i])) ^ pw[0];
+            R[i] ^= load_be(p[i] + 4);
+        }
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k <= 12; k += 2) {
+#pragma GCC unroll 16
+            for (std::size_t i = 0; i < W; ++i) R[i] = (R[i] ^ pw[k + 1]) ^ CLSCRYPT_F(L[i]);
+#pragma GCC unroll 16
+            for (std::size_t i = 0; i < W; ++i) L[i] = (L[i] ^ pw[k + 2]) ^ CLSCRYPT_F(R[i]);
+        }
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < W; ++i) {
+            R[i] = (R[i] ^ pw[15]) ^ CLSCRYPT_F(L[i]);
+            L[i] ^= CLSCRYPT_F(R[i]);
+            const std::uint64_t l = R[i] ^ pw[17];
+            const std::uint64_t r = L[i] ^ pw[16];
+            store_be(p[i], l);
+            store_be(p[i] + 4, r);
+            L[i] = l;
+            R[i] = r;
+            p[i] += 8;
+        }
+        bool drained = false;
+        for (std::size_t i = 0; i < W; ++i) {
+            if (p[i] != end[i]) continue;
+            lane[i]->chain = {static_cast<std::uint32_t>(L[i]), static_cast<std::uint32_t>(R[i])};
+            lane[i] = q.take();
+            if (lane[i] == nullptr) {
+                drained = true;
+                continue;
+            }
+            p[i] = lane[i]->data;
+            end[i] = p[i] + lane[i]->len;
+            L[i] = lane[i]->chain.l;
+            R[i] = lane[i]->chain.r;
+        }
+        if (drained) {
+            q.active = 0;
+            for (std::size_t i = 0; i < W; ++i) {
+                if (lane[i] == nullptr) continue;
+                q.slot[q.active] = lane[i];
+                q.pos[q.active] = p[i];
+                q.chain[q.active] = {static_cast<std::uint32_t>(L[i]), static_cast<std::uint32_t>(R[i])};
+                ++q.active;
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+[[gnu::target("bmi,bmi2")]] void cbc_encrypt_lanes_bmi2(const BlowfishTables& t, CbcLane* lanes,
+                                                        std::size_t count) noexcept {
+    LaneQueueBmi2 q{lanes, lanes + count, {}, {}, {}, 0};
+    while (q.active < kLanes && q.fill()) {
+    }
+    while (q.active > 0) {
+        switch (q.active) {
+            case 8: encrypt_lanes_width_bmi2<8>(t, q); break;
+            case 7: encrypt_lanes_width_bmi2<7>(t, q); break;
+            case 6: encrypt_lanes_width_bmi2<6>(t, q); break;
+            case 5: encrypt_lanes_width_bmi2<5>(t, q); break;
+            case 4: encrypt_lanes_width_bmi2<4>(t, q); break;
+            case 3: encrypt_lanes_width_bmi2<3>(t, q); break;
+            case 2: encrypt_lanes_width_bmi2<2>(t, q); break;
+            default: encrypt_lanes_width_bmi2<1>(t, q); break;
+        }
+    }
+}
+
 // The key schedule's 521 encipherments, each reading the tables as the ones
 // before left them: one chain, like encryption.
 [[gnu::target("bmi,bmi2")]] void fill_tables_bmi2(BlowfishTables& t) noexcept {
