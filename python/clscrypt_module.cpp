@@ -26,11 +26,13 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -314,14 +316,33 @@ bool gather(const py::handle& values, Accept accept, Column& column) {
 // the GIL to cost nothing measurable.
 constexpr std::size_t kPart = 16384;
 
+// The instances of one call: one per thread the caller asked for
+// (threads=N), each with its own keyed tables and working buffers, since an
+// instance serves one batch at a time. 0 means one per processor.
+template <typename Make>
+std::vector<clscrypt::ValueCipher> ciphers_for(int threads, std::size_t values, Make&& make) {
+    if (threads < 0) throw py::value_error("threads must be 0 (one per processor) or more");
+    std::size_t n =
+        threads == 0 ? std::max(1U, std::thread::hardware_concurrency()) : static_cast<std::size_t>(threads);
+    n = std::max<std::size_t>(1, std::min(n, (values + kPart - 1) / kPart));  // no thread without a part
+    std::vector<clscrypt::ValueCipher> ciphers;
+    ciphers.reserve(n);
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i) ciphers.push_back(make());
+    return ciphers;
+}
+
 // Converts the column part by part with `batch` (GIL released) and returns
 // the results as a list: str (UTF-8) or bytes per value, None for a missing
-// value and, with errors="none", for a failed one. With errors="raise", the
-// first failure in order raises; `redo` repeats that value's conversion with
-// the strict method for its own error (a batch records only its last).
+// value and, with errors="none", for a failed one. With several instances,
+// as many parts are converted side by side on threads of their own, each
+// instance on its own part; the Python objects are made afterwards, with the
+// GIL. With errors="raise", the first failure in order raises; `redo`
+// repeats that value's conversion with the strict method for its own error
+// (a batch records only its last).
 template <typename Batch, typename Redo>
-py::list convert(const Column& column, std::vector<std::string>& out, bool as_str, bool raise,
-                 const clscrypt::ValueCipher& cipher, Batch&& batch, Redo&& redo) {
+py::list convert(const Column& column, bool wipe_results, bool as_str, bool raise,
+                 std::vector<clscrypt::ValueCipher>& ciphers, Batch&& batch, Redo&& redo) {
     py::list list(column.count);  // empty slots until filled, which a list may hold while it is built
     const auto put = [&list](std::size_t i, PyObject* item) {
         PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
@@ -330,34 +351,68 @@ py::list convert(const Column& column, std::vector<std::string>& out, bool as_st
         Py_INCREF(Py_None);
         return Py_None;
     };
-    std::vector<clscrypt::ValueOutcome> outcomes;
+    const std::size_t width = ciphers.size();
+    std::vector<std::vector<std::string>> outs(width);
+    std::vector<std::vector<clscrypt::ValueOutcome>> outcomes(width);
+    struct Wipe {
+        std::vector<std::vector<std::string>>& outs;
+        bool on;
+        ~Wipe() {
+            if (on) {
+                for (auto& o : outs) {
+                    for (auto& s : o) wipe(s);
+                }
+            }
+        }
+    } wipe_at_end{outs, wipe_results};
+    const auto part_at = [&column](std::size_t start) {
+        return std::span<const std::string_view>(column.views.data() + start,
+                                                 std::min(kPart, column.views.size() - start));
+    };
     std::size_t next = 0;  // the next list position to fill
-    for (std::size_t start = 0; start < column.views.size(); start += kPart) {
-        const std::span<const std::string_view> part(column.views.data() + start,
-                                                     std::min(kPart, column.views.size() - start));
+    for (std::size_t group = 0; group < column.views.size(); group += kPart * width) {
+        const std::size_t parts = std::min(width, (column.views.size() - group + kPart - 1) / kPart);
         {
             py::gil_scoped_release release;
-            batch(part, out, outcomes);
-        }
-        for (std::size_t j = 0; j < part.size(); ++j) {
-            const std::size_t i = column.index[start + j];
-            while (next < i) put(next++, none());
-            PyObject* item = nullptr;
-            if (outcomes[j]) {
-                const std::string& s = out[j];
-                item = as_str ? PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict")
-                              : PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-                if (item == nullptr) throw py::error_already_set();
-            } else if (raise) {
+            std::vector<std::exception_ptr> failures(parts);
+            std::vector<std::thread> helpers;
+            const auto run = [&](std::size_t w) {
                 try {
-                    py::gil_scoped_release release;
-                    redo(part[j]);
-                } catch (const clscrypt::RuntimeError& e) {
-                    raise_at(i, e);
+                    batch(ciphers[w], part_at(group + w * kPart), outs[w], outcomes[w]);
+                } catch (...) {
+                    failures[w] = std::current_exception();
                 }
-                raise_at(i, cipher.LastError());  // not expected: it failed in the batch
+            };
+            for (std::size_t w = 1; w < parts; ++w) helpers.emplace_back(run, w);
+            run(0);
+            for (auto& t : helpers) t.join();
+            for (auto& f : failures) {
+                if (f) std::rethrow_exception(f);
             }
-            put(next++, item != nullptr ? item : none());
+        }
+        for (std::size_t w = 0; w < parts; ++w) {
+            const std::size_t start = group + w * kPart;
+            const auto part = part_at(start);
+            for (std::size_t j = 0; j < part.size(); ++j) {
+                const std::size_t i = column.index[start + j];
+                while (next < i) put(next++, none());
+                PyObject* item = nullptr;
+                if (outcomes[w][j]) {
+                    const std::string& s = outs[w][j];
+                    item = as_str ? PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict")
+                                  : PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+                    if (item == nullptr) throw py::error_already_set();
+                } else if (raise) {
+                    try {
+                        py::gil_scoped_release release;
+                        redo(ciphers[w], part[j]);
+                    } catch (const clscrypt::RuntimeError& e) {
+                        raise_at(i, e);
+                    }
+                    raise_at(i, ciphers[w].LastError());  // not expected: it failed in the batch
+                }
+                put(next++, item != nullptr ? item : none());
+            }
         }
     }
     while (next < column.count) put(next++, none());
@@ -365,27 +420,26 @@ py::list convert(const Column& column, std::vector<std::string>& out, bool as_st
 }
 
 py::list encrypt_values(const py::object& values, const py::object& keys, const std::string& form, int codepage,
-                        const std::string& errors, const std::string& separator, bool replace_unmappable) {
+                        const std::string& errors, const std::string& separator, bool replace_unmappable, int threads) {
     const auto stored = stored_form(form, "form");
     const bool raise = raises(errors);
     const WipedKeys target({history(keys, "keys")});
     const auto options = value_options(codepage, separator, replace_unmappable);
     Column column;
     const auto plain = gather(values, Accept::Either, column) ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes;
-    std::optional<clscrypt::ValueCipher> cipher;
-    {
-        py::gil_scoped_release release;
-        cipher.emplace(target.histories, target.histories.front(), options);
-    }
-    std::vector<std::string> out;  // ciphertext only: nothing to wipe
-    return convert(
-        column, out, stored != clscrypt::StoredForm::Bytes, raise, *cipher,
-        [&](auto part, auto& results, auto& outcomes) { cipher->EncryptMany(part, plain, stored, results, outcomes); },
-        [&](std::string_view v) { cipher->EncryptOrThrow(v, plain, stored); });
+    auto ciphers = ciphers_for(threads, column.views.size(), [&] {
+        return clscrypt::ValueCipher(target.histories, target.histories.front(), options);
+    });
+    return convert(  // ciphertext only: nothing to wipe
+        column, false, stored != clscrypt::StoredForm::Bytes, raise, ciphers,
+        [&](auto& c, auto part, auto& results, auto& outcomes) {
+            c.EncryptMany(part, plain, stored, results, outcomes);
+        },
+        [&](auto& c, std::string_view v) { c.EncryptOrThrow(v, plain, stored); });
 }
 
 py::list decrypt_values(const py::object& values, const py::object& candidates, const std::string& form, int codepage,
-                        const std::string& errors, const py::object& keys, const std::string& plain_name) {
+                        const std::string& errors, const py::object& keys, const std::string& plain_name, int threads) {
     const auto stored = stored_form(form, "form");
     const auto plain = plain_form(plain_name);
     const bool raise = raises(errors);
@@ -393,24 +447,23 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
     const auto options = value_options(codepage, {}, false);
     Column column;
     gather(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
-    std::optional<clscrypt::ValueCipher> cipher;
-    {
-        py::gil_scoped_release release;
-        cipher.emplace(histories.histories, clscrypt::KeyHistory{}, options);
-    }
-    WipedStrings out;
+    auto ciphers = ciphers_for(threads, column.views.size(), [&] {
+        return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options);
+    });
     return convert(
-        column, out.items, plain == clscrypt::PlainForm::Text, raise, *cipher,
-        [&](auto part, auto& results, auto& outcomes) { cipher->DecryptMany(part, stored, plain, results, outcomes); },
-        [&](std::string_view v) {
-            std::string opened = cipher->DecryptOrThrow(v, stored, plain);
+        column, true, plain == clscrypt::PlainForm::Text, raise, ciphers,
+        [&](auto& c, auto part, auto& results, auto& outcomes) {
+            c.DecryptMany(part, stored, plain, results, outcomes);
+        },
+        [&](auto& c, std::string_view v) {
+            std::string opened = c.DecryptOrThrow(v, stored, plain);
             wipe(opened);
         });
 }
 
 py::list rekey_values(const py::object& values, const py::object& candidates, const py::object& new_keys,
                       const std::string& form, int codepage, const std::string& errors, const py::object& keys,
-                      const py::object& new_form, const std::string& separator) {
+                      const py::object& new_form, const std::string& separator, int threads) {
     const auto in = stored_form(form, "form");
     const auto out_form = new_form.is_none() ? in : stored_form(new_form.cast<std::string>(), "new_form");
     const bool raise = raises(errors);
@@ -420,16 +473,13 @@ py::list rekey_values(const py::object& values, const py::object& candidates, co
     const auto options = value_options(codepage, separator, false);
     Column column;
     gather(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
-    std::optional<clscrypt::ValueCipher> cipher;
-    {
-        py::gil_scoped_release release;
-        cipher.emplace(histories.histories, target.histories.front(), options);
-    }
-    std::vector<std::string> out;  // ciphertext only
-    return convert(
-        column, out, out_form != clscrypt::StoredForm::Bytes, raise, *cipher,
-        [&](auto part, auto& results, auto& outcomes) { cipher->RekeyMany(part, in, out_form, results, outcomes); },
-        [&](std::string_view v) { cipher->RekeyOrThrow(v, in, out_form); });
+    auto ciphers = ciphers_for(threads, column.views.size(), [&] {
+        return clscrypt::ValueCipher(histories.histories, target.histories.front(), options);
+    });
+    return convert(  // ciphertext only
+        column, false, out_form != clscrypt::StoredForm::Bytes, raise, ciphers,
+        [&](auto& c, auto part, auto& results, auto& outcomes) { c.RekeyMany(part, in, out_form, results, outcomes); },
+        [&](auto& c, std::string_view v) { c.RekeyOrThrow(v, in, out_form); });
 }
 
 }  // namespace
@@ -608,12 +658,13 @@ PYBIND11_MODULE(_clscrypt, m) {
 
     m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
           py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
-          py::arg("replace_unmappable") = false, "See clscrypt.encrypt_values.");
+          py::arg("replace_unmappable") = false, py::arg("threads") = 1, "See clscrypt.encrypt_values.");
     m.def("decrypt_values", &decrypt_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("form") = "hex", py::arg("codepage") = 1252, py::arg("errors") = "raise",
-          py::arg("keys") = py::none(), py::arg("plain") = "str", "See clscrypt.decrypt_values.");
+          py::arg("keys") = py::none(), py::arg("plain") = "str", py::arg("threads") = 1,
+          "See clscrypt.decrypt_values.");
     m.def("rekey_values", &rekey_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("new_keys") = py::none(), py::arg("form") = "hex", py::arg("codepage") = 1252,
           py::arg("errors") = "raise", py::arg("keys") = py::none(), py::arg("new_form") = py::none(),
-          py::arg("separator") = "", "See clscrypt.rekey_values.");
+          py::arg("separator") = "", py::arg("threads") = 1, "See clscrypt.rekey_values.");
 }

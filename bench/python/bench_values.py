@@ -103,21 +103,23 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--threads", type=int, default=1, help="the bulk functions' threads= (0: one per processor)")
+    parser.add_argument("--no-cryptography", action="store_true", help="leave out the python3-cryptography loops")
     args = parser.parse_args()
 
     plain = [f"user{i:07d}@example.org" for i in range(args.count)]  # 23 characters: 4 blocks
     stored = clscrypt.encrypt_values(plain, keys=[KEY])
 
     bulk = {
-        "encrypt": lambda: clscrypt.encrypt_values(plain, keys=[KEY]),
-        "decrypt": lambda: clscrypt.decrypt_values(stored, keys=[KEY]),
-        "rekey": lambda: clscrypt.rekey_values(stored, keys=[KEY], new_keys=[NEW_KEY]),
+        "encrypt": lambda: clscrypt.encrypt_values(plain, keys=[KEY], threads=args.threads),
+        "decrypt": lambda: clscrypt.decrypt_values(stored, keys=[KEY], threads=args.threads),
+        "rekey": lambda: clscrypt.rekey_values(stored, keys=[KEY], new_keys=[NEW_KEY], threads=args.threads),
     }
     loop_encrypt, loop_decrypt, loop_rekey = single_value_loops(plain, stored)
     loop = {"encrypt": loop_encrypt, "decrypt": loop_decrypt, "rekey": loop_rekey}
 
     print(f"clscrypt {clscrypt.__version__}, Python {sys.version.split()[0]}, {args.count} values of "
-          f"{len(plain[0])} characters, best of {args.repeat}")
+          f"{len(plain[0])} characters, best of {args.repeat}, bulk threads={args.threads}")
     print(f"{'operation':<10} {'bulk s':>8} {'µs/value':>9} {'loop s':>8} {'µs/value':>9} {'ratio':>7}")
     bulk_times = {}
     for name in ("encrypt", "decrypt", "rekey"):
@@ -129,6 +131,8 @@ def main():
         print(f"{name:<10} {bulk_time:8.3f} {bulk_time * 1e6 / args.count:9.3f} {loop_time:8.3f} "
               f"{loop_time * 1e6 / args.count:9.3f} {loop_time / bulk_time:6.1f}x")
 
+    if args.no_cryptography:
+        return
     c_encrypt, c_decrypt, c_decrypt_reused = cryptography_loops(plain)
     print()
     print("python3-cryptography Blowfish-CBC, a loop over the values:")

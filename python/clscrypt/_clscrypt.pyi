@@ -150,6 +150,7 @@ def encrypt_values(
     errors: str = "raise",
     separator: str = "",
     replace_unmappable: bool = False,
+    threads: int = 1,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.encrypt_values."""
 
@@ -161,6 +162,7 @@ def decrypt_values(
     errors: str = "raise",
     keys: Optional[_KeyHistory] = None,
     plain: str = "str",
+    threads: int = 1,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.decrypt_values."""
 
@@ -174,5 +176,6 @@ def rekey_values(
     keys: Optional[_KeyHistory] = None,
     new_form: Optional[str] = None,
     separator: str = "",
+    threads: int = 1,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.rekey_values."""

@@ -174,9 +174,19 @@ class Errors(unittest.TestCase):
         for gap in (0, 16383, 16384, 40000):
             values[gap], plain[gap] = None, None
         values[33000], plain[33000] = "00" * 16, None
-        self.assertEqual(clscrypt.decrypt_values(values, keys=["k"], errors="none"), plain)
-        with self.assertRaisesRegex(clscrypt.RuntimeError, r"\bvalue 33000\b"):
-            clscrypt.decrypt_values(values, keys=["k"])
+        values[49999], plain[49999] = "00" * 16, None
+        # Threads convert parts side by side: the same results in the same
+        # places, and the first failure in order is the one raised.
+        for threads in (1, 2, 3, 0):
+            self.assertEqual(clscrypt.decrypt_values(values, keys=["k"], errors="none", threads=threads), plain)
+            with self.assertRaisesRegex(clscrypt.RuntimeError, r"\bvalue 33000\b"):
+                clscrypt.decrypt_values(values, keys=["k"], threads=threads)
+        moved = clscrypt.rekey_values(values, keys=["k"], new_keys=["n"], errors="none", threads=2)
+        self.assertEqual(clscrypt.decrypt_values(moved, keys=["n"], errors="none"), plain)
+        sealed = clscrypt.encrypt_values([p for p in plain if p], keys=["k"], threads=2)
+        self.assertEqual(clscrypt.decrypt_values(sealed, keys=["k"]), [p for p in plain if p])
+        with self.assertRaises(ValueError):
+            clscrypt.decrypt_values(values, keys=["k"], threads=-1)
 
     def test_missing_values_stay_none(self):
         [value] = clscrypt.encrypt_values(["x"], keys=["k"])
