@@ -102,6 +102,7 @@ struct clscrypt_sql_session {
     std::uint64_t clock = 0;
     std::string out;
     std::optional<clsToString> legacy;  // keyless, for StrToHex and HexToStr
+    std::size_t limit = std::numeric_limits<std::size_t>::max();
     std::int32_t error_number = 0;
     char error_message[512] = {};
 
@@ -143,6 +144,24 @@ struct clscrypt_sql_session {
 
 namespace {
 
+// A result the database would refuse, found before it is made.
+struct TooBig : RuntimeError {
+    using RuntimeError::RuntimeError;
+};
+
+// Checks `pairs` pairs of digits with `separator_bytes` between neighbours
+// against the limit.
+void check_hex_size(const clscrypt_sql_session& s, std::size_t pairs, std::size_t separator_bytes) {
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+    const bool fits = pairs <= kMax / 2 && (pairs < 2 || separator_bytes <= (kMax - 2 * pairs) / (pairs - 1));
+    const std::size_t size = fits ? 2 * pairs + (pairs == 0 ? 0 : (pairs - 1) * separator_bytes) : kMax;
+    if (!fits || size > s.limit) {
+        throw TooBig(ErrorKind::Overflow, kOverflow, StandardDescription(kOverflow),
+                     "a result of " + (fits ? std::to_string(size) : std::string("more than 2^64")) +
+                         " bytes is longer than the database's largest value (" + std::to_string(s.limit) + ")");
+    }
+}
+
 // Runs `f`, turning every exception into a status. `invalid_argument` is
 // the status of the library's InvalidArgument kind for this operation.
 template <typename F>
@@ -150,6 +169,8 @@ clscrypt_sql_status guarded(clscrypt_sql_session* s, clscrypt_sql_status invalid
     try {
         f();
         return CLSCRYPT_SQL_OK;
+    } catch (const TooBig& e) {
+        return s->fail(CLSCRYPT_SQL_TOO_BIG, e.Number(), e.what());
     } catch (const TextError& e) {
         return s->fail(e, CLSCRYPT_SQL_UNTRANSLATABLE);
     } catch (const RuntimeError& e) {
@@ -211,6 +232,10 @@ clscrypt_sql_session* clscrypt_sql_new(void) {
 
 void clscrypt_sql_free(clscrypt_sql_session* session) {
     delete session;
+}
+
+void clscrypt_sql_set_output_limit(clscrypt_sql_session* s, size_t limit) {
+    s->limit = limit;
 }
 
 int clscrypt_sql_codepage_known(int codepage) {
@@ -296,10 +321,7 @@ clscrypt_sql_status clscrypt_sql_to_hex(clscrypt_sql_session* s, const char* in,
                                         size_t separator_size) {
     return guarded(s, CLSCRYPT_SQL_INVALID_ARGUMENT, [&] {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(in);
-        constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-        if (size > kMax / 2 || (size > 1 && separator_size > (kMax - 2 * size) / (size - 1))) {
-            raise(ErrorKind::Overflow, kOverflow, "hexadecimal text of " + std::to_string(size) + " bytes");
-        }
+        check_hex_size(*s, size, separator_size);
         s->out.clear();
         if (separator_size == 0) {
             s->out.resize(2 * size);
@@ -338,6 +360,14 @@ clscrypt_sql_status clscrypt_sql_str_to_hex(clscrypt_sql_session* s, int codepag
         WipedText text16, separator16, hex16;
         to_utf16({text, size}, text16, "the text");
         to_utf16({separator, separator_size}, separator16, "the separator");
+        // The separator's first character, as often as it has characters.
+        std::size_t repeated = 0;
+        if (!separator16.text.empty()) {
+            std::string first;
+            common::append_utf8(first, common::code_point_at(separator16.text, 0).first);
+            repeated = separator16.text.size() * first.size();
+        }
+        check_hex_size(*s, text16.text.size(), repeated);
         hex16.text = legacy.StrToHex(text16.text, separator16.text);
         s->out = common::utf16_to_utf8(hex16.text);
     });

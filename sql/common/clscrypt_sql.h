@@ -38,6 +38,9 @@ typedef enum clscrypt_sql_status {
     /* A value beyond the format's range. */
     CLSCRYPT_SQL_OVERFLOW = 6,
     CLSCRYPT_SQL_OUT_OF_MEMORY = 7,
+    /* A result longer than the session's output limit (the database's
+     * largest value), refused before it is made. */
+    CLSCRYPT_SQL_TOO_BIG = 9,
     /* Anything else: a fault of this code or of the library. */
     CLSCRYPT_SQL_INTERNAL = 8
 } clscrypt_sql_status;
@@ -61,6 +64,10 @@ typedef struct clscrypt_sql_session clscrypt_sql_session;
 clscrypt_sql_session* clscrypt_sql_new(void);
 /* Wipes the key states and the last output. NULL is ignored. */
 void clscrypt_sql_free(clscrypt_sql_session* session);
+
+/* The longest output the database takes; conversions whose result size is
+ * known beforehand refuse a longer one without making it. */
+void clscrypt_sql_set_output_limit(clscrypt_sql_session* session, size_t limit);
 
 /* 1 when the library has the code page with this number. */
 int clscrypt_sql_codepage_known(int codepage);

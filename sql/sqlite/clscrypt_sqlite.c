@@ -62,7 +62,7 @@ static void fail_core(sqlite3_context* ctx, const char* name, const Connection* 
         sqlite3_result_error_nomem(ctx);
         return;
     }
-    if (status == CLSCRYPT_SQL_OVERFLOW) code = SQLITE_TOOBIG;
+    if (status == CLSCRYPT_SQL_OVERFLOW || status == CLSCRYPT_SQL_TOO_BIG) code = SQLITE_TOOBIG;
     text = sqlite3_mprintf("%s: %s (error %d)", name, clscrypt_sql_error_message(c->session),
                            (int)clscrypt_sql_error_number(c->session));
     if (text == NULL) {
@@ -221,9 +221,17 @@ static void finish(sqlite3_context* ctx, const char* name, Connection* c, clscry
     result_output(ctx, c, as_text);
 }
 
+/* The connection's length limit, which may change between statements. */
+static Connection* connection_of(sqlite3_context* ctx) {
+    Connection* c = (Connection*)sqlite3_user_data(ctx);
+    const int limit = sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LENGTH, -1);
+    clscrypt_sql_set_output_limit(c->session, (size_t)(limit > 0 ? limit : 0));
+    return c;
+}
+
 static void sql_to_hex(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     static const char name[] = "clscrypt_to_hex";
-    Connection* c = (Connection*)sqlite3_user_data(ctx);
+    Connection* c = connection_of(ctx);
     const char *in, *sep = "";
     size_t size, sep_size = 0;
     if (any_null(argc, argv) || !expect(ctx, name, argv, 0, SQLITE_BLOB)) return;
@@ -248,7 +256,7 @@ static void sql_from_hex(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
 
 static void sql_str_to_hex(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     static const char name[] = "clscrypt_str_to_hex";
-    Connection* c = (Connection*)sqlite3_user_data(ctx);
+    Connection* c = connection_of(ctx);
     const char *in, *sep = " "; /* the legacy default */
     size_t size, sep_size = 1;
     if (any_null(argc, argv) || !expect(ctx, name, argv, 0, SQLITE_TEXT)) return;

@@ -265,11 +265,16 @@ class Hostile(SqliteTest):
         self.assertEqual(len(cipher), len(big) + 16)
         self.assertEqual(self.one("SELECT clscrypt_decrypt(?, 'k')", cipher), big)
         self.assertEqual(self.one("SELECT length(clscrypt_to_hex(zeroblob(1000000), '::'))"), 3999998)
+        # Results whose size is known beforehand are refused before they are
+        # made: these would take tens of gigabytes.
+        for sql in ("SELECT clscrypt_to_hex(zeroblob(100000), printf('%.*c', 100000, 'x'))",
+                    "SELECT clscrypt_str_to_hex(printf('%.*c', 100000, 'a'), printf('%.*c', 100000, 'é'))"):
+            self.fails(sql, (), "longer than the database's largest value", sqlite3.SQLITE_TOOBIG)
         # A result past the connection's length limit is SQLite's own error.
         self.con.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 1000)
         self.assertEqual(len(self.one("SELECT clscrypt_encrypt(zeroblob(988))")), 1000)
-        for sql in ("SELECT clscrypt_encrypt(zeroblob(989))", "SELECT clscrypt_to_hex(zeroblob(501))"):
-            self.fails(sql, (), "too big", sqlite3.SQLITE_TOOBIG)
+        self.fails("SELECT clscrypt_encrypt(zeroblob(989))", (), "too big", sqlite3.SQLITE_TOOBIG)
+        self.fails("SELECT clscrypt_to_hex(zeroblob(501))", (), "(1000)", sqlite3.SQLITE_TOOBIG)
 
     def test_the_shell_loads_it_by_its_file_name(self):
         shell = shutil.which("sqlite3")
