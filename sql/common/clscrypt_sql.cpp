@@ -58,6 +58,7 @@ struct Entry {
     Digest digest{};
     std::unique_ptr<ValueCipher> cipher;
     std::uint64_t used = 0;
+    std::uint64_t serial = 0;
     Entry() = default;
     Entry(Entry&&) noexcept = default;
     Entry& operator=(Entry&&) noexcept = default;
@@ -100,6 +101,7 @@ struct clscrypt_sql_session {
     std::vector<Entry> entries;
     ValueCipher* current = nullptr;
     std::uint64_t clock = 0;
+    std::uint64_t serials = 0;
     std::string out;
     std::optional<clsToString> legacy;  // keyless, for StrToHex and HexToStr
     std::size_t limit = std::numeric_limits<std::size_t>::max();
@@ -263,30 +265,41 @@ const char* clscrypt_sql_codepage_list(void) {
 }
 
 clscrypt_sql_status clscrypt_sql_select_keys(clscrypt_sql_session* s, int codepage, const clscrypt_sql_slice* keys,
-                                             size_t key_count) {
+                                             size_t key_count, uint64_t* serial) {
     return guarded(s, CLSCRYPT_SQL_INVALID_ARGUMENT, [&] {
         s->current = nullptr;
         const Digest digest = key_digest(codepage, keys, key_count);
-        for (Entry& e : s->entries) {
-            if (e.digest == digest) {
-                e.used = ++s->clock;
-                s->current = e.cipher.get();
-                return;
-            }
-        }
-        auto cipher = make_cipher(codepage, keys, key_count);
         Entry* slot = nullptr;
-        if (s->entries.size() < kCacheEntries) {
-            slot = &s->entries.emplace_back();
-        } else {
-            slot = &*std::min_element(s->entries.begin(), s->entries.end(),
-                                      [](const Entry& a, const Entry& b) { return a.used < b.used; });
+        for (Entry& e : s->entries) {
+            if (e.digest == digest) slot = &e;
         }
-        slot->digest = digest;
-        slot->cipher = std::move(cipher);  // the evicted state wipes itself
+        if (slot == nullptr) {
+            auto cipher = make_cipher(codepage, keys, key_count);
+            if (s->entries.size() < kCacheEntries) {
+                slot = &s->entries.emplace_back();
+            } else {
+                slot = &*std::min_element(s->entries.begin(), s->entries.end(),
+                                          [](const Entry& a, const Entry& b) { return a.used < b.used; });
+            }
+            slot->digest = digest;
+            slot->cipher = std::move(cipher);  // the evicted state wipes itself
+            slot->serial = ++s->serials;
+        }
         slot->used = ++s->clock;
         s->current = slot->cipher.get();
+        if (serial != nullptr) *serial = slot->serial;
     });
+}
+
+int clscrypt_sql_reselect(clscrypt_sql_session* s, uint64_t serial) {
+    for (Entry& e : s->entries) {
+        if (e.serial == serial) {
+            e.used = ++s->clock;
+            s->current = e.cipher.get();
+            return 1;
+        }
+    }
+    return 0;
 }
 
 clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* s, clscrypt_sql_op op, const char* in, size_t size) {

@@ -76,9 +76,15 @@ const char* clscrypt_sql_codepage_list(void);
 
 /* Makes the key history `keys` (applied in order; none: data written without
  * a key) under `codepage` the one the cipher operations use. Set up once and
- * kept in a bounded cache, found again by a digest of the keys. */
+ * kept in a bounded cache, found again by a digest of the keys. `serial`
+ * (when not NULL) receives the cache entry's number for
+ * clscrypt_sql_reselect. */
 clscrypt_sql_status clscrypt_sql_select_keys(clscrypt_sql_session* session, int codepage,
-                                             const clscrypt_sql_slice* keys, size_t key_count);
+                                             const clscrypt_sql_slice* keys, size_t key_count, uint64_t* serial);
+/* Selects the entry `serial` again, for a caller that knows its keys have not
+ * changed (constant arguments): 1 when it is still in the cache, else 0 and
+ * the caller selects by keys. */
+int clscrypt_sql_reselect(clscrypt_sql_session* session, uint64_t serial);
 
 /* The cipher under the selected keys; the result is the output. */
 clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* session, clscrypt_sql_op op, const char* in,

@@ -176,7 +176,7 @@ static bool select_keys(FunctionCallInfo fcinfo, const char* name, CallState* st
         slices[i].data = keys[i].data;
         slices[i].size = keys[i].size;
     }
-    status = clscrypt_sql_select_keys(state->session, codepage, slices, (size_t)count);
+    status = clscrypt_sql_select_keys(state->session, codepage, slices, (size_t)count, NULL);
     for (i = 0; i < count; ++i) release_utf8(&keys[i]);
     pfree(keys);
     pfree(slices);

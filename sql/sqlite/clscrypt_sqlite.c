@@ -125,6 +125,39 @@ static const char* bytes_of(sqlite3_value* v, size_t* size) {
 
 #define STACK_KEYS 16
 
+/* What a statement's constant key arguments were selected as. SQLite keeps a
+ * function's auxiliary data across rows only for arguments that are
+ * constant, so a mark found on every key argument means the keys are the
+ * same as on the row that set it: the cache entry is taken by its number,
+ * without hashing the keys again. */
+typedef struct KeyMark {
+    uint64_t serial;
+    int codepage;
+} KeyMark;
+
+static int reselect_marked(sqlite3_context* ctx, Connection* c, int argc, int first) {
+    const KeyMark* mark = (const KeyMark*)sqlite3_get_auxdata(ctx, first);
+    int i;
+    if (mark == NULL || mark->codepage != c->codepage) return 0;
+    for (i = first + 1; i < argc; ++i) {
+        if (sqlite3_get_auxdata(ctx, i) != mark) return 0;
+    }
+    return clscrypt_sql_reselect(c->session, mark->serial);
+}
+
+/* The mark is owned by the first key argument's slot; the others hold the
+ * same pointer only to be compared with it, never read. */
+static void mark_keys(sqlite3_context* ctx, Connection* c, int argc, int first, uint64_t serial) {
+    KeyMark* mark = (KeyMark*)sqlite3_malloc64(sizeof *mark);
+    int i;
+    if (mark == NULL) return; /* no mark: the next row selects by keys */
+    mark->serial = serial;
+    mark->codepage = c->codepage;
+    sqlite3_set_auxdata(ctx, first, mark, sqlite3_free);
+    if (sqlite3_get_auxdata(ctx, first) != mark) return;
+    for (i = first + 1; i < argc; ++i) sqlite3_set_auxdata(ctx, i, mark, NULL);
+}
+
 /* Selects the keys argv[first..argc-1]; 0 (the error set) when they are not
  * TEXT or the library refuses them. */
 static int select_keys(sqlite3_context* ctx, const char* name, Connection* c, int argc, sqlite3_value** argv,
@@ -133,10 +166,12 @@ static int select_keys(sqlite3_context* ctx, const char* name, Connection* c, in
     clscrypt_sql_slice* keys = stack;
     const int count = argc - first;
     clscrypt_sql_status status;
+    uint64_t serial = 0;
     int i;
     for (i = first; i < argc; ++i) {
         if (sqlite3_value_type(argv[i]) != SQLITE_TEXT) return wrong_type(ctx, name, i + 1, "TEXT (a key)");
     }
+    if (count > 0 && reselect_marked(ctx, c, argc, first)) return 1;
     if (count > STACK_KEYS) {
         keys = (clscrypt_sql_slice*)sqlite3_malloc64(sizeof(clscrypt_sql_slice) * (sqlite3_uint64)count);
         if (keys == NULL) {
@@ -145,12 +180,14 @@ static int select_keys(sqlite3_context* ctx, const char* name, Connection* c, in
         }
     }
     for (i = 0; i < count; ++i) keys[i].data = bytes_of(argv[first + i], &keys[i].size);
-    status = clscrypt_sql_select_keys(c->session, c->codepage, keys, (size_t)(count > 0 ? count : 0));
+    status = count > 0 ? clscrypt_sql_select_keys(c->session, c->codepage, keys, (size_t)count, &serial)
+                       : clscrypt_sql_select_keys(c->session, c->codepage, NULL, 0, NULL);
     if (keys != stack) sqlite3_free(keys);
     if (status != CLSCRYPT_SQL_OK) {
         fail_core(ctx, name, c, status);
         return 0;
     }
+    if (count > 0) mark_keys(ctx, c, argc, first, serial);
     return 1;
 }
 

@@ -15,6 +15,7 @@ fi
 . "$here/scratch_server.sh"
 
 cmake --install "$build" --component postgresql >/dev/null
+scratch_init
 scratch_start
 regress=$(dirname "$("$PG_CONFIG" --pgxs)")/../test/regress/pg_regress
 mkdir "$SCRATCH/out" && chown postgres: "$SCRATCH/out"

@@ -2,8 +2,9 @@
 # them. Run as root: the server runs as the postgres user, with its data and
 # socket folder under /tmp, no TCP (listen_addresses=''), and is stopped and
 # removed by a trap. Needs PG_CONFIG set.
-#   scratch_start [extra server options...]   sets SCRATCH, PGHOST, PGPORT
-#   as_postgres command...
+#   scratch_init              the folder (SCRATCH) and a new cluster in it
+#   scratch_start [options]   starts it (extra server options); sets PGHOST, PGPORT
+#   as_postgres command...    runs a command as postgres (OPENSSL_CONF passes)
 
 PG_BINDIR=$("$PG_CONFIG" --bindir)
 
@@ -28,16 +29,19 @@ free_port() {
     echo "$port"
 }
 
-scratch_start() {
+scratch_init() {
     SCRATCH=$(mktemp -d /tmp/clscrypt-pg.XXXXXX)
     trap scratch_stop EXIT
     trap 'scratch_stop; exit 130' INT TERM
     chown postgres: "$SCRATCH"
+    as_postgres "$PG_BINDIR/initdb" -D "$SCRATCH/data" -E UTF8 --locale=C -A trust -U postgres >"$SCRATCH/initdb.log" 2>&1 ||
+        { cat "$SCRATCH/initdb.log" >&2; return 1; }
+}
+
+scratch_start() {
     PGPORT=$(free_port)
     PGHOST=$SCRATCH
     export PGHOST PGPORT
-    as_postgres "$PG_BINDIR/initdb" -D "$SCRATCH/data" -E UTF8 --locale=C -A trust -U postgres >"$SCRATCH/initdb.log" 2>&1 ||
-        { cat "$SCRATCH/initdb.log" >&2; return 1; }
     as_postgres "$PG_BINDIR/pg_ctl" -D "$SCRATCH/data" -l "$SCRATCH/server.log" -w \
         -o "-c listen_addresses='' -k $SCRATCH -p $PGPORT $*" start >/dev/null ||
         { cat "$SCRATCH/server.log" >&2; return 1; }

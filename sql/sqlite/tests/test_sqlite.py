@@ -247,6 +247,23 @@ class Hostile(SqliteTest):
             f"SELECT count(*) FROM t WHERE clscrypt_try_decrypt(v, {next_one}, 'x') IS NULL"), 5000)
         self.assertEqual(self.one("SELECT clscrypt_try_decrypt_text(clscrypt_encrypt('v', 'key 10'), 'key 11')"), "v")
 
+    def test_interleaved_statements_evict_the_keys_of_a_running_one(self):
+        # A statement with constant keys takes its key state by number from
+        # row to row; another statement on the connection pushes that state
+        # out of the cache between two rows, and the next row must set it up
+        # again rather than use what is gone.
+        self.con.execute("CREATE TABLE t(i INTEGER, v BLOB)")
+        self.con.executemany("INSERT INTO t VALUES (?, clscrypt_encrypt('value ' || ?, 'constant', 'key'))",
+                             [(i, i) for i in range(50)])
+        # No ORDER BY: a sorter would compute every row at the first step.
+        reader = self.con.execute("SELECT i, clscrypt_decrypt_text(v, 'constant', 'key') FROM t")
+        got = []
+        for i, text in reader:
+            got.append(text == f"value {i}")
+            for k in range(20):
+                self.one("SELECT clscrypt_encrypt('x', ?)", f"{chr(65 + k)}{i}")
+        self.assertEqual(got, [True] * 50)
+
     def test_an_error_mid_statement_leaves_the_table_and_connection_sound(self):
         self.con.execute("CREATE TABLE t(id INTEGER PRIMARY KEY, v BLOB)")
         self.con.execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
