@@ -11,6 +11,12 @@ PACKAGES="$PACKAGES dpkg-dev file binutils pybind11-dev python3-dev g++-mingw-w6
 # Reliability checks: libFuzzer and the sanitizer runtimes for clang 14,
 # fault injection, memory dumps, memory checking.
 PACKAGES="$PACKAGES libclang-rt-14-dev strace gdb valgrind"
+# `install-deps.sh sql`: also the databases of the SQL extensions' step (the
+# SQLite headers and shell, the PostgreSQL 15 server, its contrib modules and
+# its headers).
+if [ "${1:-}" = "sql" ]; then
+    PACKAGES="$PACKAGES libsqlite3-dev sqlite3 postgresql-15 postgresql-server-dev-15"
+fi
 
 missing=""
 for p in $PACKAGES; do

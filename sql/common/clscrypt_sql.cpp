@@ -355,8 +355,8 @@ clscrypt_sql_status clscrypt_sql_from_hex(clscrypt_sql_session* s, const char* i
     return guarded(s, CLSCRYPT_SQL_BAD_HEX, [&] {
         s->out.clear();
         s->out.reserve(size / 2);
-        const auto problem =
-            common::decode_hex({in, size}, is_hex_separator, [s](std::uint8_t b) { s->out.push_back(static_cast<char>(b)); });
+        const auto problem = common::decode_hex({in, size}, is_hex_separator,
+                                                [s](std::uint8_t b) { s->out.push_back(static_cast<char>(b)); });
         if (!problem) return;
         if (problem->what == common::HexProblem::What::OddDigits) {
             raise(ErrorKind::InvalidArgument, kInvalidArgument, "hexadecimal text with an odd number of digits");

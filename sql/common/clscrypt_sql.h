@@ -87,8 +87,7 @@ clscrypt_sql_status clscrypt_sql_select_keys(clscrypt_sql_session* session, int 
 int clscrypt_sql_reselect(clscrypt_sql_session* session, uint64_t serial);
 
 /* The cipher under the selected keys; the result is the output. */
-clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* session, clscrypt_sql_op op, const char* in,
-                                       size_t size);
+clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* session, clscrypt_sql_op op, const char* in, size_t size);
 
 /* Bytes as upper-case hexadecimal digits, `separator` between pairs. */
 clscrypt_sql_status clscrypt_sql_to_hex(clscrypt_sql_session* session, const char* in, size_t size,
@@ -97,10 +96,10 @@ clscrypt_sql_status clscrypt_sql_to_hex(clscrypt_sql_session* session, const cha
  * punctuation between the digits are skipped. */
 clscrypt_sql_status clscrypt_sql_from_hex(clscrypt_sql_session* session, const char* in, size_t size);
 /* The legacy StrToHex and HexToStr, texts in UTF-8. */
-clscrypt_sql_status clscrypt_sql_str_to_hex(clscrypt_sql_session* session, int codepage, const char* text,
-                                            size_t size, const char* separator, size_t separator_size);
-clscrypt_sql_status clscrypt_sql_hex_to_str(clscrypt_sql_session* session, int codepage, const char* hex,
-                                            size_t size, int64_t separators);
+clscrypt_sql_status clscrypt_sql_str_to_hex(clscrypt_sql_session* session, int codepage, const char* text, size_t size,
+                                            const char* separator, size_t separator_size);
+clscrypt_sql_status clscrypt_sql_hex_to_str(clscrypt_sql_session* session, int codepage, const char* hex, size_t size,
+                                            int64_t separators);
 /* The legacy text digest: 64 lower-case digits. */
 clscrypt_sql_status clscrypt_sql_sha256(clscrypt_sql_session* session, const char* text, size_t size);
 

@@ -95,8 +95,7 @@ static CallState* call_state(FunctionCallInfo fcinfo) {
     return state;
 }
 
-static void raise_core(const char* name, const CallState* state, clscrypt_sql_status status)
-    pg_attribute_noreturn();
+static void raise_core(const char* name, const CallState* state, clscrypt_sql_status status) pg_attribute_noreturn();
 static void raise_core(const char* name, const CallState* state, clscrypt_sql_status status) {
     int code;
     switch (status) {
@@ -240,9 +239,9 @@ static Datum output_text(const char* name, CallState* state) {
     }
     if (size > (MaxAllocSize - VARHDRSZ - 1) / MAX_CONVERSION_GROWTH) {
         clscrypt_sql_take_output(state->session, NULL);
-        ereport(ERROR, (errcode(ERRCODE_PROGRAM_LIMIT_EXCEEDED),
-                        errmsg("%s: a text of %zu bytes is too long to convert to %s", name, size,
-                               GetDatabaseEncodingName())));
+        ereport(ERROR,
+                (errcode(ERRCODE_PROGRAM_LIMIT_EXCEEDED), errmsg("%s: a text of %zu bytes is too long to convert to %s",
+                                                                 name, size, GetDatabaseEncodingName())));
     }
     utf8 = (char*)palloc(size + 1);
     clscrypt_sql_take_output(state->session, utf8);
@@ -338,8 +337,7 @@ Datum clscrypt_to_hex(PG_FUNCTION_ARGS) {
         separator = VARDATA_ANY(s);
         separator_size = VARSIZE_ANY_EXHDR(s);
     }
-    status = clscrypt_sql_to_hex(state->session, VARDATA_ANY(data), VARSIZE_ANY_EXHDR(data), separator,
-                                 separator_size);
+    status = clscrypt_sql_to_hex(state->session, VARDATA_ANY(data), VARSIZE_ANY_EXHDR(data), separator, separator_size);
     if (status != CLSCRYPT_SQL_OK) raise_core(name, state, status);
     (void)clscrypt_sql_output(state->session, &size);
     check_result_size(name, state, size);
@@ -367,8 +365,8 @@ Datum clscrypt_str_to_hex(PG_FUNCTION_ARGS) {
     Utf8 separator = {" ", 1, NULL}; /* the legacy default */
     clscrypt_sql_status status;
     if (PG_NARGS() > 1) separator = utf8_of(PG_GETARG_TEXT_PP(1));
-    status = clscrypt_sql_str_to_hex(state->session, codepage_setting, text_utf8.data, text_utf8.size,
-                                     separator.data, separator.size);
+    status = clscrypt_sql_str_to_hex(state->session, codepage_setting, text_utf8.data, text_utf8.size, separator.data,
+                                     separator.size);
     release_utf8(&text_utf8);
     release_utf8(&separator);
     if (status != CLSCRYPT_SQL_OK) raise_core(name, state, status);

@@ -117,8 +117,8 @@ static void result_output(sqlite3_context* ctx, Connection* c, int as_text) {
 
 /* A BLOB or TEXT argument's bytes (never NULL, even when empty). */
 static const char* bytes_of(sqlite3_value* v, size_t* size) {
-    const char* p = sqlite3_value_type(v) == SQLITE_BLOB ? (const char*)sqlite3_value_blob(v)
-                                                         : (const char*)sqlite3_value_text(v);
+    const char* p =
+        sqlite3_value_type(v) == SQLITE_BLOB ? (const char*)sqlite3_value_blob(v) : (const char*)sqlite3_value_text(v);
     *size = (size_t)sqlite3_value_bytes(v);
     return p != NULL ? p : "";
 }
@@ -194,8 +194,8 @@ static int select_keys(sqlite3_context* ctx, const char* name, Connection* c, in
 enum { TAKES_BLOB_OR_TEXT = 1, TRY = 2 };
 
 /* clscrypt_encrypt, clscrypt_decrypt and the rest: the value, then its keys. */
-static void crypt_function(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* name,
-                           clscrypt_sql_op op, int flags) {
+static void crypt_function(sqlite3_context* ctx, int argc, sqlite3_value** argv, const char* name, clscrypt_sql_op op,
+                           int flags) {
     Connection* c = (Connection*)sqlite3_user_data(ctx);
     clscrypt_sql_status status;
     const char* in;
