@@ -3,9 +3,13 @@
  *
  * Every call site (a function in one expression of one query) keeps a core
  * session in its fn_extra, allocated in the function's memory context and
- * freed, key states wiped, by a reset callback of that context. When the key
- * argument is a constant or a parameter, the keys are set up on the first row
- * and kept; otherwise the session's bounded cache finds them by digest.
+ * freed, key states wiped, by a reset callback of that context. The keys
+ * selected last are kept as the key array's bytes: a row with the same array
+ * (the common case: constant keys) uses them again without looking further,
+ * and other keys are found by digest in the session's bounded cache. (Whether
+ * the argument is a constant or a parameter does not tell: PL/pgSQL evaluates
+ * a simple expression with one executor state per transaction while its
+ * variables change.)
  *
  * The core is C++ behind a C interface that never throws, and this file is
  * C: each error is raised with ereport after the core has returned, so the
@@ -65,10 +69,14 @@ void _PG_init(void) {
 typedef struct CallState {
     clscrypt_sql_session* session;
     MemoryContextCallback callback;
-    /* The keys of a stable key argument, selected once for this code page. */
+    /* The key array last selected (its bytes, in fn_mcxt, wiped by the
+     * callback), under this code page; whether it held a NULL. */
     bool selected;
     bool null_key;
     int selected_codepage;
+    char* keys;
+    Size keys_size;
+    Size keys_room;
     /* UTF-8 to the database's encoding, looked up once. */
     Oid from_utf8;
 } CallState;
@@ -77,6 +85,23 @@ static void free_call_state(void* arg) {
     CallState* state = (CallState*)arg;
     clscrypt_sql_free(state->session);
     state->session = NULL;
+    if (state->keys != NULL) explicit_bzero(state->keys, state->keys_room);
+}
+
+/* Remembers the key array's bytes as those selected. */
+static void remember_keys(FunctionCallInfo fcinfo, CallState* state, const char* bytes, Size size) {
+    if (size > state->keys_room) {
+        if (state->keys != NULL) {
+            explicit_bzero(state->keys, state->keys_room);
+            pfree(state->keys);
+            state->keys = NULL;
+            state->keys_room = 0;
+        }
+        state->keys = (char*)MemoryContextAlloc(fcinfo->flinfo->fn_mcxt, size);
+        state->keys_room = size;
+    }
+    if (size > 0) memcpy(state->keys, bytes, size);
+    state->keys_size = size;
 }
 
 static CallState* call_state(FunctionCallInfo fcinfo) {
@@ -144,7 +169,9 @@ static void release_utf8(Utf8* u) {
  * arguments); false when a key is NULL, and the result is then NULL. */
 static bool select_keys(FunctionCallInfo fcinfo, const char* name, CallState* state, int keys_arg) {
     const int codepage = codepage_setting;
-    const bool stable = PG_NARGS() <= keys_arg || get_fn_expr_arg_stable(fcinfo->flinfo, keys_arg);
+    ArrayType* array = PG_NARGS() > keys_arg ? PG_GETARG_ARRAYTYPE_P(keys_arg) : NULL;
+    const char* bytes = array != NULL ? (const char*)array : "";
+    const Size size = array != NULL ? VARSIZE(array) : 0;
     clscrypt_sql_status status;
     Datum* elements = NULL;
     bool* nulls = NULL;
@@ -153,36 +180,36 @@ static bool select_keys(FunctionCallInfo fcinfo, const char* name, CallState* st
     clscrypt_sql_slice* slices;
     Utf8* keys;
 
-    if (stable && state->selected && state->selected_codepage == codepage) return !state->null_key;
+    if (state->selected && state->selected_codepage == codepage && state->keys_size == size &&
+        (size == 0 || memcmp(state->keys, bytes, size) == 0)) {
+        return !state->null_key;
+    }
     state->selected = false;
     state->null_key = false;
-    if (PG_NARGS() > keys_arg) {
-        ArrayType* array = PG_GETARG_ARRAYTYPE_P(keys_arg);
-        deconstruct_array(array, TEXTOID, -1, false, TYPALIGN_INT, &elements, &nulls, &count);
-    }
+    if (array != NULL) deconstruct_array(array, TEXTOID, -1, false, TYPALIGN_INT, &elements, &nulls, &count);
     for (i = 0; i < count; ++i) {
         if (nulls[i]) state->null_key = true;
     }
-    if (state->null_key) {
-        state->selected = stable;
-        state->selected_codepage = codepage;
-        return false;
+    if (!state->null_key) {
+        slices = (clscrypt_sql_slice*)palloc(sizeof(clscrypt_sql_slice) * (count > 0 ? count : 1));
+        keys = (Utf8*)palloc(sizeof(Utf8) * (count > 0 ? count : 1));
+        for (i = 0; i < count; ++i) {
+            keys[i] = utf8_of(DatumGetTextPP(elements[i]));
+            slices[i].data = keys[i].data;
+            slices[i].size = keys[i].size;
+        }
+        status = clscrypt_sql_select_keys(state->session, codepage, slices, (size_t)count, NULL);
+        for (i = 0; i < count; ++i) release_utf8(&keys[i]);
+        pfree(keys);
+        pfree(slices);
+        if (status != CLSCRYPT_SQL_OK) raise_core(name, state, status);
     }
-    slices = (clscrypt_sql_slice*)palloc(sizeof(clscrypt_sql_slice) * (count > 0 ? count : 1));
-    keys = (Utf8*)palloc(sizeof(Utf8) * (count > 0 ? count : 1));
-    for (i = 0; i < count; ++i) {
-        keys[i] = utf8_of(DatumGetTextPP(elements[i]));
-        slices[i].data = keys[i].data;
-        slices[i].size = keys[i].size;
-    }
-    status = clscrypt_sql_select_keys(state->session, codepage, slices, (size_t)count, NULL);
-    for (i = 0; i < count; ++i) release_utf8(&keys[i]);
-    pfree(keys);
-    pfree(slices);
-    if (status != CLSCRYPT_SQL_OK) raise_core(name, state, status);
-    state->selected = stable;
+    if (elements != NULL) pfree(elements);
+    if (nulls != NULL) pfree(nulls);
+    remember_keys(fcinfo, state, bytes, size);
+    state->selected = true;
     state->selected_codepage = codepage;
-    return true;
+    return !state->null_key;
 }
 
 /* The largest value a bytea or text may be. */

@@ -111,6 +111,16 @@ SELECT count(DISTINCT k) AS keys,
 FROM keyed;
 SELECT clscrypt_try_decrypt_text(clscrypt_encrypt('v', 'key 10'), 'key 11') AS same_key;
 
+-- PL/pgSQL evaluates a simple expression with one executor state for the
+-- whole transaction, its variables changing between calls: the keys seen on
+-- the first call must not be taken for those of the next.
+CREATE FUNCTION pg_temp.decrypt_with(c bytea, k text[]) RETURNS text LANGUAGE plpgsql AS $$
+BEGIN
+    RETURN clscrypt_try_decrypt_text(c, VARIADIC k);
+END $$;
+SELECT k, pg_temp.decrypt_with(clscrypt_encrypt('under ' || k, k), ARRAY[k]) AS plain
+FROM (VALUES ('Akey'), ('Bkey'), ('Akey')) AS t(k);
+
 -- Large values.
 SELECT length(c) AS cipher_length, md5(clscrypt_decrypt(c, 'k')) = md5(b) AS same
 FROM (SELECT b, clscrypt_encrypt(b, 'k') AS c
