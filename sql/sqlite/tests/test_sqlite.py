@@ -201,6 +201,11 @@ class Errors(SqliteTest):
             ("SELECT clscrypt_hex_to_str('41', 4294967296)", (), "Overflow", sqlite3.SQLITE_TOOBIG),
             ("SELECT clscrypt_codepage(9)", (), "code page 9 is not built in", error),
             ("SELECT clscrypt_codepage(4294968548)", (), "is not built in", error),
+            # TEXT that is not UTF-8, in each place a text goes.
+            ("SELECT clscrypt_encrypt(CAST(x'ff' AS TEXT), 'k')", (), "not UTF-8", error),
+            ("SELECT clscrypt_encrypt('v', CAST(x'c0af' AS TEXT))", (), "key 1 is not UTF-8", error),
+            ("SELECT clscrypt_sha256(CAST(x'61ed' AS TEXT))", (), "not UTF-8 (byte offset 1)", error),
+            ("SELECT clscrypt_str_to_hex('a', CAST(x'80' AS TEXT))", (), "the separator is not UTF-8", error),
         ]
         for sql, params, fragment, code in cases:
             message = self.fails(sql, params, fragment, code)
@@ -263,6 +268,13 @@ class Hostile(SqliteTest):
             for k in range(20):
                 self.one("SELECT clscrypt_encrypt('x', ?)", f"{chr(65 + k)}{i}")
         self.assertEqual(got, [True] * 50)
+
+    def test_a_reused_statement_takes_each_binding_of_its_keys(self):
+        # Python keeps the prepared statement and binds new keys to it: keys
+        # marked constant on one run must not carry over to the next.
+        ciphers = [(self.one("SELECT clscrypt_encrypt(?, ?)", f"under {k}", k), k) for k in ("Akey", "Bkey", "Akey")]
+        got = [self.one("SELECT clscrypt_try_decrypt_text(?, ?)", c, k) for c, k in ciphers]
+        self.assertEqual(got, ["under Akey", "under Bkey", "under Akey"])
 
     def test_an_error_mid_statement_leaves_the_table_and_connection_sound(self):
         self.con.execute("CREATE TABLE t(id INTEGER PRIMARY KEY, v BLOB)")
