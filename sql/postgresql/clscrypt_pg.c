@@ -297,6 +297,8 @@ static Datum crypt_function(FunctionCallInfo fcinfo, const char* name, clscrypt_
     const char* in;
     size_t size;
 
+    /* The keys first: their errors leave no converted plaintext behind. */
+    if (!select_keys(fcinfo, name, state, 1)) PG_RETURN_NULL();
     if (op == CLSCRYPT_SQL_ENCRYPT_TEXT) {
         plain = utf8_of(PG_GETARG_TEXT_PP(0));
         in = plain.data;
@@ -305,10 +307,6 @@ static Datum crypt_function(FunctionCallInfo fcinfo, const char* name, clscrypt_
         bytea* data = PG_GETARG_BYTEA_PP(0);
         in = VARDATA_ANY(data);
         size = VARSIZE_ANY_EXHDR(data);
-    }
-    if (!select_keys(fcinfo, name, state, 1)) {
-        release_utf8(&plain);
-        PG_RETURN_NULL();
     }
     status = clscrypt_sql_crypt(state->session, op, in, size);
     release_utf8(&plain);

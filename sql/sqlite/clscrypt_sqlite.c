@@ -202,7 +202,7 @@ static void crypt_function(sqlite3_context* ctx, int argc, sqlite3_value** argv,
     size_t size;
     int type;
     if (argc < 1) {
-        fail_with(ctx, SQLITE_MISUSE, name, "takes the value and then its keys");
+        fail_with(ctx, SQLITE_ERROR, name, "takes the value and then its keys");
         return;
     }
     if (any_null(argc, argv)) return;
