@@ -121,6 +121,22 @@ END $$;
 SELECT k, pg_temp.decrypt_with(clscrypt_encrypt('under ' || k, k), ARRAY[k]) AS plain
 FROM (VALUES ('Akey'), ('Bkey'), ('Akey')) AS t(k);
 
+-- Parallel workers load the module and take the leader's code page.
+SET clscrypt.codepage = 1251;
+CREATE TABLE cyrillic AS SELECT i, clscrypt_encrypt('Привет ' || i, 'Ключ') AS v FROM generate_series(1, 20000) AS i;
+ANALYZE cyrillic;
+SET parallel_setup_cost = 0;
+SET parallel_tuple_cost = 0;
+SET min_parallel_table_scan_size = 0;
+SET max_parallel_workers_per_gather = 2;
+EXPLAIN (COSTS OFF) SELECT count(*) FROM cyrillic WHERE clscrypt_try_decrypt_text(v, 'Ключ') = 'Привет ' || i;
+SELECT count(*) AS read_in_parallel FROM cyrillic WHERE clscrypt_try_decrypt_text(v, 'Ключ') = 'Привет ' || i;
+RESET max_parallel_workers_per_gather;
+RESET min_parallel_table_scan_size;
+RESET parallel_tuple_cost;
+RESET parallel_setup_cost;
+RESET clscrypt.codepage;
+
 -- Large values.
 SELECT length(c) AS cipher_length, md5(clscrypt_decrypt(c, 'k')) = md5(b) AS same
 FROM (SELECT b, clscrypt_encrypt(b, 'k') AS c
