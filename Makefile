@@ -55,6 +55,21 @@ python-test: deps
 windows-test: deps
 	sh scripts/windows-test.sh
 
+# The SQLite and PostgreSQL extensions and their tests against real
+# databases (the PostgreSQL test installs into the server's folders and runs
+# a throwaway server: run as root).
+.PHONY: sql-test bench-sql
+sql-test:
+	@sh scripts/install-deps.sh sql
+	cmake --workflow --preset sql
+
+# The SQL benchmarks (bench/sql/run.sh); root for the PostgreSQL part.
+bench-sql:
+	@sh scripts/install-deps.sh sql
+	@cmake --preset sql >/dev/null
+	@cmake --build --preset sql
+	@sh bench/sql/run.sh build/sql
+
 clean:
 	rm -rf build
 

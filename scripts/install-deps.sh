@@ -29,6 +29,12 @@ case " $* " in
         PACKAGES="$PACKAGES python3-dask python3-distributed python3-pandas python3-psutil python3-cryptography"
         ;;
 esac
+# `install-deps.sh sql`: also the databases of the SQL extensions' step (the
+# SQLite headers and shell, the PostgreSQL 15 server, its contrib modules and
+# its headers).
+if [ "${1:-}" = "sql" ]; then
+    PACKAGES="$PACKAGES libsqlite3-dev sqlite3 postgresql-15 postgresql-server-dev-15"
+fi
 fi
 
 missing=""

@@ -1,0 +1,121 @@
+/* The work behind the SQL functions of both database extensions, with a C
+ * interface that never throws: the database glue is C, and PostgreSQL's
+ * error reporting unwinds with longjmp, which must never cross a C++ frame.
+ * Every call returns a status; the glue raises the database's error after
+ * the call has returned, when no C++ frame is left on the stack.
+ *
+ * A session holds what stays between rows: a small cache of key states (so
+ * keys are set up once per statement and key set, never per row), the
+ * selected key set, and the output of the last call. Texts in and out are
+ * UTF-8. One session serves one call at a time. */
+
+#ifndef CLSCRYPT_SQL_H
+#define CLSCRYPT_SQL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What went wrong; the glue picks the database's error code from this. */
+typedef enum clscrypt_sql_status {
+    CLSCRYPT_SQL_OK = 0,
+    /* Not a ciphertext of this format under these keys: wrong key, damaged
+     * data, or a length no ciphertext has. The try_ functions give NULL. */
+    CLSCRYPT_SQL_WRONG_KEY = 1,
+    /* An argument the operation cannot take: an unknown code page, the empty
+     * key after a non-empty one. */
+    CLSCRYPT_SQL_INVALID_ARGUMENT = 2,
+    /* A text (a value, a key, a separator) the code page cannot carry or
+     * that is not UTF-8. */
+    CLSCRYPT_SQL_UNTRANSLATABLE = 3,
+    /* Hexadecimal text that does not read. */
+    CLSCRYPT_SQL_BAD_HEX = 4,
+    /* The legacy hexadecimal reader's separator count of -2. */
+    CLSCRYPT_SQL_DIVISION_BY_ZERO = 5,
+    /* A value beyond the format's range. */
+    CLSCRYPT_SQL_OVERFLOW = 6,
+    CLSCRYPT_SQL_OUT_OF_MEMORY = 7,
+    /* A result longer than the session's output limit (the database's
+     * largest value), refused before it is made. */
+    CLSCRYPT_SQL_TOO_BIG = 9,
+    /* Anything else: a fault of this code or of the library. */
+    CLSCRYPT_SQL_INTERNAL = 8
+} clscrypt_sql_status;
+
+/* The conversions of the cipher. */
+typedef enum clscrypt_sql_op {
+    CLSCRYPT_SQL_ENCRYPT_BYTES = 0, /* bytes -> ciphertext */
+    CLSCRYPT_SQL_ENCRYPT_TEXT = 1,  /* UTF-8 text through the code page -> ciphertext */
+    CLSCRYPT_SQL_DECRYPT_BYTES = 2, /* ciphertext -> bytes */
+    CLSCRYPT_SQL_DECRYPT_TEXT = 3   /* ciphertext -> UTF-8 text through the code page */
+} clscrypt_sql_op;
+
+typedef struct clscrypt_sql_slice {
+    const char* data;
+    size_t size;
+} clscrypt_sql_slice;
+
+typedef struct clscrypt_sql_session clscrypt_sql_session;
+
+/* NULL when memory ran out. */
+clscrypt_sql_session* clscrypt_sql_new(void);
+/* Wipes the key states and the last output. NULL is ignored. */
+void clscrypt_sql_free(clscrypt_sql_session* session);
+
+/* The longest output the database takes; conversions whose result size is
+ * known beforehand refuse a longer one without making it. */
+void clscrypt_sql_set_output_limit(clscrypt_sql_session* session, size_t limit);
+
+/* 1 when the library has the code page with this number. */
+int clscrypt_sql_codepage_known(int codepage);
+/* The numbers of the code pages the library has, as "874, 1250, ...". */
+const char* clscrypt_sql_codepage_list(void);
+
+/* Makes the key history `keys` (applied in order; none: data written without
+ * a key) under `codepage` the one the cipher operations use. Set up once and
+ * kept in a bounded cache, found again by a digest of the keys. `serial`
+ * (when not NULL) receives the cache entry's number for
+ * clscrypt_sql_reselect. */
+clscrypt_sql_status clscrypt_sql_select_keys(clscrypt_sql_session* session, int codepage,
+                                             const clscrypt_sql_slice* keys, size_t key_count, uint64_t* serial);
+/* Selects the entry `serial` again, for a caller that knows its keys have not
+ * changed (constant arguments): 1 when it is still in the cache, else 0 and
+ * the caller selects by keys. */
+int clscrypt_sql_reselect(clscrypt_sql_session* session, uint64_t serial);
+
+/* The cipher under the selected keys; the result is the output. */
+clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* session, clscrypt_sql_op op, const char* in, size_t size);
+
+/* Bytes as upper-case hexadecimal digits, `separator` between pairs. */
+clscrypt_sql_status clscrypt_sql_to_hex(clscrypt_sql_session* session, const char* in, size_t size,
+                                        const char* separator, size_t separator_size);
+/* Hexadecimal text of either case to bytes; white space and ASCII
+ * punctuation between the digits are skipped. */
+clscrypt_sql_status clscrypt_sql_from_hex(clscrypt_sql_session* session, const char* in, size_t size);
+/* The legacy StrToHex and HexToStr, texts in UTF-8. */
+clscrypt_sql_status clscrypt_sql_str_to_hex(clscrypt_sql_session* session, int codepage, const char* text, size_t size,
+                                            const char* separator, size_t separator_size);
+clscrypt_sql_status clscrypt_sql_hex_to_str(clscrypt_sql_session* session, int codepage, const char* hex, size_t size,
+                                            int64_t separators);
+/* The legacy text digest: 64 lower-case digits. */
+clscrypt_sql_status clscrypt_sql_sha256(clscrypt_sql_session* session, const char* text, size_t size);
+
+/* The last call's output (valid until the next call) and its size. */
+const char* clscrypt_sql_output(const clscrypt_sql_session* session, size_t* size);
+/* Copies the output to `dest` (room for its size; NULL: nowhere) and wipes
+ * it. */
+void clscrypt_sql_take_output(clscrypt_sql_session* session, void* dest);
+
+/* The last failure: the library's error number and its message (which names
+ * the fault, never a key or a value). */
+int32_t clscrypt_sql_error_number(const clscrypt_sql_session* session);
+const char* clscrypt_sql_error_message(const clscrypt_sql_session* session);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
