@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,12 @@ struct Case {
     std::size_t length;
     bool every_chunking;
 };
+
+// Names a case in test listings by its fields: GoogleTest's fallback prints
+// the raw bytes of the object, padding included, which are uninitialised.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.length << (c.every_chunking ? " bytes, every chunking" : " bytes, some chunkings");
+}
 
 class StreamRoundTrip : public ::testing::TestWithParam<Case> {};
 
