@@ -90,6 +90,29 @@ void draw_random_words(std::uint32_t (&words)[2]) {
 #endif
 }
 
+void draw_random_words(std::uint32_t* words, std::size_t count) {
+    if (count == 0) return;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    std::memset(words, 0, 2 * count * sizeof *words);
+#else
+    // Three random bytes make a word: they are drawn into the front of the
+    // words' own storage and spread out from the last word back, so a word
+    // is written only over bytes already read.
+    auto* bits = reinterpret_cast<std::uint8_t*>(words);
+    const std::span<std::uint8_t> drawn(bits, 6 * count);
+    if (drawn.size() < 512) {
+        platform::system_random_buffered(drawn);  // a few messages: the reserve serves them
+    } else {
+        platform::system_random(drawn);
+    }
+    for (std::size_t i = 2 * count; i-- > 0;) {
+        const std::uint8_t* b = bits + 3 * i;
+        const std::uint32_t v = b[0] | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16);
+        words[i] = random_word_from_bits(v);
+    }
+#endif
+}
+
 void write_header(std::uint8_t* out, const std::uint32_t (&words)[2], std::uint32_t n) noexcept {
     store_le32(out, words[0]);
     store_le32(out + 4, words[1]);

@@ -51,6 +51,11 @@ std::int32_t deciphered_descriptor(const BlowfishTables& t, std::span<const std:
 /// The two header words, drawn from the system's random source.
 void draw_random_words(std::uint32_t (&words)[2]);
 
+/// The header words of `count` messages at once (words[2i] and words[2i+1]
+/// for message i): a batch of any size costs one request to the system
+/// instead of a share of the per-thread reserve per message.
+void draw_random_words(std::uint32_t* words, std::size_t count);
+
 /// The 12 header bytes: both words and the size `n`, least significant byte
 /// first.
 void write_header(std::uint8_t* out, const std::uint32_t (&words)[2], std::uint32_t n) noexcept;

@@ -111,6 +111,27 @@ inline bool read_hex16(const char* in, std::uint8_t* out) noexcept {
 }
 #endif
 
+// Bytes to upper-case digit pairs at `out` (room for 2 * n), sixteen
+// digits at a time with `vector`.
+void write_hex(const std::uint8_t* b, std::size_t n, char* out, [[maybe_unused]] bool vector) noexcept {
+    std::size_t i = 0;
+#if CLSCRYPT_VALUES_SSE2
+    const __m128i low_nibble = _mm_set1_epi8(0x0F);
+    const __m128i nine = _mm_set1_epi8(9);
+    for (; vector && i + 8 <= n; i += 8) {
+        const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + i));
+        // Each byte's high digit, then its low one, in byte order.
+        const __m128i high = _mm_and_si128(_mm_srli_epi16(x, 4), low_nibble);
+        const __m128i digits = _mm_unpacklo_epi8(high, _mm_and_si128(x, low_nibble));
+        // '0' + d, and 7 more for A to F.
+        const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(digits, nine), _mm_set1_epi8(7));
+        const __m128i text = _mm_add_epi8(_mm_add_epi8(digits, _mm_set1_epi8('0')), letters);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), text);
+    }
+#endif
+    for (; i < n; ++i) std::memcpy(out + 2 * i, &kHexPairs[2 * std::size_t{b[i]}], 2);
+}
+
 // Hexadecimal text to bytes at `out` (room for text.size() / 2); the count,
 // or nothing when the text is not hexadecimal. Digits in pairs without
 // separators, as this library and most exports write them, take the quick
@@ -186,6 +207,9 @@ struct ValueCipher::State {
             utf8[c][0] = static_cast<char>(u.size());
             std::memcpy(&utf8[c][1], u.data(), u.size());
         }
+        for (std::size_t c = 0; c < 128; ++c) {
+            ascii_same = ascii_same && latin[c] == c && utf8[c][0] == 1 && utf8[c][1] == static_cast<char>(c);
+        }
     }
 
     ValueOptions options;
@@ -198,6 +222,9 @@ struct ValueCipher::State {
     static constexpr std::uint16_t kMissing = 0x100;
     std::array<std::uint16_t, 256> latin{};
     std::array<std::array<char, 4>, 256> utf8{};
+    // Whether the page carries ASCII as itself, each character its own byte
+    // (the pages in use all do): ASCII text then needs no decoding either way.
+    bool ascii_same = true;
 
     // Hexadecimal digits sixteen at a time, unless the portable code is
     // forced (then the scalar loop is what runs, and is tested).
@@ -207,6 +234,7 @@ struct ValueCipher::State {
     platform::WipedBytes work;   // one value tried with the later candidates
     std::vector<Item> items;
     std::vector<CbcLane> lanes;
+    std::vector<std::uint32_t> words;  // the chunk's random header words, two a value
     std::optional<RuntimeError> last_error;
     std::optional<RuntimeError> random_error;  // the random source's last failure
 
@@ -230,6 +258,10 @@ struct ValueCipher::State {
     // (unless `replace`: then the legacy "?"). Bytes written before a fault
     // are the caller's to wipe.
     std::optional<std::size_t> text_to_page(std::string_view text, std::uint8_t* out, bool replace) const {
+        if (ascii_same && is_ascii(text.data(), text.size())) {
+            if (!text.empty()) std::memcpy(out, text.data(), text.size());
+            return text.size();
+        }
         struct Writer {
             const State& s;
             std::uint8_t* at;
@@ -248,8 +280,26 @@ struct ValueCipher::State {
         return static_cast<std::size_t>(writer.at - out);
     }
 
+    // Whether none of `n` bytes has its top bit set.
+    static bool is_ascii(const void* data, std::size_t n) noexcept {
+        const auto* p = static_cast<const unsigned char*>(data);
+        std::uint64_t high = 0;
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + i, 8);
+            high |= word;
+        }
+        for (; i < n; ++i) high |= p[i];
+        return (high & 0x8080808080808080U) == 0;
+    }
+
     // Code-page bytes to UTF-8 text, appended to `out`.
     void page_to_text(const std::uint8_t* b, std::size_t n, std::string& out) const {
+        if (ascii_same && is_ascii(b, n)) {
+            out.append(reinterpret_cast<const char*>(b), n);
+            return;
+        }
         const std::size_t at = out.size();
         out.resize(at + 3 * n);
         char* w = out.data() + at;
@@ -288,6 +338,10 @@ struct ValueCipher::State {
                 if (n == 0) return;
                 out.resize(2 * n + sep.size() * (n - 1));
                 char* w = out.data();
+                if (sep.empty()) {
+                    write_hex(b, n, w, vector_hex);
+                    return;
+                }
                 for (std::size_t i = 0; i < n; ++i) {
                     if (i != 0 && !sep.empty()) {
                         std::memcpy(w, sep.data(), sep.size());
@@ -355,14 +409,37 @@ struct ValueCipher::State {
         }
     }
 
+    // The random header words of a chunk's `count` messages, into `words`;
+    // false, with the error kept for the values' outcomes, when the system's
+    // random source fails.
+    bool draw_chunk(std::size_t count) {
+        words.resize(2 * count);
+        try {
+            detail::draw_random_words(words.data(), count);
+            return true;
+        } catch (const RuntimeError& e) {
+            random_error.emplace(e);
+            return false;
+        }
+    }
+
+    // The header words drawn for value `i` of the chunk.
+    [[nodiscard]] std::array<std::uint32_t, 2> words_of(std::size_t i) const noexcept {
+        return {words[2 * i], words[2 * i + 1]};
+    }
+
     // A deciphered message of `m` bytes (descriptor `s`) laid out again for
-    // encryption: fresh random words, the same size, the fill zeroed.
-    bool lay_out_again(std::uint8_t* v, std::size_t m, std::int32_t s) {
-        std::uint32_t words[2];
-        if (!draw(words)) return false;
-        detail::write_header(v, words, static_cast<std::uint32_t>(s));
+    // encryption: fresh random words `w`, the same size, the fill zeroed.
+    static void lay_out_again(std::uint8_t* v, std::size_t m, std::int32_t s, const std::uint32_t (&w)[2]) noexcept {
+        detail::write_header(v, w, static_cast<std::uint32_t>(s));
         const std::size_t end = kHeaderSize + static_cast<std::size_t>(s);
         std::memset(v + end, 0, m - end);
+    }
+
+    bool lay_out_again(std::uint8_t* v, std::size_t m, std::int32_t s) {
+        std::uint32_t w[2];
+        if (!draw(w)) return false;
+        lay_out_again(v, m, s, w);
         return true;
     }
 
@@ -459,7 +536,11 @@ struct ValueCipher::State {
 
         if (packed != 0) decipher(0, base, packed);
         lanes.clear();
-        for (Item& it : items) {
+        const bool drawn = job == Job::Rekey && packed != 0 && draw_chunk(in.size());
+        const std::size_t word_bytes = drawn ? words.size() * sizeof words[0] : 0;
+        const WipeOnExit wipe_words{reinterpret_cast<std::uint8_t*>(words.data()), word_bytes};
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            Item& it = items[i];
             if (it.status != Status::Packed) continue;
             std::uint8_t* v = base + it.offset;
             detail::store_be32(v, detail::load_be32(v) ^ it.seam.l);
@@ -468,7 +549,9 @@ struct ValueCipher::State {
             if (!detail::descriptor_fits(it.length, it.size)) {
                 it.status = Status::OtherKey;
             } else if (job == Job::Rekey) {
-                if (lay_out_again(v, it.length, it.size)) {
+                if (drawn) {
+                    const auto w = words_of(i);
+                    lay_out_again(v, it.length, it.size, {w[0], w[1]});
                     lanes.push_back({v, it.length, Chain{}});
                 } else {
                     it.status = Status::NoRandom;
@@ -512,6 +595,9 @@ struct ValueCipher::State {
         lanes.clear();
         std::size_t used = 0;
         const WipeOnExit wipe{base, used};  // plaintext until the lanes have run
+        const bool drawn = draw_chunk(in.size());
+        const std::size_t word_bytes = drawn ? words.size() * sizeof words[0] : 0;
+        const WipeOnExit wipe_words{reinterpret_cast<std::uint8_t*>(words.data()), word_bytes};
         for (std::size_t i = 0; i < in.size(); ++i) {
             Item& it = items[i];
             it = Item{};
@@ -541,13 +627,13 @@ struct ValueCipher::State {
             }
             // Layout: random word, random word, N (all least significant
             // byte first), the message, zero fill to a whole block.
-            std::uint32_t words[2];
-            if (!draw(words)) {
+            if (!drawn) {
                 platform::secure_wipe(v + kHeaderSize, n);
                 it.status = Status::NoRandom;
                 continue;
             }
-            detail::write_header(v, words, static_cast<std::uint32_t>(n));
+            const auto w = words_of(i);
+            detail::write_header(v, {w[0], w[1]}, static_cast<std::uint32_t>(n));
             std::memset(v + kHeaderSize + n, 0, static_cast<std::size_t>(*t) - kHeaderSize - n);
             it.offset = used;
             it.length = static_cast<std::size_t>(*t);
