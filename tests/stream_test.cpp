@@ -271,6 +271,38 @@ TEST(Streams, MisuseRaisesError5AndLeavesTheStreamFailed) {
               9);
 }
 
+// A stream moved in mid-message carries on where it was, bytes held back
+// included; the one it was moved from refuses to end, and its refusal adds
+// nothing to the caller's output.
+TEST(Streams, AMovedStreamCarriesOnAndItsSourceIsFinished) {
+    clsToString c;
+    c.Key(u"k");
+    const Bytes message = test::random_bytes(37);
+    EncryptStream first(c, message.size());
+    Bytes cipher;
+    first.Update(std::span<const std::uint8_t>(message.data(), 13), cipher);  // not a whole block
+    EncryptStream second(std::move(first));
+    EncryptStream third(c, 1);
+    third = std::move(second);
+    third.Update(std::span<const std::uint8_t>(message.data() + 13, message.size() - 13), cipher);
+    third.Final(cipher);
+    EXPECT_EQ(test::error_number([&] { first.Final(cipher); }), 5);   // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(test::error_number([&] { second.Final(cipher); }), 5);  // NOLINT(bugprone-use-after-move)
+    Bytes whole = cipher;
+    c.DecryptByte(whole);
+    EXPECT_EQ(whole, message);
+
+    DecryptStream dec(c);
+    Bytes plain;
+    dec.Update(std::span<const std::uint8_t>(cipher.data(), 21), plain);
+    DecryptStream moved(c);
+    moved = std::move(dec);
+    moved.Update(std::span<const std::uint8_t>(cipher.data() + 21, cipher.size() - 21), plain);
+    moved.Final();
+    EXPECT_EQ(plain, message);
+    EXPECT_EQ(test::error_number([&] { dec.Final(); }), 5);  // NOLINT(bugprone-use-after-move)
+}
+
 TEST(EncryptStream, AThrowingListenerStopsItAndLeavesItFailed) {
     clsToString c;
     c.Progress.Subscribe([](std::int32_t& p) {

@@ -104,17 +104,9 @@ EncryptStream::EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16
     run_ = std::make_unique<detail::CbcRun>(cipher_length_, Cipher.Progress.HasListeners());
 }
 
-EncryptStream::EncryptStream(EncryptStream&& other) noexcept
-    : cipher_(other.cipher_),
-      run_(std::move(other.run_)),
-      length_(other.length_),
-      cipher_length_(other.cipher_length_),
-      received_(other.received_),
-      pending_(other.pending_),
-      pending_len_(other.pending_len_),
-      done_(other.done_) {
-    platform::secure_wipe(other.pending_.data(), other.pending_.size());
-    other.done_ = true;
+// A moved-from stream is finished, and the bytes it held back are wiped.
+EncryptStream::EncryptStream(EncryptStream&& other) noexcept : cipher_(nullptr), length_(0), cipher_length_(0) {
+    *this = std::move(other);
 }
 
 EncryptStream& EncryptStream::operator=(EncryptStream&& other) noexcept {
@@ -177,7 +169,15 @@ std::size_t EncryptStream::Final(std::span<std::uint8_t> Out) {
 void EncryptStream::Final(std::vector<std::uint8_t>& Out) {
     const std::size_t at = Out.size();
     Out.resize(at + MaxOutput(0));
-    Out.resize(at + Final(std::span<std::uint8_t>(Out.data() + at, MaxOutput(0))));
+    std::size_t n = 0;
+    try {
+        n = Final(std::span<std::uint8_t>(Out.data() + at, MaxOutput(0)));
+    } catch (...) {
+        // A refused end adds nothing to what the caller has.
+        Out.resize(at);
+        throw;
+    }
+    Out.resize(at + n);
 }
 
 // ---- Decryption -----------------------------------------------------------
@@ -192,17 +192,8 @@ DecryptStream::DecryptStream(clsToString& Cipher, std::u16string_view Key, std::
     }
 }
 
-DecryptStream::DecryptStream(DecryptStream&& other) noexcept
-    : cipher_(other.cipher_),
-      run_(std::move(other.run_)),
-      declared_(other.declared_),
-      received_(other.received_),
-      message_length_(other.message_length_),
-      pending_(other.pending_),
-      pending_len_(other.pending_len_),
-      done_(other.done_) {
-    platform::secure_wipe(other.pending_.data(), other.pending_.size());
-    other.done_ = true;
+DecryptStream::DecryptStream(DecryptStream&& other) noexcept : cipher_(nullptr), declared_(0) {
+    *this = std::move(other);
 }
 
 DecryptStream& DecryptStream::operator=(DecryptStream&& other) noexcept {
