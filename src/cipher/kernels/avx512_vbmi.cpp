@@ -303,7 +303,8 @@ constexpr std::size_t kVectorLanes = 64;
     Words y[1] = {Words{{r[slice_of(7)], r[slice_of(6)], r[slice_of(5)], r[slice_of(4)]}}};
     // As the scalar encipher: P[0] into the left half, then the rounds with
     // the P words from the bottom up, each round's word joining the half it
-    // changes; P[17] into the right half last.
+    // changes (P[16] the left half in the last); P[17] into the right half,
+    // which becomes the ciphertext's left half.
     xor_p(x[0], planes, 0);
     for (unsigned i = 1; i <= 15; i += 2) {
         round<1>(planes, y, x, i);
@@ -323,7 +324,7 @@ constexpr std::size_t kVectorLanes = 64;
 
 struct VectorLanes {
     // Each lane's chaining block as it sits in memory (both halves
-    // big-endian); during a step, that plus the plaintext block.
+    // big-endian); during a step, that XORed with the plaintext block.
     alignas(64) std::uint8_t blocks[8 * kVectorLanes];
     std::uint8_t* pos[kVectorLanes];   // the lane's next block
     std::size_t stride[kVectorLanes];  // 8, or 0 on the scratch block
