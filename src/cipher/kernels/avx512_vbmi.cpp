@@ -330,7 +330,7 @@ struct VectorLanes {
     std::size_t stride[kVectorLanes];  // 8, or 0 on the scratch block
     std::size_t left[kVectorLanes];    // blocks still to encipher; SIZE_MAX when idle
     CbcLane* lane[kVectorLanes];       // the message, or null when idle
-    std::uint8_t scratch[8];
+    std::uint8_t scratch[8] = {};
     CbcLane* next;
     CbcLane* last;
 
@@ -345,6 +345,9 @@ struct VectorLanes {
     [[CLSCRYPT_AVX512]] void start(std::size_t i, CbcLane* m) noexcept {
         lane[i] = m;
         if (m == nullptr) {
+            // A defined block to encipher: the lane may never have held a
+            // message, and the stack bytes here are left over from anything.
+            std::memset(blocks + 8 * i, 0, 8);
             pos[i] = scratch;
             stride[i] = 0;
             left[i] = SIZE_MAX;
