@@ -2,7 +2,8 @@
 
 // The AVX-512 intrinsics for the emulated build of the AVX-512 VBMI kernels
 // (CLSCRYPT_AVX512_EMULATED): SIMDe's portable implementations under the
-// intrinsics' own names, and the little that SIMDe does not provide.
+// intrinsics' own names, and the little that SIMDe does not provide or
+// provides in a form the sanitizers object to.
 
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #include <simde/x86/avx512.h>
@@ -28,7 +29,26 @@ inline simde__m512i maskz_alignr_epi64(simde__mmask8 k, simde__m512i a, simde__m
     return simde_mm512_loadu_si512(out);
 }
 
+// vpaddb wraps each byte. SIMDe adds the bytes as signed chars, which
+// UndefinedBehaviorSanitizer reports as overflow; here they are unsigned.
+inline simde__m512i add_epi8(simde__m512i a, simde__m512i b) noexcept {
+    std::uint8_t x[64];
+    std::uint8_t y[64];
+    simde_mm512_storeu_si512(x, a);
+    simde_mm512_storeu_si512(y, b);
+    for (unsigned j = 0; j < 64; ++j) x[j] = static_cast<std::uint8_t>(x[j] + y[j]);
+    return simde_mm512_loadu_si512(x);
+}
+
+inline simde__m512i mask_add_epi8(simde__m512i src, simde__mmask64 k, simde__m512i a, simde__m512i b) noexcept {
+    return simde_mm512_mask_mov_epi8(src, k, add_epi8(a, b));
+}
+
 }  // namespace clscrypt::detail::emulated
 
+#undef _mm512_add_epi8
+#undef _mm512_mask_add_epi8
+#define _mm512_add_epi8(a, b) ::clscrypt::detail::emulated::add_epi8((a), (b))
+#define _mm512_mask_add_epi8(src, k, a, b) ::clscrypt::detail::emulated::mask_add_epi8((src), (k), (a), (b))
 #define _mm512_maskz_alignr_epi64(k, a, b, count) \
     ::clscrypt::detail::emulated::maskz_alignr_epi64((k), (a), (b), (count))
