@@ -274,10 +274,11 @@ template <unsigned S>
 // ciphertext blocks, which are copied out to the messages and chain into
 // the next step. A lane whose message ends stores its chain and takes the
 // next message from the queue, as in the scalar lanes kernels; when none is
-// left it runs on a scratch block of its own, its work thrown away.
+// left it runs on a scratch block, its work thrown away.
 //
-// Why 64 and why a floor: a step costs the same whatever the number of
-// lanes doing useful work. Its sixteen rounds read 16 planes of 256 bytes
+// 64 lanes because a register holds one byte of 64 blocks. A step costs the
+// same whatever the number of lanes doing useful work, hence a floor. By
+// count of instructions, its sixteen rounds read 16 planes of 256 bytes
 // each (four 64-byte loads and two vpermi2b a plane), about 1,000 loads and
 // 500 byte shuffles for the 64 blocks, so 8 to 12 cycles a block with every
 // lane busy, where the 8-chain scalar kernel needs about 70 table loads a
