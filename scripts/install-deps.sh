@@ -15,6 +15,9 @@ if [ "${1:-}" = "wasm" ]; then
     fi
 else
 PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcli11-dev"
+# Portable implementations of the x86 intrinsics (header-only): the tests run
+# the AVX-512 kernels through them on processors without AVX-512.
+PACKAGES="$PACKAGES libsimde-dev"
 # Packaging (dpkg-shlibdeps for the Debian packages), the Python module, the
 # Windows cross build and Wine to test it.
 PACKAGES="$PACKAGES dpkg-dev file binutils pybind11-dev python3-dev g++-mingw-w64-x86-64 wine64"

@@ -457,8 +457,13 @@ struct ValueCipher::State {
     // Re-keying: the laid-out messages of `lanes` enciphered under the target.
     void encipher_lanes() {
         if (lanes.empty()) return;
-        detail::cbc_backend().encrypt_lanes(detail::InstanceAccess::tables(std::as_const(target)), lanes.data(),
-                                            lanes.size());
+        const detail::CbcBackend& backend = detail::cbc_backend();
+        const detail::BytePlanes* planes = nullptr;
+        if (backend.lanes_planes_from != 0 && lanes.size() >= backend.lanes_planes_from) {
+            planes = &detail::InstanceAccess::planes(target);  // built once, kept with the target's tables
+        }
+        backend.encrypt_lanes(detail::InstanceAccess::tables(std::as_const(target)), planes, lanes.data(),
+                              lanes.size());
     }
 
     enum class Job { Decrypt, Rekey };

@@ -16,14 +16,15 @@ using BackendList = common::ShortList<CbcBackend, 3>;
 
 BackendList available_backends() noexcept {
     BackendList list;
-    list.add({"portable", &cbc_encrypt, &cbc_decrypt_portable, &fill_tables_portable, &cbc_encrypt_lanes, 0});
+    list.add(
+        {"portable", &cbc_encrypt, &cbc_decrypt_portable, &fill_tables_portable, &cbc_encrypt_lanes_portable, 0, 0});
 #if CLSCRYPT_CBC_X86
     const auto& cpu = platform::cpu_features();
     if (cpu.x86_bmi2)
-        list.add({"x86-bmi2", &cbc_encrypt_bmi2, &cbc_decrypt_bmi2, &fill_tables_bmi2, &cbc_encrypt_lanes_bmi2, 0});
+        list.add({"x86-bmi2", &cbc_encrypt_bmi2, &cbc_decrypt_bmi2, &fill_tables_bmi2, &cbc_encrypt_lanes_bmi2, 0, 0});
     if (cpu.x86_bmi2 && cpu.x86_avx512_vbmi) {
         list.add({"avx512-vbmi", &cbc_encrypt_bmi2, &cbc_decrypt_avx512_vbmi, &fill_tables_bmi2,
-                  &cbc_encrypt_lanes_bmi2, kAvx512Batch});
+                  &cbc_encrypt_lanes_avx512_vbmi, kAvx512Batch, kAvx512Lanes});
     }
 #endif
     return list;

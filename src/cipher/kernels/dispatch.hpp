@@ -7,9 +7,10 @@
 // portable ones and give the same bytes. Encryption of one message is one
 // chain of dependent blocks, so its kernels differ only in how short they
 // make each round; many messages are many chains, which the lanes kernels
-// run side by side. Decryption works on independent blocks:
-// the portable kernel interleaves several, the AVX-512 VBMI kernel looks up
-// 64 blocks at once in the byte planes of the S-boxes.
+// run side by side (8 in the scalar ones, 64 in the AVX-512 VBMI one, with
+// the byte planes below). Decryption works on independent blocks: the
+// portable kernel interleaves several, the AVX-512 VBMI kernel looks up 64
+// blocks at once in the byte planes of the S-boxes.
 //
 // A kernel is only called on a processor that has what it needs; which ones
 // qualify is decided here from platform::cpu_features().
@@ -31,7 +32,10 @@ namespace clscrypt::detail {
 
 using CbcEncryptKernel = void (*)(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
 /// Many independent messages, each as CbcEncryptKernel would encipher it.
-using CbcEncryptLanesKernel = void (*)(const BlowfishTables& t, CbcLane* lanes, std::size_t count) noexcept;
+/// `planes` is the byte-plane form of `t`, or null when `count` is below
+/// CbcBackend::lanes_planes_from.
+using CbcEncryptLanesKernel = void (*)(const BlowfishTables& t, const BytePlanes* planes, CbcLane* lanes,
+                                       std::size_t count) noexcept;
 /// The key schedule's second half: with the key already in the P-array,
 /// enciphers from a zero block and writes each result into the next two
 /// table words, P first, then the S-boxes.
@@ -50,11 +54,18 @@ struct CbcBackend {
     /// The decryption kernel reads the byte planes for runs of at least
     /// this many bytes (never when 0); shorter runs may pass a null pointer.
     std::size_t planes_from;
+    /// The lanes kernel reads the byte planes for batches of at least this
+    /// many messages (never when 0); smaller ones may pass a null pointer.
+    std::size_t lanes_planes_from;
 };
 
 /// Portable decryption with the signature of the dispatched kernels.
 void cbc_decrypt_portable(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
                           Chain& chain) noexcept;
+
+/// The portable lanes kernel with the signature of the dispatched ones.
+void cbc_encrypt_lanes_portable(const BlowfishTables& t, const BytePlanes* planes, CbcLane* lanes,
+                                std::size_t count) noexcept;
 
 /// The portable key-schedule kernel.
 void fill_tables_portable(BlowfishTables& t) noexcept;
@@ -65,7 +76,8 @@ void build_planes(const BlowfishTables& t, BytePlanes& planes) noexcept;
 #if CLSCRYPT_CBC_X86
 /// Scalar kernels compiled for BMI1/BMI2 byte extraction.
 void cbc_encrypt_bmi2(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
-void cbc_encrypt_lanes_bmi2(const BlowfishTables& t, CbcLane* lanes, std::size_t count) noexcept;
+void cbc_encrypt_lanes_bmi2(const BlowfishTables& t, const BytePlanes* planes, CbcLane* lanes,
+                            std::size_t count) noexcept;
 void fill_tables_bmi2(BlowfishTables& t) noexcept;
 void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
                       Chain& chain) noexcept;
@@ -73,8 +85,15 @@ void cbc_decrypt_bmi2(const BlowfishTables& t, const BytePlanes* planes, std::ui
 /// bytes or more), the rest through the scalar kernel.
 void cbc_decrypt_avx512_vbmi(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
                              Chain& chain) noexcept;
-inline constexpr std::size_t kAvx512Batch = 512;
+/// AVX-512 VBMI: 64 messages side by side, one block of each at a time
+/// through the byte planes, for batches of kAvx512Lanes messages or more;
+/// smaller ones, and the last messages of a batch, through the scalar
+/// lanes kernel.
+void cbc_encrypt_lanes_avx512_vbmi(const BlowfishTables& t, const BytePlanes* planes, CbcLane* lanes,
+                                   std::size_t count) noexcept;
 #endif
+inline constexpr std::size_t kAvx512Batch = 512;
+inline constexpr std::size_t kAvx512Lanes = 16;
 
 /// The backends this build holds that the running processor can execute:
 /// the portable one first, the preferred one last.

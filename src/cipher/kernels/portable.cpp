@@ -229,6 +229,11 @@ void cbc_encrypt_lanes(const BlowfishTables& t, CbcLane* lanes, std::size_t coun
     }
 }
 
+void cbc_encrypt_lanes_portable(const BlowfishTables& t, const BytePlanes* /*planes*/, CbcLane* lanes,
+                                std::size_t count) noexcept {
+    cbc_encrypt_lanes(t, lanes, count);
+}
+
 void cbc_decrypt_portable(const BlowfishTables& t, const BytePlanes* /*planes*/, std::uint8_t* data, std::size_t len,
                           Chain& chain) noexcept {
     cbc_decrypt(t, data, len, chain);

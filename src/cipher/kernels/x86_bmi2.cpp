@@ -188,8 +188,8 @@ template <std::size_t W>
 
 }  // namespace
 
-[[gnu::target("bmi,bmi2")]] void cbc_encrypt_lanes_bmi2(const BlowfishTables& t, CbcLane* lanes,
-                                                        std::size_t count) noexcept {
+[[gnu::target("bmi,bmi2")]] void cbc_encrypt_lanes_bmi2(const BlowfishTables& t, const BytePlanes* /*planes*/,
+                                                        CbcLane* lanes, std::size_t count) noexcept {
     LaneQueueBmi2 q{lanes, lanes + count, {}, {}, {}, 0};
     while (q.active < kLanes && q.fill()) {
     }
