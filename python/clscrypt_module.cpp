@@ -237,13 +237,13 @@ constexpr std::size_t kPart = 16384;
 struct Part {
     enum class State : std::uint8_t { Free, Ready, Busy, Done };
     std::size_t number = 0;
-    std::size_t first = 0;               // the column position of its first value
-    bool text = false;                   // whether its values are str
+    std::size_t first = 0;                // the column position of its first value
+    bool text = false;                    // whether its values are str
     std::vector<std::string_view> views;  // the values present, in order
-    std::vector<std::uint32_t> offsets;  // each view's position, counted from `first`
-    std::vector<PyObject*> refs;         // references that keep viewed values alive
-    std::deque<std::string> copies;      // other bytes-like values, copied (wiped)
-    std::vector<std::string> outs;       // reused part after part
+    std::vector<std::uint32_t> offsets;   // each view's position, counted from `first`
+    std::vector<PyObject*> refs;          // references that keep viewed values alive
+    std::deque<std::string> copies;       // other bytes-like values, copied (wiped)
+    std::vector<std::string> outs;        // reused part after part
     std::vector<clscrypt::ValueOutcome> outcomes;
     std::exception_ptr failure;
     bool wipe_outs = false;
@@ -356,8 +356,8 @@ private:
 
     Kind classify(PyObject* item, std::size_t i) {
         const bool is_str = PyUnicode_Check(item);
-        if (!is_str && (item == Py_None || item == na_.ptr() ||
-                        (PyFloat_Check(item) && std::isnan(PyFloat_AS_DOUBLE(item))))) {
+        if (!is_str &&
+            (item == Py_None || item == na_.ptr() || (PyFloat_Check(item) && std::isnan(PyFloat_AS_DOUBLE(item))))) {
             return Kind::Missing;
         }
         const bool want_str = accept_ == Accept::Str || (accept_ == Accept::Either && text_.value_or(is_str));
@@ -377,7 +377,8 @@ private:
     // when it is all ASCII (the usual case).
     static std::string_view str_view(PyObject* item) {
         if (PyUnicode_IS_COMPACT_ASCII(item)) {
-            return {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
+            return {static_cast<const char*>(PyUnicode_DATA(item)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
         }
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(item, &size);
@@ -630,9 +631,8 @@ py::list encrypt_values(const py::object& values, const py::object& keys, const 
     const WipedKeys target({history(keys, "keys")});
     const auto options = value_options(codepage, separator, replace_unmappable);
     Values column(values, Accept::Either);
-    auto ciphers = ciphers_for(threads, column, [&] {
-        return clscrypt::ValueCipher(target.histories, target.histories.front(), options);
-    });
+    auto ciphers = ciphers_for(
+        threads, column, [&] { return clscrypt::ValueCipher(target.histories, target.histories.front(), options); });
     // A column of str is text through the code page, one of bytes the
     // messages as they are (each part knows which, from the values it read).
     const auto plain = [](bool text) { return text ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes; };
@@ -652,9 +652,8 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
     const WipedKeys histories(candidate_histories(candidates, keys));
     const auto options = value_options(codepage, {}, false);
     Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
-    auto ciphers = ciphers_for(threads, column, [&] {
-        return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options);
-    });
+    auto ciphers = ciphers_for(
+        threads, column, [&] { return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options); });
     return convert(
         column, plain == clscrypt::PlainForm::Text ? Output::Text : Output::Bytes, true, raise, ciphers,
         [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
@@ -677,9 +676,8 @@ py::list rekey_values(const py::object& values, const py::object& candidates, co
     const WipedKeys target({history(new_keys, "new_keys")});
     const auto options = value_options(codepage, separator, false);
     Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
-    auto ciphers = ciphers_for(threads, column, [&] {
-        return clscrypt::ValueCipher(histories.histories, target.histories.front(), options);
-    });
+    auto ciphers = ciphers_for(
+        threads, column, [&] { return clscrypt::ValueCipher(histories.histories, target.histories.front(), options); });
     return convert(  // ciphertext only
         column, output_of(out_form), false, raise, ciphers,
         [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
