@@ -10,12 +10,14 @@
 // each instance has a lock so that two threads never run one instance at
 // once. Progress listeners are Python callables, called with the GIL held.
 //
-// The bulk-value functions take a column at once: the values' text or bytes
-// are gathered while the GIL is held (pointers into the immutable str and
-// bytes objects, which the call keeps referenced), the keyed tables are set up
-// once, and the values converted part by part with the GIL released, each
-// part's results becoming Python objects before the next. Conversion, candidates and errors are all
-// ValueCipher's; this layer only maps Python values and names onto it.
+// The bulk-value functions take a column at once. The keyed tables are set
+// up once; then the column goes part by part: the values' text or bytes are
+// viewed while the GIL is held (pointers into the immutable str and bytes
+// objects, which the call keeps referenced while it views them), converted
+// with the GIL released, and the results made Python objects. With threads,
+// parts are converted on them while the calling thread reads and makes
+// objects. Conversion, candidates and errors are all ValueCipher's; this
+// layer only maps Python values and names onto it.
 
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
