@@ -10,12 +10,14 @@
 // each instance has a lock so that two threads never run one instance at
 // once. Progress listeners are Python callables, called with the GIL held.
 //
-// The bulk-value functions take a column at once: the values' text or bytes
-// are gathered while the GIL is held (pointers into the immutable str and
-// bytes objects, which the call keeps referenced), the keyed tables are set up
-// once, and the values converted part by part with the GIL released, each
-// part's results becoming Python objects before the next. Conversion, candidates and errors are all
-// ValueCipher's; this layer only maps Python values and names onto it.
+// The bulk-value functions take a column at once. The keyed tables are set
+// up once; then the column goes part by part: the values' text or bytes are
+// viewed while the GIL is held (pointers into the immutable str and bytes
+// objects, which the call keeps referenced while it views them), converted
+// with the GIL released, and the results made Python objects. With threads,
+// parts are converted on them while the calling thread reads and makes
+// objects. Conversion, candidates and errors are all ValueCipher's; this
+// layer only maps Python values and names onto it.
 
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
@@ -24,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -209,20 +212,6 @@ clscrypt::ValueOptions value_options(int codepage, const std::string& separator,
     return options;
 }
 
-// The values of one call, as views for the batch. Missing values (None, the
-// float NaN that pandas puts in an object column's gaps, and pandas.NA of its
-// string columns) take no part and come back as None.
-struct Column {
-    std::vector<std::string_view> views;  // the values present, in order
-    std::vector<std::size_t> index;       // each view's position among all values
-    std::size_t count = 0;                // all values, missing ones included
-    std::vector<py::object> held;         // keeps the viewed objects alive
-    std::deque<std::string> copies;       // other bytes-like values, copied (wiped)
-    ~Column() {
-        for (auto& s : copies) wipe(s);
-    }
-};
-
 // What a call accepts as its values: str (text), bytes-like, or either one,
 // fixed by the first value present.
 enum class Accept { Str, Bytes, Either };
@@ -234,67 +223,183 @@ py::object pandas_na() {
     return py::getattr(modules["pandas"], "NA", py::none());
 }
 
-bool missing(const py::handle& item, const py::object& na) {
-    if (item.is_none() || (na && item.is(na))) return true;
-    return PyFloat_Check(item.ptr()) && std::isnan(PyFloat_AS_DOUBLE(item.ptr()));
-}
-
 std::string position(std::size_t i) {
     return "value " + std::to_string(i);
 }
 
-// Gathers `values`; returns whether the values present were str.
-bool gather(const py::handle& values, Accept accept, Column& column) {
-    if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr())) {
-        throw py::type_error("values is a collection of values (a list, a pandas Series), not a single value");
+// Values per part. A column is read, converted and turned into Python
+// objects a part at a time, so the call holds the views and library results
+// of a few parts (all in the caches), never a second copy of a million
+// values; a part is still large enough for giving up and retaking the GIL,
+// and handing parts to threads, to cost nothing measurable.
+constexpr std::size_t kPart = 16384;
+
+// One part of a column: its values' views while they are converted, and the
+// library's results until they become Python objects.
+struct Part {
+    enum class State : std::uint8_t { Free, Ready, Busy, Done };
+    std::size_t number = 0;
+    std::size_t first = 0;                // the column position of its first value
+    bool text = false;                    // whether its values are str
+    std::vector<std::string_view> views;  // the values present, in order
+    std::vector<std::uint32_t> offsets;   // each view's position, counted from `first`
+    std::vector<PyObject*> refs;          // references that keep viewed values alive
+    std::deque<std::string> copies;       // other bytes-like values, copied (wiped)
+    std::vector<std::string> outs;        // reused part after part
+    std::vector<clscrypt::ValueOutcome> outcomes;
+    std::exception_ptr failure;
+    bool wipe_outs = false;
+    State state = State::Free;
+
+    Part() = default;
+    Part(const Part&) = delete;
+    Part& operator=(const Part&) = delete;
+    // Lets go of the values; the GIL is held.
+    void release() noexcept {
+        for (PyObject* r : refs) Py_DECREF(r);
+        refs.clear();
+        for (auto& s : copies) wipe(s);
+        copies.clear();
+        views.clear();
+        offsets.clear();
+        failure = nullptr;
     }
-    std::optional<bool> text;
-    const py::object na = pandas_na();
-    for (const py::handle item : py::iter(values)) {
-        const std::size_t i = column.count++;
-        if (missing(item, na)) continue;
-        const bool is_str = PyUnicode_Check(item.ptr());
-        const bool want_str = accept == Accept::Str || (accept == Accept::Either && text.value_or(is_str));
-        if (is_str != want_str) {
-            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item.ptr())->tp_name) + "; expected " +
-                                 (want_str ? "str" : "bytes") +
-                                 (accept == Accept::Either ? " like the values before it" : ""));
+    ~Part() {
+        release();
+        if (wipe_outs) {
+            for (auto& s : outs) wipe(s);
         }
-        text = is_str;
-        std::string_view view;
-        if (is_str) {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
-            if (data != nullptr) {
-                view = std::string_view(data, static_cast<std::size_t>(size));
-            } else {
-                // A str with a lone surrogate has no UTF-8: the library is
-                // handed a byte that starts no UTF-8 or stored form, so the
-                // value fails as text it cannot take, like any other.
-                PyErr_Clear();
-                view = std::string_view("\xff", 1);
-            }
-        } else if (PyBytes_Check(item.ptr())) {
-            view =
-                std::string_view(PyBytes_AS_STRING(item.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.ptr())));
-        } else if (PyObject_CheckBuffer(item.ptr())) {
-            // A bytearray or memoryview may change while the GIL is released:
-            // its bytes are copied.
-            Py_buffer buffer;
-            if (PyObject_GetBuffer(item.ptr(), &buffer, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-            column.copies.emplace_back(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
-            PyBuffer_Release(&buffer);
-            view = column.copies.back();
+    }
+};
+
+// The values of one call, read a part at a time while the GIL is held: a
+// list or tuple as it is (no copy of its references), any other iterable (a
+// pandas Series, a generator) gathered into a list first. Missing values
+// (None, the float NaN that pandas puts in an object column's gaps, and
+// pandas.NA of its string columns) take no part and come back as None.
+class Values {
+public:
+    Values(const py::handle& values, Accept accept) : accept_(accept), na_(pandas_na()) {
+        if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr())) {
+            throw py::type_error("values is a collection of values (a list, a pandas Series), not a single value");
+        }
+        if (PyList_CheckExact(values.ptr()) || PyTuple_CheckExact(values.ptr())) {
+            seq_ = py::reinterpret_borrow<py::object>(values);
+            // The caller's list may change while the GIL is given up between
+            // parts: the values of a part in hand are referenced.
+            shared_ = PyList_CheckExact(values.ptr());
         } else {
-            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item.ptr())->tp_name) +
-                                 "; expected str or bytes");
+            seq_ = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+            if (!seq_) throw py::error_already_set();
         }
-        column.held.push_back(py::reinterpret_borrow<py::object>(item));
-        column.views.push_back(view);
-        column.index.push_back(i);
+        list_ = PyList_CheckExact(seq_.ptr());
+        count_ = static_cast<std::size_t>(list_ ? PyList_GET_SIZE(seq_.ptr()) : PyTuple_GET_SIZE(seq_.ptr()));
     }
-    return text.value_or(accept == Accept::Str);
-}
+
+    [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    // Whether the values present were str (the default when none was).
+    [[nodiscard]] bool text() const noexcept { return text_.value_or(accept_ == Accept::Str); }
+
+    // Positions [first, end) into `part`, and None into `results` for the
+    // values missing; raises TypeError for a value the call does not take.
+    void gather(std::size_t first, std::size_t end, Part& part, PyObject* results) {
+        part.first = first;
+        for (std::size_t i = first; i < end; ++i) {
+            PyObject* item = at(i);
+            std::string_view view;
+            switch (classify(item, i)) {
+                case Kind::Missing:
+                    Py_INCREF(Py_None);
+                    PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), Py_None);
+                    continue;
+                case Kind::Str: view = str_view(item); break;
+                case Kind::Bytes:
+                    view = std::string_view(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+                    break;
+                case Kind::Buffer: {
+                    // A bytearray or memoryview may change while the GIL is
+                    // released: its bytes are copied.
+                    Py_buffer buffer;
+                    if (PyObject_GetBuffer(item, &buffer, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+                    part.copies.emplace_back(static_cast<const char*>(buffer.buf),
+                                             static_cast<std::size_t>(buffer.len));
+                    PyBuffer_Release(&buffer);
+                    view = part.copies.back();
+                    break;
+                }
+            }
+            if (shared_) {
+                Py_INCREF(item);
+                part.refs.push_back(item);
+            }
+            part.views.push_back(view);
+            part.offsets.push_back(static_cast<std::uint32_t>(i - first));
+        }
+        part.text = text();
+    }
+
+    // Raises the TypeError of the first value from `first` on that the call
+    // does not take, if there is one: a failed conversion raises only after
+    // the whole column has been found to be of values the call takes.
+    void check_from(std::size_t first) {
+        for (std::size_t i = first; i < count_; ++i) classify(at(i), i);
+    }
+
+private:
+    enum class Kind { Missing, Str, Bytes, Buffer };
+
+    PyObject* at(std::size_t i) const {
+        if (!list_) return PyTuple_GET_ITEM(seq_.ptr(), static_cast<Py_ssize_t>(i));
+        if (i >= static_cast<std::size_t>(PyList_GET_SIZE(seq_.ptr()))) {
+            throw std::runtime_error("values changed size during the call");
+        }
+        return PyList_GET_ITEM(seq_.ptr(), static_cast<Py_ssize_t>(i));
+    }
+
+    Kind classify(PyObject* item, std::size_t i) {
+        const bool is_str = PyUnicode_Check(item);
+        if (!is_str &&
+            (item == Py_None || item == na_.ptr() || (PyFloat_Check(item) && std::isnan(PyFloat_AS_DOUBLE(item))))) {
+            return Kind::Missing;
+        }
+        const bool want_str = accept_ == Accept::Str || (accept_ == Accept::Either && text_.value_or(is_str));
+        if (is_str != want_str) {
+            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected " +
+                                 (want_str ? "str" : "bytes") +
+                                 (accept_ == Accept::Either ? " like the values before it" : ""));
+        }
+        text_ = is_str;
+        if (is_str) return Kind::Str;
+        if (PyBytes_Check(item)) return Kind::Bytes;
+        if (PyObject_CheckBuffer(item)) return Kind::Buffer;
+        throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected str or bytes");
+    }
+
+    // A str's UTF-8, held by the str itself: its characters as they are
+    // when it is all ASCII (the usual case).
+    static std::string_view str_view(PyObject* item) {
+        if (PyUnicode_IS_COMPACT_ASCII(item)) {
+            return {static_cast<const char*>(PyUnicode_DATA(item)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+        if (data != nullptr) return {data, static_cast<std::size_t>(size)};
+        // A str with a lone surrogate has no UTF-8: the library is handed a
+        // byte that starts no UTF-8 or stored form, so the value fails as
+        // text it cannot take, like any other.
+        PyErr_Clear();
+        return {"\xff", 1};
+    }
+
+    Accept accept_;
+    py::object na_;
+    py::object seq_;  // a list or tuple
+    bool list_ = false;
+    bool shared_ = false;
+    std::size_t count_ = 0;
+    std::optional<bool> text_;
+};
 
 // The error of a value that failed, raised as the strict operation raises it,
 // with its position in front of the context; never the value itself.
@@ -308,115 +413,217 @@ bool gather(const py::handle& values, Accept accept, Column& column) {
     throw clscrypt::RuntimeError(e.Kind(), e.Number(), e.Description(), context);
 }
 
-// Values per batch call. A column is converted a part at a time, so the
-// library's output strings for a part are all it holds besides the Python
-// results (not a second copy of a million values), and errors="raise" stops
-// at the part with the first failure; a part is still large enough for the
-// batch to spread over the library's threads and for giving up and retaking
-// the GIL to cost nothing measurable.
-constexpr std::size_t kPart = 16384;
+// What the results are in Python: str that is ASCII by its form
+// (hexadecimal, Base64), str from UTF-8 (text), or bytes.
+enum class Output { Ascii, Text, Bytes };
 
-// The instances of one call: one per thread the caller asked for
-// (threads=N), each with its own keyed tables and working buffers, since an
-// instance serves one batch at a time. 0 means one per processor.
-template <typename Make>
-std::vector<clscrypt::ValueCipher> ciphers_for(int threads, std::size_t values, Make&& make) {
-    if (threads < 0) throw py::value_error("threads must be 0 (one per processor) or more");
-    std::size_t n =
-        threads == 0 ? std::max(1U, std::thread::hardware_concurrency()) : static_cast<std::size_t>(threads);
-    n = std::max<std::size_t>(1, std::min(n, (values + kPart - 1) / kPart));  // no thread without a part
-    std::vector<clscrypt::ValueCipher> ciphers;
-    ciphers.reserve(n);
-    py::gil_scoped_release release;
-    for (std::size_t i = 0; i < n; ++i) ciphers.push_back(make());
-    return ciphers;
+bool is_ascii(const std::string& s) noexcept {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, s.data() + i, 8);
+        high |= word;
+    }
+    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+    return (high & 0x8080808080808080U) == 0;
 }
 
-// Converts the column part by part with `batch` (GIL released) and returns
-// the results as a list: str (UTF-8) or bytes per value, None for a missing
-// value and, with errors="none", for a failed one. With several instances,
-// as many parts are converted side by side on threads of their own, each
-// instance on its own part; the Python objects are made afterwards, with the
-// GIL. With errors="raise", the first failure in order raises; `redo`
-// repeats that value's conversion with the strict method for its own error
-// (a batch records only its last).
-template <typename Batch, typename Redo>
-py::list convert(const Column& column, bool wipe_results, bool as_str, bool raise,
-                 std::vector<clscrypt::ValueCipher>& ciphers, Batch&& batch, Redo&& redo) {
-    py::list list(column.count);  // empty slots until filled, which a list may hold while it is built
-    const auto put = [&list](std::size_t i, PyObject* item) {
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
-    };
-    const auto none = [] {
-        Py_INCREF(Py_None);
-        return Py_None;
-    };
-    const std::size_t width = ciphers.size();
-    std::vector<std::vector<std::string>> outs(width);
-    std::vector<std::vector<clscrypt::ValueOutcome>> outcomes(width);
-    struct Wipe {
-        std::vector<std::vector<std::string>>& outs;
-        bool on;
-        ~Wipe() {
-            if (on) {
-                for (auto& o : outs) {
-                    for (auto& s : o) wipe(s);
-                }
-            }
-        }
-    } wipe_at_end{outs, wipe_results};
-    const auto part_at = [&column](std::size_t start) {
-        return std::span<const std::string_view>(column.views.data() + start,
-                                                 std::min(kPart, column.views.size() - start));
-    };
-    std::size_t next = 0;  // the next list position to fill
-    for (std::size_t group = 0; group < column.views.size(); group += kPart * width) {
-        const std::size_t parts = std::min(width, (column.views.size() - group + kPart - 1) / kPart);
+// A result as a new Python object: ASCII goes into a one-byte str with one
+// copy, where decoding it as UTF-8 would look at every byte again.
+PyObject* result_object(const std::string& s, Output output) {
+    const auto n = static_cast<Py_ssize_t>(s.size());
+    if (output == Output::Bytes) return PyBytes_FromStringAndSize(s.data(), n);
+    if (output == Output::Text && !is_ascii(s)) return PyUnicode_DecodeUTF8(s.data(), n, "strict");
+    PyObject* str = PyUnicode_New(n, 127);
+    if (str != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(str), s.data(), s.size());
+    return str;
+}
+
+// What a stored form is in Python.
+Output output_of(clscrypt::StoredForm form) {
+    switch (form) {
+        case clscrypt::StoredForm::Hex:
+        case clscrypt::StoredForm::Base64: return Output::Ascii;
+        case clscrypt::StoredForm::String: return Output::Text;
+        case clscrypt::StoredForm::Bytes: break;
+    }
+    return Output::Bytes;
+}
+
+// The threads that convert parts beside the calling one, and what they
+// share with it: parts move Free -> Ready (gathered) -> Busy -> Done
+// (converted) -> Free under `lock`. Going, it stops them and waits for them.
+struct Crew {
+    std::mutex lock;
+    std::condition_variable ready;  // a part is Ready, or the crew is to stop
+    std::condition_variable done;   // a part is Done
+    bool stop = false;
+    std::vector<std::thread> threads;
+
+    Crew() = default;
+    Crew(const Crew&) = delete;
+    Crew& operator=(const Crew&) = delete;
+    ~Crew() {
         {
-            py::gil_scoped_release release;
-            std::vector<std::exception_ptr> failures(parts);
-            std::vector<std::thread> helpers;
-            const auto run = [&](std::size_t w) {
-                try {
-                    batch(ciphers[w], part_at(group + w * kPart), outs[w], outcomes[w]);
-                } catch (...) {
-                    failures[w] = std::current_exception();
-                }
-            };
-            for (std::size_t w = 1; w < parts; ++w) helpers.emplace_back(run, w);
-            run(0);
-            for (auto& t : helpers) t.join();
-            for (auto& f : failures) {
-                if (f) std::rethrow_exception(f);
-            }
+            const std::lock_guard guard(lock);
+            stop = true;
         }
-        for (std::size_t w = 0; w < parts; ++w) {
-            const std::size_t start = group + w * kPart;
-            const auto part = part_at(start);
-            for (std::size_t j = 0; j < part.size(); ++j) {
-                const std::size_t i = column.index[start + j];
-                while (next < i) put(next++, none());
+        ready.notify_all();
+        for (auto& t : threads) t.join();
+    }
+};
+
+// Converts the column part by part with `batch` (GIL released) and returns
+// the results as a list: one object per value, None for a missing value and,
+// with errors="none", for a failed one. With errors="raise", the first
+// failure in order raises; `redo` repeats that value's conversion with the
+// strict method for its own error (a batch records only its last).
+//
+// The calling thread reads the values (GIL held) and makes the results'
+// Python objects; the library converts each part with the GIL released.
+// With several instances (threads=N), N - 1 threads of the call's own
+// convert parts side by side, each with its own instance, while the calling
+// thread reads ahead and turns converted parts into objects, converting a
+// part itself whenever it would otherwise wait. Results go into the list in
+// order, whichever thread converted them.
+template <typename Batch, typename Redo>
+py::list convert(Values& values, Output output, bool wipe_results, bool raise,
+                 std::vector<clscrypt::ValueCipher>& ciphers, Batch&& batch, Redo&& redo) {
+    const std::size_t count = values.size();
+    const std::size_t parts = (count + kPart - 1) / kPart;
+    py::list list(count);  // empty slots until filled, which a list may hold while it is built
+    // One part in hand at a time alone; with a crew, enough parts read ahead
+    // that no thread waits for the reading.
+    std::vector<Part> ring(std::max<std::size_t>(1, std::min(parts, ciphers.size() == 1 ? 1 : 2 * ciphers.size())));
+    for (auto& p : ring) p.wipe_outs = wipe_results;
+    const auto run = [&batch](clscrypt::ValueCipher& cipher, Part& p) noexcept {
+        try {
+            if (!p.views.empty()) batch(cipher, std::span<const std::string_view>(p.views), p.text, p.outs, p.outcomes);
+        } catch (...) {
+            p.failure = std::current_exception();
+        }
+    };
+    Crew crew;  // after the ring: stopped before the parts go
+    // The earliest Ready part, now Busy; crew.lock is held.
+    const auto take = [&ring]() -> Part* {
+        Part* first = nullptr;
+        for (auto& p : ring) {
+            if (p.state == Part::State::Ready && (first == nullptr || p.number < first->number)) first = &p;
+        }
+        if (first != nullptr) first->state = Part::State::Busy;
+        return first;
+    };
+    for (std::size_t w = 1; w < ciphers.size(); ++w) {
+        crew.threads.emplace_back([&crew, &take, &run, &cipher = ciphers[w]] {
+            std::unique_lock guard(crew.lock);
+            for (;;) {
+                Part* p = nullptr;
+                crew.ready.wait(guard, [&] { return crew.stop || (p = take()) != nullptr; });
+                if (crew.stop) return;
+                guard.unlock();
+                run(cipher, *p);
+                guard.lock();
+                p->state = Part::State::Done;
+                crew.done.notify_one();
+            }
+        });
+    }
+
+    const std::size_t helpers = ciphers.size() - 1;
+    std::size_t gathered = 0;  // parts read
+    std::size_t built = 0;     // parts whose results are in the list
+    while (built < parts) {
+        Part& next = ring[built % ring.size()];
+        bool converted = false;
+        std::size_t waiting = 0;
+        {
+            const std::lock_guard guard(crew.lock);
+            converted = built < gathered && next.state == Part::State::Done;
+            for (const auto& p : ring) waiting += p.state == Part::State::Ready ? 1 : 0;
+        }
+        // Read ahead while no result is ready, or while the crew may run
+        // out of parts; else make the ready results' objects.
+        if (gathered < parts && gathered - built < ring.size() && (!converted || waiting <= helpers)) {
+            Part& p = ring[gathered % ring.size()];
+            p.number = gathered;
+            const std::size_t first = gathered * kPart;
+            values.gather(first, std::min(count, first + kPart), p, list.ptr());
+            {
+                const std::lock_guard guard(crew.lock);
+                p.state = Part::State::Ready;
+            }
+            crew.ready.notify_one();
+            ++gathered;
+            continue;
+        }
+        if (converted) {
+            if (next.failure) std::rethrow_exception(next.failure);
+            for (std::size_t j = 0; j < next.views.size(); ++j) {
+                const std::size_t i = next.first + next.offsets[j];
                 PyObject* item = nullptr;
-                if (outcomes[w][j]) {
-                    const std::string& s = outs[w][j];
-                    item = as_str ? PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict")
-                                  : PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+                if (next.outcomes[j]) {
+                    item = result_object(next.outs[j], output);
                     if (item == nullptr) throw py::error_already_set();
                 } else if (raise) {
+                    values.check_from(std::min(count, gathered * kPart));
                     try {
                         py::gil_scoped_release release;
-                        redo(ciphers[w], part[j]);
+                        redo(ciphers[0], next.views[j]);
                     } catch (const clscrypt::RuntimeError& e) {
                         raise_at(i, e);
                     }
-                    raise_at(i, ciphers[w].LastError());  // not expected: it failed in the batch
+                    raise_at(i, ciphers[0].LastError());  // not expected: it failed in the batch
+                } else {
+                    Py_INCREF(Py_None);
+                    item = Py_None;
                 }
-                put(next++, item != nullptr ? item : none());
+                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
             }
+            next.release();
+            {
+                const std::lock_guard guard(crew.lock);
+                next.state = Part::State::Free;
+            }
+            ++built;
+            continue;
+        }
+        // Nothing to do with the GIL: convert a part, or wait for the next.
+        py::gil_scoped_release release;
+        std::unique_lock guard(crew.lock);
+        if (Part* p = take()) {
+            guard.unlock();
+            run(ciphers[0], *p);
+            guard.lock();
+            p->state = Part::State::Done;
+        } else {
+            crew.done.wait(guard, [&next] { return next.state == Part::State::Done; });
         }
     }
-    while (next < column.count) put(next++, none());
     return list;
+}
+
+// The instances of one call: one per thread the caller asked for
+// (threads=N; 0: one per processor), as many as there are parts at most,
+// each with its own keyed tables and working buffers, since an instance
+// serves one batch at a time. Key set-up fails before any value converts,
+// but a column with a value the call does not take raises that first.
+template <typename Make>
+std::vector<clscrypt::ValueCipher> ciphers_for(int threads, Values& values, Make&& make) {
+    if (threads < 0) throw py::value_error("threads must be 0 (one per processor) or more");
+    std::size_t n =
+        threads == 0 ? std::max(1U, std::thread::hardware_concurrency()) : static_cast<std::size_t>(threads);
+    n = std::max<std::size_t>(1, std::min(n, (values.size() + kPart - 1) / kPart));  // no thread without a part
+    std::vector<clscrypt::ValueCipher> ciphers;
+    ciphers.reserve(n);
+    try {
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < n; ++i) ciphers.push_back(make());
+    } catch (const clscrypt::RuntimeError&) {
+        values.check_from(0);
+        throw;
+    }
+    return ciphers;
 }
 
 py::list encrypt_values(const py::object& values, const py::object& keys, const std::string& form, int codepage,
@@ -425,17 +632,18 @@ py::list encrypt_values(const py::object& values, const py::object& keys, const 
     const bool raise = raises(errors);
     const WipedKeys target({history(keys, "keys")});
     const auto options = value_options(codepage, separator, replace_unmappable);
-    Column column;
-    const auto plain = gather(values, Accept::Either, column) ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes;
-    auto ciphers = ciphers_for(threads, column.views.size(), [&] {
-        return clscrypt::ValueCipher(target.histories, target.histories.front(), options);
-    });
+    Values column(values, Accept::Either);
+    auto ciphers = ciphers_for(
+        threads, column, [&] { return clscrypt::ValueCipher(target.histories, target.histories.front(), options); });
+    // A column of str is text through the code page, one of bytes the
+    // messages as they are (each part knows which, from the values it read).
+    const auto plain = [](bool text) { return text ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes; };
     return convert(  // ciphertext only: nothing to wipe
-        column, false, stored != clscrypt::StoredForm::Bytes, raise, ciphers,
-        [&](auto& c, auto part, auto& results, auto& outcomes) {
-            c.EncryptMany(part, plain, stored, results, outcomes);
+        column, output_of(stored), false, raise, ciphers,
+        [&](auto& c, auto part, bool text, auto& results, auto& outcomes) {
+            c.EncryptMany(part, plain(text), stored, results, outcomes);
         },
-        [&](auto& c, std::string_view v) { c.EncryptOrThrow(v, plain, stored); });
+        [&](auto& c, std::string_view v) { c.EncryptOrThrow(v, plain(column.text()), stored); });
 }
 
 py::list decrypt_values(const py::object& values, const py::object& candidates, const std::string& form, int codepage,
@@ -445,14 +653,12 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
     const bool raise = raises(errors);
     const WipedKeys histories(candidate_histories(candidates, keys));
     const auto options = value_options(codepage, {}, false);
-    Column column;
-    gather(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
-    auto ciphers = ciphers_for(threads, column.views.size(), [&] {
-        return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options);
-    });
+    Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
+    auto ciphers = ciphers_for(
+        threads, column, [&] { return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options); });
     return convert(
-        column, true, plain == clscrypt::PlainForm::Text, raise, ciphers,
-        [&](auto& c, auto part, auto& results, auto& outcomes) {
+        column, plain == clscrypt::PlainForm::Text ? Output::Text : Output::Bytes, true, raise, ciphers,
+        [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
             c.DecryptMany(part, stored, plain, results, outcomes);
         },
         [&](auto& c, std::string_view v) {
@@ -471,14 +677,14 @@ py::list rekey_values(const py::object& values, const py::object& candidates, co
     if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
     const WipedKeys target({history(new_keys, "new_keys")});
     const auto options = value_options(codepage, separator, false);
-    Column column;
-    gather(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, column);
-    auto ciphers = ciphers_for(threads, column.views.size(), [&] {
-        return clscrypt::ValueCipher(histories.histories, target.histories.front(), options);
-    });
+    Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
+    auto ciphers = ciphers_for(
+        threads, column, [&] { return clscrypt::ValueCipher(histories.histories, target.histories.front(), options); });
     return convert(  // ciphertext only
-        column, false, out_form != clscrypt::StoredForm::Bytes, raise, ciphers,
-        [&](auto& c, auto part, auto& results, auto& outcomes) { c.RekeyMany(part, in, out_form, results, outcomes); },
+        column, output_of(out_form), false, raise, ciphers,
+        [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
+            c.RekeyMany(part, in, out_form, results, outcomes);
+        },
         [&](auto& c, std::string_view v) { c.RekeyOrThrow(v, in, out_form); });
 }
 

@@ -98,6 +98,14 @@ TEST(Layout, RandomWordForm) {
     for (int i = 0; i < 10000; ++i) {
         ASSERT_LE(detail::random_word_from_bits(static_cast<std::uint32_t>(rng()())), 2147483647U);
     }
+    // Every 24-bit input against the definition: a single-precision value
+    // in [0, 1), times 2^31 - 1 in double precision, to the nearest integer.
+    for (std::uint32_t bits = 0; bits < (1U << 24); ++bits) {
+        const float r = static_cast<float>(bits) * 0x1p-24F;
+        const auto expected =
+            static_cast<std::uint32_t>(detail::round_half_even(static_cast<double>(r) * 2147483647.0));
+        ASSERT_EQ(detail::random_word_from_bits(bits), expected) << bits;
+    }
 }
 
 TEST(Layout, SizeLimitOfTheDescriptor) {

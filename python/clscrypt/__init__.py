@@ -109,9 +109,11 @@ def encrypt_values(
         legacy conversion did, instead of failing the value.
     threads: how many threads convert the column side by side, each with
         its own key set-up, the GIL released (default 1: the calling thread
-        alone; 0: one per processor). Worth it for columns of 100,000 values
-        or more; in a Dask worker, leave it at 1 (the workers already fill
-        the processors).
+        alone; 0: one per processor). With N, the call starts N - 1 threads
+        of its own and the calling thread reads the values and makes the
+        results while they convert, converting too when it has nothing else
+        to do. Worth it for columns of 100,000 values or more; in a Dask
+        worker, leave it at 1 (the workers already fill the processors).
 
     Each value gets fresh random words, so equal plaintexts give different
     ciphertexts. Returns a list, or a pandas Series for a Series.
@@ -158,9 +160,11 @@ def decrypt_values(
         the caller applies itself).
     threads: how many threads convert the column side by side, each with
         its own key set-up, the GIL released (default 1: the calling thread
-        alone; 0: one per processor). Worth it for columns of 100,000 values
-        or more; in a Dask worker, leave it at 1 (the workers already fill
-        the processors).
+        alone; 0: one per processor). With N, the call starts N - 1 threads
+        of its own and the calling thread reads the values and makes the
+        results while they convert, converting too when it has nothing else
+        to do. Worth it for columns of 100,000 values or more; in a Dask
+        worker, leave it at 1 (the workers already fill the processors).
 
     Returns a list, or a pandas Series for a Series.
     """

@@ -188,6 +188,17 @@ class Errors(unittest.TestCase):
         with self.assertRaises(ValueError):
             clscrypt.decrypt_values(values, keys=["k"], threads=-1)
 
+    def test_a_value_of_the_wrong_type_raises_before_any_failure(self):
+        # The whole column is checked first, however far down the wrong value
+        # is: it wins over a failed value and over a key history that cannot
+        # be applied.
+        values = ["00" * 16] + clscrypt.encrypt_values(["x"] * 40000, keys=["k"]) + [1]
+        for threads in (1, 2):
+            with self.assertRaisesRegex(TypeError, r"\bvalue 40001\b"):
+                clscrypt.decrypt_values(values, keys=["k"], threads=threads)
+        with self.assertRaisesRegex(TypeError, r"\bvalue 1\b"):
+            clscrypt.encrypt_values(["x", 1], keys=["k", ""])
+
     def test_missing_values_stay_none(self):
         [value] = clscrypt.encrypt_values(["x"], keys=["k"])
         self.assertEqual(clscrypt.encrypt_values([None, float("nan")], keys=["k"]), [None, None])
@@ -227,6 +238,8 @@ class Inputs(unittest.TestCase):
         values = clscrypt.encrypt_values((v for v in [message, bytearray(message), memoryview(message)]),
                                          keys=["k"], form="bytes")
         self.assertEqual(clscrypt.decrypt_values(values, keys=["k"], form="bytes", plain="bytes"), [message] * 3)
+        self.assertEqual(clscrypt.decrypt_values((None, *values), keys=["k"], form="bytes", plain="bytes"),
+                         [None] + [message] * 3)
 
     @unittest.skipUnless(__import__("importlib").util.find_spec("pandas"), "pandas is not installed")
     def test_pandas_series_gives_a_series_on_its_index(self):

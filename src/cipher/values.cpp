@@ -24,6 +24,7 @@
 #include "clscrypt/values.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -132,12 +133,17 @@ void write_hex(const std::uint8_t* b, std::size_t n, char* out, [[maybe_unused]]
     for (; i < n; ++i) std::memcpy(out + 2 * i, &kHexPairs[2 * std::size_t{b[i]}], 2);
 }
 
+// What a reader returns for a text not in its form: no count of bytes can
+// be this large. (A count or this in one word, rather than an optional
+// count, stays in a register on its way back through the loop of a chunk.)
+constexpr std::size_t kUnread = SIZE_MAX;
+
 // Hexadecimal text to bytes at `out` (room for text.size() / 2); the count,
-// or nothing when the text is not hexadecimal. Digits in pairs without
+// or kUnread when the text is not hexadecimal. Digits in pairs without
 // separators, as this library and most exports write them, take the quick
 // loop (sixteen at a time with `vector`); anything else is read again by the
 // lenient reader.
-std::optional<std::size_t> read_hex(std::string_view text, std::uint8_t* out, [[maybe_unused]] bool vector) {
+std::size_t read_hex(std::string_view text, std::uint8_t* out, [[maybe_unused]] bool vector) {
     if (text.size() % 2 == 0) {
         const auto* c = reinterpret_cast<const unsigned char*>(text.data());
         const std::size_t n = text.size() / 2;
@@ -158,7 +164,7 @@ std::optional<std::size_t> read_hex(std::string_view text, std::uint8_t* out, [[
         if (digits && (seen & kNotDigit) == 0) return n;
     }
     std::size_t written = 0;
-    if (common::decode_hex(text, is_hex_separator, [&](std::uint8_t b) { out[written++] = b; })) return std::nullopt;
+    if (common::decode_hex(text, is_hex_separator, [&](std::uint8_t b) { out[written++] = b; })) return kUnread;
     return written;
 }
 
@@ -311,8 +317,9 @@ struct ValueCipher::State {
         out.resize(static_cast<std::size_t>(w - out.data()));
     }
 
-    // A stored value to ciphertext bytes at `out` (room for stored.size()).
-    std::optional<std::size_t> read_stored(std::string_view stored, StoredForm form, std::uint8_t* out) const {
+    // A stored value to ciphertext bytes at `out` (room for stored.size()):
+    // the count, or kUnread.
+    std::size_t read_stored(std::string_view stored, StoredForm form, std::uint8_t* out) const {
         switch (form) {
             case StoredForm::Bytes:
                 if (!stored.empty()) std::memcpy(out, stored.data(), stored.size());
@@ -320,12 +327,12 @@ struct ValueCipher::State {
             case StoredForm::Hex: return read_hex(stored, out, vector_hex);
             case StoredForm::Base64: {
                 std::size_t written = 0;
-                if (common::decode_base64(stored, [&](std::uint8_t b) { out[written++] = b; })) return std::nullopt;
+                if (common::decode_base64(stored, [&](std::uint8_t b) { out[written++] = b; })) return kUnread;
                 return written;
             }
-            case StoredForm::String: return text_to_page(stored, out, false);
+            case StoredForm::String: return text_to_page(stored, out, false).value_or(kUnread);
         }
-        return std::nullopt;
+        return kUnread;
     }
 
     // Ciphertext bytes to their stored form in `out`.
@@ -477,7 +484,7 @@ struct ValueCipher::State {
             work.bytes.resize(stored.size());
         }
         std::uint8_t* v = work.data();
-        const std::size_t m = *read_stored(stored, form, v);  // read once already
+        const std::size_t m = read_stored(stored, form, v);  // read once already
         std::size_t plain = 0;                                // bytes of `work` holding plaintext
         const WipeOnExit wipe{v, plain};
         for (std::size_t c = 1; c < candidates.size(); ++c) {
@@ -519,24 +526,24 @@ struct ValueCipher::State {
                 continue;
             }
             std::uint8_t* v = base + packed;
-            const auto m = read_stored(in[i], form, v);
-            if (!m) {
+            const std::size_t m = read_stored(in[i], form, v);
+            if (m == kUnread) {
                 it.status = Status::NotInForm;
                 continue;
             }
-            it.length = *m;
-            if (*m > detail::kMaxLength || !detail::valid_cipher_length(*m)) {
+            it.length = m;
+            if (m > detail::kMaxLength || !detail::valid_cipher_length(m)) {
                 it.status = Status::BadLength;
                 continue;
             }
-            if (*m >= kHeadCheckFrom && !head_fits(0, v, *m, it.size)) {
+            if (m >= kHeadCheckFrom && !head_fits(0, v, m, it.size)) {
                 it.status = Status::OtherKey;
                 continue;
             }
             it.offset = packed;
             it.seam = last;
-            last = {detail::load_be32(v + *m - 8), detail::load_be32(v + *m - 4)};
-            packed += *m;
+            last = {detail::load_be32(v + m - 8), detail::load_be32(v + m - 4)};
+            packed += m;
         }
 
         if (packed != 0) decipher(0, base, packed);
