@@ -45,6 +45,24 @@ test('streams give what the one-shot operations give, cut any way', () => {
   }
 });
 
+// Decryption runs of 512 bytes and more take a kernel of their own in this
+// build, four blocks at a time, and the runs end where progress is reported
+// (every 1 %): ciphertexts of 64 KiB and more give such runs, of every
+// remainder of blocks, whole and continued after a cut mid-message.
+test('long decryption runs, whole and continued after a cut', () => {
+  const c = new cls.clsToString();
+  c.Key('long runs');
+  for (let blocks = 8192; blocks < 8196; blocks++) {
+    const message = new Uint8Array(randomBytes(8 * blocks - 12));
+    const cipher = c.EncryptByte(message);
+    assert.deepEqual(c.DecryptByte(cipher), message, `${blocks} blocks whole`);
+    const dec = c.createDecryptStream(cipher.length);
+    const plain = join([...pieces(cipher, [8 * 1001 + 5, 8 * blocks])].map((p) => dec.update(p)));
+    dec.final();
+    assert.deepEqual(plain, message, `${blocks} blocks after a cut`);
+  }
+});
+
 test('a wrong key fails the decryption stream at the second block, with nothing out', () => {
   const w = new cls.clsToString();
   const cipher = w.EncryptByte(new Uint8Array(1000), 'right');

@@ -18,6 +18,9 @@ BackendList available_backends() noexcept {
     BackendList list;
     list.add(
         {"portable", &cbc_encrypt, &cbc_decrypt_portable, &fill_tables_portable, &cbc_encrypt_lanes_portable, 0, 0});
+#if CLSCRYPT_CBC_WASM
+    list.add({"wasm", &cbc_encrypt, &cbc_decrypt_wasm, &fill_tables_portable, &cbc_encrypt_lanes_portable, 0, 0});
+#endif
 #if CLSCRYPT_CBC_X86
     const auto& cpu = platform::cpu_features();
     if (cpu.x86_bmi2)

@@ -28,6 +28,14 @@
 #define CLSCRYPT_CBC_X86 0
 #endif
 
+// WebAssembly without threads (the npm package): a decryption kernel shaped
+// for the engines' compilers, which works from one fixed copy of the tables.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__) && !defined(CLSCRYPT_NO_WASM_KERNEL)
+#define CLSCRYPT_CBC_WASM 1
+#else
+#define CLSCRYPT_CBC_WASM 0
+#endif
+
 namespace clscrypt::detail {
 
 using CbcEncryptKernel = void (*)(const BlowfishTables& t, std::uint8_t* data, std::size_t len, Chain& chain) noexcept;
@@ -72,6 +80,13 @@ void fill_tables_portable(BlowfishTables& t) noexcept;
 
 /// Fills `planes` from `t`.
 void build_planes(const BlowfishTables& t, BytePlanes& planes) noexcept;
+
+#if CLSCRYPT_CBC_WASM
+/// Four blocks side by side in the order written, the S-boxes read at a
+/// fixed address (kernels/wasm.cpp).
+void cbc_decrypt_wasm(const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data, std::size_t len,
+                      Chain& chain) noexcept;
+#endif
 
 #if CLSCRYPT_CBC_X86
 /// Scalar kernels compiled for BMI1/BMI2 byte extraction.
