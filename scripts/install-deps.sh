@@ -15,6 +15,8 @@ if [ "${1:-}" = "wasm" ]; then
     fi
 else
 PACKAGES="cmake ninja-build g++ clang make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcli11-dev"
+# JSON for the tests that read the cases every surface shares (header-only).
+PACKAGES="$PACKAGES nlohmann-json3-dev"
 # Portable implementations of the x86 intrinsics (header-only): the tests run
 # the AVX-512 kernels through them on processors without AVX-512.
 PACKAGES="$PACKAGES libsimde-dev"

@@ -86,6 +86,8 @@ const char* ErrorKindName(ErrorKind kind) noexcept {
         case ErrorKind::System: return "System";
         case ErrorKind::OutOfMemory: return "OutOfMemory";
         case ErrorKind::Cancelled: return "Cancelled";
+        case ErrorKind::Busy: return "Busy";
+        case ErrorKind::Unmappable: return "Unmappable";
     }
     return "Other";
 }

@@ -336,7 +336,7 @@ TEST(Values, TextTheCodePageLacksFailsUnlessTheLegacyReplacementIsAsked) {
     std::string out;
     const ValueOutcome refused = strict.Encrypt("\xD0\x9F\xD1\x80", PlainForm::Text, StoredForm::Hex, out);  // Пр
     EXPECT_FALSE(refused.ok);
-    EXPECT_EQ(refused.error, ErrorKind::InvalidArgument);
+    EXPECT_EQ(refused.error, ErrorKind::Unmappable);
 
     ValueOptions legacy;
     legacy.replaceUnmappable = true;

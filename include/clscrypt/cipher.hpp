@@ -31,6 +31,7 @@ struct KeyState;
 struct InstanceAccess;
 struct CbcRun;
 struct FileOutput;
+struct Busy;
 }  // namespace detail
 
 class EncryptStream;
@@ -52,6 +53,15 @@ class DecryptStream;
 /// when the operation then fails); an empty argument keeps the key in force.
 ///
 /// An instance serves one call at a time; separate instances share nothing.
+/// While an operation runs on an instance (its Progress listeners are called
+/// from inside it) or a stream on it is open, the instance is busy: a call
+/// that would change its key or tables (Key, an operation given a non-empty
+/// key, assigning to it) raises RuntimeError kind Busy and the running
+/// operation goes on unharmed. A nested operation that only reads the
+/// tables, or any call on another instance, is fine. Destroying a busy
+/// instance ends the program (std::terminate): the operation would
+/// otherwise go on in freed memory.
+///
 /// Key material (the tables, and the digest of the key text that tells the
 /// key in force) is wiped when an instance is destroyed, assigned to or
 /// moved from. A moved-from instance is as new: construction's tables, no
@@ -61,9 +71,12 @@ class CLSCRYPT_API clsToString {
 public:
     explicit clsToString(CodePage codePage = {});
     clsToString(const clsToString& other);
+    /// Moving from a busy instance copies it instead, so the running
+    /// operation keeps its tables.
     clsToString(clsToString&& other) noexcept;
+    /// Assigning to a busy instance, or moving from one, raises Busy.
     clsToString& operator=(const clsToString& other);
-    clsToString& operator=(clsToString&& other) noexcept;
+    clsToString& operator=(clsToString&& other);
     ~clsToString();
 
     /// Encrypts `ByteArray` in place: it becomes the T-byte ciphertext of its
@@ -195,12 +208,30 @@ public:
         codePage_ = codePage;
     }
 
+    /// What keys and texts do with a character the code page lacks:
+    /// Unmappable::Replace (the default here, the legacy class's "?") or
+    /// Unmappable::Refuse (Key, the string operations and StrToHex then
+    /// raise kind Unmappable before anything changes). The bindings for
+    /// other languages refuse unless their caller opts in.
+    [[nodiscard]] Unmappable GetUnmappable() const noexcept {
+        return unmappable_;
+    }
+    void SetUnmappable(Unmappable policy) noexcept {
+        unmappable_ = policy;
+    }
+
+    /// Whether an operation runs on this instance or a stream on it is open.
+    [[nodiscard]] bool IsBusy() const noexcept {
+        return busy_ != 0;
+    }
+
     /// The `Progress` event, raised by EncryptByte and DecryptByte (and so by
     /// everything built on them) after blocks and once with 100 at the end.
     ProgressEvent Progress;
 
 private:
     friend struct detail::InstanceAccess;
+    friend struct detail::Busy;
     // The chunked streams (clscrypt/stream.hpp) run the same CBC passes.
     friend class EncryptStream;
     friend class DecryptStream;
@@ -219,6 +250,9 @@ private:
     // layout is no part of this class's.
     std::unique_ptr<detail::KeyState> state_;
     CodePage codePage_;
+    Unmappable unmappable_ = Unmappable::Replace;
+    // Operations running and streams open on this instance.
+    std::uint32_t busy_ = 0;
 };
 
 }  // namespace clscrypt

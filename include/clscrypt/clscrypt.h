@@ -86,7 +86,15 @@ typedef enum clscrypt_kind {
        CLSCRYPT_CANCELLED). */
     CLSCRYPT_KIND_CANCELLED = 11,
     /* The caller's buffer is too small (status CLSCRYPT_BUFFER_TOO_SMALL). */
-    CLSCRYPT_KIND_BUFFER_TOO_SMALL = 12
+    CLSCRYPT_KIND_BUFFER_TOO_SMALL = 12,
+    /* The handle is inside an operation (its progress callback is running,
+       or a stream on it is open) and refused a call that would change its
+       key or tables; the running operation goes on unharmed. */
+    CLSCRYPT_KIND_BUSY = 13,
+    /* A key or text has a character the code page cannot carry and the
+       caller did not ask for the legacy "?" in its place. The message names
+       the position and a code page that has it, never the character. */
+    CLSCRYPT_KIND_UNMAPPABLE = 14
 } clscrypt_kind;
 
 /* Error numbers of the legacy classes, as clscrypt_error_number() gives
@@ -119,6 +127,28 @@ CLSCRYPT_API const char* clscrypt_error_message(void);
 /* Releases (and wipes) memory this library allocated. Null is ignored. */
 CLSCRYPT_API void clscrypt_free(void* memory);
 
+/* Overwrites `size` bytes at `data` with zeros in a way the compiler may not
+   drop: for the caller's own copies of keys and plaintext. */
+CLSCRYPT_API void clscrypt_wipe(void* data, size_t size);
+
+/* Cancellation: `check` is called with `context` between chunks of every
+   long operation that runs on the calling thread (at least once a mebibyte
+   of work: block passes, files, hexadecimal text, batches of values); a
+   non-zero return stops the operation with CLSCRYPT_CANCELLED (kind
+   CLSCRYPT_KIND_CANCELLED, error 18). It must not call into this interface.
+   One check per thread; null removes it. */
+typedef int (*clscrypt_cancel_fn)(void* context);
+CLSCRYPT_API void clscrypt_set_cancel_check(clscrypt_cancel_fn check, void* context);
+
+/* Reads the hexadecimal text of a ciphertext (or any bytes) by the one rule
+   every reader here keeps: digits of either case; white space and ASCII
+   punctuation skipped wherever they stand; one leading "\x" skipped.
+   Writes the bytes to `out` (capacity in `*size`, which receives the count;
+   CLSCRYPT_BUFFER_TOO_SMALL stores the count needed). Other characters or
+   an odd number of digits: CLSCRYPT_ERROR, kind INVALID_ARGUMENT, and the
+   message names the position. */
+CLSCRYPT_API clscrypt_status clscrypt_read_hex(const char* text, size_t length, uint8_t* out, size_t* size);
+
 /* The length of the ciphertext of an n-byte message: 8 * ceil((n + 12) / 8),
    or 0 when it would not fit the format's signed 32-bit length. */
 CLSCRYPT_API size_t clscrypt_encrypted_size(size_t n);
@@ -146,6 +176,13 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_set_codepage(clscrypt_tostring* h
 #define CLSCRYPT_ALL_MAPPABLE ((size_t)-1)
 CLSCRYPT_API clscrypt_status clscrypt_tostring_first_unmappable(const clscrypt_tostring* handle, const uint16_t* text,
                                                                 size_t length, size_t* index);
+
+/* What a key or text character the code page lacks becomes: with
+   `refuse` non-zero, setting such a key, encrypting such a text or writing
+   it as hexadecimal fails with kind CLSCRYPT_KIND_UNMAPPABLE before
+   anything changes; with 0 (the default of this legacy handle) it becomes
+   "?", as the legacy class did. */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_set_refuse_unmappable(clscrypt_tostring* handle, int refuse);
 
 /* The Key property: mixes a new key into the tables. The empty key after a
    non-empty one raises error 9 and leaves the tables as they were. */
@@ -293,8 +330,10 @@ typedef struct clscrypt_key_history {
     size_t count;
 } clscrypt_key_history;
 
-/* Characters a text's code page lacks become "?" (the legacy conversion)
-   instead of failing the value. */
+/* Characters a key's or a text's code page lacks become "?" (the legacy
+   conversion) instead of failing: without it, such a key fails
+   clscrypt_values_new and such a text its value, with kind
+   CLSCRYPT_KIND_UNMAPPABLE. */
 #define CLSCRYPT_VALUES_REPLACE_UNMAPPABLE 1u
 
 /* Sets up the key states: decrypting tries the `candidate_count` histories

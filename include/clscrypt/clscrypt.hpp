@@ -6,6 +6,7 @@
 #include "clscrypt/codepage.hpp"
 #include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
+#include "clscrypt/policy.hpp"
 #include "clscrypt/progress.hpp"
 #include "clscrypt/stream.hpp"
 #include "clscrypt/threads.hpp"

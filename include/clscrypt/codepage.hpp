@@ -16,6 +16,18 @@ namespace detail {
 struct CodePageTable;
 }
 
+/// What becomes of a key or text character that the code page lacks.
+enum class Unmappable : std::int32_t {
+    /// The operation fails with RuntimeError kind Unmappable (error 5),
+    /// naming the character's position and a code page that has it. A key
+    /// two different texts would share once such characters are replaced
+    /// ("ключ" and "????" under 1252) is never made.
+    Refuse = 0,
+    /// The character becomes "?", as the legacy conversion did: needed to
+    /// read data written from such a key or text.
+    Replace = 1,
+};
+
 /// A single-byte code page: how 16-bit text becomes the bytes that the
 /// cipher keys, encrypts and writes as hexadecimal, and back.
 ///
@@ -56,6 +68,14 @@ public:
     /// the index is that of its first unit. Callers that must not lose text
     /// silently ask this before encoding.
     [[nodiscard]] std::optional<std::size_t> FirstUnmappable(std::u16string_view text) const noexcept;
+
+    /// Under Unmappable::Refuse, raises RuntimeError kind Unmappable (error 5)
+    /// when `text` has a character FirstUnmappable finds: the message says
+    /// that `what` ("the key", "the text") has a character at position N
+    /// (counted in characters from 1) that this code page lacks, and names a
+    /// code page that has it; never the character. Does nothing under
+    /// Unmappable::Replace.
+    void CheckMappable(std::u16string_view text, Unmappable policy, std::string_view what) const;
 
     /// One byte per character.
     [[nodiscard]] std::vector<std::uint8_t> Encode(std::u16string_view text) const;

@@ -45,6 +45,17 @@ enum class ErrorKind : std::int32_t {
     /// The caller stopped the operation from its progress callback (error
     /// 18; raised by the C interface, where C++ listeners throw their own).
     Cancelled = 11,
+    // 12 is the C interface's CLSCRYPT_KIND_BUFFER_TOO_SMALL, which C++
+    // callers never meet.
+    /// The instance is inside an operation (a Progress listener, an open
+    /// stream) and refuses a call that would change its key or tables or
+    /// free it; the running operation goes on unharmed (error 5).
+    Busy = 13,
+    /// A key or text has a character that the code page cannot carry, and
+    /// the caller did not ask for the legacy "?" in its place (error 5). The
+    /// message gives the character's position and a code page that has it,
+    /// never the character.
+    Unmappable = 14,
 };
 
 /// The error every clscrypt operation raises. It carries the run-time error

@@ -75,6 +75,8 @@ private:
     std::array<std::uint8_t, 16> pending_{};  // header and message bytes short of a block
     std::size_t pending_len_ = 0;
     bool done_ = false;
+    // The instance this stream holds busy until it is finished or fails.
+    clsToString* held_ = nullptr;
 };
 
 /// Decryption of a ciphertext handed over in pieces. The message's length
@@ -132,6 +134,8 @@ private:
     std::array<std::uint8_t, 16> pending_{};  // the first two blocks, then a block's start
     std::size_t pending_len_ = 0;
     bool done_ = false;
+    // The instance this stream holds busy until it is finished or fails.
+    clsToString* held_ = nullptr;
 };
 
 }  // namespace clscrypt

@@ -66,9 +66,11 @@ struct ValueOutcome {
 
 struct ValueOptions {
     CodePage codePage;
-    /// Characters of a text that the code page lacks become "?" (the legacy
-    /// conversion) instead of failing the value with InvalidArgument. Needed
-    /// only to write data the way a program did from such text.
+    /// Characters of a key or text that the code page lacks become "?" (the
+    /// legacy conversion) instead of failing: the constructor with kind
+    /// Unmappable for a key, the value with kind Unmappable for a text.
+    /// Needed only to read or write data the way a program did from such a
+    /// key or text.
     bool replaceUnmappable = false;
     /// Written between hexadecimal pairs (StoredForm::Hex output).
     std::string hexSeparator;

@@ -16,6 +16,7 @@
 
 #include "cipher/layout.hpp"
 #include "clscrypt/clscrypt.hpp"
+#include "common/cancel.hpp"
 #include "common/error_numbers.hpp"
 #include "common/utf.hpp"
 #include "platform/wipe.hpp"
@@ -26,14 +27,18 @@ struct clscrypt_tostring {
     clscrypt_progress_fn callback = nullptr;
     void* user = nullptr;
     std::size_t token = 0;  // of the listener that calls `callback`
+    // Freed from inside one of its own operations: freed once that returns.
+    bool free_pending = false;
 };
 
 struct clscrypt_encrypt_stream {
     clscrypt::EncryptStream stream;
+    clscrypt_tostring* owner;
 };
 
 struct clscrypt_decrypt_stream {
     clscrypt::DecryptStream stream;
+    clscrypt_tostring* owner;
 };
 
 struct clscrypt_hsh {
@@ -86,6 +91,8 @@ static_assert(c_kind(ErrorKind::FileSystem) == CLSCRYPT_KIND_FILE_SYSTEM);
 static_assert(c_kind(ErrorKind::System) == CLSCRYPT_KIND_SYSTEM);
 static_assert(c_kind(ErrorKind::OutOfMemory) == CLSCRYPT_KIND_OUT_OF_MEMORY);
 static_assert(c_kind(ErrorKind::Cancelled) == CLSCRYPT_KIND_CANCELLED);
+static_assert(c_kind(ErrorKind::Busy) == CLSCRYPT_KIND_BUSY);
+static_assert(c_kind(ErrorKind::Unmappable) == CLSCRYPT_KIND_UNMAPPABLE);
 
 struct LastError {
     clscrypt_kind kind = CLSCRYPT_KIND_NONE;
@@ -98,6 +105,18 @@ LastError& last_error() noexcept {
     thread_local LastError error;
     return error;
 }
+
+// A handle freed while busy (from its own progress callback, or with a stream
+// on it open) goes once the operation has returned or the stream is done.
+struct Settle {
+    clscrypt_tostring* h;
+    explicit Settle(clscrypt_tostring* handle) noexcept : h(handle) {}
+    Settle(const Settle&) = delete;
+    Settle& operator=(const Settle&) = delete;
+    ~Settle() {
+        if (h != nullptr && h->free_pending && !h->cipher.IsBusy()) delete h;
+    }
+};
 
 // Exceptions that only this file raises, each becoming its own status.
 struct ArgumentError {
@@ -452,6 +471,54 @@ void clscrypt_free(void* memory) {
     std::free(block);
 }
 
+void clscrypt_wipe(void* data, size_t size) {
+    clscrypt::Wipe(data, size);
+}
+
+namespace {
+
+struct CCancel {
+    clscrypt_cancel_fn check = nullptr;
+    void* context = nullptr;
+};
+
+CCancel& c_cancel() noexcept {
+    thread_local CCancel c;
+    return c;
+}
+
+bool ask_c_check(void* context) noexcept {
+    const CCancel& c = *static_cast<CCancel*>(context);
+    return c.check != nullptr && c.check(c.context) != 0;
+}
+
+}  // namespace
+
+void clscrypt_set_cancel_check(clscrypt_cancel_fn check, void* context) {
+    CCancel& c = c_cancel();
+    c.check = check;
+    c.context = context;
+    clscrypt::common::CancelHook& hook = clscrypt::common::cancel_hook();
+    hook.check = check != nullptr ? &ask_c_check : nullptr;
+    hook.context = check != nullptr ? &c : nullptr;
+}
+
+clscrypt_status clscrypt_read_hex(const char* text, size_t length, uint8_t* out, size_t* size) {
+    return guarded([&] {
+        std::size_t& capacity = need(size, "the size");
+        if (text == nullptr && length != 0) throw ArgumentError{"the text is null"};
+        const std::string_view t = text == nullptr ? std::string_view() : std::string_view(text, length);
+        clscrypt::platform::WipedBytes bytes;
+        bytes.bytes = clscrypt::ReadHex(t);
+        if (out == nullptr || capacity < bytes.size()) {
+            capacity = bytes.size();
+            throw BufferTooSmall{};
+        }
+        if (bytes.size() != 0) std::memcpy(out, bytes.data(), bytes.size());
+        capacity = bytes.size();
+    });
+}
+
 size_t clscrypt_encrypted_size(size_t n) {
     const auto t = clscrypt::detail::encrypted_size(n);
     return t ? static_cast<std::size_t>(*t) : 0;
@@ -481,6 +548,11 @@ clscrypt_status clscrypt_tostring_clone(const clscrypt_tostring* handle, clscryp
 }
 
 void clscrypt_tostring_free(clscrypt_tostring* handle) {
+    if (handle == nullptr) return;
+    if (handle->cipher.IsBusy()) {
+        handle->free_pending = true;
+        return;
+    }
     delete handle;
 }
 
@@ -489,6 +561,7 @@ int clscrypt_tostring_codepage(const clscrypt_tostring* handle) {
 }
 
 clscrypt_status clscrypt_tostring_set_codepage(clscrypt_tostring* handle, int codepage) {
+    const Settle settle{handle};
     return guarded([&] { need(handle, "the handle").cipher.SetCodePage(code_page(codepage)); });
 }
 
@@ -502,11 +575,20 @@ clscrypt_status clscrypt_tostring_first_unmappable(const clscrypt_tostring* hand
     });
 }
 
+clscrypt_status clscrypt_tostring_set_refuse_unmappable(clscrypt_tostring* handle, int refuse) {
+    return guarded([&] {
+        need(handle, "the handle")
+            .cipher.SetUnmappable(refuse != 0 ? clscrypt::Unmappable::Refuse : clscrypt::Unmappable::Replace);
+    });
+}
+
 clscrypt_status clscrypt_tostring_set_key_utf16(clscrypt_tostring* handle, const uint16_t* key, size_t length) {
+    const Settle settle{handle};
     return guarded([&] { need(handle, "the handle").cipher.Key(utf16_arg(key, length, "the key")); });
 }
 
 clscrypt_status clscrypt_tostring_set_key_utf8(clscrypt_tostring* handle, const char* key, size_t length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         std::u16string k = utf8_arg(key, length, "the key");
@@ -521,6 +603,7 @@ clscrypt_status clscrypt_tostring_set_key_utf8(clscrypt_tostring* handle, const 
 }
 
 clscrypt_status clscrypt_tostring_set_progress(clscrypt_tostring* handle, clscrypt_progress_fn callback, void* user) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         h.callback = callback;
@@ -530,21 +613,25 @@ clscrypt_status clscrypt_tostring_set_progress(clscrypt_tostring* handle, clscry
 
 clscrypt_status clscrypt_tostring_encrypt(clscrypt_tostring* handle, const uint8_t* in, size_t in_size, uint8_t* out,
                                           size_t* size) {
+    const Settle settle{handle};
     return bytes_into<true>(handle, in, in_size, out, size);
 }
 
 clscrypt_status clscrypt_tostring_decrypt(clscrypt_tostring* handle, const uint8_t* in, size_t in_size, uint8_t* out,
                                           size_t* size) {
+    const Settle settle{handle};
     return bytes_into<false>(handle, in, in_size, out, size);
 }
 
 clscrypt_status clscrypt_tostring_encrypt_alloc(clscrypt_tostring* handle, const uint8_t* in, size_t in_size,
                                                 uint8_t** out, size_t* out_size) {
+    const Settle settle{handle};
     return bytes_alloc<true>(handle, in, in_size, out, out_size);
 }
 
 clscrypt_status clscrypt_tostring_decrypt_alloc(clscrypt_tostring* handle, const uint8_t* in, size_t in_size,
                                                 uint8_t** out, size_t* out_size) {
+    const Settle settle{handle};
     return bytes_alloc<false>(handle, in, in_size, out, out_size);
 }
 
@@ -552,6 +639,7 @@ clscrypt_status clscrypt_tostring_decrypt_alloc(clscrypt_tostring* handle, const
 // short body each, so every C function stays a plain definition.
 clscrypt_status clscrypt_tostring_encrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
                                                        uint16_t** out, size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf16(h.cipher.EncryptString(utf16_arg(text, length, "the text")), out, out_length);
@@ -560,6 +648,7 @@ clscrypt_status clscrypt_tostring_encrypt_string_utf16(clscrypt_tostring* handle
 
 clscrypt_status clscrypt_tostring_decrypt_string_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
                                                        uint16_t** out, size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf16(h.cipher.DecryptString(utf16_arg(text, length, "the text")), out, out_length);
@@ -568,6 +657,7 @@ clscrypt_status clscrypt_tostring_decrypt_string_utf16(clscrypt_tostring* handle
 
 clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tostring* handle, const char* text, size_t length,
                                                       char** out, size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf8(h.cipher.EncryptString(utf8_arg(text, length, "the text")), out, out_length);
@@ -576,6 +666,7 @@ clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tostring* handle,
 
 clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle, const char* text, size_t length,
                                                       char** out, size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf8(h.cipher.DecryptString(utf8_arg(text, length, "the text")), out, out_length);
@@ -583,6 +674,7 @@ clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle,
 }
 
 clscrypt_status clscrypt_tostring_encrypt_file(clscrypt_tostring* handle, const char* source, const char* dest) {
+    const Settle settle{handle};
     return guarded([&] {
         need(handle, "the handle")
             .cipher.EncryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
@@ -590,6 +682,7 @@ clscrypt_status clscrypt_tostring_encrypt_file(clscrypt_tostring* handle, const 
 }
 
 clscrypt_status clscrypt_tostring_decrypt_file(clscrypt_tostring* handle, const char* source, const char* dest) {
+    const Settle settle{handle};
     return guarded([&] {
         need(handle, "the handle")
             .cipher.DecryptFile(path_arg(source, "the source"), path_arg(dest, "the destination"));
@@ -598,6 +691,8 @@ clscrypt_status clscrypt_tostring_decrypt_file(clscrypt_tostring* handle, const 
 
 clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt_tostring* from, const char* source,
                                              const char* dest) {
+    const Settle settle_from{from == handle ? nullptr : from};
+    const Settle settle{handle};
     return guarded([&] {
         need(handle, "the handle")
             .cipher.RekeyFile(need(from, "the source key handle").cipher, path_arg(source, "the source"),
@@ -608,6 +703,7 @@ clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt
 clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, const char* text, size_t length,
                                                   const char* separator, size_t separator_length, char** out,
                                                   size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf8(h.cipher.StrToHex(utf8_arg(text, length, "the text"),
@@ -618,6 +714,7 @@ clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, con
 
 clscrypt_status clscrypt_tostring_hex_to_str_utf8(clscrypt_tostring* handle, const char* hex, size_t length,
                                                   int32_t separators, char** out, size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf8(h.cipher.HexToStr(utf8_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
@@ -627,6 +724,7 @@ clscrypt_status clscrypt_tostring_hex_to_str_utf8(clscrypt_tostring* handle, con
 clscrypt_status clscrypt_tostring_str_to_hex_utf16(clscrypt_tostring* handle, const uint16_t* text, size_t length,
                                                    const uint16_t* separator, size_t separator_length, uint16_t** out,
                                                    size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf16(h.cipher.StrToHex(utf16_arg(text, length, "the text"),
@@ -637,6 +735,7 @@ clscrypt_status clscrypt_tostring_str_to_hex_utf16(clscrypt_tostring* handle, co
 
 clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, const uint16_t* hex, size_t length,
                                                    int32_t separators, uint16_t** out, size_t* out_length) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         give_utf16(h.cipher.HexToStr(utf16_arg(hex, length, "the hexadecimal text"), separators), out, out_length);
@@ -644,11 +743,12 @@ clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, co
 }
 
 clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_encrypt_stream** out) {
+    const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         auto& result = need(out, "the output pointer");
         result = nullptr;
-        result = new clscrypt_encrypt_stream{clscrypt::EncryptStream(h.cipher, length)};
+        result = new clscrypt_encrypt_stream{clscrypt::EncryptStream(h.cipher, length), &h};
     });
 }
 
@@ -671,16 +771,19 @@ clscrypt_status clscrypt_encrypt_stream_final(clscrypt_encrypt_stream* stream, u
 }
 
 void clscrypt_encrypt_stream_free(clscrypt_encrypt_stream* stream) {
+    if (stream == nullptr) return;
+    const Settle settle{stream->owner};
     delete stream;
 }
 
 clscrypt_status clscrypt_decrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_decrypt_stream** out) {
+    const Settle settle{handle};
     static_assert(CLSCRYPT_UNKNOWN_LENGTH == clscrypt::DecryptStream::UnknownLength);
     return guarded([&] {
         auto& h = need(handle, "the handle");
         auto& result = need(out, "the output pointer");
         result = nullptr;
-        result = new clscrypt_decrypt_stream{clscrypt::DecryptStream(h.cipher, {}, length)};
+        result = new clscrypt_decrypt_stream{clscrypt::DecryptStream(h.cipher, {}, length), &h};
     });
 }
 
@@ -698,6 +801,8 @@ int64_t clscrypt_decrypt_stream_message_length(const clscrypt_decrypt_stream* st
 }
 
 void clscrypt_decrypt_stream_free(clscrypt_decrypt_stream* stream) {
+    if (stream == nullptr) return;
+    const Settle settle{stream->owner};
     delete stream;
 }
 

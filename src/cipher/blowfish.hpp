@@ -35,6 +35,9 @@ enum class KeyPacking {
 /// Fills `t` with the tables construction leaves.
 void initial_tables(BlowfishTables& t, SboxArrangement arrangement = SboxArrangement::Legacy) noexcept;
 
+/// How many key bytes the set-up consumes: later ones never enter it.
+inline constexpr std::size_t kKeyBytesUsed = 72;
+
 /// The 18 key words that `key` (cyclically repeated, 72 bytes consumed)
 /// packs into. `key` must not be empty.
 void pack_key(std::span<const std::uint8_t> key, KeyPacking packing, std::uint32_t (&words)[18]) noexcept;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "cipher/busy.hpp"
 #include "cipher/key_state.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
@@ -166,6 +167,7 @@ void clsToString::EncryptFileInto(const std::filesystem::path& SourceFile, detai
     std::uint32_t words[2];
     detail::draw_random_words(words);
 
+    const detail::BusyScope busy(*this);
     out.open();
     platform::WipedBytes buf(chunk_size(t));
     detail::CbcRun run(t, Progress.HasListeners());
@@ -220,6 +222,7 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     const auto s = static_cast<std::uint64_t>(
         detail::checked_descriptor(State().tables, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
 
+    const detail::BusyScope busy(*this);
     out.open();
     detail::CbcRun run(m, Progress.HasListeners());
     const std::uint64_t message_end = detail::kHeaderSize + s;
@@ -266,6 +269,8 @@ void clsToString::RekeyFileInto(clsToString& From, const std::filesystem::path& 
     // every message byte stays at its offset: each chunk is deciphered with
     // the old tables, given the new header and a clean zero fill, and
     // enciphered with the new tables.
+    const detail::BusyScope busy(*this);
+    const detail::BusyScope busy_from(From);
     out.open();
     detail::CbcRun old_run(m, false);
     detail::CbcRun new_run(m, Progress.HasListeners());

@@ -15,6 +15,7 @@
 
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
+#include "common/cancel.hpp"
 #include "common/hex.hpp"
 
 namespace clscrypt {
@@ -63,6 +64,7 @@ std::u16string clsToString::StrToHex(std::u16string_view Text, std::u16string_vi
     if (t == 0) {
         return {};
     }
+    codePage_.CheckMappable(Text, unmappable_, "the text");
     // The old lengths were checked signed 32-bit values.
     const std::int64_t n = 2 * t + l * (t - 1);
     if (t > kMaxLength || l > kMaxLength || n > kMaxLength) {
@@ -74,8 +76,9 @@ std::u16string clsToString::StrToHex(std::u16string_view Text, std::u16string_vi
     std::u16string out(static_cast<std::size_t>(n), fill);
     std::size_t p = 0;
     const auto step = static_cast<std::size_t>(l + 2);
-    for (const char16_t c : Text) {
-        const auto& pair = kDigitPairs[codePage_.ToByte(c)];
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (i % common::kCancelStride == common::kCancelStride - 1) common::check_cancelled();
+        const auto& pair = kDigitPairs[codePage_.ToByte(Text[i])];
         out[p] = pair[0];
         out[p + 1] = pair[1];
         p += step;
@@ -119,6 +122,7 @@ std::u16string clsToString::HexToStr(std::u16string_view HexText, std::int32_t S
     std::u16string out(static_cast<std::size_t>(n), u'\0');
     std::int64_t p = 0;
     for (std::int64_t i = 0; i < n; ++i, p += s + 2) {
+        if (i % static_cast<std::int64_t>(common::kCancelStride) == 0 && i != 0) common::check_cancelled();
         if (p < 0 || p + 1 >= len) {
             raise(RuntimeError::SubscriptOutOfRange,
                   "pair " + std::to_string(i + 1) + " at position " + std::to_string(p) + " lies past the end");

@@ -45,11 +45,13 @@ void check_cipher_length(std::uint64_t m) {
     if (auto e = cipher_length_error(m)) throw std::move(*e);
 }
 
-RuntimeError descriptor_error(std::int32_t s, std::uint64_t m) {
+// The message names the ciphertext's length and nothing deciphered: the
+// descriptor is four bytes deciphered under the caller's key, and with the
+// right key and a shifted ciphertext they are plaintext.
+RuntimeError descriptor_error(std::uint64_t m) {
     return RuntimeError(ErrorKind::WrongKeyOrDamaged, errnum::kClassError,
                         "Incorrect size descriptor in Blowfish decryption",
-                        "descriptor " + std::to_string(s) + " does not fit a ciphertext of " + std::to_string(m) +
-                            " bytes (wrong key or damaged data)");
+                        "a ciphertext of " + std::to_string(m) + " bytes does not decrypt under this key (wrong key or damaged data)");
 }
 
 std::int32_t deciphered_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head) {
@@ -69,7 +71,7 @@ void throw_descriptor_error(const std::string& context) {
 
 std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m) {
     const std::int32_t s = deciphered_descriptor(t, head);
-    if (!descriptor_fits(m, s)) throw descriptor_error(s, m);
+    if (!descriptor_fits(m, s)) throw descriptor_error(m);
     return s;
 }
 

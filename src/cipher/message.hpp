@@ -24,9 +24,10 @@ RuntimeError encrypted_size_error(std::uint64_t n);
 /// The error check_cipher_length raises for `m`, or nothing when it passes.
 std::optional<RuntimeError> cipher_length_error(std::uint64_t m);
 
-/// The error checked_descriptor raises when descriptor `s` does not fit a
-/// ciphertext of `m` bytes.
-RuntimeError descriptor_error(std::int32_t s, std::uint64_t m);
+/// The error checked_descriptor raises when the descriptor does not fit a
+/// ciphertext of `m` bytes. It names the length only: a message never holds
+/// a value computed from deciphered bytes.
+RuntimeError descriptor_error(std::uint64_t m);
 
 /// Raises error 6 unless a message of `n` bytes can be encrypted (its
 /// ciphertext must fit a signed 32-bit length); returns that length.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "cipher/busy.hpp"
 #include "cipher/key_state.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
@@ -34,14 +35,27 @@ void check_room(std::size_t chunk, std::size_t out) {
     }
 }
 
+// A stream holds its instance busy from construction until it is finished,
+// fails or goes: the instance's key must not change under it.
+void hold(clsToString*& held, clsToString& c) noexcept {
+    held = &c;
+    detail::Busy::enter(c);
+}
+
+void release(clsToString*& held) noexcept {
+    if (held != nullptr) detail::Busy::leave(*held);
+    held = nullptr;
+}
+
 // Runs `body`; if it throws, marks the stream failed first.
 template <typename Body>
-auto failing_stops(bool& done, Body body) {
+auto failing_stops(bool& done, clsToString*& held, Body body) {
     if (done) throw_misuse("the stream is finished or has failed");
     try {
         return body();
     } catch (...) {
         done = true;
+        release(held);
         throw;
     }
 }
@@ -102,6 +116,7 @@ EncryptStream::EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16
     detail::write_header(pending_.data(), words, static_cast<std::uint32_t>(Length));
     pending_len_ = detail::kHeaderSize;
     run_ = std::make_unique<detail::CbcRun>(cipher_length_, Cipher.Progress.HasListeners());
+    hold(held_, Cipher);
 }
 
 // A moved-from stream is finished, and the bytes it held back are wiped.
@@ -119,6 +134,9 @@ EncryptStream& EncryptStream::operator=(EncryptStream&& other) noexcept {
         pending_ = other.pending_;
         pending_len_ = other.pending_len_;
         done_ = other.done_;
+        release(held_);
+        held_ = other.held_;
+        other.held_ = nullptr;
         platform::secure_wipe(other.pending_.data(), other.pending_.size());
         other.done_ = true;
     }
@@ -126,11 +144,12 @@ EncryptStream& EncryptStream::operator=(EncryptStream&& other) noexcept {
 }
 
 EncryptStream::~EncryptStream() {
+    release(held_);
     platform::secure_wipe(pending_.data(), pending_.size());
 }
 
 std::size_t EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
-    return failing_stops(done_, [&] {
+    return failing_stops(done_, held_, [&] {
         check_room(Chunk.size(), Out.size());
         if (Chunk.size() > length_ - received_) {
             throw_misuse("more than the " + std::to_string(length_) + " message bytes announced");
@@ -147,7 +166,7 @@ void EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::vector<std:
 }
 
 std::size_t EncryptStream::Final(std::span<std::uint8_t> Out) {
-    return failing_stops(done_, [&] {
+    return failing_stops(done_, held_, [&] {
         check_room(0, Out.size());
         if (received_ != length_) {
             throw_misuse("the stream ended after " + std::to_string(received_) + " of the " + std::to_string(length_) +
@@ -162,6 +181,7 @@ std::size_t EncryptStream::Final(std::span<std::uint8_t> Out) {
         cipher_->RunCbc<true>(*run_, Out.data(), n);
         done_ = true;
         cipher_->CloseProgress(*run_);
+        release(held_);
         return n;
     });
 }
@@ -190,6 +210,7 @@ DecryptStream::DecryptStream(clsToString& Cipher, std::u16string_view Key, std::
     if (Length != UnknownLength) {
         detail::check_cipher_length(Length);
     }
+    hold(held_, Cipher);
 }
 
 DecryptStream::DecryptStream(DecryptStream&& other) noexcept : cipher_(nullptr), declared_(0) {
@@ -206,6 +227,9 @@ DecryptStream& DecryptStream::operator=(DecryptStream&& other) noexcept {
         pending_ = other.pending_;
         pending_len_ = other.pending_len_;
         done_ = other.done_;
+        release(held_);
+        held_ = other.held_;
+        other.held_ = nullptr;
         platform::secure_wipe(other.pending_.data(), other.pending_.size());
         other.done_ = true;
     }
@@ -213,11 +237,12 @@ DecryptStream& DecryptStream::operator=(DecryptStream&& other) noexcept {
 }
 
 DecryptStream::~DecryptStream() {
+    release(held_);
     platform::secure_wipe(pending_.data(), pending_.size());
 }
 
 std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
-    return failing_stops(done_, [&] {
+    return failing_stops(done_, held_, [&] {
         check_room(Chunk.size(), Out.size());
         if (declared_ != UnknownLength && Chunk.size() > declared_ - received_) {
             throw_misuse("more than the " + std::to_string(declared_) + " ciphertext bytes announced");
@@ -240,8 +265,7 @@ std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span
                 s = detail::deciphered_descriptor(cipher_->State().tables, head);
                 const auto t = s < 0 ? std::nullopt : detail::encrypted_size(static_cast<std::uint64_t>(s));
                 if (!t) {
-                    detail::throw_descriptor_error("descriptor " + std::to_string(s) +
-                                                   " fits no ciphertext of the format");
+                    detail::throw_descriptor_error("the stream's first 16 bytes do not decrypt under this key");
                 }
                 m = *t;
             }
@@ -250,8 +274,7 @@ std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span
         }
         const std::uint64_t m = run_->total;
         if (Chunk.size() > m - received_) {
-            detail::throw_descriptor_error("descriptor " + std::to_string(message_length_) +
-                                           " announces a ciphertext of " + std::to_string(m) + " bytes, and more came");
+            detail::throw_descriptor_error("the ciphertext goes on past the end its first blocks give");
         }
         received_ += Chunk.size();
         const std::uint64_t at = run_->offset;
@@ -277,7 +300,7 @@ void DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::vector<std:
 }
 
 void DecryptStream::Final() {
-    failing_stops(done_, [&] {
+    failing_stops(done_, held_, [&] {
         if (declared_ != UnknownLength && received_ != declared_) {
             throw_misuse("the stream ended after " + std::to_string(received_) + " of the " +
                          std::to_string(declared_) + " ciphertext bytes announced");
@@ -286,11 +309,12 @@ void DecryptStream::Final() {
         // length first, then its descriptor.
         detail::check_cipher_length(received_);
         if (!run_ || received_ != run_->total) {
-            detail::throw_descriptor_error("descriptor " + std::to_string(message_length_) +
-                                           " does not fit a ciphertext of " + std::to_string(received_) + " bytes");
+            detail::throw_descriptor_error("a ciphertext of " + std::to_string(received_) +
+                                           " bytes does not decrypt under this key");
         }
         done_ = true;
         cipher_->CloseProgress(*run_);
+        release(held_);
     });
 }
 

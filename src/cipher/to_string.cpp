@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cipher/blowfish.hpp"
+#include "cipher/busy.hpp"
 #include "cipher/kernels/dispatch.hpp"
 #include "cipher/kernels/portable.hpp"
 #include "cipher/key_state.hpp"
@@ -13,6 +14,7 @@
 #include "clscrypt/digest.hpp"
 #include "clscrypt/error.hpp"
 #include "clscrypt/threads.hpp"
+#include "common/cancel.hpp"
 #include "common/error_numbers.hpp"
 #include "platform/wipe.hpp"
 
@@ -91,17 +93,27 @@ clsToString::clsToString(CodePage codePage) : state_(std::make_unique<detail::Ke
 clsToString::clsToString(const clsToString& other)
     : Progress(other.Progress),
       state_(other.state_ ? std::make_unique<detail::KeyState>(*other.state_) : nullptr),
-      codePage_(other.codePage_) {}
+      codePage_(other.codePage_),
+      unmappable_(other.unmappable_) {}
 
 // The moved-from instance keeps no state: it is made afresh, as
-// construction's, when next needed.
+// construction's, when next needed. A busy one is copied instead: the
+// operation running on it keeps its tables and its listeners.
 clsToString::clsToString(clsToString&& other) noexcept
-    : Progress(std::move(other.Progress)), state_(std::move(other.state_)), codePage_(other.codePage_) {
+    : codePage_(other.codePage_), unmappable_(other.unmappable_) {
+    if (other.busy_ != 0) {
+        Progress = other.Progress;
+        if (other.state_) state_ = std::make_unique<detail::KeyState>(*other.state_);
+        return;
+    }
+    Progress = std::move(other.Progress);
+    state_ = std::move(other.state_);
     other.Progress = ProgressEvent();
 }
 
 clsToString& clsToString::operator=(const clsToString& other) {
     if (this != &other) {
+        detail::Busy::refuse_if_busy(*this, "assigning to the instance");
         // What may fail comes first; then the state is overwritten in place
         // (every byte of the old key material with it) or replaced.
         ProgressEvent progress(other.Progress);
@@ -116,21 +128,29 @@ clsToString& clsToString::operator=(const clsToString& other) {
             *state_ = *other.state_;
         }
         codePage_ = other.codePage_;
+        unmappable_ = other.unmappable_;
     }
     return *this;
 }
 
-clsToString& clsToString::operator=(clsToString&& other) noexcept {
+clsToString& clsToString::operator=(clsToString&& other) {
     if (this != &other) {
+        detail::Busy::refuse_if_busy(*this, "assigning to the instance");
+        detail::Busy::refuse_if_busy(other, "moving from the instance");
         Progress = std::move(other.Progress);
         state_ = std::move(other.state_);  // our old state is wiped as it goes
         codePage_ = other.codePage_;
+        unmappable_ = other.unmappable_;
         other.Progress = ProgressEvent();
     }
     return *this;
 }
 
-clsToString::~clsToString() = default;
+clsToString::~clsToString() {
+    // An operation or a stream still running on this instance would go on
+    // in freed memory: stop here instead.
+    if (busy_ != 0) std::terminate();
+}
 
 detail::KeyState& clsToString::State() {
     if (!state_) state_ = std::make_unique<detail::KeyState>();
@@ -146,6 +166,8 @@ void clsToString::Key(std::u16string_view New_Value) {
         ClearRegisters& operator=(const ClearRegisters&) = delete;
         ~ClearRegisters() { platform::clear_vector_registers(); }
     } clear_registers;
+    detail::Busy::refuse_if_busy(*this, "setting the key");
+    codePage_.CheckMappable(New_Value, unmappable_, "the key");
     detail::KeyState& state = State();
     if (!state.replace_key(New_Value)) {
         return;
@@ -157,7 +179,10 @@ void clsToString::Key(std::u16string_view New_Value) {
         throw RuntimeError::FromNumber(ErrorKind::InvalidArgument, errnum::kSubscriptOutOfRange,
                                        "empty key after a non-empty key");
     }
-    std::vector<std::uint8_t> bytes = codePage_.Encode(New_Value);
+    // Only the first 72 key bytes enter the set-up (the cursor runs through
+    // 72 positions and wraps before that only for shorter keys), so the
+    // conversion stops there however long the key is.
+    std::vector<std::uint8_t> bytes = codePage_.Encode(New_Value.substr(0, detail::kKeyBytesUsed));
     state.planes_current = false;
     detail::mix_key(state.tables, bytes);
     platform::secure_wipe(bytes.data(), bytes.size());
@@ -183,6 +208,20 @@ void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t le
             detail::cbc_decrypt_run(backend, state.tables, planes, data + from, to - from, run.chain);
         }
     };
+    // With a cancellation check installed, the kernel runs a stride at a
+    // time and the check is asked between strides (decryption takes longer
+    // strides, which it may share out between threads).
+    const bool cancellable = common::cancel_hook().check != nullptr;
+    const std::size_t stride = Encrypt ? common::kCancelStride : 4 * common::kCancelStride;
+    auto checked_kernel = [&](std::size_t from, std::size_t to) {
+        if (!cancellable) return kernel(from, to);
+        while (from < to) {
+            common::check_cancelled();
+            const std::size_t upto = to - from > stride ? from + stride : to;
+            kernel(from, upto);
+            from = upto;
+        }
+    };
     const std::uint64_t end = run.offset + len;
     std::size_t done = 0;
     if (run.report) {
@@ -191,13 +230,13 @@ void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t le
         for (std::uint64_t k = run.schedule.next_event_block(); k < end && k < run.total;
              k = run.schedule.next_event_block()) {
             const auto upto = static_cast<std::size_t>(k + 8 - run.offset);
-            kernel(done, upto);
+            checked_kernel(done, upto);
             done = upto;
             run.percent = run.schedule.advance(k);
             Progress.Raise(run.percent);
         }
     }
-    kernel(done, len);
+    checked_kernel(done, len);
     run.offset = end;
 }
 
@@ -243,6 +282,7 @@ void clsToString::EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint
     std::memmove(a + detail::kHeaderSize, a, n);
     const std::uint32_t words[2] = {word0, word1};
     detail::write_header(a, words, static_cast<std::uint32_t>(n));
+    const detail::BusyScope busy(*this);
     detail::CbcRun run(t, Progress.HasListeners());
     RunCbc<true>(run, a, t);
     CloseProgress(run);
@@ -259,6 +299,7 @@ void clsToString::DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16stri
     // caller's array as it was.
     const std::int32_t s =
         detail::checked_descriptor(State().tables, std::span<const std::uint8_t, 16>(ByteArray.data(), 16), m);
+    const detail::BusyScope busy(*this);
     detail::CbcRun run(m, Progress.HasListeners());
     RunCbc<false>(run, ByteArray.data(), m);
     std::memmove(ByteArray.data(), ByteArray.data() + detail::kHeaderSize, static_cast<std::size_t>(s));
@@ -270,6 +311,7 @@ void clsToString::DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16stri
 }
 
 std::u16string clsToString::EncryptString(std::u16string_view Text, std::u16string_view Key) {
+    codePage_.CheckMappable(Text, unmappable_, "the text");
     // The code-page bytes go into a buffer of the ciphertext's size, so the
     // plaintext is never left behind in a freed one.
     std::vector<std::uint8_t> bytes;

@@ -37,6 +37,7 @@
 #include "clscrypt/cipher.hpp"
 #include "common/base64.hpp"
 #include "common/byte_order.hpp"
+#include "common/cancel.hpp"
 #include "common/error_numbers.hpp"
 #include "common/hex.hpp"
 #include "common/utf.hpp"
@@ -198,7 +199,7 @@ struct Item {
 };
 
 constexpr char kNotInForm[] = "a value not in its stored form";
-constexpr char kUnmappable[] = "a text with characters the code page lacks, or not UTF-8";
+constexpr char kNotUtf8[] = "a text that is not UTF-8";
 
 }  // namespace
 
@@ -251,6 +252,20 @@ struct ValueCipher::State {
     ValueOutcome fail(RuntimeError e) {
         last_error.emplace(std::move(e));
         return ValueOutcome{false, last_error->Kind(), 0};
+    }
+    // A text the code page could not take: not UTF-8, or (kind Unmappable)
+    // a character the page lacks, named by its position only.
+    ValueOutcome fail_text(std::string_view text) {
+        std::u16string units;
+        if (common::decode_utf8(text, units)) return fail(ErrorKind::InvalidArgument, kNotUtf8);
+        try {
+            options.codePage.CheckMappable(units, Unmappable::Refuse, "the text");
+        } catch (RuntimeError& e) {
+            platform::secure_wipe(units.data(), units.size() * sizeof(char16_t));
+            return fail(std::move(e));
+        }
+        platform::secure_wipe(units.data(), units.size() * sizeof(char16_t));
+        return fail(ErrorKind::InvalidArgument, kNotUtf8);
     }
 
     // The byte for a character; kMissing when the code page lacks it.
@@ -501,7 +516,7 @@ struct ValueCipher::State {
             }
             return ValueOutcome{true, ErrorKind::Other, c};
         }
-        return fail(detail::descriptor_error(s, m));
+        return fail(detail::descriptor_error(m));
     }
 
     // Stored values to plaintexts, or re-keyed to stored values under the
@@ -663,7 +678,7 @@ struct ValueCipher::State {
                     break;
                 case Status::TooLong: outcomes[i] = fail(detail::encrypted_size_error(it.length)); break;
                 case Status::NoRandom: outcomes[i] = fail(*random_error); break;
-                default: outcomes[i] = fail(ErrorKind::InvalidArgument, kUnmappable); break;
+                default: outcomes[i] = fail_text(in[i]); break;
             }
         }
     }
@@ -686,6 +701,7 @@ struct ValueCipher::State {
     void convert_stored(std::span<const std::string_view> in, StoredForm form, Job job, PlainForm plainForm,
                         StoredForm outForm, std::string* out, ValueOutcome* outcomes) {
         for (std::size_t first = 0; first < in.size();) {
+            common::check_cancelled();
             std::size_t bound = 0;
             const std::size_t last = chunk_end(in, first, 0, form == StoredForm::Bytes, bound);
             stored_chunk(in.subspan(first, last - first), bound, form, job, plainForm, outForm, out + first,
@@ -698,6 +714,7 @@ struct ValueCipher::State {
                        ValueOutcome* outcomes) {
         constexpr std::size_t kLayoutOverhead = 20;  // header and the most fill
         for (std::size_t first = 0; first < in.size();) {
+            common::check_cancelled();
             std::size_t bound = 0;
             const std::size_t last = chunk_end(in, first, kLayoutOverhead, plainForm == PlainForm::Bytes, bound);
             plain_chunk(in.subspan(first, last - first), bound, plainForm, form, out + first, outcomes + first);
@@ -722,10 +739,16 @@ void apply(clsToString& cipher, const KeyHistory& keys) {
 ValueCipher::ValueCipher(const std::vector<KeyHistory>& candidates, const KeyHistory& target, ValueOptions options)
     : state_(std::make_unique<State>(std::move(options))) {
     if (candidates.empty()) throw no_candidate();
+    // A key character the code page lacks is refused unless the caller asked
+    // for the legacy "?": two different keys must never become one.
+    const Unmappable policy = state_->options.replaceUnmappable ? Unmappable::Replace : Unmappable::Refuse;
     state_->candidates.reserve(candidates.size());
     for (const auto& history : candidates) {
-        apply(state_->candidates.emplace_back(state_->options.codePage), history);
+        clsToString& c = state_->candidates.emplace_back(state_->options.codePage);
+        c.SetUnmappable(policy);
+        apply(c, history);
     }
+    state_->target.SetUnmappable(policy);
     apply(state_->target, target);
 }
 

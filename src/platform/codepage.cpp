@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string>
 
 #include "clscrypt/codepage.hpp"
 #include "clscrypt/error.hpp"
@@ -80,6 +81,31 @@ std::optional<std::size_t> CodePage::FirstUnmappable(std::u16string_view text) c
         if (!Contains(text[i]) || ToChar(ToByte(text[i])) != text[i]) return i;
     }
     return std::nullopt;
+}
+
+void CodePage::CheckMappable(std::u16string_view text, Unmappable policy, std::string_view what) const {
+    if (policy != Unmappable::Refuse) return;
+    const auto index = FirstUnmappable(text);
+    if (!index) return;
+    // The position counts characters, so a pair of surrogates is one.
+    std::size_t position = 1;
+    for (std::size_t i = 0; i < *index; ++i) {
+        if (text[i] < 0xDC00 || text[i] > 0xDFFF) ++position;
+    }
+    std::string holder;
+    const char16_t c = text[*index];
+    const bool paired = c >= 0xD800 && c <= 0xDBFF;
+    for (const int number : Available()) {
+        if (!paired && !FromNumber(number).FirstUnmappable(std::u16string_view(&c, 1))) {
+            holder = "; code page " + std::to_string(number) + " has it";
+            break;
+        }
+    }
+    if (holder.empty()) holder = "; no single-byte code page offered here has it";
+    throw RuntimeError(ErrorKind::Unmappable, errnum::kInvalidArgument,
+                       StandardDescription(errnum::kInvalidArgument),
+                       std::string(what) + " has a character at position " + std::to_string(position) +
+                           ", which code page " + std::to_string(Number()) + " lacks" + holder);
 }
 
 std::vector<std::uint8_t> CodePage::Encode(std::u16string_view text) const {

@@ -1,0 +1,68 @@
+#pragma once
+
+// The rules every surface of the library keeps the same way: how secrets are
+// wiped, how a long operation is cancelled, and how the hexadecimal text of
+// a ciphertext is read. Bindings and the tool call these instead of
+// deciding for themselves.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clscrypt/export.h"
+
+namespace clscrypt {
+
+/// Overwrites `size` bytes at `data` with zeros in a way the compiler may
+/// not drop. Null with size 0 is allowed.
+CLSCRYPT_API void Wipe(void* data, std::size_t size) noexcept;
+
+/// Asked between chunks of every long operation on the thread that installed
+/// it: true stops the operation with RuntimeError kind Cancelled (error 18,
+/// "User interrupt occurred"). It runs on the operation's thread, must not
+/// throw, and must not call into the instance that is running.
+using CancelCheck = bool (*)(void* context) noexcept;
+
+/// Installs a cancellation check for the calling thread for the scope's
+/// lifetime (the previous one comes back when it ends). Operations look at
+/// it at least once a mebibyte of work: the block passes, the file
+/// operations, the hexadecimal conversions and the batch value calls.
+class CLSCRYPT_API CancelScope {
+public:
+    CancelScope(CancelCheck check, void* context) noexcept;
+    ~CancelScope();
+    CancelScope(const CancelScope&) = delete;
+    CancelScope& operator=(const CancelScope&) = delete;
+
+private:
+    CancelCheck previous_check_;
+    void* previous_context_;
+};
+
+/// Raises the Cancelled error if the calling thread's check says so; for
+/// code of the caller's own that runs between the library's chunks.
+CLSCRYPT_API void ThrowIfCancelled();
+
+/// The one rule for reading a ciphertext (or any byte string) written as
+/// hexadecimal text: digits of either case; white space (space, tab, CR,
+/// LF, VT, FF) and ASCII punctuation are skipped wherever they stand, so
+/// "1F 48 ...", "1F-48-...", "1f48..." and text wrapped at any column read
+/// alike; one leading "\x" (PostgreSQL's bytea output) is skipped. Anything
+/// else, or an odd number of digits, raises RuntimeError kind
+/// InvalidArgument (error 5) naming the position (from 1) of the first
+/// character at fault, never the character. The legacy HexToStr keeps its
+/// own rule.
+CLSCRYPT_API std::vector<std::uint8_t> ReadHex(std::string_view text);
+
+/// The same into `out` (cleared first); returns 0 when the text reads, or
+/// the position (from 1) of the first character at fault (text.size() + 1
+/// for an odd number of digits). Never throws for bad text.
+CLSCRYPT_API std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out);
+
+/// Bytes as two upper-case digits each, `separator` between pairs.
+CLSCRYPT_API std::string WriteHex(std::span<const std::uint8_t> bytes, std::string_view separator = {});
+
+}  // namespace clscrypt

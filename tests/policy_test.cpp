@@ -1,0 +1,496 @@
+// The rules every surface inherits from the library, run on the shared cases
+// of tests/data/conformance.json: known answers, keys the code page cannot
+// carry, misaligned and damaged ciphertexts whose errors must not hold a
+// byte deciphered from them, and the one reading rule for ciphertext hex.
+// Then the instance that refuses changes while an operation runs on it, and
+// cancellation between chunks.
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "clscrypt/clscrypt.h"
+#include "clscrypt/clscrypt.hpp"
+#include "common/utf.hpp"
+#include "test_util.hpp"
+
+namespace clscrypt {
+namespace {
+
+using test::from_hex;
+
+const nlohmann::json& cases() {
+    static const nlohmann::json data = [] {
+        std::ifstream in(CLSCRYPT_TEST_DATA_DIR "/conformance.json");
+        return nlohmann::json::parse(in);
+    }();
+    return data;
+}
+
+std::u16string u16(const std::string& utf8) {
+    std::u16string out;
+    EXPECT_FALSE(common::decode_utf8(utf8, out)) << "test data is not UTF-8";
+    return out;
+}
+
+KeyHistory history(const nlohmann::json& keys) {
+    KeyHistory h;
+    for (const auto& k : keys) h.push_back(u16(k.get<std::string>()));
+    return h;
+}
+
+clsToString keyed(const nlohmann::json& c, Unmappable policy = Unmappable::Replace) {
+    clsToString cipher(CodePage::FromNumber(c["codepage"].get<int>()));
+    cipher.SetUnmappable(policy);
+    for (const auto& k : history(c["keys"])) cipher.Key(k);
+    return cipher;
+}
+
+std::string as_string(const std::vector<std::uint8_t>& b) {
+    return std::string(b.begin(), b.end());
+}
+
+TEST(Conformance, KnownAnswersReadThroughEveryEntryPoint) {
+    for (const auto& c : cases()["known_answers"]) {
+        SCOPED_TRACE(c["name"].get<std::string>());
+        const auto cipher = from_hex(c["cipher"].get<std::string>());
+        const auto message = from_hex(c["message"].get<std::string>());
+
+        clsToString one = keyed(c, Unmappable::Refuse);
+        std::vector<std::uint8_t> bytes = cipher;
+        one.DecryptByte(bytes);
+        EXPECT_EQ(bytes, message);
+
+        ValueOptions options;
+        options.codePage = CodePage::FromNumber(c["codepage"].get<int>());
+        ValueCipher values(history(c["keys"]), options);
+        EXPECT_EQ(values.DecryptOrThrow(c["cipher"].get<std::string>(), StoredForm::Hex, PlainForm::Bytes),
+                  as_string(message));
+
+        clsToString streamed = keyed(c);
+        DecryptStream s(streamed);
+        std::vector<std::uint8_t> out;
+        for (std::size_t at = 0; at < cipher.size(); at += 7) {
+            s.Update(std::span(cipher).subspan(at, std::min<std::size_t>(7, cipher.size() - at)), out);
+        }
+        s.Final();
+        EXPECT_EQ(out, message);
+    }
+}
+
+TEST(Conformance, KeysTheCodePageLacksAreRefusedUnlessReplacementIsAsked) {
+    for (const auto& c : cases()["unmappable_keys"]) {
+        SCOPED_TRACE(c["name"].get<std::string>());
+        const std::u16string key = u16(c["key"].get<std::string>());
+        const CodePage page = CodePage::FromNumber(c["codepage"].get<int>());
+        ValueOptions strict;
+        strict.codePage = page;
+        try {
+            ValueCipher refused({key}, strict);
+            ADD_FAILURE() << "the key was taken";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Kind(), ErrorKind::Unmappable);
+            EXPECT_EQ(e.Number(), 5);
+            const std::string what = e.what();
+            EXPECT_NE(what.find("position " + std::to_string(c["position"].get<int>())), std::string::npos) << what;
+            if (!c["holder"].is_null()) {
+                EXPECT_NE(what.find("code page " + std::to_string(c["holder"].get<int>()) + " has it"),
+                          std::string::npos)
+                    << what;
+            }
+            // Neither the key's character nor its UTF-8 bytes.
+            for (const char16_t ch : key) {
+                if (ch >= 0x80) {
+                    std::string utf8;
+                    common::append_utf8(utf8, ch);
+                    EXPECT_EQ(what.find(utf8), std::string::npos) << what;
+                }
+            }
+        }
+
+        clsToString legacy_class(page);  // the legacy class keeps "?"
+        legacy_class.Key(key);
+        std::vector<std::uint8_t> bytes = from_hex(c["cipher_with_replacement"].get<std::string>());
+        legacy_class.DecryptByte(bytes);
+        EXPECT_EQ(bytes, from_hex(c["message"].get<std::string>()));
+
+        clsToString refusing(page);
+        refusing.SetUnmappable(Unmappable::Refuse);
+        try {
+            refusing.Key(key);
+            ADD_FAILURE() << "the key was taken";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Kind(), ErrorKind::Unmappable);
+        }
+        // Nothing changed: the instance still reads data written without a key.
+        std::vector<std::uint8_t> unkeyed = from_hex("F155B7CFC1E56C7B78E2F0DF084C4045");
+        refusing.DecryptByte(unkeyed);
+        EXPECT_EQ(as_string(unkeyed), "abc");
+
+        ValueOptions replacing = strict;
+        replacing.replaceUnmappable = true;
+        ValueCipher values({key}, replacing);
+        EXPECT_EQ(values.DecryptOrThrow(c["cipher_with_replacement"].get<std::string>(), StoredForm::Hex,
+                                        PlainForm::Bytes),
+                  as_string(from_hex(c["message"].get<std::string>())));
+    }
+}
+
+// Every slice of whole blocks at every offset of a ciphertext read with the
+// right key: the failures name lengths only, never the descriptor those
+// bytes decipher to, nor any piece of the plaintext.
+TEST(Conformance, NoMessageHoldsADecipheredByte) {
+    const auto& c = cases()["spliced"];
+    const auto cipher = from_hex(c["cipher"].get<std::string>());
+    std::vector<std::string> forbidden;
+    for (const auto& f : c["forbidden"]) forbidden.push_back(f.get<std::string>());
+    ValueCipher values(history(c["keys"]));
+    clsToString one = keyed(c);
+    clscrypt_tostring* handle = nullptr;
+    ASSERT_EQ(clscrypt_tostring_new(1252, &handle), CLSCRYPT_OK);
+    for (const auto& k : c["keys"]) {
+        const std::string key = k.get<std::string>();
+        ASSERT_EQ(clscrypt_tostring_set_key_utf8(handle, key.data(), key.size()), CLSCRYPT_OK);
+    }
+    std::size_t failures = 0;
+    auto check = [&](const std::string& message, std::size_t at, std::size_t len) {
+        for (const auto& f : forbidden) {
+            EXPECT_EQ(message.find(f), std::string::npos) << "offset " << at << ", length " << len << ": " << message;
+        }
+    };
+    for (std::size_t at = 0; at + 16 <= cipher.size(); ++at) {
+        for (std::size_t len = 16; at + len <= cipher.size(); len += 8) {
+            if (at == 0 && len == cipher.size()) continue;  // the ciphertext itself reads
+            const std::vector<std::uint8_t> slice(cipher.begin() + static_cast<std::ptrdiff_t>(at),
+                                                  cipher.begin() + static_cast<std::ptrdiff_t>(at + len));
+            try {
+                std::vector<std::uint8_t> bytes = slice;
+                one.DecryptByte(bytes);
+            } catch (const RuntimeError& e) {
+                ++failures;
+                EXPECT_EQ(e.Kind(), ErrorKind::WrongKeyOrDamaged);
+                check(e.what(), at, len);
+            }
+            std::string plain;
+            if (!values.Decrypt(std::string_view(reinterpret_cast<const char*>(slice.data()), slice.size()),
+                                StoredForm::Bytes, PlainForm::Bytes, plain)) {
+                check(values.LastError().what(), at, len);
+            }
+            try {
+                DecryptStream s(one);
+                std::vector<std::uint8_t> out;
+                s.Update(slice, out);
+                s.Final();
+            } catch (const RuntimeError& e) {
+                check(e.what(), at, len);
+            }
+            std::uint8_t out[64];
+            std::size_t size = sizeof out;
+            if (clscrypt_tostring_decrypt(handle, slice.data(), slice.size(), out, &size) != CLSCRYPT_OK) {
+                check(clscrypt_error_message(), at, len);
+            }
+        }
+    }
+    clscrypt_tostring_free(handle);
+    EXPECT_GT(failures, 10U);
+}
+
+TEST(Conformance, DamagedCiphertextsFailAsWrongKeyOrDamaged) {
+    const auto& keys = cases()["spliced"]["keys"];
+    for (const auto& c : cases()["damaged"]) {
+        SCOPED_TRACE(c["name"].get<std::string>());
+        ValueCipher values(history(keys));
+        std::string plain;
+        const ValueOutcome o = values.Decrypt(c["cipher"].get<std::string>(), StoredForm::Hex, PlainForm::Bytes, plain);
+        EXPECT_FALSE(o.ok);
+        EXPECT_STREQ(ErrorKindName(o.error), c["kind"].get<std::string>().c_str());
+    }
+}
+
+TEST(Conformance, CiphertextHexReadsByOneRule) {
+    for (const auto& c : cases()["hex"]) {
+        const std::string text = c["text"].get<std::string>();
+        SCOPED_TRACE(text);
+        std::vector<std::uint8_t> out;
+        const std::size_t bad = ReadHex(text, out);
+        std::size_t size = 64;
+        std::uint8_t c_out[64];
+        const clscrypt_status c_status = clscrypt_read_hex(text.data(), text.size(), c_out, &size);
+        if (c.contains("bytes")) {
+            EXPECT_EQ(bad, 0U);
+            EXPECT_EQ(out, from_hex(c["bytes"].get<std::string>()));
+            ASSERT_EQ(c_status, CLSCRYPT_OK);
+            EXPECT_EQ(std::vector<std::uint8_t>(c_out, c_out + size), out);
+            // The values read it the same way.
+            EXPECT_EQ(WriteHex(ReadHex(text)), c["bytes"].get<std::string>());
+        } else {
+            const auto position = c["error_position"].get<std::size_t>();
+            EXPECT_EQ(bad, position);
+            EXPECT_TRUE(out.empty());
+            EXPECT_EQ(c_status, CLSCRYPT_ERROR);
+            EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_INVALID_ARGUMENT);
+            try {
+                (void)ReadHex(text);
+                ADD_FAILURE() << "read";
+            } catch (const RuntimeError& e) {
+                EXPECT_EQ(e.Kind(), ErrorKind::InvalidArgument);
+                if (position <= text.size()) {
+                    EXPECT_NE(std::string(e.what()).find("position " + std::to_string(position)), std::string::npos);
+                }
+            }
+        }
+    }
+}
+
+// ---- An instance inside an operation --------------------------------------
+
+std::vector<std::uint8_t> message_of(std::size_t n) {
+    std::vector<std::uint8_t> m(n);
+    for (std::size_t i = 0; i < n; ++i) m[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    return m;
+}
+
+TEST(Busy, AListenerCannotChangeTheRunningInstance) {
+    const std::vector<std::uint8_t> message = message_of(100000);
+    struct Attempt {
+        const char* name;
+        void (*act)(clsToString& self);
+    };
+    const Attempt attempts[] = {
+        {"Key", [](clsToString& self) { self.Key(u"another key"); }},
+        {"EncryptByte with a key", [](clsToString& self) {
+             std::vector<std::uint8_t> b(3);
+             self.EncryptByte(b, u"another key");
+         }},
+        {"assigning a new instance", [](clsToString& self) { self = clsToString(); }},
+        {"copy-assigning", [](clsToString& self) {
+             const clsToString other;
+             self = other;
+         }},
+    };
+    for (const Attempt& a : attempts) {
+        SCOPED_TRACE(a.name);
+        for (const bool encrypt : {true, false}) {
+            clsToString c;
+            c.Key(u"the key");
+            std::vector<std::uint8_t> bytes = message;
+            if (!encrypt) c.EncryptByte(bytes);
+            int refused = 0;
+            bool busy_seen = false;
+            c.Progress.Subscribe([&](std::int32_t& percent) {
+                if (percent != 50) return;
+                busy_seen = c.IsBusy();
+                try {
+                    a.act(c);
+                } catch (const RuntimeError& e) {
+                    EXPECT_EQ(e.Kind(), ErrorKind::Busy);
+                    ++refused;
+                }
+            });
+            if (encrypt) {
+                c.EncryptByte(bytes);
+            } else {
+                c.DecryptByte(bytes);
+            }
+            EXPECT_TRUE(busy_seen);
+            EXPECT_EQ(refused, 1);
+            EXPECT_FALSE(c.IsBusy());
+            // The operation finished under the key it started with.
+            clsToString reader;
+            reader.Key(u"the key");
+            if (encrypt) reader.DecryptByte(bytes);
+            EXPECT_EQ(bytes, message);
+            c.Key(u"free again");  // no longer busy
+        }
+    }
+}
+
+TEST(Busy, AnOpenStreamHoldsItsInstanceUntilItEnds) {
+    clsToString c;
+    c.Key(u"k");
+    {
+        EncryptStream s(c, 3);
+        EXPECT_TRUE(c.IsBusy());
+        EXPECT_THROW(c.Key(u"other"), RuntimeError);
+        std::vector<std::uint8_t> out;
+        s.Update(std::vector<std::uint8_t>{1, 2, 3}, out);
+        s.Final(out);
+        EXPECT_FALSE(c.IsBusy());
+        clsToString reader;
+        reader.Key(u"k");
+        reader.DecryptByte(out);
+        EXPECT_EQ(out, (std::vector<std::uint8_t>{1, 2, 3}));
+    }
+    {
+        DecryptStream s(c);
+        std::vector<std::uint8_t> out;
+        // Sixteen bytes of a longer ciphertext, then the end: the stream
+        // fails, and a failed stream lets its instance go.
+        const std::vector<std::uint8_t> head = message_of(16);
+        EXPECT_THROW(
+            {
+                s.Update(head, out);
+                s.Final();
+            },
+            RuntimeError);
+        EXPECT_FALSE(c.IsBusy());
+    }
+    {
+        auto s = std::make_unique<DecryptStream>(c);
+        DecryptStream moved(std::move(*s));
+        s.reset();
+        EXPECT_TRUE(c.IsBusy());
+    }
+    EXPECT_FALSE(c.IsBusy());
+    // A nested operation that only reads the tables is fine.
+    std::vector<std::uint8_t> bytes = message_of(5000);
+    std::vector<std::uint8_t> nested = message_of(10);
+    c.Progress.Subscribe([&](std::int32_t& percent) {
+        if (percent == 10) c.EncryptByte(nested);
+    });
+    c.EncryptByte(bytes);
+    EXPECT_EQ(nested.size(), 24U);
+}
+
+extern "C" int set_key_from_callback(int32_t* percent, void* user) {
+    auto* h = static_cast<clscrypt_tostring*>(user);
+    if (*percent == 50) {
+        const clscrypt_status s = clscrypt_tostring_set_key_utf8(h, "other", CLSCRYPT_NUL_TERMINATED);
+        if (s != CLSCRYPT_ERROR || clscrypt_error_kind() != CLSCRYPT_KIND_BUSY) return 1;
+    }
+    return 0;
+}
+
+extern "C" int free_from_callback(int32_t* percent, void* user) {
+    if (*percent == 50) clscrypt_tostring_free(static_cast<clscrypt_tostring*>(user));
+    return 0;
+}
+
+TEST(Busy, TheCInterfaceRefusesAKeyAndDefersAFreeFromTheCallback) {
+    const std::vector<std::uint8_t> message = message_of(4096);
+    std::vector<std::uint8_t> out(message.size() + 16);
+    clscrypt_tostring* h = nullptr;
+    ASSERT_EQ(clscrypt_tostring_new(0, &h), CLSCRYPT_OK);
+    ASSERT_EQ(clscrypt_tostring_set_key_utf8(h, "k", CLSCRYPT_NUL_TERMINATED), CLSCRYPT_OK);
+    ASSERT_EQ(clscrypt_tostring_set_progress(h, set_key_from_callback, h), CLSCRYPT_OK);
+    std::size_t size = out.size();
+    ASSERT_EQ(clscrypt_tostring_encrypt(h, message.data(), message.size(), out.data(), &size), CLSCRYPT_OK);
+    clsToString reader;
+    reader.Key(u"k");
+    std::vector<std::uint8_t> back(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(size));
+    reader.DecryptByte(back);
+    EXPECT_EQ(back, message);
+
+    // Freed inside its own callback: the operation ends normally, then the
+    // handle goes (AddressSanitizer and Valgrind see any use after that).
+    ASSERT_EQ(clscrypt_tostring_set_progress(h, free_from_callback, h), CLSCRYPT_OK);
+    size = out.size();
+    EXPECT_EQ(clscrypt_tostring_encrypt(h, message.data(), message.size(), out.data(), &size), CLSCRYPT_OK);
+}
+
+// ---- Cancellation ---------------------------------------------------------
+
+struct Countdown {
+    std::atomic<int> left;
+    int asked = 0;
+};
+
+bool count_down(void* context) noexcept {
+    auto* c = static_cast<Countdown*>(context);
+    ++c->asked;
+    return c->left.fetch_sub(1) <= 0;
+}
+
+TEST(Cancel, LongOperationsStopBetweenChunks) {
+    const std::size_t big = std::size_t{8} << 20;
+    struct Case {
+        const char* name;
+        void (*run)(std::size_t big);
+    };
+    const Case runs[] = {
+        {"EncryptByte", [](std::size_t n) {
+             clsToString c;
+             std::vector<std::uint8_t> b(n);
+             c.EncryptByte(b, u"k");
+         }},
+        {"DecryptByte", [](std::size_t n) {
+             clsToString c;
+             std::vector<std::uint8_t> b(n);
+             {
+                 const CancelScope none(nullptr, nullptr);
+                 c.EncryptByte(b, u"k");
+             }
+             c.DecryptByte(b);
+         }},
+        {"StrToHex", [](std::size_t n) {
+             clsToString c;
+             (void)c.StrToHex(std::u16string(n, u'a'));
+         }},
+        {"HexToStr", [](std::size_t n) {
+             clsToString c;
+             (void)c.HexToStr(std::u16string(2 * n, u'4'));
+         }},
+        {"ReadHex", [](std::size_t n) { (void)ReadHex(std::string(2 * n, '4')); }},
+        {"WriteHex", [](std::size_t n) { (void)WriteHex(std::vector<std::uint8_t>(n)); }},
+        {"EncryptMany", [](std::size_t n) {
+             ValueCipher v({u"k"});
+             const std::string value(100, 'x');
+             const std::vector<std::string_view> in(n / 100, value);
+             std::vector<std::string> out;
+             std::vector<ValueOutcome> outcomes;
+             v.EncryptMany(in, PlainForm::Bytes, StoredForm::Hex, out, outcomes);
+         }},
+    };
+    for (const Case& c : runs) {
+        SCOPED_TRACE(c.name);
+        Countdown countdown{2};
+        const CancelScope scope(count_down, &countdown);
+        try {
+            c.run(big);
+            ADD_FAILURE() << "not cancelled";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Kind(), ErrorKind::Cancelled);
+            EXPECT_EQ(e.Number(), 18);
+        }
+        EXPECT_GE(countdown.asked, 3);
+    }
+    // With a check that never stops, the same work completes.
+    Countdown never{1 << 30};
+    const CancelScope scope(count_down, &never);
+    clsToString c;
+    std::vector<std::uint8_t> b(big);
+    c.EncryptByte(b, u"k");
+    c.DecryptByte(b);
+    EXPECT_EQ(b, std::vector<std::uint8_t>(big));
+    EXPECT_GT(never.asked, 8);
+}
+
+extern "C" int c_stop_now(void* context) {
+    ++*static_cast<int*>(context);
+    return 1;
+}
+
+TEST(Cancel, TheCInterfaceInstallsAThreadsCheck) {
+    int asked = 0;
+    clscrypt_set_cancel_check(c_stop_now, &asked);
+    const std::vector<std::uint8_t> message(std::size_t{4} << 20);
+    std::vector<std::uint8_t> out(message.size() + 16);
+    clscrypt_tostring* h = nullptr;
+    ASSERT_EQ(clscrypt_tostring_new(0, &h), CLSCRYPT_OK);
+    std::size_t size = out.size();
+    EXPECT_EQ(clscrypt_tostring_encrypt(h, message.data(), message.size(), out.data(), &size), CLSCRYPT_ERROR);
+    EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_CANCELLED);
+    EXPECT_EQ(clscrypt_error_number(), 18);
+    EXPECT_GE(asked, 1);
+    clscrypt_set_cancel_check(nullptr, nullptr);
+    size = out.size();
+    EXPECT_EQ(clscrypt_tostring_encrypt(h, message.data(), message.size(), out.data(), &size), CLSCRYPT_OK);
+    clscrypt_tostring_free(h);
+}
+
+}  // namespace
+}  // namespace clscrypt
