@@ -47,19 +47,9 @@ void ThrowIfCancelled() {
     common::check_cancelled();
 }
 
-namespace {
-
-constexpr bool is_skipped(char c) noexcept {
-    if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
-    return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
-}
-
-}  // namespace
-
 std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out) {
     out.clear();
-    std::size_t skip = 0;
-    if (text.size() >= 2 && text[0] == '\\' && (text[1] == 'x' || text[1] == 'X')) skip = 2;
+    const std::size_t skip = common::ciphertext_hex_prefix(text);
     out.reserve((text.size() - skip) / 2);
     const std::string_view body = text.substr(skip);
     // Long texts are read a mebibyte at a time, with a look at the
@@ -71,7 +61,7 @@ std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out) {
         for (std::size_t i = from; i < to; ++i) {
             const int v = common::hex_digit_value(body[i]);
             if (v < 0) {
-                if (is_skipped(body[i])) continue;
+                if (common::is_ciphertext_hex_separator(body[i])) continue;
                 Wipe(out.data(), out.size());
                 out.clear();
                 return skip + i + 1;

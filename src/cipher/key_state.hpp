@@ -26,7 +26,9 @@ struct KeyState {
 
     /// Records `key` as the key in force; false when it already was (as a
     /// comparison of the texts would say).
-    bool replace_key(std::u16string_view key) noexcept;
+    /// Raises only the Cancelled error, for a key long enough to be asked
+    /// about it, and then changes nothing.
+    bool replace_key(std::u16string_view key);
 
     /// The byte planes of the tables, built now if a key set-up made them
     /// stale.

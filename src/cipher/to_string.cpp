@@ -39,15 +39,30 @@ const KeyState& KeyState::initial() noexcept {
 
 namespace {
 
-Sha256::Digest digest_of(std::u16string_view key) noexcept {
+// A key as long as a file is hashed a piece at a time, with a look at the
+// cancellation check between mebibytes.
+Sha256::Digest digest_of(std::u16string_view key) {
     Sha256 h;
-    std::uint8_t unit[2];
-    for (const char16_t c : key) {
-        unit[0] = static_cast<std::uint8_t>(c);
-        unit[1] = static_cast<std::uint8_t>(c >> 8);
-        h.Update(std::span<const std::uint8_t>(unit));
+    std::uint8_t units[2048];
+    std::size_t since_check = 0;
+    for (std::size_t at = 0; at < key.size();) {
+        const std::size_t n = std::min(key.size() - at, sizeof units / 2);
+        for (std::size_t i = 0; i < n; ++i) {
+            units[2 * i] = static_cast<std::uint8_t>(key[at + i]);
+            units[2 * i + 1] = static_cast<std::uint8_t>(key[at + i] >> 8);
+        }
+        h.Update(std::span<const std::uint8_t>(units, 2 * n));
+        at += n;
+        since_check += 2 * n;
+        if (since_check >= common::kCancelStride && at < key.size()) {
+            since_check = 0;
+            if (common::cancel_requested()) {
+                platform::secure_wipe(units, sizeof units);
+                common::throw_cancelled();
+            }
+        }
     }
-    platform::secure_wipe(unit, sizeof unit);
+    platform::secure_wipe(units, sizeof units);
     return h.Final();
 }
 
@@ -62,7 +77,7 @@ Sha256::Digest digest_of(std::u16string_view key) noexcept {
 
 }  // namespace
 
-bool KeyState::replace_key(std::u16string_view key) noexcept {
+bool KeyState::replace_key(std::u16string_view key) {
     if (key.empty()) {
         const bool was_empty = key_empty_;
         key_empty_ = true;

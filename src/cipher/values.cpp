@@ -59,15 +59,6 @@ using detail::CbcLane;
 using detail::Chain;
 using detail::kHeaderSize;
 
-// Between hexadecimal pairs a reader meets whatever separator the writer
-// chose: white space and ASCII punctuation are skipped, letters past F and
-// anything else are not hexadecimal text.
-constexpr bool is_hex_separator(char c) noexcept {
-    if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
-    const bool punctuation =
-        (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
-    return punctuation;
-}
 
 // The two upper-case digits of each byte value, side by side.
 constexpr std::array<char, 512> kHexPairs = [] {
@@ -145,6 +136,9 @@ constexpr std::size_t kUnread = SIZE_MAX;
 // loop (sixteen at a time with `vector`); anything else is read again by the
 // lenient reader.
 std::size_t read_hex(std::string_view text, std::uint8_t* out, [[maybe_unused]] bool vector) {
+    // The library's one reading rule (ReadHex keeps the same): the bytea
+    // prefix, then digits with separators skipped.
+    text.remove_prefix(common::ciphertext_hex_prefix(text));
     if (text.size() % 2 == 0) {
         const auto* c = reinterpret_cast<const unsigned char*>(text.data());
         const std::size_t n = text.size() / 2;
@@ -165,7 +159,7 @@ std::size_t read_hex(std::string_view text, std::uint8_t* out, [[maybe_unused]] 
         if (digits && (seen & kNotDigit) == 0) return n;
     }
     std::size_t written = 0;
-    if (common::decode_hex(text, is_hex_separator, [&](std::uint8_t b) { out[written++] = b; })) return kUnread;
+    if (common::decode_hex(text, common::is_ciphertext_hex_separator, [&](std::uint8_t b) { out[written++] = b; })) return kUnread;
     return written;
 }
 

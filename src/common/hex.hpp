@@ -63,6 +63,21 @@ std::optional<HexProblem> decode_hex(std::string_view text, IsSeparator is_separ
     return std::nullopt;
 }
 
+/// The one rule for reading a ciphertext's hexadecimal text: between digits,
+/// white space (space, tab, LF, VT, FF, CR) and ASCII punctuation are skipped
+/// wherever they stand, whatever separator the writer chose; letters past F
+/// and anything else are not hexadecimal text.
+constexpr bool is_ciphertext_hex_separator(char c) noexcept {
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
+    return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
+}
+
+/// How many leading characters of ciphertext hex to pass over: 2 for the
+/// "\x" that PostgreSQL puts before a bytea's digits, else 0.
+constexpr std::size_t ciphertext_hex_prefix(std::string_view text) noexcept {
+    return text.size() >= 2 && text[0] == '\\' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0;
+}
+
 /// White space (space, tab, CR, LF) as separators: hex pasted from a file,
 /// a terminal or the legacy "1F 48 ..." form.
 constexpr bool is_hex_white_space(char c) noexcept {
