@@ -374,5 +374,88 @@ TEST(StreamCApi, RoundTripsInPiecesAndReportsAWrongKeyByKind) {
     clscrypt_tostring_free(h);
 }
 
+// In place: each piece converted into the buffer it came from, as the
+// C and C++ stream calls allow (output starting exactly at the input). The
+// result is the ciphertext of the whole message, and decrypting it in place
+// in pieces gives the message back, for piece sizes on both sides of a block.
+TEST(Streams, ConvertPiecesInPlace) {
+    Bytes message(1000);
+    for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    for (const std::size_t piece : {1U, 5U, 8U, 13U, 64U, 100U, 999U}) {
+        SCOPED_TRACE(piece);
+        clsToString c;
+        c.Key(u"in place");
+        Bytes cipher;
+        {
+            EncryptStream es(c, message.size());
+            Bytes buf(piece + 16);
+            for (std::size_t at = 0; at < message.size(); at += piece) {
+                const std::size_t n = std::min(piece, message.size() - at);
+                std::memcpy(buf.data(), message.data() + at, n);
+                const std::size_t got = es.Update(std::span<const std::uint8_t>(buf.data(), n), std::span<std::uint8_t>(buf));
+                cipher.insert(cipher.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(got));
+            }
+            const std::size_t got = es.Final(std::span<std::uint8_t>(buf));
+            cipher.insert(cipher.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(got));
+        }
+        Bytes plain = cipher;
+        c.DecryptByte(plain);
+        EXPECT_EQ(plain, message);
+
+        // Through C, decrypting in place.
+        clscrypt_tostring* h = nullptr;
+        ASSERT_EQ(clscrypt_tostring_new(0, &h), CLSCRYPT_OK);
+        ASSERT_EQ(clscrypt_tostring_set_key_utf8(h, "in place", CLSCRYPT_NUL_TERMINATED), CLSCRYPT_OK);
+        clscrypt_decrypt_stream* ds = nullptr;
+        ASSERT_EQ(clscrypt_decrypt_stream_new(h, CLSCRYPT_UNKNOWN_LENGTH, &ds), CLSCRYPT_OK);
+        Bytes back;
+        Bytes buf(piece + 16);
+        for (std::size_t at = 0; at < cipher.size(); at += piece) {
+            const std::size_t n = std::min(piece, cipher.size() - at);
+            std::memcpy(buf.data(), cipher.data() + at, n);
+            std::size_t size = buf.size();
+            ASSERT_EQ(clscrypt_decrypt_stream_update(ds, buf.data(), n, buf.data(), &size), CLSCRYPT_OK);
+            back.insert(back.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(size));
+        }
+        EXPECT_EQ(clscrypt_decrypt_stream_final(ds), CLSCRYPT_OK);
+        EXPECT_EQ(back, message);
+        clscrypt_decrypt_stream_free(ds);
+        clscrypt_tostring_free(h);
+
+        // The vector form with a piece taken from the vector it appends to.
+        EncryptStream again(c, message.size());
+        Bytes grown = message;
+        for (std::size_t at = 0; at < message.size(); at += piece) {
+            const std::size_t n = std::min(piece, message.size() - at);
+            again.Update(std::span<const std::uint8_t>(grown.data() + at, n), grown);
+        }
+        again.Final(grown);
+        Bytes tail(grown.begin() + static_cast<std::ptrdiff_t>(message.size()), grown.end());
+        c.DecryptByte(tail);
+        EXPECT_EQ(tail, message);
+    }
+}
+
+TEST(Streams, AnOutputOverlappingTheInputElsewhereIsRefused) {
+    clsToString c;
+    Bytes buf(200);
+    EncryptStream es(c, 64);
+    try {
+        es.Update(std::span<const std::uint8_t>(buf.data() + 8, 64), std::span<std::uint8_t>(buf.data(), 100));
+        ADD_FAILURE() << "taken";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Kind(), ErrorKind::InvalidArgument);
+    }
+    clscrypt_tostring* h = nullptr;
+    ASSERT_EQ(clscrypt_tostring_new(0, &h), CLSCRYPT_OK);
+    clscrypt_encrypt_stream* s = nullptr;
+    ASSERT_EQ(clscrypt_encrypt_stream_new(h, 64, &s), CLSCRYPT_OK);
+    std::size_t size = 100;
+    EXPECT_EQ(clscrypt_encrypt_stream_update(s, buf.data(), 64, buf.data() + 4, &size), CLSCRYPT_ERROR);
+    EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_INVALID_ARGUMENT);
+    clscrypt_encrypt_stream_free(s);
+    clscrypt_tostring_free(h);
+}
+
 }  // namespace
 }  // namespace clscrypt

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -60,10 +61,22 @@ auto failing_stops(bool& done, clsToString*& held, Body body) {
     }
 }
 
+// Pieces may be converted in place: `Out` may start where `Chunk` does. Any
+// other overlap is refused, as the rules for the caller's buffers say.
+void check_aliasing(std::span<const std::uint8_t> chunk, std::span<std::uint8_t> out) {
+    if (chunk.empty() || out.empty() || static_cast<const void*>(out.data()) == chunk.data()) return;
+    const std::less<const std::uint8_t*> before;
+    if (before(chunk.data(), out.data() + out.size()) && before(out.data(), chunk.data() + chunk.size())) {
+        throw_misuse("the output overlaps the input without starting where it does");
+    }
+}
+
 // Lays the held-back bytes and the largest whole-block prefix of `chunk`
 // that `limit` allows side by side in `out`; keeps the rest of `chunk`
 // (fewer than 8 bytes, or all of it when `limit` is reached) held back.
-// Returns how many bytes `out` holds now.
+// Returns how many bytes `out` holds now. `out` may overlap `chunk`: every
+// byte of `chunk` is read (the new held-back bytes first) before the bytes
+// that may cover it are written.
 std::size_t gather_blocks(std::array<std::uint8_t, 16>& pending, std::size_t& pending_len,
                           std::span<const std::uint8_t> chunk, std::uint8_t* out, std::uint64_t limit) {
     const std::uint64_t avail = pending_len + chunk.size();
@@ -75,17 +88,29 @@ std::size_t gather_blocks(std::array<std::uint8_t, 16>& pending, std::size_t& pe
         return 0;
     }
     const std::size_t from_chunk = blocks - pending_len;
-    std::memcpy(out, pending.data(), pending_len);
-    if (from_chunk > 0) std::memcpy(out + pending_len, chunk.data(), from_chunk);
     const std::size_t rest = chunk.size() - from_chunk;
-    platform::secure_wipe(pending.data(), pending.size());
-    if (rest > 0) std::memcpy(pending.data(), chunk.data() + from_chunk, rest);
+    std::array<std::uint8_t, 16> tail{};
+    if (rest > 0) std::memcpy(tail.data(), chunk.data() + from_chunk, rest);
+    if (from_chunk > 0) std::memmove(out + pending_len, chunk.data(), from_chunk);
+    if (pending_len > 0) std::memcpy(out, pending.data(), pending_len);
+    pending = tail;
+    platform::secure_wipe(tail.data(), tail.size());
     pending_len = rest;
     return blocks;
 }
 
 template <typename Stream>
 void append(Stream& s, std::span<const std::uint8_t> chunk, std::vector<std::uint8_t>& out) {
+    // A piece taken from the output vector itself would move when the
+    // vector grows: work from a copy of it then.
+    const std::less<const std::uint8_t*> before;
+    if (!chunk.empty() && out.capacity() != 0 && before(chunk.data(), out.data() + out.capacity()) &&
+        before(out.data(), chunk.data() + chunk.size())) {
+        platform::WipedBytes copy(chunk.size());
+        std::memcpy(copy.data(), chunk.data(), chunk.size());
+        append(s, std::span<const std::uint8_t>(copy.data(), copy.size()), out);
+        return;
+    }
     const std::size_t at = out.size();
     out.resize(at + Stream::MaxOutput(chunk.size()));
     std::size_t n = 0;
@@ -151,6 +176,7 @@ EncryptStream::~EncryptStream() {
 std::size_t EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
     return failing_stops(done_, held_, [&] {
         check_room(Chunk.size(), Out.size());
+        check_aliasing(Chunk, Out);
         if (Chunk.size() > length_ - received_) {
             throw_misuse("more than the " + std::to_string(length_) + " message bytes announced");
         }
@@ -244,6 +270,7 @@ DecryptStream::~DecryptStream() {
 std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
     return failing_stops(done_, held_, [&] {
         check_room(Chunk.size(), Out.size());
+        check_aliasing(Chunk, Out);
         if (declared_ != UnknownLength && Chunk.size() > declared_ - received_) {
             throw_misuse("more than the " + std::to_string(declared_) + " ciphertext bytes announced");
         }
