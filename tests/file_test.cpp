@@ -2,15 +2,24 @@
 // crash-safe replacement, and the errors file callers test for, including
 // injected faults (an unwritable folder, a full disk, a killed process).
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "clscrypt/clscrypt.hpp"
 #include "test_util.hpp"
@@ -326,33 +335,24 @@ TEST_F(Files, FullDiskKeepsTheOldDestinationAndRemovesTheTemporaryFile) {
 }
 
 // The replacement renames a new file over the destination's name, so a
-// symbolic link there is itself replaced (its target keeps the old content),
-// and a destination with other hard links gets a new inode (the other names
-// keep the old content). A link as the source is read through.
-TEST_F(Files, LinksAtTheDestinationAreReplacedNotFollowed) {
+// destination with other hard links gets a new inode (the other names keep
+// the old content). A link as the source is read through.
+TEST_F(Files, HardLinkedDestinationGetsANewFileAndALinkedSourceIsReadThrough) {
     const auto message = random_bytes(300);
     write_file(at("plain"), message);
-    write_file(at("target"), {1, 1});
-    fs::create_symlink("target", at("link"));
-    fs::create_symlink("nowhere", at("dangling"));
     write_file(at("first"), {2, 2});
     fs::create_hard_link(at("first"), at("second"));
     fs::create_symlink("plain", at("plain-link"));
     clsToString c;
     c.Key(u"k");
-    for (const char* dest : {"link", "dangling", "first"}) {
-        c.EncryptFile(at("plain-link"), at(dest));
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(at(dest)))) << dest;
-        auto bytes = read_file(at(dest));
-        c.DecryptByte(bytes);
-        EXPECT_EQ(bytes, message) << dest;
-    }
-    EXPECT_EQ(read_file(at("target")), (std::vector<std::uint8_t>{1, 1}));
-    EXPECT_FALSE(fs::exists(at("nowhere")));
+    c.EncryptFile(at("plain-link"), at("first"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(at("first"))));
+    auto bytes = read_file(at("first"));
+    c.DecryptByte(bytes);
+    EXPECT_EQ(bytes, message);
     EXPECT_EQ(read_file(at("second")), (std::vector<std::uint8_t>{2, 2}));
     EXPECT_EQ(fs::hard_link_count(at("second")), 1U);
-    EXPECT_EQ(listing(),
-              (std::vector<std::string>{"dangling", "first", "link", "plain", "plain-link", "second", "target"}));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"first", "plain", "plain-link", "second"}));
 }
 
 // A file-size limit hit while a file is replaced by its own encryption or
@@ -511,6 +511,363 @@ TEST_F(Files, SourceChangingSizeWhileReadIsAnError) {
         EXPECT_EQ(read_file(at("dest")), std::vector<std::uint8_t>{1}) << c.what;
         EXPECT_EQ(listing(), (std::vector<std::string>{"dest", "source"})) << c.what;
     }
+}
+
+}  // namespace
+}  // namespace clscrypt::test
+
+namespace clscrypt::test {
+namespace {
+
+// Runs `write` on a thread while this one reads the FIFO `fifo` until the
+// writer closes it, and returns what was read. A writer that returns without
+// ever opening the FIFO (because it put a file in its place, say) leaves
+// nothing to read, and the loop ends when it returns.
+std::vector<std::uint8_t> read_fifo_while(const fs::path& fifo, const std::function<void()>& write) {
+    // Opened without waiting for a writer; poll() waits for one instead.
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot open " << fifo << ": " << std::strerror(errno);
+        return {};
+    }
+    std::atomic<bool> returned{false};
+    std::exception_ptr error;
+    std::thread writer([&] {
+        try {
+            write();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        returned = true;
+    });
+    std::vector<std::uint8_t> got;
+    std::vector<std::uint8_t> buf(1 << 16);
+    for (;;) {
+        // Read before polling: whatever the writer did is then there to see.
+        const bool done = returned.load();
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, done ? 0 : 20);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            if (done) break;  // never opened by the writer
+            continue;
+        }
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n > 0) {
+            got.insert(got.end(), buf.begin(), buf.begin() + n);
+        } else if (n == 0) {
+            break;  // the writer has closed it
+        } else if (errno != EAGAIN && errno != EINTR) {
+            ADD_FAILURE() << "cannot read " << fifo << ": " << std::strerror(errno);
+            break;
+        }
+    }
+    writer.join();
+    ::close(fd);
+    if (error) std::rethrow_exception(error);
+    return got;
+}
+
+// The device number of a device node, to tell that it is still the same one.
+dev_t device_of(const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_rdev : dev_t{};
+}
+
+// What the symbolic link `p` says; empty when `p` is no longer a link.
+fs::path link_of(const fs::path& p) {
+    std::error_code ec;
+    fs::path to = fs::read_symlink(p, ec);
+    return ec ? fs::path() : to;
+}
+
+// The three operations that write a destination, each with what turns its
+// output back into the message.
+struct Operation {
+    const char* what;
+    std::function<void(const fs::path& dest)> run;
+    std::function<std::vector<std::uint8_t>(std::vector<std::uint8_t>)> message_of;
+};
+
+// Files holding `message` as plaintext ("plain") and encrypted under `key`
+// ("cipher"), and the operations that read them.
+std::vector<Operation> operations(const fs::path& dir, clsToString& key, clsToString& rekeyed) {
+    return {
+        {"encrypt", [&key, dir](const fs::path& dest) { key.EncryptFile(dir / "plain", dest); },
+         [&key](std::vector<std::uint8_t> out) {
+             key.DecryptByte(out);
+             return out;
+         }},
+        {"decrypt", [&key, dir](const fs::path& dest) { key.DecryptFile(dir / "cipher", dest); },
+         [](std::vector<std::uint8_t> out) { return out; }},
+        {"rekey", [&key, &rekeyed, dir](const fs::path& dest) { rekeyed.RekeyFile(key, dir / "cipher", dest); },
+         [&rekeyed](std::vector<std::uint8_t> out) {
+             rekeyed.DecryptByte(out);
+             return out;
+         }},
+    };
+}
+
+// A FIFO or a device at the destination (or at the end of a link there) is
+// opened and written into: it is still there afterwards, and a FIFO's reader
+// gets the output. Replacing it would swap the node for a regular file.
+TEST_F(Files, FifosAndDevicesAreWrittenIntoNotReplaced) {
+    const auto message = random_bytes(200000);  // more than a pipe holds
+    write_file(at("plain"), message);
+    clsToString key, rekeyed;
+    key.Key(u"k");
+    rekeyed.Key(u"other");
+    key.EncryptFile(at("plain"), at("cipher"));
+    ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+    fs::create_symlink("fifo", at("to-fifo"));
+    fs::create_symlink("/dev/null", at("to-null"));
+    const dev_t null_device = device_of("/dev/null");
+    ASSERT_NE(null_device, dev_t{}) << "/dev/null is no character device";
+
+    struct Node {
+        const char* what;
+        fs::path dest;
+        fs::path node;  // what dest leads to
+        fs::file_type type;
+    };
+    const Node nodes[] = {
+        {"FIFO", at("fifo"), at("fifo"), fs::file_type::fifo},
+        {"link to a FIFO", at("to-fifo"), at("fifo"), fs::file_type::fifo},
+        {"/dev/null", "/dev/null", "/dev/null", fs::file_type::character},
+        {"link to /dev/null", at("to-null"), "/dev/null", fs::file_type::character},
+    };
+    for (const auto& node : nodes) {
+        for (const auto& op : operations(dir_, key, rekeyed)) {
+            const std::string what = std::string(op.what) + " into " + node.what;
+            if (node.type == fs::file_type::fifo) {
+                const auto got = read_fifo_while(node.node, [&] { op.run(node.dest); });
+                std::vector<std::uint8_t> back;
+                try {
+                    back = op.message_of(got);
+                } catch (const RuntimeError& e) {
+                    ADD_FAILURE() << what << ": the FIFO got " << got.size() << " bytes: " << e.what();
+                }
+                EXPECT_EQ(back, message) << what;
+            } else {
+                op.run(node.dest);
+                EXPECT_EQ(device_of(node.node), null_device) << what;
+            }
+            EXPECT_EQ(fs::symlink_status(node.node).type(), node.type) << what;
+            if (node.dest != node.node) {
+                EXPECT_TRUE(fs::is_symlink(fs::symlink_status(node.dest))) << what;
+            }
+            EXPECT_EQ(listing(), (std::vector<std::string>{"cipher", "fifo", "plain", "to-fifo", "to-null"})) << what;
+        }
+    }
+}
+
+// Writes into a device fail as file writes do: a full device is "Disk full",
+// and the device stays as it was.
+TEST_F(Files, AFullDeviceRaisesDiskFull) {
+    if (!fs::is_character_file(fs::symlink_status("/dev/full"))) GTEST_SKIP() << "no /dev/full here";
+    const dev_t full_device = device_of("/dev/full");
+    const auto message = random_bytes(5000);
+    write_file(at("plain"), message);
+    clsToString key, rekeyed;
+    key.Key(u"k");
+    rekeyed.Key(u"other");
+    key.EncryptFile(at("plain"), at("cipher"));
+    fs::create_symlink("/dev/full", at("to-full"));
+    for (const fs::path& dest : {fs::path("/dev/full"), at("to-full")}) {
+        for (const auto& op : operations(dir_, key, rekeyed)) {
+            const std::string what = std::string(op.what) + " into " + dest.string();
+            try {
+                op.run(dest);
+                ADD_FAILURE() << what << ": no error";
+            } catch (const RuntimeError& e) {
+                EXPECT_EQ(e.Number(), 61) << what;  // disk full
+                EXPECT_EQ(e.Kind(), ErrorKind::FileSystem) << what;
+                EXPECT_EQ(e.Code(), std::errc::no_space_on_device) << what;
+                EXPECT_NE(e.Description().find("/dev/full"), std::string::npos) << e.Description();
+            }
+            EXPECT_EQ(device_of("/dev/full"), full_device) << what;
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(at("to-full")))) << what;
+            EXPECT_EQ(listing(), (std::vector<std::string>{"cipher", "plain", "to-full"})) << what;
+        }
+    }
+}
+
+// A symbolic link at the destination is followed to the end of its chain:
+// the file there is replaced (created, for a dangling link), its permissions
+// kept, and every link stays a link to where it pointed.
+TEST_F(Files, SymbolicLinksAtTheDestinationAreFollowedAndKept) {
+    const auto message = random_bytes(3000);
+    write_file(at("plain"), message);
+    clsToString c;
+    c.Key(u"k");
+    const auto old_target = [](const fs::path& p) {
+        write_file(p, {1, 1});
+        fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& w)> make;  // the links, and their target where it exists
+        const char* target;                           // where the output belongs
+        std::vector<std::string> names;               // the folder and its subfolder afterwards
+        bool target_existed;
+    };
+    const Case cases[] = {
+        {"link",
+         [&](const fs::path& w) {
+             old_target(w / "target");
+             fs::create_symlink("target", w / "link");
+         },
+         "target", {"link", "target"}, true},
+        {"dangling link", [](const fs::path& w) { fs::create_symlink("made", w / "link"); }, "made",
+         {"link", "made"}, false},
+        {"chain of two links",
+         [&](const fs::path& w) {
+             old_target(w / "target");
+             fs::create_symlink("target", w / "middle");
+             fs::create_symlink("middle", w / "link");
+         },
+         "target", {"link", "middle", "target"}, true},
+        {"absolute link",
+         [&](const fs::path& w) {
+             old_target(w / "target");
+             fs::create_symlink(w / "target", w / "link");
+         },
+         "target", {"link", "target"}, true},
+        {"link into a subfolder",
+         [&](const fs::path& w) {
+             fs::create_directory(w / "sub");
+             old_target(w / "sub" / "target");
+             fs::create_symlink("sub/target", w / "link");
+         },
+         "sub/target", {"link", "sub", "sub/target"}, true},
+        {"dangling chain relative to each link's folder",
+         [](const fs::path& w) {
+             fs::create_directory(w / "sub");
+             fs::create_symlink("../made", w / "sub" / "up");
+             fs::create_symlink("sub/up", w / "link");
+         },
+         "made", {"link", "made", "sub", "sub/up"}, false},
+    };
+    int n = 0;
+    for (const auto& k : cases) {
+        const fs::path w = dir_ / ("case" + std::to_string(n++));
+        fs::create_directory(w);
+        k.make(w);
+        // Every link in the case and what it says.
+        std::vector<std::pair<fs::path, fs::path>> links;
+        for (const auto& e : fs::recursive_directory_iterator(w)) {
+            if (e.is_symlink()) links.emplace_back(e.path(), fs::read_symlink(e.path()));
+        }
+
+        c.EncryptFile(at("plain"), w / "link");
+        for (const auto& [link, to] : links) {
+            EXPECT_EQ(link_of(link), to) << k.what << ": " << link;
+        }
+        const fs::path target = w / k.target;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target))) << k.what;
+        auto bytes = read_file(target);
+        c.DecryptByte(bytes);
+        EXPECT_EQ(bytes, message) << k.what;
+        if (k.target_existed) {
+            EXPECT_EQ(fs::status(target).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+                << k.what;
+        }
+        std::vector<std::string> names;  // no temporary file left in any folder
+        for (const auto& e : fs::recursive_directory_iterator(w)) {
+            names.push_back(e.path().lexically_relative(w).generic_string());
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, k.names) << k.what;
+    }
+}
+
+// The source and the destination may be one file reached through links: the
+// source is read to its end before the file at the end of the chain is
+// replaced, and the links stay.
+TEST_F(Files, SourceAndDestinationMayBeOneFileThroughLinks) {
+    const auto message = random_bytes(100000);
+    write_file(at("target"), message);
+    fs::create_symlink("target", at("link"));
+    fs::create_symlink("link", at("chain"));
+    clsToString c, rekeyed;
+    c.Key(u"k");
+    rekeyed.Key(u"other");
+    struct Step {
+        const char* what;
+        std::function<void()> run;
+        clsToString* encrypted_by;  // nullptr: the target holds the message
+    };
+    const Step steps[] = {
+        {"encrypt the link onto itself", [&] { c.EncryptFile(at("link"), at("link")); }, &c},
+        {"decrypt the link onto itself", [&] { c.DecryptFile(at("link"), at("link")); }, nullptr},
+        {"encrypt the target onto the link", [&] { c.EncryptFile(at("target"), at("link")); }, &c},
+        {"rekey the chain onto itself", [&] { rekeyed.RekeyFile(c, at("chain"), at("chain")); }, &rekeyed},
+        {"decrypt the link onto the chain", [&] { rekeyed.DecryptFile(at("link"), at("chain")); }, nullptr},
+        {"encrypt the chain onto the target", [&] { c.EncryptFile(at("chain"), at("target")); }, &c},
+        {"decrypt the chain onto the link", [&] { c.DecryptFile(at("chain"), at("link")); }, nullptr},
+    };
+    for (const auto& step : steps) {
+        step.run();
+        EXPECT_EQ(link_of(at("link")), fs::path("target")) << step.what;
+        EXPECT_EQ(link_of(at("chain")), fs::path("link")) << step.what;
+        auto bytes = read_file(at("target"));
+        if (step.encrypted_by != nullptr) step.encrypted_by->DecryptByte(bytes);
+        EXPECT_EQ(bytes, message) << step.what;
+        EXPECT_EQ(listing(), (std::vector<std::string>{"chain", "link", "target"})) << step.what;
+    }
+}
+
+// Links that lead nowhere a file can be written are errors that leave them
+// as they were.
+TEST_F(Files, LinksToNowhereWritableAreErrors) {
+    write_file(at("plain"), random_bytes(64));
+    fs::create_directory(at("folder"));
+    struct Case {
+        const char* what;
+        const char* link;
+        const char* to;
+        std::int32_t number;
+        std::errc code;
+    };
+    const Case cases[] = {
+        {"loop", "loop", "loop", 75, std::errc::too_many_symbolic_link_levels},  // path/file access error
+        {"link to a folder", "to-folder", "folder", 75, std::errc::is_a_directory},
+        {"dangling into a missing folder", "to-missing", "no/such/file", 76, std::errc::no_such_file_or_directory},
+        {"link to a socket", "to-socket", "socket", 57, std::errc::no_such_device_or_address},  // device I/O error
+    };
+    // A socket is no file to open, nor one to replace.
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = at("socket").string();
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    std::vector<std::string> names{"folder", "plain", "socket"};
+    for (const auto& k : cases) {
+        fs::create_symlink(k.to, at(k.link));
+        names.emplace_back(k.link);
+    }
+    std::sort(names.begin(), names.end());
+    clsToString c;
+    c.Key(u"k");
+    for (const auto& k : cases) {
+        try {
+            c.EncryptFile(at("plain"), at(k.link));
+            ADD_FAILURE() << k.what << ": no error";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Number(), k.number) << k.what;
+            EXPECT_EQ(e.Kind(), ErrorKind::FileSystem) << k.what;
+            EXPECT_EQ(e.Code(), k.code) << k.what;
+        }
+        EXPECT_EQ(link_of(at(k.link)), fs::path(k.to)) << k.what;
+        EXPECT_TRUE(fs::is_empty(at("folder"))) << k.what;
+        EXPECT_TRUE(fs::is_socket(fs::symlink_status(at("socket")))) << k.what;
+        EXPECT_EQ(listing(), names) << k.what;
+    }
+    ::close(sock);
 }
 
 }  // namespace

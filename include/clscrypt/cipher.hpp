@@ -100,12 +100,21 @@ public:
     /// chunks (memory stays small whatever its size) into a new file beside
     /// the destination, which replaces the destination only once complete
     /// and flushed to disk; on any failure the destination and the source
-    /// are as they were. `SourceFile` may equal `DestFile`. An existing
-    /// destination's permissions are kept. The new file is renamed over the
-    /// destination's name: a symbolic link there is replaced by the file (its
-    /// target keeps the old content), and a destination with other hard links
-    /// gets a new inode (the other names keep the old content). A link as the
-    /// source is read through.
+    /// are as they were. `SourceFile` may equal `DestFile`, also through
+    /// symbolic links (the source is read to its end before the destination
+    /// is replaced). An existing destination's permissions are kept.
+    ///
+    /// A symbolic link at the destination is followed to the end of its chain
+    /// and the file there is replaced (the new file is made beside it); the
+    /// links stay as they are, and a link whose target does not exist yet
+    /// has its target created. The new file is renamed over that name, so a
+    /// destination with other hard links gets a new inode (the other names
+    /// keep the old content). A destination that is not a regular file (a
+    /// FIFO, a character or block device), directly or at the end of a link,
+    /// is opened and written into instead, never replaced nor truncated:
+    /// opening a FIFO waits for its reader, and a failure part way leaves
+    /// there what was written so far. A socket cannot be opened as a file and
+    /// raises error 57, left as it is. A link as the source is read through.
     ///
     /// Errors: a missing source raises the class error "Error in Skipjack
     /// EncryptFile procedure (Source file does not exist)."; a source whose

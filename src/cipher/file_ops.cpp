@@ -11,7 +11,9 @@
 // The output goes to a new file beside the destination that replaces it only
 // once complete and on disk, so no failure (and no crash) leaves a partial
 // destination, and a source that is also the destination survives any
-// failure. The *FileTo variants hand the same bytes to the caller instead.
+// failure. A symbolic link as the destination is followed and its target
+// replaced; a FIFO or a device is written into (platform::OutputFile). The
+// *FileTo variants hand the same bytes to the caller instead.
 
 #include <algorithm>
 #include <cstring>
@@ -49,17 +51,18 @@ struct FileOutput {
 
 namespace {
 
-// The destination file, replaced once the new content is complete.
-class ReplacingOutput final : public detail::FileOutput {
+// The destination file, replaced once the new content is complete (or
+// written into, when it is a FIFO or a device).
+class FileDestination final : public detail::FileOutput {
 public:
-    explicit ReplacingOutput(const std::filesystem::path& dest) : dest_(dest) {}
+    explicit FileDestination(const std::filesystem::path& dest) : dest_(dest) {}
     void open() override { file_.emplace(dest_); }
     void write(std::span<const std::uint8_t> bytes) override { file_->write(bytes); }
     void finish() override { file_->commit(); }
 
 private:
     const std::filesystem::path& dest_;
-    std::optional<platform::ReplacementFile> file_;
+    std::optional<platform::OutputFile> file_;
 };
 
 // The caller's sink.
@@ -145,7 +148,7 @@ void read_ciphertext_chunk(platform::InputFile& in, std::uint8_t* buf, std::uint
 // the caller's sink) and runs the one ...Into body; the pairs look alike by design.
 void clsToString::EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                               std::u16string_view Key) {
-    ReplacingOutput out(DestFile);
+    FileDestination out(DestFile);
     EncryptFileInto(SourceFile, out, Key);
 }
 
@@ -195,7 +198,7 @@ void clsToString::EncryptFileInto(const std::filesystem::path& SourceFile, detai
 
 void clsToString::DecryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                               std::u16string_view Key) {
-    ReplacingOutput out(DestFile);
+    FileDestination out(DestFile);
     DecryptFileInto(SourceFile, out, Key);
 }
 
@@ -244,7 +247,7 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
 
 void clsToString::RekeyFile(clsToString& From, const std::filesystem::path& SourceFile,
                             const std::filesystem::path& DestFile) {
-    ReplacingOutput out(DestFile);
+    FileDestination out(DestFile);
     RekeyFileInto(From, SourceFile, out);
 }
 

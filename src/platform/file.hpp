@@ -1,7 +1,8 @@
 #pragma once
 
 // Files, the way the cipher needs them: a source read front to back, and a
-// destination replaced only once its new content is complete and on disk.
+// destination replaced only once its new content is complete and on disk
+// (or, when it is a FIFO or a device, written into).
 // Every failure raises RuntimeError with the run-time number a caller of the
 // legacy class tested for, a description naming the path and the system's
 // reason, and the system's error code.
@@ -69,26 +70,48 @@ private:
     std::filesystem::path path_;
 };
 
-/// The new content of `dest`, written to a temporary file created
-/// exclusively in the same folder. commit() flushes it to disk, gives it the
-/// permissions of the file it replaces, renames it over `dest` and flushes
-/// the folder, so that after a crash `dest` is either the old file or the
-/// complete new one. Destroyed without commit(), it removes the temporary
-/// file and `dest` is untouched.
-class ReplacementFile {
+/// The file `dest` means when it is written: a symbolic link there is
+/// followed, link after link, to the name at the end of the chain, which need
+/// not exist yet (a dangling link's target is what gets created). Any other
+/// name is returned as it is. Raises "Path/File access error" for a chain
+/// that does not end. On Windows a link whose target does not exist is left
+/// as it is (file_windows.cpp).
+std::filesystem::path followed_links(const std::filesystem::path& dest);
+
+/// The output of a file operation, at `dest` with its links followed
+/// (followed_links). What the name holds decides how it is written:
+///
+/// - a regular file, or nothing yet: the new content goes to a temporary
+///   file created exclusively beside it. commit() flushes that to disk, gives
+///   it the permissions of the file it replaces, renames it over the name
+///   and flushes the folder, so that after a crash the name holds either the
+///   old file or the complete new one. Destroyed without commit(), the
+///   temporary file is removed and the name is untouched.
+/// - anything else (a FIFO, a device): opened for writing and written into,
+///   as a shell's redirection would, never replaced and never truncated
+///   (a socket, which cannot be opened so, raises "Device I/O error").
+///   commit() flushes a block device and closes it; what was written before
+///   a failure stays written (a FIFO's reader has it already).
+/// - a folder: "Path/File access error".
+class OutputFile {
 public:
-    explicit ReplacementFile(std::filesystem::path dest);
-    ReplacementFile(const ReplacementFile&) = delete;
-    ReplacementFile& operator=(const ReplacementFile&) = delete;
-    ~ReplacementFile();
+    explicit OutputFile(const std::filesystem::path& dest);
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
 
     void write(std::span<const std::uint8_t> data);
     void commit();
 
 private:
+    // The two ways of opening, both leaving fd_ open.
+    void create_temporary();
+    void open_stream();
+
     FileHandle fd_ = kNoFile;
-    std::filesystem::path dest_;
-    std::filesystem::path temp_;
+    std::filesystem::path dest_;  // the links followed
+    std::filesystem::path temp_;  // empty for a stream, and once committed
+    bool stream_ = false;
     std::uint64_t written_ = 0;  // bytes written so far
     // Bytes whose write-back to disk has been started (where the system can
     // be asked to start it).

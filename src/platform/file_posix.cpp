@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "common/error_numbers.hpp"
@@ -29,6 +30,9 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
+
+// As many symbolic links as Linux follows in one lookup (MAXSYMLINKS).
+constexpr int kMaxLinks = 40;
 
 void sync_folder(const std::filesystem::path& folder) {
     const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
@@ -122,11 +126,71 @@ std::size_t InputFile::read(std::span<std::uint8_t> out) {
     return done;
 }
 
-ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(dest)) {
-    struct stat st {};
-    if (::stat(dest_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        throw_file_error(EISDIR, FileOp::Create, dest_, "replace");
+std::filesystem::path followed_links(const std::filesystem::path& dest) {
+    std::filesystem::path at = dest;
+    for (int links = 0;; ++links) {
+        struct stat st {};
+        // A name that cannot be looked up is left as it is: creating the file
+        // beside it then reports the system's reason.
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        if (links == kMaxLinks) {
+            throw_file_error(ELOOP, FileOp::Create, dest, "follow the symbolic links of");
+        }
+        std::string to(256, '\0');
+        for (;;) {
+            const ssize_t n = ::readlink(at.c_str(), to.data(), to.size());
+            if (n < 0) {
+                throw_file_error(errno, FileOp::Create, at, "read the symbolic link");
+            }
+            if (static_cast<std::size_t>(n) < to.size()) {
+                to.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            to.resize(to.size() * 2);  // it may have been cut short
+        }
+        // A relative link means a name in the link's own folder.
+        const std::filesystem::path next(to);
+        at = next.is_absolute() ? next : at.parent_path() / next;
     }
+}
+
+OutputFile::OutputFile(const std::filesystem::path& dest) : dest_(followed_links(dest)) {
+    struct stat st {};
+    if (::stat(dest_.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            throw_file_error(EISDIR, FileOp::Create, dest_, "replace");
+        }
+        if (!S_ISREG(st.st_mode)) {
+            open_stream();
+            if (stream_) return;
+        }
+    }
+    create_temporary();
+}
+
+void OutputFile::open_stream() {
+    // Not truncated: a device takes the bytes where it stands, and a FIFO has
+    // nothing to truncate. Opening a FIFO waits for its reader.
+    fd_ = open_retrying(dest_.c_str(), O_WRONLY | O_NOCTTY);
+    if (fd_ < 0) {
+        throw_file_error(errno, FileOp::Open, dest_, "open for writing");
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int err = errno;
+        ::close(std::exchange(fd_, -1));
+        throw_file_error(err, FileOp::Open, dest_, "open for writing");
+    }
+    if (S_ISREG(st.st_mode)) {
+        // A regular file took the name since it was looked at: nothing was
+        // written through this descriptor, and the file is replaced after all.
+        ::close(std::exchange(fd_, -1));
+        return;
+    }
+    stream_ = true;
+}
+
+void OutputFile::create_temporary() {
     const std::filesystem::path folder = dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path(".");
     for (int attempt = 0; attempt < 16; ++attempt) {
         temp_ = temporary_name_beside(folder, dest_.filename());
@@ -143,12 +207,12 @@ ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(d
     throw_file_error(EEXIST, FileOp::Create, dest_, "find a free temporary name beside");
 }
 
-ReplacementFile::~ReplacementFile() {
+OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
-void ReplacementFile::write(std::span<const std::uint8_t> data) {
+void OutputFile::write(std::span<const std::uint8_t> data) {
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t put = ::write(fd_, data.data() + done, data.size() - done);
@@ -167,7 +231,7 @@ void ReplacementFile::write(std::span<const std::uint8_t> data) {
     // whole file would wait for the disk at the end. A failure here changes
     // nothing: commit() still flushes and reports.
     constexpr std::uint64_t kWriteBack = std::uint64_t{1} << 20;
-    if (written_ - started_ >= kWriteBack) {
+    if (!stream_ && written_ - started_ >= kWriteBack) {
         (void)::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(written_ - started_),
                                 SYNC_FILE_RANGE_WRITE);
         started_ = written_;
@@ -175,7 +239,18 @@ void ReplacementFile::write(std::span<const std::uint8_t> data) {
 #endif
 }
 
-void ReplacementFile::commit() {
+void OutputFile::commit() {
+    if (stream_) {
+        // A block device holds its bytes in the system's cache until
+        // flushed; FIFOs and character devices have nothing to flush.
+        if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+            throw_file_error(errno, FileOp::Write, dest_, "flush to disk");
+        }
+        if (::close(std::exchange(fd_, -1)) != 0) {
+            throw_file_error(errno, FileOp::Write, dest_, "close");
+        }
+        return;
+    }
     // Keep the permissions of the file being replaced. Only a missing
     // destination has none to keep: any other failure to read them stops
     // the replacement rather than change them.

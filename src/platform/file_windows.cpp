@@ -10,6 +10,11 @@
 // Both rename within one folder, so the destination is at every moment the
 // old file or the complete new one. NTFS journals the folder change itself:
 // Windows has no separate folder flush.
+//
+// A destination that is a symbolic link (or another reparse point) is
+// replaced at the file the system finds at the end of its chain; a link whose
+// target does not exist is replaced itself. A character device (NUL, a
+// console) or a named pipe is written into, as on POSIX.
 
 #include <windows.h>
 
@@ -45,6 +50,15 @@ FileHandle checked(HANDLE h) noexcept {
 
 int last_error() noexcept {
     return static_cast<int>(::GetLastError());
+}
+
+// The name GetFinalPathNameByHandleW gives, without the "\\?\" it puts in
+// front: "\\?\C:\x" becomes "C:\x", "\\?\UNC\server\x" becomes
+// "\\server\x".
+std::filesystem::path without_long_prefix(std::wstring name) {
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + name.substr(7);
+    if (name.rfind(L"\\\\?\\", 0) == 0 && name.size() > 6 && name[5] == L':') return name.substr(4);
+    return name;
 }
 
 }  // namespace
@@ -140,11 +154,65 @@ std::size_t InputFile::read(std::span<std::uint8_t> out) {
     return done;
 }
 
-ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(dest)) {
+std::filesystem::path followed_links(const std::filesystem::path& dest) {
+    const DWORD attributes = ::GetFileAttributesW(dest.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return dest;
+    }
+    // Opened without access rights, which follows the whole chain; the
+    // system then names the file at its end. A link whose target does not
+    // exist cannot be opened: it is left as it is and replaced itself.
+    const HANDLE h = ::CreateFileW(dest.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return dest;
+    std::wstring name(MAX_PATH, L'\0');
+    constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), kFlags);
+    if (n >= name.size()) {  // too short: n is the size needed
+        name.resize(n);
+        n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), kFlags);
+    }
+    ::CloseHandle(h);
+    if (n == 0 || n >= name.size()) return dest;
+    name.resize(n);
+    return without_long_prefix(std::move(name));
+}
+
+OutputFile::OutputFile(const std::filesystem::path& dest) : dest_(followed_links(dest)) {
     const DWORD attributes = ::GetFileAttributesW(dest_.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         throw_file_error(ERROR_DIRECTORY, FileOp::Create, dest_, "replace");
     }
+    // The C runtime's view, as the tool takes it: NUL and the consoles are
+    // character devices, named pipes FIFOs.
+    std::error_code ec;
+    const std::filesystem::file_type type = std::filesystem::status(dest_, ec).type();
+    if (type == std::filesystem::file_type::character || type == std::filesystem::file_type::fifo) {
+        open_stream();
+        if (stream_) return;
+    }
+    create_temporary();
+}
+
+void OutputFile::open_stream() {
+    // OPEN_EXISTING: a device or pipe is written into, never created or
+    // truncated.
+    fd_ = checked(::CreateFileW(dest_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (fd_ == kNoFile) {
+        throw_file_error(last_error(), FileOp::Open, dest_, "open for writing");
+    }
+    if (::GetFileType(as_handle(fd_)) == FILE_TYPE_DISK) {
+        // A file on disk after all: nothing was written through this handle,
+        // and the file is replaced.
+        ::CloseHandle(as_handle(std::exchange(fd_, kNoFile)));
+        return;
+    }
+    stream_ = true;
+}
+
+void OutputFile::create_temporary() {
     const std::filesystem::path folder = dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path(".");
     for (int attempt = 0; attempt < 16; ++attempt) {
         temp_ = temporary_name_beside(folder, dest_.filename());
@@ -162,12 +230,12 @@ ReplacementFile::ReplacementFile(std::filesystem::path dest) : dest_(std::move(d
     throw_file_error(ERROR_FILE_EXISTS, FileOp::Create, dest_, "find a free temporary name beside");
 }
 
-ReplacementFile::~ReplacementFile() {
+OutputFile::~OutputFile() {
     if (fd_ != kNoFile) ::CloseHandle(as_handle(fd_));
     if (!temp_.empty()) ::DeleteFileW(temp_.c_str());
 }
 
-void ReplacementFile::write(std::span<const std::uint8_t> data) {
+void OutputFile::write(std::span<const std::uint8_t> data) {
     std::size_t done = 0;
     while (done < data.size()) {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1U << 30));
@@ -179,7 +247,15 @@ void ReplacementFile::write(std::span<const std::uint8_t> data) {
     }
 }
 
-void ReplacementFile::commit() {
+void OutputFile::commit() {
+    if (stream_) {
+        // Nothing to flush: FlushFileBuffers on a pipe would wait for the
+        // reader to take every byte.
+        if (::CloseHandle(as_handle(std::exchange(fd_, kNoFile))) == 0) {
+            throw_file_error(last_error(), FileOp::Write, dest_, "close");
+        }
+        return;
+    }
     if (::FlushFileBuffers(as_handle(fd_)) == 0) {
         throw_file_error(last_error(), FileOp::Write, dest_, "flush to disk");
     }
