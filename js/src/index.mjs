@@ -822,12 +822,23 @@ function bind(M) {
   function decryptValues(values, options = {}) {
     const plain = form(PLAIN_FORMS, options.plain ?? 'text', 'plaintext form');
     const stored = form(STORED_FORMS, options.form ?? 'hex', 'stored form');
+    // Hexadecimal values are read by the library's one rule for ciphertext
+    // hex (readHex), then decrypted as bytes.
+    const hex = stored === STORED_FORMS.hex;
+    const given = hex ? STORED_FORMS.bytes : stored;
     return withValues(options, (h) =>
-      Array.from(values, (v) =>
-        oneValue(valueIn(v, stored === STORED_FORMS.bytes),
-          (p, n, out, size, cand) => M._clscrypt_values_decrypt(h, p, n, stored, plain, out, size, cand),
-          plain === PLAIN_FORMS.text),
-      ),
+      Array.from(values, (v) => {
+        let input;
+        try {
+          input = hex ? readHex(v) : valueIn(v, stored === STORED_FORMS.bytes);
+        } catch (e) {
+          if (e instanceof RuntimeError) return { ok: false, error: e };
+          throw e;
+        }
+        return oneValue(input,
+          (p, n, out, size, cand) => M._clscrypt_values_decrypt(h, p, n, given, plain, out, size, cand),
+          plain === PLAIN_FORMS.text);
+      }),
     );
   }
 
