@@ -54,17 +54,28 @@ function show(text) {
   outputLabel.hidden = false;
 }
 
+// A failure the page has already put into words.
+class Explained extends Error {}
+
+// The library's message without the legacy description before it.
+function detail(e) {
+  const prefix = `${e.description}: `;
+  return e.message.startsWith(prefix) ? e.message.slice(prefix.length) : e.message;
+}
+
 // What a failure means to the person using the page.
 function explain(e) {
+  if (e instanceof Explained) return e.message;
   if (e && e.kind === 'WrongKeyOrDamaged') {
     return 'Wrong key: the data does not decrypt with the key(s) given. Check the key, the order of the keys and the ' +
       'code page; or the data is damaged or was not encrypted in this format. There is nothing to download.';
   }
-  if (e && e.kind === 'InvalidArgument' && /stored form/.test(e.message)) {
-    return 'The pasted text is not hexadecimal ciphertext (pairs of the digits 0-9 and A-F).';
-  }
-  if (e && e.kind === 'InvalidArgument' && /code page/.test(e.message)) {
-    return 'A character of the key or the text is not in the chosen code page. Pick the code page the data was written with.';
+  // The library refuses keys and texts the code page cannot carry (it never
+  // turns them into "?" here); its message names the position, never the
+  // character.
+  if (e && e.kind === 'Unmappable') {
+    return `A character of a key or of the text is not in the chosen code page: ${detail(e)}. ` +
+      'Pick the code page the data was written with.';
   }
   if (e && e.kind === 'Overflow') return 'The data is too large for this format (2 GiB at most).';
   return `It did not work: ${e && e.message ? e.message : e}`;
@@ -90,7 +101,7 @@ async function run(cls) {
   const cipher = new cls.clsToString({ codepage });
   try {
     if (chosen) {
-      for (const k of keys) cipher.Key(k);
+      for (const k of keys) cipher.Key(k); // refuses what the code page lacks (kind Unmappable)
       cipher.Progress.subscribe((p) => {
         progress.value = p;
       });
@@ -102,8 +113,21 @@ async function run(cls) {
       offer(result, outputName(chosen.name, decrypting));
       say(`${decrypting ? 'Decrypted' : 'Encrypted'}: ${result.size.toLocaleString()} bytes, ready to download.`, 'ok');
     } else {
-      const options = { keys: [keys], codepage, form: 'hex', plain: 'text' };
-      const [r] = decrypting ? cls.decryptValues([text], options) : cls.encryptValues([text], options);
+      const options = { keys: [keys], codepage, plain: 'text' };
+      let r;
+      if (decrypting) {
+        // Pasted ciphertext hex is read by the library's one rule.
+        let bytes;
+        try {
+          bytes = cls.readHex(text);
+        } catch (e) {
+          if (e.kind !== 'InvalidArgument') throw e;
+          throw new Explained(`The pasted text is not hexadecimal ciphertext (pairs of the digits 0-9 and A-F): ${detail(e)}.`);
+        }
+        [r] = cls.decryptValues([bytes], { ...options, form: 'bytes' });
+      } else {
+        [r] = cls.encryptValues([text], { ...options, form: 'hex' });
+      }
       if (!r.ok) throw r.error;
       progress.value = 100;
       show(r.value);

@@ -14,6 +14,10 @@ export declare const ErrorKind: Readonly<{
   OutOfMemory: 10;
   Cancelled: 11;
   BufferTooSmall: 12;
+  /** An instance inside an operation refused a call that would change its key or tables or free it. */
+  Busy: 13;
+  /** A key or text has a character the code page lacks (the message names its position, never it). */
+  Unmappable: 14;
 }>;
 export type ErrorKindName = keyof typeof ErrorKind;
 
@@ -55,13 +59,30 @@ export interface LargeOptions {
   onChunk: (bytes: Uint8Array) => unknown;
   /** Largest piece handed to WebAssembly at once (default 1 MiB). */
   pieceSize?: number;
+  /**
+   * Aborting stops the work between pieces (or inside one, when a Progress
+   * listener aborts) and rejects with the signal's reason (an AbortError
+   * DOMException when it has none); the instance stays usable.
+   */
+  signal?: AbortSignal;
 }
 
 export type LargeSource = Blob | ReadableStream<Uint8Array> | Iterable<Bytes> | AsyncIterable<Bytes>;
 
+/**
+ * While an operation runs on an instance (its Progress listeners are being
+ * called, a stream on it is open, or encryptLarge/decryptLarge has not
+ * settled) Key(), calls given a key and dispose() throw a RuntimeError of
+ * kind Busy; the running operation completes correctly. The large
+ * operations hold the instance busy (they take no snapshot of its key).
+ */
 export declare class clsToString {
-  /** `codepage`: 874 or 1250-1258; 0 (the default) stands for 1252. */
-  constructor(options?: { codepage?: number });
+  /**
+   * `codepage`: 874 or 1250-1258; 0 (the default) stands for 1252. Keys and
+   * texts with a character the code page lacks are refused (kind
+   * Unmappable) unless `replaceUnmappable` asks for the legacy "?".
+   */
+  constructor(options?: { codepage?: number; replaceUnmappable?: boolean });
   readonly Progress: ProgressEvent;
   readonly codepage: number;
   /** The write-only Key property. */
@@ -78,7 +99,7 @@ export declare class clsToString {
   createDecryptStream(length?: number | bigint | null, key?: string): ChunkStream;
   encryptLarge(source: LargeSource, options: LargeOptions): Promise<void>;
   decryptLarge(source: LargeSource, options: LargeOptions): Promise<void>;
-  /** Wipes and frees the key material in WebAssembly memory. */
+  /** Wipes and frees the key material in WebAssembly memory (kind Busy while an operation runs on it). */
   dispose(): void;
 }
 
@@ -97,6 +118,7 @@ export interface ValueOptions {
   form?: 'hex' | 'base64' | 'string' | 'bytes';
   /** Between written hexadecimal pairs. */
   separator?: string;
+  /** Characters the code page lacks become "?" instead of being refused (kind Unmappable). */
   replaceUnmappable?: boolean;
 }
 
@@ -109,6 +131,12 @@ export interface Clscrypt {
   clsHsh: typeof clsHsh;
   encryptValues(values: Iterable<string | Bytes>, options: ValueOptions): Array<ValueOutcome<string | Uint8Array>>;
   decryptValues(values: Iterable<string | Bytes>, options: ValueOptions): Array<ValueOutcome<string | Uint8Array>>;
+  /**
+   * Bytes of ciphertext hex by the library's one rule (either case; white
+   * space and ASCII punctuation skipped; one leading "\x" skipped); other
+   * text raises kind InvalidArgument naming the position.
+   */
+  readHex(text: string): Uint8Array;
   RuntimeError: typeof RuntimeError;
   ErrorKind: typeof ErrorKind;
   version: string;

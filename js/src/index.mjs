@@ -19,6 +19,8 @@ export const ErrorKind = Object.freeze({
   OutOfMemory: 10,
   Cancelled: 11,
   BufferTooSmall: 12,
+  Busy: 13,
+  Unmappable: 14,
 });
 const kindNames = Object.fromEntries(Object.entries(ErrorKind).map(([name, code]) => [code, name]));
 
@@ -40,6 +42,8 @@ export class RuntimeError extends Error {
 
 const OK = 0;
 const CANCELLED = 5;
+const INVALID_ARGUMENT = 5; // the legacy number of kinds Busy and Unmappable too
+const INVALID_ARGUMENT_TEXT = 'Invalid procedure call or argument';
 const UNKNOWN_LENGTH = 0xffffffffffffffffn;
 const STORED_FORMS = { bytes: 0, hex: 1, base64: 2, string: 3 };
 const PLAIN_FORMS = { text: 0, bytes: 1 };
@@ -92,12 +96,20 @@ function bind(M) {
     if (p === 0) throw new RuntimeError(7, 'Out of memory', ErrorKind.OutOfMemory, 'Out of memory');
     return p;
   }
-  // Frees memory that may have held a key or plaintext, wiping it first.
+  // Frees memory that may have held a key or plaintext, wiped first by the
+  // library's own wipe.
   function release(p, n) {
     if (p) {
-      heap().fill(0, p, p + n);
+      M._clscrypt_wipe(p, n);
       M._free(p);
     }
+  }
+  // The refusal of a call that would change or free an instance (or a
+  // stream) while an operation runs on it, worded as the library words its
+  // own.
+  function busy(call, what = 'instance') {
+    return new RuntimeError(INVALID_ARGUMENT, INVALID_ARGUMENT_TEXT, ErrorKind.Busy,
+      `${INVALID_ARGUMENT_TEXT}: ${call} refused: an operation is running on this ${what}`);
   }
   function bytesIn(bytes) {
     const p = alloc(bytes.length);
@@ -193,33 +205,51 @@ function bind(M) {
     #state;
     #streams = new Set();
     #token = {};
+    // Large operations (encryptLarge, decryptLarge) in flight: the instance
+    // is held busy until each has settled.
+    #large = 0;
 
-    /** The legacy cipher, for `codepage` (874, 1250-1258; 0: 1252). */
-    constructor({ codepage = 0 } = {}) {
+    /**
+     * The legacy cipher, for `codepage` (874, 1250-1258; 0: 1252). A key or
+     * text with a character the code page lacks is refused (kind
+     * Unmappable) unless `replaceUnmappable` asks for the legacy "?" in its
+     * place.
+     */
+    constructor({ codepage = 0, replaceUnmappable = false } = {}) {
       // What the progress callback needs, apart from the instance: the
       // callback stays reachable from WebAssembly's function table, and
-      // must not keep the instance from being collected.
-      const state = { progress: new ProgressEvent(), failure: null };
+      // must not keep the instance from being collected. `listening` counts
+      // the listener calls under way: the instance is inside an operation.
+      const state = { progress: new ProgressEvent(), failure: null, listening: 0 };
       this.#state = state;
       this.Progress = state.progress;
-      this.#h = withWords(1, (out) => {
+      const h = withWords(1, (out) => {
         check(M._clscrypt_tostring_new(codepage | 0, out));
         return u32(out);
       });
+      try {
+        check(M._clscrypt_tostring_set_refuse_unmappable(h, replaceUnmappable ? 0 : 1));
+      } catch (e) {
+        M._clscrypt_tostring_free(h);
+        throw e;
+      }
+      this.#h = h;
       // Listeners run inside the operation; an exception may not unwind
       // through WebAssembly frames, so it is kept, the operation cancelled,
       // and the exception raised once the operation has returned.
       this.#callback = M.addFunction((percentPtr) => {
+        state.listening++;
         try {
           M.HEAP32[percentPtr >>> 2] = state.progress._raise(M.HEAP32[percentPtr >>> 2]);
           return 0;
         } catch (e) {
           state.failure = e;
           return 1;
+        } finally {
+          state.listening--;
         }
       }, 'iii');
       check(M._clscrypt_tostring_set_progress(this.#h, this.#callback, 0));
-      const h = this.#h;
       const callback = this.#callback;
       registry.register(
         this,
@@ -248,12 +278,22 @@ function bind(M) {
       return M._clscrypt_tostring_codepage(this.#handle());
     }
 
-    /** The write-only Key property: mixes a new key into the tables. */
+    /**
+     * The write-only Key property: mixes a new key into the tables. Refused
+     * with kind Busy while an operation runs on the instance (from a
+     * Progress listener, with a stream open, during encryptLarge or
+     * decryptLarge).
+     */
     Key(k) {
       k = asText(k, 'the key');
+      const h = this.#handle();
+      // The library refuses while a stream is open or a listener runs; a
+      // large operation is held busy here too while it awaits its source or
+      // onChunk after its stream has closed.
+      if (this.#large > 0) throw busy('setting the key');
       const p = utf16In(k);
       try {
-        this.#check(M._clscrypt_tostring_set_key_utf16(this.#handle(), p, k.length));
+        this.#check(M._clscrypt_tostring_set_key_utf16(h, p, k.length));
       } finally {
         release(p, k.length * 2);
       }
@@ -362,6 +402,70 @@ function bind(M) {
       this.#keyArg(key);
       return this.#stream(false, length === undefined || length === null ? UNKNOWN_LENGTH : BigInt(length));
     }
+    /**
+     * Encrypts or decrypts a large source in pieces with bounded memory: a
+     * Blob or File (browsers, Node 20), a ReadableStream, or any (async)
+     * iterable of byte arrays. Calls `onChunk` with each output piece (await
+     * it to write); `length` is needed for encryption of a stream or
+     * iterable. The instance is held busy until the returned promise
+     * settles: Key(), dispose() and any call given a key are refused with
+     * kind Busy meanwhile, and the operation runs on the instance's own
+     * tables (no snapshot is taken). With `signal`, an abort stops the work
+     * between pieces (or inside one, when a Progress listener aborts) and
+     * rejects with the signal's reason; output already handed to onChunk is
+     * then incomplete, and the instance stays usable.
+     */
+    encryptLarge(source, options) {
+      return this.#pipe(true, source, options);
+    }
+    decryptLarge(source, options) {
+      return this.#pipe(false, source, options);
+    }
+    async #pipe(encrypt, source, { length, key, onChunk, pieceSize = 1 << 20, signal } = {}) {
+      if (typeof onChunk !== 'function') throw new TypeError('onChunk must be a function');
+      if (signal !== undefined && signal !== null && typeof signal.aborted !== 'boolean') {
+        throw new TypeError('signal must be an AbortSignal');
+      }
+      stopIfAborted(signal);
+      let total = length;
+      let pieces;
+      if (typeof Blob !== 'undefined' && source instanceof Blob) {
+        total = source.size;
+        pieces = blobPieces(source, pieceSize);
+      } else if (source && typeof source.getReader === 'function') {
+        pieces = readerPieces(source.getReader());
+      } else {
+        pieces = source;
+      }
+      if (encrypt && (total === undefined || total === null)) {
+        throw new TypeError('encrypting in pieces needs the total length up front');
+      }
+      const stream = encrypt ? this.createEncryptStream(total, key) : this.createDecryptStream(total, key);
+      this.#large++;
+      try {
+        for await (const piece of pieces) {
+          stopIfAborted(signal);
+          const bytes = asBytes(piece, 'a piece');
+          for (let at = 0; at < bytes.length; at += pieceSize) {
+            const out = cancellable(signal, () => stream.update(bytes.subarray(at, at + pieceSize)));
+            if (out.length) await onChunk(out);
+            stopIfAborted(signal);
+          }
+        }
+        stopIfAborted(signal);
+        const last = cancellable(signal, () => stream.final());
+        if (last.length) await onChunk(last);
+      } catch (e) {
+        // An abort is reported by the signal's reason, not by the library's
+        // Cancelled that its check caused.
+        stopIfAborted(signal);
+        throw e;
+      } finally {
+        stream.dispose();
+        this.#large--;
+      }
+    }
+
     #stream(encrypt, length) {
       const h = this.#handle();
       const s = withWords(1, (out) => {
@@ -377,10 +481,14 @@ function bind(M) {
     /**
      * Destroys the instance: its key material in WebAssembly memory is
      * wiped and freed, with that of its open streams. Later calls raise
-     * error 5. Safe to call twice.
+     * error 5. Safe to call twice. Refused with kind Busy (nothing freed)
+     * while an operation runs on it: from its Progress listeners, or while
+     * encryptLarge or decryptLarge has not settled.
      */
     dispose() {
       if (this.#h === 0) return;
+      if (this.#state.listening > 0 || this.#large > 0) throw busy('disposing the instance');
+      for (const s of this.#streams) if (s._running) throw busy('disposing the instance');
       for (const s of [...this.#streams]) s.dispose();
       registry.unregister(this.#token);
       M._clscrypt_tostring_free(this.#h);
@@ -396,6 +504,7 @@ function bind(M) {
     #encrypt;
     #check;
     #closed;
+    #running = false;
     #mem = { buf: 0, cap: 0 }; // shared with the safety net below
     #token = {};
     constructor(encrypt, s, checkStatus, onClose) {
@@ -429,7 +538,21 @@ function bind(M) {
     #live() {
       if (this.#s === 0) throw new RuntimeError(5, 'Invalid procedure call or argument', ErrorKind.InvalidArgument,
         'Invalid procedure call or argument: the stream was disposed');
+      if (this.#running) throw busy('a call on the stream', 'stream');
       return this.#s;
+    }
+    // Runs one call into the stream; a Progress listener called from inside
+    // may not re-enter or free it meanwhile.
+    #run(body) {
+      this.#running = true;
+      try {
+        return body();
+      } finally {
+        this.#running = false;
+      }
+    }
+    get _running() {
+      return this.#running;
     }
     /** Takes the next piece; returns the output it completes (maybe empty). */
     update(chunk) {
@@ -443,10 +566,10 @@ function bind(M) {
         setU32(size, n + 16);
         const run = this.#encrypt ? M._clscrypt_encrypt_stream_update : M._clscrypt_decrypt_stream_update;
         try {
-          this.#check(run(s, buf, n, out, size));
+          this.#check(this.#run(() => run(s, buf, n, out, size)));
           return heap().slice(out, out + u32(size));
         } finally {
-          heap().fill(0, buf, out + n + 16);
+          M._clscrypt_wipe(buf, 2 * n + 16);
         }
       });
     }
@@ -458,13 +581,13 @@ function bind(M) {
       const s = this.#live();
       try {
         if (!this.#encrypt) {
-          this.#check(M._clscrypt_decrypt_stream_final(s));
+          this.#check(this.#run(() => M._clscrypt_decrypt_stream_final(s)));
           return new Uint8Array(0);
         }
         const buf = this.#room(16);
         return withWords(1, (size) => {
           setU32(size, 16);
-          this.#check(M._clscrypt_encrypt_stream_final(s, buf, size));
+          this.#check(this.#run(() => M._clscrypt_encrypt_stream_final(s, buf, size)));
           return heap().slice(buf, buf + u32(size));
         });
       } finally {
@@ -475,8 +598,10 @@ function bind(M) {
     get messageLength() {
       return this.#encrypt || this.#s === 0 ? -1 : Number(M._clscrypt_decrypt_stream_message_length(this.#s));
     }
+    /** Refused with kind Busy from a Progress listener of its own update. */
     dispose() {
       if (this.#s === 0) return;
+      if (this.#running) throw busy('disposing the stream', 'stream');
       registry.unregister(this.#token);
       (this.#encrypt ? M._clscrypt_encrypt_stream_free : M._clscrypt_decrypt_stream_free)(this.#s);
       this.#s = 0;
@@ -487,42 +612,30 @@ function bind(M) {
     }
   }
 
-  /**
-   * Encrypts or decrypts a large source in pieces with bounded memory: a
-   * Blob or File (browsers, Node 20), a ReadableStream, or any (async)
-   * iterable of byte arrays. Calls `onChunk` with each output piece (await
-   * it to write); `length` is needed for encryption of a stream or iterable.
-   */
-  async function pipe(cipher, encrypt, source, { length, key, onChunk, pieceSize = 1 << 20 } = {}) {
-    if (typeof onChunk !== 'function') throw new TypeError('onChunk must be a function');
-    let total = length;
-    let pieces;
-    if (typeof Blob !== 'undefined' && source instanceof Blob) {
-      total = source.size;
-      pieces = blobPieces(source, pieceSize);
-    } else if (source && typeof source.getReader === 'function') {
-      pieces = readerPieces(source.getReader());
-    } else {
-      pieces = source;
-    }
-    if (encrypt && (total === undefined || total === null)) {
-      throw new TypeError('encrypting in pieces needs the total length up front');
-    }
-    const stream = encrypt ? cipher.createEncryptStream(total, key) : cipher.createDecryptStream(total, key);
+  // The signal whose abort the library's cancellation check reports while
+  // a piece of a large operation is in WebAssembly (a Progress listener may
+  // abort it there), or null.
+  let activeSignal = null;
+  let cancelCheck = 0;
+  function cancellable(signal, body) {
+    if (!signal) return body();
+    if (cancelCheck === 0) cancelCheck = M.addFunction(() => (activeSignal?.aborted ? 1 : 0), 'ii');
+    const previous = activeSignal;
+    activeSignal = signal;
+    M._clscrypt_set_cancel_check(cancelCheck, 0);
     try {
-      for await (const piece of pieces) {
-        const bytes = asBytes(piece, 'a piece');
-        for (let at = 0; at < bytes.length; at += pieceSize) {
-          const out = stream.update(bytes.subarray(at, at + pieceSize));
-          if (out.length) await onChunk(out);
-        }
-      }
-      const last = stream.final();
-      if (last.length) await onChunk(last);
+      return body();
     } finally {
-      stream.dispose();
+      activeSignal = previous;
+      if (previous === null) M._clscrypt_set_cancel_check(0, 0);
     }
   }
+  function stopIfAborted(signal) {
+    if (signal?.aborted) {
+      throw signal.reason !== undefined ? signal.reason : new DOMException('This operation was aborted', 'AbortError');
+    }
+  }
+
   async function* blobPieces(blob, size) {
     for (let at = 0; at < blob.size; at += size) {
       yield new Uint8Array(await blob.slice(at, at + size).arrayBuffer());
@@ -539,12 +652,30 @@ function bind(M) {
       reader.releaseLock();
     }
   }
-  clsToString.prototype.encryptLarge = function encryptLarge(source, options) {
-    return pipe(this, true, source, options);
-  };
-  clsToString.prototype.decryptLarge = function decryptLarge(source, options) {
-    return pipe(this, false, source, options);
-  };
+
+  // ---- hexadecimal text of ciphertexts -----------------------------------
+  /**
+   * The bytes of hexadecimal text by the library's one rule for ciphertext
+   * hex: digits of either case; white space and ASCII punctuation skipped
+   * anywhere; one leading "\x" skipped. Anything else, or an odd number of
+   * digits, raises kind InvalidArgument naming the position.
+   */
+  function readHex(text) {
+    const b = utf8.encode(asText(text, 'the hexadecimal text'));
+    const p = bytesIn(b);
+    const capacity = (b.length >> 1) + 1;
+    const out = alloc(capacity);
+    try {
+      return withWords(1, (size) => {
+        setU32(size, capacity);
+        check(M._clscrypt_read_hex(p, b.length, out, size));
+        return heap().slice(out, out + u32(size));
+      });
+    } finally {
+      release(p, b.length);
+      release(out, capacity);
+    }
+  }
 
   // ---- clsHsh -------------------------------------------------------------
   class clsHsh {
@@ -691,12 +822,23 @@ function bind(M) {
   function decryptValues(values, options = {}) {
     const plain = form(PLAIN_FORMS, options.plain ?? 'text', 'plaintext form');
     const stored = form(STORED_FORMS, options.form ?? 'hex', 'stored form');
+    // Hexadecimal values are read by the library's one rule for ciphertext
+    // hex (readHex), then decrypted as bytes.
+    const hex = stored === STORED_FORMS.hex;
+    const given = hex ? STORED_FORMS.bytes : stored;
     return withValues(options, (h) =>
-      Array.from(values, (v) =>
-        oneValue(valueIn(v, stored === STORED_FORMS.bytes),
-          (p, n, out, size, cand) => M._clscrypt_values_decrypt(h, p, n, stored, plain, out, size, cand),
-          plain === PLAIN_FORMS.text),
-      ),
+      Array.from(values, (v) => {
+        let input;
+        try {
+          input = hex ? readHex(v) : valueIn(v, stored === STORED_FORMS.bytes);
+        } catch (e) {
+          if (e instanceof RuntimeError) return { ok: false, error: e };
+          throw e;
+        }
+        return oneValue(input,
+          (p, n, out, size, cand) => M._clscrypt_values_decrypt(h, p, n, given, plain, out, size, cand),
+          plain === PLAIN_FORMS.text);
+      }),
     );
   }
 
@@ -705,6 +847,7 @@ function bind(M) {
     clsHsh,
     encryptValues,
     decryptValues,
+    readHex,
     RuntimeError,
     ErrorKind,
     version: M.UTF8ToString(M._clscrypt_version()),

@@ -475,6 +475,10 @@ void clscrypt_wipe(void* data, size_t size) {
     clscrypt::Wipe(data, size);
 }
 
+}  // extern "C"
+
+// Outside the C linkage block: clang refuses a C-linkage function returning
+// a C++ reference.
 namespace {
 
 struct CCancel {
@@ -493,6 +497,8 @@ bool ask_c_check(void* context) noexcept {
 }
 
 }  // namespace
+
+extern "C" {
 
 void clscrypt_set_cancel_check(clscrypt_cancel_fn check, void* context) {
     CCancel& c = c_cancel();

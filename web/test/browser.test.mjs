@@ -15,6 +15,7 @@ const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const chromedriver = process.env.CHROMEDRIVER ?? '/usr/bin/chromedriver';
 const known = JSON.parse(readFileSync(new URL('../../js/test/fixtures/known-answers.json', import.meta.url)));
 const history = known.find((k) => k.name === 'key history of three');
+const shared = JSON.parse(readFileSync(new URL('../../tests/data/conformance.json', import.meta.url), 'utf8'));
 const fromHex = (h) => Buffer.from(h, 'hex');
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -166,4 +167,59 @@ test('on a phone-sized screen, from the keyboard: pasted hexadecimal text decryp
   assert.equal(await run("return document.getElementById('output').value;"), fromHex(k.message).toString('latin1'));
   const requested = await run('return performance.getEntriesByType("resource").map((e) => e.name);');
   assert.ok(requested.every((u) => u.startsWith(site.url)), requested.join(', '));
+});
+
+// Keys (and texts) the chosen code page cannot carry are refused through the
+// library, on both paths of the page: the file (the class) and the pasted
+// text (the value functions). Nothing is shown or offered; the message names
+// the position and a code page that has the character, never the character.
+test('keys and texts the code page lacks are refused, for a file and for pasted text', async () => {
+  const cases = [];
+  for (const c of shared.unmappable_keys) {
+    cases.push({ name: `${c.name}, a file`, c, file: true, keys: [c.key], what: 'the key' });
+    cases.push({ name: `${c.name}, pasted hex`, c, pasted: c.cipher_with_replacement, keys: ['first', c.key], what: 'the key' });
+  }
+  const c = shared.unmappable_keys[1];
+  cases.push({ name: 'a text to encrypt', c, pasted: c.key, keys: ['k'], encrypt: true, what: 'the text' });
+  for (const t of cases) {
+    await openPage();
+    if (t.encrypt) await click('input[name=mode][value=encrypt]');
+    await run("document.getElementById('codepage').value = arguments[0];", String(t.c.codepage));
+    if (t.file) {
+      const file = join(scratch, 'unmappable.cls');
+      writeFileSync(file, fromHex(t.c.cipher_with_replacement));
+      await type('#file', file);
+    } else {
+      await type('#pasted', t.pasted);
+    }
+    await enterKeys(t.keys);
+    await click('#run');
+    const [cls, text] = await until('a result', async () => {
+      const st = await statusOf();
+      return st[0] ? st : null;
+    });
+    assert.equal(cls, 'error', `${t.name}: ${text}`);
+    assert.match(text, /^A character of a key or of the text is not in the chosen code page: /, t.name);
+    assert.ok(text.includes(`${t.what} has a character at position ${t.c.position},`), `${t.name}: ${text}`);
+    if (t.c.holder !== null) assert.ok(text.includes(`code page ${t.c.holder} has it`), `${t.name}: ${text}`);
+    for (const ch of t.c.key) if (ch.codePointAt(0) >= 0x80) assert.ok(!text.includes(ch), `${t.name}: names it`);
+    assert.equal(await s(`/element/${await find('#download')}/displayed`), false, `${t.name}: a download is offered`);
+    assert.equal(await s(`/element/${await find('#output')}/displayed`), false, `${t.name}: a result is shown`);
+  }
+});
+
+test('pasted text that is not ciphertext hex is refused by the library rule, naming the position', async () => {
+  for (const c of shared.hex.filter((h) => 'error_position' in h && h.error_position <= h.text.length && h.text.trim())) {
+    await openPage();
+    await run("document.getElementById('pasted').value = arguments[0];", c.text);
+    await enterKeys(['k']);
+    await click('#run');
+    const [cls, text] = await until('a result', async () => {
+      const st = await statusOf();
+      return st[0] ? st : null;
+    });
+    assert.equal(cls, 'error', `${JSON.stringify(c.text)}: ${text}`);
+    assert.match(text, /^The pasted text is not hexadecimal ciphertext/, JSON.stringify(c.text));
+    assert.ok(text.includes(`position ${c.error_position}`), `${JSON.stringify(c.text)}: ${text}`);
+  }
 });
