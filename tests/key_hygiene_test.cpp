@@ -24,6 +24,7 @@
 
 #include "cipher/blowfish.hpp"
 #include "cipher/instance_access.hpp"
+#include "clscrypt/clscrypt.h"
 #include "clscrypt/clscrypt.hpp"
 #include "platform/wipe.hpp"
 #include "test_util.hpp"
@@ -233,6 +234,42 @@ void use_keys(std::u16string_view key, std::u16string_view short_key, const fs::
         clsToString fresh;
         fresh.Key(key);  // exactly the tables traces_of looks for
         a.Key(u"the next key");
+    }
+    {
+        // The value API, and the C interface: its UTF-8 keys are decoded
+        // into temporaries that must go wiped, the one a decoding failure
+        // leaves half-filled too.
+        KeyHistory history_of_key;
+        history_of_key.reserve(1);
+        history_of_key.emplace_back(key);
+        ValueCipher values(history_of_key);
+        platform::secure_wipe(history_of_key[0].data(), history_of_key[0].size() * 2);  // the caller's own copy
+        (void)values.EncryptOrThrow("value", PlainForm::Text, StoredForm::Hex);
+        char utf8[64] = {};
+        for (std::size_t i = 0; i < key.size(); ++i) utf8[i] = static_cast<char>(key[i]);
+        utf8[key.size()] = '\xFF';  // invalid UTF-8 after the key
+        clscrypt_tostring* h = nullptr;
+        if (clscrypt_tostring_new(0, &h) != CLSCRYPT_OK) throw std::runtime_error("new");
+        if (clscrypt_tostring_set_key_utf8(h, utf8, key.size() + 1) != CLSCRYPT_INVALID_ARGUMENT) {
+            throw std::runtime_error("invalid UTF-8 taken");
+        }
+        if (clscrypt_tostring_set_key_utf8(h, utf8, key.size()) != CLSCRYPT_OK) throw std::runtime_error("key");
+        char* cipher = nullptr;
+        std::size_t length = 0;
+        if (clscrypt_tostring_encrypt_string_utf8(h, "text", 4, &cipher, &length) != CLSCRYPT_OK) {
+            throw std::runtime_error("encrypt");
+        }
+        clscrypt_free(cipher);
+        clscrypt_tostring_free(h);
+        const char* keys[] = {utf8, "second"};
+        const std::size_t lengths[] = {key.size(), 6};
+        const clscrypt_key_history history{keys, lengths, 2};
+        clscrypt_values* v = nullptr;
+        if (clscrypt_values_new(&history, 1, nullptr, 0, nullptr, 0, &v) != CLSCRYPT_OK) {
+            throw std::runtime_error("values");
+        }
+        clscrypt_values_free(v);
+        platform::secure_wipe(utf8, sizeof utf8);
     }
 }
 

@@ -35,19 +35,23 @@ extern "C" {
 /* Status codes. */
 typedef enum clscrypt_status {
     CLSCRYPT_OK = 0,
-    /* The operation raised a run-time error: see clscrypt_error_number(). */
+    /* The operation raised a run-time error: see clscrypt_error_number().
+       The kinds below that have a status of their own always come with it,
+       so status and kind agree. */
     CLSCRYPT_ERROR = 1,
-    /* A null handle or pointer, invalid UTF-8 or an unknown code page
-       (error number 5). */
+    /* An argument the call cannot take (kind CLSCRYPT_KIND_INVALID_ARGUMENT):
+       a null handle or pointer, invalid UTF-8, an unknown code page or flag,
+       overlapping buffers the call does not allow (error 5), the empty key
+       after a non-empty one (error 9). */
     CLSCRYPT_INVALID_ARGUMENT = 2,
     /* The caller's buffer is too small; the size it needs was stored where
        the capacity was given, and the output was not written. */
     CLSCRYPT_BUFFER_TOO_SMALL = 3,
     /* Memory ran out (error number 7). */
     CLSCRYPT_OUT_OF_MEMORY = 4,
-    /* The progress callback returned non-zero and the operation stopped
-       there; what it leaves behind is what the C++ operation leaves when a
-       Progress listener throws. */
+    /* The progress callback or the thread's cancellation check returned
+       non-zero and the operation stopped there; what it leaves behind is what
+       the C++ operation leaves when a Progress listener throws. */
     CLSCRYPT_CANCELLED = 5
 } clscrypt_status;
 
@@ -268,7 +272,8 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostrin
 typedef struct clscrypt_encrypt_stream clscrypt_encrypt_stream;
 typedef struct clscrypt_decrypt_stream clscrypt_decrypt_stream;
 
-#define CLSCRYPT_STREAM_OUTPUT_SIZE(n) ((n) + 16)
+/* Saturates at SIZE_MAX rather than wrap (`n` is evaluated twice). */
+#define CLSCRYPT_STREAM_OUTPUT_SIZE(n) ((n) > SIZE_MAX - 16 ? SIZE_MAX : (n) + 16)
 /* For clscrypt_decrypt_stream_new: the ciphertext's length is not known. */
 #define CLSCRYPT_UNKNOWN_LENGTH UINT64_MAX
 

@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "cipher/instance_access.hpp"
 #include "cipher/layout.hpp"
+#include "cipher/message.hpp"
 #include "clscrypt/clscrypt.hpp"
 #include "common/cancel.hpp"
 #include "common/error_numbers.hpp"
@@ -150,7 +152,13 @@ clscrypt_status guarded(F&& f) noexcept {
         return CLSCRYPT_OK;
     } catch (const RuntimeError& e) {
         record(c_kind(e.Kind()), e.Number(), e.Description(), e.what());
-        return CLSCRYPT_ERROR;
+        // The status agrees with the kind wherever a status of its own exists.
+        switch (e.Kind()) {
+            case ErrorKind::InvalidArgument: return CLSCRYPT_INVALID_ARGUMENT;
+            case ErrorKind::OutOfMemory: return CLSCRYPT_OUT_OF_MEMORY;
+            case ErrorKind::Cancelled: return CLSCRYPT_CANCELLED;
+            default: return CLSCRYPT_ERROR;
+        }
     } catch (const ArgumentError& e) {
         record(CLSCRYPT_KIND_INVALID_ARGUMENT, kInvalidArgument, clscrypt::StandardDescription(kInvalidArgument),
                clscrypt::StandardDescription(kInvalidArgument) + ": " + e.what);
@@ -190,9 +198,25 @@ clscrypt::CodePage code_page(int number) {
     throw ArgumentError{"code page " + std::to_string(number) + " is not available"};
 }
 
+// A string that may hold a key or plaintext: its whole capacity is wiped
+// when it goes.
+template <typename String>
+struct WipeOnExit {
+    String& s;
+    explicit WipeOnExit(String& string) noexcept : s(string) {}
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+    ~WipeOnExit() {
+        s.resize(s.capacity());  // within capacity: no allocation
+        clscrypt::Wipe(s.data(), s.size() * sizeof(typename String::value_type));
+    }
+};
+
+// Text arguments: null is the empty text only with length 0; a null pointer
+// said to be NUL-terminated is the caller's mistake, not an empty key.
 std::u16string_view utf16_arg(const std::uint16_t* text, std::size_t length, const char* name) {
     if (text == nullptr) {
-        if (length == 0 || length == CLSCRYPT_NUL_TERMINATED) return {};
+        if (length == 0) return {};
         throw ArgumentError{std::string(name) + " is null"};
     }
     if (length == CLSCRYPT_NUL_TERMINATED) {
@@ -205,13 +229,15 @@ std::u16string_view utf16_arg(const std::uint16_t* text, std::size_t length, con
 
 std::u16string utf8_arg(const char* text, std::size_t length, const char* name) {
     if (text == nullptr) {
-        if (length == 0 || length == CLSCRYPT_NUL_TERMINATED) return {};
+        if (length == 0) return {};
         throw ArgumentError{std::string(name) + " is null"};
     }
     if (length == CLSCRYPT_NUL_TERMINATED) length = std::strlen(text);
     std::u16string converted;
     converted.reserve(length);
     if (clscrypt::common::decode_utf8(std::string_view(text, length), converted)) {
+        // What was decoded before the fault may be part of a key.
+        const WipeOnExit<std::u16string> wipe{converted};
         throw ArgumentError{std::string(name) + " is not valid UTF-8"};
     }
     return converted;
@@ -247,10 +273,23 @@ void check_bytes(const std::uint8_t* in, std::size_t in_size) {
     if (in == nullptr && in_size != 0) throw ArgumentError{"the input is null"};
 }
 
+// The format's limits are checked on the sizes alone, before anything is
+// copied: a message or ciphertext too long for its 32-bit lengths costs
+// nothing, and no pointer past the caller's buffer is ever formed.
+template <bool Encrypt>
+void check_sizes(const std::uint8_t* in, std::size_t in_size) {
+    check_bytes(in, in_size);
+    if constexpr (Encrypt) {
+        if (!clscrypt::detail::encrypted_size(in_size)) throw clscrypt::detail::encrypted_size_error(in_size);
+    } else {
+        clscrypt::detail::check_cipher_length(in_size);
+    }
+}
+
 template <bool Encrypt>
 void run_bytes(clscrypt_tostring& h, const std::uint8_t* in, std::size_t in_size,
                clscrypt::platform::WipedBytes& work) {
-    check_bytes(in, in_size);
+    check_sizes<Encrypt>(in, in_size);
     if (in_size > 0) work.bytes.assign(in, in + in_size);
     if constexpr (Encrypt) {
         h.cipher.EncryptByte(work.bytes);
@@ -265,15 +304,30 @@ clscrypt_status bytes_into(clscrypt_tostring* handle, const std::uint8_t* in, st
     return guarded([&] {
         auto& h = need(handle, "the handle");
         std::size_t& capacity = need(size, "the size");
+        check_sizes<Encrypt>(in, in_size);
         if constexpr (Encrypt) {
             // The ciphertext's length follows from the message's alone: a
             // buffer too small is told before any work, progress or random
-            // draw. A message too long for the format gets its error below.
-            check_bytes(in, in_size);
-            const auto needed = clscrypt::detail::encrypted_size(in_size);
-            if (needed && *needed > capacity) {
-                capacity = static_cast<std::size_t>(*needed);
+            // draw.
+            const auto needed = static_cast<std::size_t>(*clscrypt::detail::encrypted_size(in_size));
+            if (needed > capacity) {
+                capacity = needed;
                 throw BufferTooSmall{};
+            }
+            if (out == nullptr) throw ArgumentError{"the output buffer is null"};
+        } else {
+            // The message is at most the ciphertext less its header; below
+            // that, its first two blocks tell its length, read aside before
+            // any work, progress event or change to the caller's buffer.
+            if (out == nullptr && capacity != 0) throw ArgumentError{"the output buffer is null"};
+            if (capacity < in_size - clscrypt::detail::kHeaderSize) {
+                const auto s = static_cast<std::size_t>(clscrypt::detail::checked_descriptor(
+                    clscrypt::detail::InstanceAccess::tables(std::as_const(h.cipher)),
+                    std::span<const std::uint8_t, 16>(in, 16), in_size));
+                if (s > capacity) {
+                    capacity = s;
+                    throw BufferTooSmall{};
+                }
             }
         }
         clscrypt::platform::WipedBytes work;
@@ -302,17 +356,20 @@ clscrypt_status bytes_alloc(clscrypt_tostring* handle, const std::uint8_t* in, s
     });
 }
 
-void give_utf16(const std::u16string& text, std::uint16_t** out, std::size_t* out_length) {
+void give_utf16(std::u16string text, std::uint16_t** out, std::size_t* out_length) {
+    const WipeOnExit<std::u16string> wipe{text};
     auto& result = need(out, "the output pointer");
     auto& length = need(out_length, "the output length");
     result = copy_out(reinterpret_cast<const std::uint16_t*>(text.data()), text.size(), true);
     length = text.size();
 }
 
-void give_utf8(const std::u16string& text, char** out, std::size_t* out_length) {
+void give_utf8(std::u16string text, char** out, std::size_t* out_length) {
+    const WipeOnExit<std::u16string> wipe{text};
     auto& result = need(out, "the output pointer");
     auto& length = need(out_length, "the output length");
-    const std::string utf8 = clscrypt::common::utf16_to_utf8(text);
+    std::string utf8 = clscrypt::common::utf16_to_utf8(text);
+    const WipeOnExit<std::string> wipe_utf8{utf8};
     result = copy_out(utf8.data(), utf8.size(), true);
     length = utf8.size();
 }
@@ -320,28 +377,49 @@ void give_utf8(const std::u16string& text, char** out, std::size_t* out_length) 
 clscrypt::KeyHistory history_arg(const clscrypt_key_history& h, const char* name) {
     if (h.keys == nullptr && h.count != 0) throw ArgumentError{std::string(name) + " has null keys"};
     clscrypt::KeyHistory keys;
-    for (std::size_t i = 0; i < h.count; ++i) {
-        keys.push_back(utf8_arg(h.keys[i], h.lengths != nullptr ? h.lengths[i] : CLSCRYPT_NUL_TERMINATED, name));
+    // Reserved up front: growing would free short keys held inside the old
+    // storage without wiping them.
+    keys.reserve(h.count);
+    try {
+        for (std::size_t i = 0; i < h.count; ++i) {
+            keys.push_back(utf8_arg(h.keys[i], h.lengths != nullptr ? h.lengths[i] : CLSCRYPT_NUL_TERMINATED, name));
+        }
+    } catch (...) {
+        for (auto& k : keys) const WipeOnExit<std::u16string> wipe{k};
+        throw;
     }
     return keys;
 }
 
-clscrypt::StoredForm stored_form(clscrypt_stored_form form) {
+// Enumerated arguments are read as the integers a C caller may have put
+// there: loading a value outside the enumeration as the enumeration type
+// would be undefined behaviour in C++.
+template <typename Enum>
+int enum_arg(const Enum& e) noexcept {
+    static_assert(sizeof(Enum) == sizeof(int));
+    int v = 0;
+    std::memcpy(&v, &e, sizeof v);
+    return v;
+}
+
+clscrypt::StoredForm stored_form(const clscrypt_stored_form& arg) {
+    const int form = enum_arg(arg);
     switch (form) {
         case CLSCRYPT_STORED_BYTES: return clscrypt::StoredForm::Bytes;
         case CLSCRYPT_STORED_HEX: return clscrypt::StoredForm::Hex;
         case CLSCRYPT_STORED_BASE64: return clscrypt::StoredForm::Base64;
         case CLSCRYPT_STORED_STRING: return clscrypt::StoredForm::String;
     }
-    throw ArgumentError{"unknown stored form " + std::to_string(static_cast<int>(form))};
+    throw ArgumentError{"unknown stored form " + std::to_string(form)};
 }
 
-clscrypt::PlainForm plain_form(clscrypt_plain_form form) {
+clscrypt::PlainForm plain_form(const clscrypt_plain_form& arg) {
+    const int form = enum_arg(arg);
     switch (form) {
         case CLSCRYPT_PLAIN_TEXT: return clscrypt::PlainForm::Text;
         case CLSCRYPT_PLAIN_BYTES: return clscrypt::PlainForm::Bytes;
     }
-    throw ArgumentError{"unknown plaintext form " + std::to_string(static_cast<int>(form))};
+    throw ArgumentError{"unknown plaintext form " + std::to_string(form)};
 }
 
 // Runs one value's operation into the handle's result and copies it out.
@@ -666,7 +744,9 @@ clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tostring* handle,
     const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
-        give_utf8(h.cipher.EncryptString(utf8_arg(text, length, "the text")), out, out_length);
+        std::u16string plain = utf8_arg(text, length, "the text");
+        const WipeOnExit<std::u16string> wipe{plain};
+        give_utf8(h.cipher.EncryptString(plain), out, out_length);
     });
 }
 
@@ -866,10 +946,29 @@ clscrypt_status clscrypt_values_new(const clscrypt_key_history* candidates, size
         auto& result = need(out, "the output pointer");
         result = nullptr;
         if (candidates == nullptr && candidate_count != 0) throw ArgumentError{"the candidates are null"};
+        if ((flags & ~CLSCRYPT_VALUES_REPLACE_UNMAPPABLE) != 0) {
+            throw ArgumentError{"unknown flags " + std::to_string(flags & ~CLSCRYPT_VALUES_REPLACE_UNMAPPABLE)};
+        }
         std::vector<clscrypt::KeyHistory> histories;
+        clscrypt::KeyHistory writer;
+        // The keys pass through these copies: wipe them however this ends.
+        struct WipeKeys {
+            std::vector<clscrypt::KeyHistory>& histories;
+            clscrypt::KeyHistory& writer;
+            WipeKeys(std::vector<clscrypt::KeyHistory>& h, clscrypt::KeyHistory& w) noexcept
+                : histories(h), writer(w) {}
+            WipeKeys(const WipeKeys&) = delete;
+            WipeKeys& operator=(const WipeKeys&) = delete;
+            ~WipeKeys() {
+                for (auto& h : histories) {
+                    for (auto& k : h) const WipeOnExit<std::u16string> wipe{k};
+                }
+                for (auto& k : writer) const WipeOnExit<std::u16string> wipe{k};
+            }
+        } wipe_keys{histories, writer};
+        histories.reserve(candidate_count);
         for (std::size_t i = 0; i < candidate_count; ++i)
             histories.push_back(history_arg(candidates[i], "a candidate"));
-        clscrypt::KeyHistory writer;
         if (target != nullptr) {
             writer = history_arg(*target, "the target");
         } else if (!histories.empty()) {

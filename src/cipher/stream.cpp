@@ -174,8 +174,10 @@ EncryptStream::~EncryptStream() {
 }
 
 std::size_t EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
+    // Too small an output is the caller's to retry with a larger one: it
+    // leaves the stream as it was.
+    if (!done_) check_room(Chunk.size(), Out.size());
     return failing_stops(done_, held_, [&] {
-        check_room(Chunk.size(), Out.size());
         check_aliasing(Chunk, Out);
         if (Chunk.size() > length_ - received_) {
             throw_misuse("more than the " + std::to_string(length_) + " message bytes announced");
@@ -192,8 +194,8 @@ void EncryptStream::Update(std::span<const std::uint8_t> Chunk, std::vector<std:
 }
 
 std::size_t EncryptStream::Final(std::span<std::uint8_t> Out) {
+    if (!done_) check_room(0, Out.size());
     return failing_stops(done_, held_, [&] {
-        check_room(0, Out.size());
         if (received_ != length_) {
             throw_misuse("the stream ended after " + std::to_string(received_) + " of the " + std::to_string(length_) +
                          " message bytes announced");
@@ -268,8 +270,10 @@ DecryptStream::~DecryptStream() {
 }
 
 std::size_t DecryptStream::Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out) {
+    // Too small an output is the caller's to retry with a larger one: it
+    // leaves the stream as it was.
+    if (!done_) check_room(Chunk.size(), Out.size());
     return failing_stops(done_, held_, [&] {
-        check_room(Chunk.size(), Out.size());
         check_aliasing(Chunk, Out);
         if (declared_ != UnknownLength && Chunk.size() > declared_ - received_) {
             throw_misuse("more than the " + std::to_string(declared_) + " ciphertext bytes announced");

@@ -826,12 +826,15 @@ const RuntimeError& ValueCipher::LastError() const {
     return *state_->last_error;
 }
 
+// A moved-from instance answers as one with no candidates and the default
+// options.
 std::size_t ValueCipher::CandidateCount() const noexcept {
-    return state_->candidates.size();
+    return state_ ? state_->candidates.size() : 0;
 }
 
 const ValueOptions& ValueCipher::Options() const noexcept {
-    return state_->options;
+    static const ValueOptions defaults;
+    return state_ ? state_->options : defaults;
 }
 
 }  // namespace clscrypt

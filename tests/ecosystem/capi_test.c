@@ -146,7 +146,7 @@ static void test_buffers_and_errors(void) {
     CHECK(strlen(clscrypt_error_message()) > strlen(clscrypt_error_description()));
 
     /* The empty key after a non-empty one. */
-    CHECK(clscrypt_tostring_set_key_utf8(h, "", 0) == CLSCRYPT_ERROR);
+    CHECK(clscrypt_tostring_set_key_utf8(h, "", 0) == CLSCRYPT_INVALID_ARGUMENT);
     CHECK(clscrypt_error_number() == CLSCRYPT_ERR_SUBSCRIPT_OUT_OF_RANGE);
     CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
 
@@ -444,7 +444,7 @@ static void test_values(void) {
     }
     size = sizeof out;
     CHECK(clscrypt_values_decrypt(reader, "not hex", 7, CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT, out, &size, NULL) ==
-          CLSCRYPT_ERROR);
+          CLSCRYPT_INVALID_ARGUMENT);
     CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
     {
         /* A batch, packed: the known answer, two values of the second
@@ -488,7 +488,7 @@ static void test_values(void) {
                                            results, &size, result_offsets, outcomes) == CLSCRYPT_INVALID_ARGUMENT);
     }
     clscrypt_values_free(writer);
-    CHECK(clscrypt_values_new(NULL, 0, NULL, 0, NULL, 0, &writer) == CLSCRYPT_ERROR && writer == NULL);
+    CHECK(clscrypt_values_new(NULL, 0, NULL, 0, NULL, 0, &writer) == CLSCRYPT_INVALID_ARGUMENT && writer == NULL);
     CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
     clscrypt_values_free(reader);
 }
