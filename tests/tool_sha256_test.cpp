@@ -234,7 +234,14 @@ TEST_F(Sha256Tool, HexDecodeStrictAndLenient) {
         {{"decode", "--lenient", "41:6a-42 \t43"}, 0, "AjBC\n"},
         {{"decode", "--lenient", "80"}, 0, "\u20ac\n"},  // through the code page, as without --lenient
         {{"decode", "--lenient", ""}, 0, "\n"},
-        {{"decode", "--lenient", "4-1"}, 1, ""},  // a character inside a pair
+        // --lenient is the library's one rule for ciphertext hex: white
+        // space and ASCII punctuation are skipped anywhere, even inside a
+        // pair, and one leading "\x" (PostgreSQL's bytea text) too.
+        {{"decode", "--lenient", "4-1"}, 0, "A\n"},
+        {{"decode", "--lenient", "\\x416A"}, 0, "Aj\n"},
+        {{"decode", "--lenient", "\\X41"}, 0, "A\n"},
+        {{"decode", "--lenient", "41\\x42"}, 1, ""},  // "\x" only in front
+        {{"decode", "--lenient", "41zz42"}, 1, ""},    // letters past F are no separators
         {{"decode", "--lenient", "41 4"}, 1, ""},
         {{"decode", "--lenient", "--separators", "1", "41 42"}, 2, ""},
         {{"decode", "--separators", "-1", "4142"}, 2, ""},
