@@ -209,10 +209,9 @@ TEST_F(ToolConformance, NoMessageHoldsADecipheredByte) {
     const Result lines = run({joined(decrypt, {"--lines", "--keep-going"}), all_lines, k.env});
     EXPECT_NE(lines.status, 0);
     check(lines.err, "--lines");
-    const Result rekeyed = run({joined({"rekey", "--lines", "--keep-going", "--codepage", cp, "--new-pass",
-                                        "env:CLSCRYPT_K0"},
-                                       k.args),
-                                all_lines, k.env});
+    const Result rekeyed =
+        run({joined({"rekey", "--lines", "--keep-going", "--codepage", cp, "--new-pass", "env:CLSCRYPT_K0"}, k.args),
+             all_lines, k.env});
     EXPECT_NE(rekeyed.status, 0);
     check(rekeyed.err, "rekey --lines");
 }

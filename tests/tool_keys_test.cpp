@@ -115,10 +115,12 @@ TEST_F(ToolKeys, CharactersTheCodePageLacksAreRefusedUnlessAskedFor) {
         // The library's words: the position and a code page that has the
         // character, never the character (no part of a key or a plaintext
         // goes into a message).
-        {{"encrypt", "--pass", key, "--hex", "--text", "x"}, 2,
+        {{"encrypt", "--pass", key, "--hex", "--text", "x"},
+         2,
          "a character at position 1, which code page 1252 lacks; code page 1251 has it"},
         {{"encrypt", "--pass", "pass:ab\U0001F600", "--hex", "--text", "x"}, 2, "a character at position 3"},
-        {{"encrypt", "--pass", "pass:k", "--hex", "--text", text}, 1,
+        {{"encrypt", "--pass", "pass:k", "--hex", "--text", text},
+         1,
          "--text has a character at position 1, which code page 1252 lacks; code page 1251 has it"},
         {{"encrypt", "--pass", "pass:k", "--codepage", "1253", "--hex", "--text", "\u03a9" + text}, 1, "position 2"},
         {{"rekey", "--pass", "pass:k", "--new-pass", key, "f.cls"}, 2, "--new-pass"},
@@ -183,7 +185,8 @@ TEST_F(ToolKeys, CommandLineFaultsAndPlainMessages) {
         {{"decrypt", "--pass", "pass:k", "junk.cls"}, 4, "junk.cls: not a file encrypted with this format"},
         // The library's rule for ciphertext hex; the message names the
         // position, counted in characters, never the character.
-        {{"decrypt", "--pass", "pass:k", "--text", "41\u00e9"}, 2,
+        {{"decrypt", "--pass", "pass:k", "--text", "41\u00e9"},
+         2,
          "--text is not hexadecimal text (a character that is not a digit at position 3)"},
         {{"decrypt", "--pass", "pass:k", "--text", "\\x41-42 4g"}, 2, "not a digit at position 10"},
         {{"decrypt", "--pass", "pass:k", "--text", "4142 434"}, 2, "--text has an odd number of hexadecimal digits"},

@@ -312,8 +312,8 @@ TEST_F(ToolLines, PostgreSqlByteaTextReads) {
     EXPECT_EQ(dec.status, 0) << dec.err;
     EXPECT_EQ(dec.out, join(texts));
     // CRLF, as a Windows client saves it.
-    const Result crlf = lines({"decrypt", "--lines", "--pass", "env:A", "--pass", "env:B"},
-                              column[0] + "\r\n" + column[2] + "\r\n");
+    const Result crlf =
+        lines({"decrypt", "--lines", "--pass", "env:A", "--pass", "env:B"}, column[0] + "\r\n" + column[2] + "\r\n");
     EXPECT_EQ(crlf.status, 0) << crlf.err;
     EXPECT_EQ(crlf.out, join({texts[0], texts[2]}));
 

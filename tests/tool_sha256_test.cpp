@@ -281,7 +281,7 @@ TEST_F(Sha256Tool, HexDecodeStrictAndLenient) {
         {{"decode", "--lenient", "\\x416A"}, 0, "Aj\n"},
         {{"decode", "--lenient", "\\X41"}, 0, "A\n"},
         {{"decode", "--lenient", "41\\x42"}, 1, ""},  // "\x" only in front
-        {{"decode", "--lenient", "41zz42"}, 1, ""},    // letters past F are no separators
+        {{"decode", "--lenient", "41zz42"}, 1, ""},   // letters past F are no separators
         {{"decode", "--lenient", "41 4"}, 1, ""},
         {{"decode", "--lenient", "--separators", "1", "41 42"}, 2, ""},
         {{"decode", "--separators", "-1", "4142"}, 2, ""},

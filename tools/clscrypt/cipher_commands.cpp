@@ -257,8 +257,8 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
                 bytes = read_ciphertext_hex(o.text, what);
             } else {
                 const auto in = read_standard_input(4 * kMaxCiphertext, 0);
-                bytes = read_ciphertext_hex(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()),
-                                            what);
+                bytes =
+                    read_ciphertext_hex(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()), what);
             }
         } else {
             bytes = read_standard_input(mode == Mode::Encrypt ? kMaxMessage : kMaxCiphertext, 24);

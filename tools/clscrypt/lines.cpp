@@ -225,9 +225,7 @@ public:
     void convert(const Batch& batch) {
         const std::span<const std::string_view> in = reads_hex() ? decode(batch) : batch.views;
         switch (s_.action) {
-            case LineAction::Encrypt:
-                values_.EncryptMany(in, PlainForm::Text, s_.form, results_, outcomes_);
-                break;
+            case LineAction::Encrypt: values_.EncryptMany(in, PlainForm::Text, s_.form, results_, outcomes_); break;
             case LineAction::Decrypt: values_.DecryptMany(in, in_form(), PlainForm::Text, results_, outcomes_); break;
             case LineAction::Rekey: values_.RekeyMany(in, in_form(), s_.form, results_, outcomes_); break;
         }
