@@ -112,10 +112,16 @@ TEST_F(ToolKeys, CharactersTheCodePageLacksAreRefusedUnlessAskedFor) {
         std::string message;
     };
     const std::vector<Case> refused = {
-        // A key's character is not named: no part of a key goes into a message.
-        {{"encrypt", "--pass", key, "--hex", "--text", "x"}, 2, "a character at position 1, which code page 1252"},
+        // The library's words: the position and a code page that has the
+        // character, never the character (no part of a key or a plaintext
+        // goes into a message).
+        {{"encrypt", "--pass", key, "--hex", "--text", "x"},
+         2,
+         "a character at position 1, which code page 1252 lacks; code page 1251 has it"},
         {{"encrypt", "--pass", "pass:ab\U0001F600", "--hex", "--text", "x"}, 2, "a character at position 3"},
-        {{"encrypt", "--pass", "pass:k", "--hex", "--text", text}, 1, "U+041F '\u041f' at position 1"},
+        {{"encrypt", "--pass", "pass:k", "--hex", "--text", text},
+         1,
+         "--text has a character at position 1, which code page 1252 lacks; code page 1251 has it"},
         {{"encrypt", "--pass", "pass:k", "--codepage", "1253", "--hex", "--text", "\u03a9" + text}, 1, "position 2"},
         {{"rekey", "--pass", "pass:k", "--new-pass", key, "f.cls"}, 2, "--new-pass"},
     };
@@ -124,9 +130,10 @@ TEST_F(ToolKeys, CharactersTheCodePageLacksAreRefusedUnlessAskedFor) {
         EXPECT_EQ(r.status, c.status) << c.args[2] << " " << c.args.back() << ": " << r.err;
         EXPECT_TRUE(contains(r.err, c.message) && contains(r.err, "--codepage")) << r.err;
         EXPECT_TRUE(r.out.empty());
-        // No character of a key shows (the key is "\u043f\u0430\u0440\u043e\u043b\u044c").
-        if (c.status == 2) {
-            EXPECT_FALSE(contains(r.err, "\u043f") || contains(r.err, "U+043F") || contains(r.err, "U+1F600")) << r.err;
+        // No character of a key or a text shows (the key is
+        // "\u043f\u0430\u0440\u043e\u043b\u044c", the text "\u041f\u0440\u0438\u0432\u0435\u0442").
+        for (const char* shown : {"\u043f", "\u041f", "\u0440", "\U0001F600", "U+"}) {
+            EXPECT_FALSE(contains(r.err, shown)) << shown << ": " << r.err;
         }
     }
 
@@ -176,7 +183,13 @@ TEST_F(ToolKeys, CommandLineFaultsAndPlainMessages) {
         {{"decrypt", "--pass", "pass:k", "--text", "00112233"}, 4, "--text: not a ciphertext of this format"},
         {{"decrypt", "--pass", "pass:wrong", "--text", cipher}, 4, "wrong key, or not a ciphertext of this format"},
         {{"decrypt", "--pass", "pass:k", "junk.cls"}, 4, "junk.cls: not a file encrypted with this format"},
-        {{"decrypt", "--pass", "pass:k", "--text", "41\u00e9"}, 2, "found U+00E9 '\u00e9' at position 3"},
+        // The library's rule for ciphertext hex; the message names the
+        // position, counted in characters, never the character.
+        {{"decrypt", "--pass", "pass:k", "--text", "41\u00e9"},
+         2,
+         "--text is not hexadecimal text (a character that is not a digit at position 3)"},
+        {{"decrypt", "--pass", "pass:k", "--text", "\\x41-42 4g"}, 2, "not a digit at position 10"},
+        {{"decrypt", "--pass", "pass:k", "--text", "4142 434"}, 2, "--text has an odd number of hexadecimal digits"},
         {{"encrypt", "--pass", "pass:k", "-o", "no/such/folder", "a"}, 1, "no/such/folder"},
     };
     for (const auto& c : cases) {

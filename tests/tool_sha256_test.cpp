@@ -222,6 +222,46 @@ TEST_F(Sha256Tool, LostStandardOutputFails) {
     EXPECT_EQ(ours({"-c", "--status", "SUMS"}, "", ">&-").status, 0);
 }
 
+// A character the code page lacks is refused, as for keys and texts, unless
+// --replace-unmappable asks for the legacy '?' (3F); another code page may
+// have it.
+TEST_F(Sha256Tool, HexEncodeRefusesCharactersTheCodePageLacks) {
+    const std::string text = "A\u0436B";  // "AжB"
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{}, 1, ""},  // 1252, the default away from Windows
+        {{"--codepage", "1252"}, 1, ""},
+        {{"--codepage", "1252", "--replace-unmappable"}, 0, "41 3F 42\n"},
+        {{"--codepage", "1251"}, 0, "41 E6 42\n"},
+        {{"--codepage", "1251", "--replace-unmappable"}, 0, "41 E6 42\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"hex", "encode"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(text);
+        const Result r = run({args});
+        const std::string what = c.options.empty() ? "no option" : c.options.back();
+        EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << what;
+        if (c.status != 0) {
+            EXPECT_NE(r.err.find("hex encode: the text has a character at position 2, which code page 1252 lacks; "
+                                 "code page 1251 has it"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_NE(r.err.find("--replace-unmappable"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("\u0436"), std::string::npos) << r.err;
+        }
+    }
+    // Standard input goes the same way.
+    const Result piped = run({{"hex", "encode", "--codepage", "1252"}, text + "\n"});
+    EXPECT_EQ(piped.status, 1) << piped.err;
+    EXPECT_EQ(piped.out, "");
+}
+
 TEST_F(Sha256Tool, HexDecodeStrictAndLenient) {
     struct Case {
         std::vector<std::string> args;
@@ -234,7 +274,14 @@ TEST_F(Sha256Tool, HexDecodeStrictAndLenient) {
         {{"decode", "--lenient", "41:6a-42 \t43"}, 0, "AjBC\n"},
         {{"decode", "--lenient", "80"}, 0, "\u20ac\n"},  // through the code page, as without --lenient
         {{"decode", "--lenient", ""}, 0, "\n"},
-        {{"decode", "--lenient", "4-1"}, 1, ""},  // a character inside a pair
+        // --lenient is the library's one rule for ciphertext hex: white
+        // space and ASCII punctuation are skipped anywhere, even inside a
+        // pair, and one leading "\x" (PostgreSQL's bytea text) too.
+        {{"decode", "--lenient", "4-1"}, 0, "A\n"},
+        {{"decode", "--lenient", "\\x416A"}, 0, "Aj\n"},
+        {{"decode", "--lenient", "\\X41"}, 0, "A\n"},
+        {{"decode", "--lenient", "41\\x42"}, 1, ""},  // "\x" only in front
+        {{"decode", "--lenient", "41zz42"}, 1, ""},   // letters past F are no separators
         {{"decode", "--lenient", "41 4"}, 1, ""},
         {{"decode", "--lenient", "--separators", "1", "41 42"}, 2, ""},
         {{"decode", "--separators", "-1", "4142"}, 2, ""},

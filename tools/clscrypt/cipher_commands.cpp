@@ -20,7 +20,6 @@
 #include <clscrypt/clscrypt.hpp>
 
 #include "commands.hpp"
-#include "common/hex.hpp"
 #include "common/utf.hpp"
 #include "errors.hpp"
 #include "files.hpp"
@@ -39,16 +38,6 @@ enum class Mode { Encrypt, Decrypt, Rekey };
 // Standard input and --text carry a ciphertext; everything else names a file.
 bool names_a_file(const std::string& name) {
     return name != "standard input" && name != "--text";
-}
-
-// The library's message without the legacy description in front of it
-// ("Permission denied: cannot open 'x' (...)" says "cannot open 'x' (...)");
-// that description is for programs that match on it, not for people.
-std::string plain_words(const RuntimeError& e) {
-    std::string text = e.what();
-    const std::string legacy = StandardDescription(e.Number()) + ": ";
-    if (legacy.size() > 2 && text.compare(0, legacy.size(), legacy) == 0) text.erase(0, legacy.size());
-    return text;
 }
 
 // What a library error means to the person at the keyboard.
@@ -78,7 +67,7 @@ ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     }
     // Failures of the system (open, read, write, space): what the library
     // says, which names the file and the system's reason.
-    return ToolError(name + ": " + plain_words(e), kExitFailure);
+    return ToolError(name + ": " + library_words(e), kExitFailure);
 }
 
 // What the arguments name, in their order: a file to process, or a
@@ -244,8 +233,7 @@ void write_hex_line(Output& out, const std::vector<std::uint8_t>& bytes) {
     constexpr std::size_t kSlice = std::size_t{1} << 16;
     for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
         const std::size_t n = std::min(kSlice, bytes.size() - at);
-        std::string hex(2 * n, '0');
-        common::encode_hex(bytes.data() + at, n, hex.data());
+        const std::string hex = WriteHex(std::span(bytes).subspan(at, n));
         out.write(std::span(reinterpret_cast<const std::uint8_t*>(hex.data()), hex.size()));
     }
     out.write(std::span(reinterpret_cast<const std::uint8_t*>("\n"), 1));
@@ -264,13 +252,14 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
             // A string: its characters go through the code page, as the string operation does.
             bytes = cipher.GetCodePage().Encode(utf8_to_utf16(o.text, "--text"));
         } else if (mode == Mode::Decrypt && (o.text_given || o.hex)) {
-            // Hexadecimal ciphertext: two digits a byte, and some white space.
-            const std::string hex = o.text_given ? o.text : [] {
+            // Hexadecimal ciphertext, read by the library's one rule.
+            if (o.text_given) {
+                bytes = read_ciphertext_hex(o.text, what);
+            } else {
                 const auto in = read_standard_input(4 * kMaxCiphertext, 0);
-                return std::string(in.begin(), in.end());
-            }();
-            const std::string raw = from_hex(hex, what);
-            bytes.assign(raw.begin(), raw.end());
+                bytes =
+                    read_ciphertext_hex(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()), what);
+            }
         } else {
             bytes = read_standard_input(mode == Mode::Encrypt ? kMaxMessage : kMaxCiphertext, 24);
         }

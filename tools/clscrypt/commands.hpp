@@ -74,7 +74,8 @@ struct HexOptions {
     std::string argument;
     std::string separator = " ";
     int separators = 0;
-    bool lenient = false;  // decode: any case, any characters between pairs
+    bool lenient = false;             // decode: the library's rule for ciphertext hex (ReadHex)
+    bool replace_unmappable = false;  // encode: characters the code page lacks become '?' (3F)
     int codepage = CodePage().Number();
 };
 

@@ -151,11 +151,8 @@ SecretKey checked_key(const SecretText& text, const std::string& what, const cls
                       const KeyOptions& options) {
     if (text.size() > kMaxKeyBytes) throw too_long(what);
     SecretKey key = utf8_to_key(text.view(), what);
-    if (!options.replace_unmappable) {
-        if (auto problem = unmappable_problem(key.view(), cipher.GetCodePage(), what, true)) {
-            throw UsageError(*problem);
-        }
-    }
+    // The library decides, and its message never holds a character of the key.
+    if (!options.replace_unmappable) check_mappable(key.view(), cipher.GetCodePage(), what);
     return key;
 }
 

@@ -8,8 +8,10 @@
 // fails on its own without being held.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +45,7 @@ constexpr int kStringTries = 100;
 
 void wipe(std::string& s) noexcept {
     s.resize(s.capacity());
-    wipe_memory(s.data(), s.size());
+    clscrypt::Wipe(s.data(), s.size());
     s.clear();
 }
 
@@ -54,7 +56,7 @@ public:
     LineReader(int fd, std::string name, bool zero) : fd_(fd), name_(std::move(name)), zero_(zero), buf_(1 << 16) {}
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
-    ~LineReader() { wipe_memory(buf_.data(), buf_.size()); }
+    ~LineReader() { clscrypt::Wipe(buf_.data(), buf_.size()); }
 
     /// Appends the next line, without its terminator, to `out`: false at the
     /// end of the input. A line longer than kMaxLine is read past and
@@ -162,7 +164,6 @@ struct Settings {
     bool keep_going;
     bool show_candidate;
     std::size_t candidates;
-    CodePage codepage;
 };
 
 const char* form_words(StoredForm form) {
@@ -190,20 +191,17 @@ Failure explain_line(const RuntimeError& e, std::string_view value, const Settin
                          : "its length is not a whole number of 8-byte blocks of at least 16 bytes)"),
                 kExitWrongKey};
     }
+    // A character the code page lacks: the library's words (the position and
+    // a code page that has it, never the character) and the options that help.
+    if (e.Kind() == ErrorKind::Unmappable) return {unmappable_message(e), kExitFailure};
     if (e.Kind() == ErrorKind::InvalidArgument) {
         if (s.action != LineAction::Encrypt) return {form_words(s.form), kExitFailure};
         std::u16string text;
         const bool valid = !common::decode_utf8(value, text);
-        std::optional<std::string> problem;
-        if (valid) problem = unmappable_problem(text, s.codepage, "its text", true);
-        wipe_memory(text.data(), text.size() * sizeof(char16_t));
+        clscrypt::Wipe(text.data(), text.size() * sizeof(char16_t));
         if (!valid) return {"not valid UTF-8", kExitFailure};
-        if (problem) return {*problem, kExitFailure};
     }
-    std::string words = e.what();
-    const std::string legacy = StandardDescription(e.Number()) + ": ";
-    if (legacy.size() > 2 && words.compare(0, legacy.size(), legacy) == 0) words.erase(0, legacy.size());
-    return {words, kExitFailure};
+    return {library_words(e), kExitFailure};
 }
 
 // Whether a result can stand as one line: the reader would split it at a
@@ -225,14 +223,11 @@ public:
     }
 
     void convert(const Batch& batch) {
+        const std::span<const std::string_view> in = reads_hex() ? decode(batch) : batch.views;
         switch (s_.action) {
-            case LineAction::Encrypt:
-                values_.EncryptMany(batch.views, PlainForm::Text, s_.form, results_, outcomes_);
-                break;
-            case LineAction::Decrypt:
-                values_.DecryptMany(batch.views, s_.form, PlainForm::Text, results_, outcomes_);
-                break;
-            case LineAction::Rekey: values_.RekeyMany(batch.views, s_.form, s_.form, results_, outcomes_); break;
+            case LineAction::Encrypt: values_.EncryptMany(in, PlainForm::Text, s_.form, results_, outcomes_); break;
+            case LineAction::Decrypt: values_.DecryptMany(in, in_form(), PlainForm::Text, results_, outcomes_); break;
+            case LineAction::Rekey: values_.RekeyMany(in, in_form(), s_.form, results_, outcomes_); break;
         }
     }
 
@@ -244,7 +239,9 @@ public:
                                " MiB, the most a line may hold; a value this long belongs in a file",
                            kExitFailure};
         }
-        if (!outcomes_[i]) return why(batch.views[i]);
+        if (reads_hex() && faults_[i]) return Failure{"the value " + *faults_[i], kExitFailure};
+        const std::string_view value = reads_hex() ? decoded_views_[i] : batch.views[i];
+        if (!outcomes_[i]) return why(value);
         if (fits_a_line(results_[i], s_)) return std::nullopt;
         if (s_.action == LineAction::Decrypt) {
             return Failure{s_.zero ? "its text holds a NUL character, which a NUL-terminated value cannot carry"
@@ -255,8 +252,8 @@ public:
         for (int attempt = 0; attempt < kStringTries; ++attempt) {
             const ValueOutcome again = s_.action == LineAction::Encrypt
                                            ? values_.Encrypt(batch.views[i], PlainForm::Text, s_.form, results_[i])
-                                           : values_.Rekey(batch.views[i], s_.form, s_.form, results_[i]);
-            if (!again) return why(batch.views[i]);
+                                           : values_.Rekey(value, in_form(), s_.form, results_[i]);
+            if (!again) return why(value);
             if (fits_a_line(results_[i], s_)) {
                 outcomes_[i] = again;
                 return std::nullopt;
@@ -275,16 +272,46 @@ private:
         ValueOutcome again;
         switch (s_.action) {
             case LineAction::Encrypt: again = values_.Encrypt(value, PlainForm::Text, s_.form, scratch_); break;
-            case LineAction::Decrypt: again = values_.Decrypt(value, s_.form, PlainForm::Text, scratch_); break;
-            case LineAction::Rekey: again = values_.Rekey(value, s_.form, s_.form, scratch_); break;
+            case LineAction::Decrypt: again = values_.Decrypt(value, in_form(), PlainForm::Text, scratch_); break;
+            case LineAction::Rekey: again = values_.Rekey(value, in_form(), s_.form, scratch_); break;
         }
         wipe(scratch_);
         if (again) return {"failed once and not again (report this)", kExitFailure};
         return explain_line(values_.LastError(), value, s_);
     }
 
+    // Hexadecimal ciphertexts are read here, by the library's one rule for
+    // ciphertext hex (ReadHex: either case, white space and punctuation
+    // skipped, PostgreSQL's leading "\x" too), and go to the values as bytes.
+    [[nodiscard]] bool reads_hex() const { return s_.form == StoredForm::Hex && s_.action != LineAction::Encrypt; }
+    [[nodiscard]] StoredForm in_form() const { return reads_hex() ? StoredForm::Bytes : s_.form; }
+
+    // The batch's lines as ciphertext bytes, and why a line did not read.
+    std::span<const std::string_view> decode(const Batch& batch) {
+        decoded_.clear();
+        decoded_ends_.clear();
+        decoded_views_.clear();
+        faults_.clear();
+        for (const std::string_view line : batch.views) {
+            faults_.push_back(read_ciphertext_hex(line, one_));
+            decoded_.append(reinterpret_cast<const char*>(one_.data()), one_.size());
+            decoded_ends_.push_back(decoded_.size());
+        }
+        std::size_t start = 0;
+        for (const std::size_t end : decoded_ends_) {
+            decoded_views_.emplace_back(decoded_.data() + start, end - start);
+            start = end;
+        }
+        return decoded_views_;
+    }
+
     ValueCipher& values_;
     const Settings& s_;
+    std::vector<std::uint8_t> one_;
+    std::string decoded_;
+    std::vector<std::size_t> decoded_ends_;
+    std::vector<std::string_view> decoded_views_;
+    std::vector<std::optional<std::string>> faults_;
     std::vector<std::string> results_;
     std::vector<ValueOutcome> outcomes_;
     std::string scratch_;
@@ -366,8 +393,7 @@ int run_lines(CipherOptions o, LineAction action) {
                      o.zero,
                      o.keep_going,
                      o.show_candidate,
-                     values.CandidateCount(),
-                     codepage};
+                     values.CandidateCount()};
 
     install_signal_cleanup();
     Output out = open_output(o, inputs);

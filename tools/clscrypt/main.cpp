@@ -325,7 +325,10 @@ int main(int argc, char** argv) {
         ->add_option("--separator", hex_enc.separator,
                      "Between pairs: as many copies of its first character as it is long")
         ->capture_default_str();
-    add_codepage_option(*hex_encode, hex_enc.codepage, "Single-byte code page");
+    add_codepage_option(*hex_encode, hex_enc.codepage, "Single-byte code page (a character it lacks is refused)");
+    hex_encode->add_flag("--replace-unmappable", hex_enc.replace_unmappable,
+                         "Write characters the code page lacks as 3F ('?'), as the legacy conversion did, instead of "
+                         "refusing them");
     hex_encode->footer("Example:\n  clscrypt hex encode --separator - 'AB'     # prints 41-42");
     auto* hex_decode = hex->add_subcommand("decode", "Hexadecimal pairs back to text");
     hex_decode->add_option("hex", hex_dec.argument, "The hexadecimal text; standard input when absent");
@@ -336,7 +339,8 @@ int main(int argc, char** argv) {
             ->capture_default_str();
     hex_decode
         ->add_flag("--lenient", hex_dec.lenient,
-                   "Digits of either case and any characters between pairs (as decrypt --hex reads)")
+                   "Read as decrypt --hex reads ciphertext: digits of either case; white space and ASCII "
+                   "punctuation skipped anywhere; a leading \\x (PostgreSQL's bytea text) skipped")
         ->excludes(hex_separators);
     add_codepage_option(*hex_decode, hex_dec.codepage, "Single-byte code page");
     hex_decode->footer(
@@ -402,11 +406,16 @@ int main(int argc, char** argv) {
             group_candidates(*encrypt, enc, enc_keys);
             enc.text_given = encrypt->count("--text") > 0;
             check_text_alone(enc, "encrypt");
-            // Text goes through the code page: refuse what would come back as '?'.
+            // Text goes through the code page: the library refuses what would
+            // come back as '?' (a failure of the data, not of the call).
             if (enc.text_given && !enc.keys.replace_unmappable) {
-                const auto problem = unmappable_problem(utf8_to_utf16(enc.text, "--text"),
-                                                        clscrypt::CodePage::FromNumber(enc.codepage), "--text");
-                if (problem) throw ToolError(*problem, kExitFailure);
+                try {
+                    clscrypt::CodePage::FromNumber(enc.codepage)
+                        .CheckMappable(utf8_to_utf16(enc.text, "--text"), clscrypt::Unmappable::Refuse, "--text");
+                } catch (const clscrypt::RuntimeError& e) {
+                    if (e.Kind() != clscrypt::ErrorKind::Unmappable) throw;
+                    throw ToolError(unmappable_message(e), kExitFailure);
+                }
             }
             return run_encrypt(enc);
         }

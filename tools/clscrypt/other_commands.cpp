@@ -451,35 +451,6 @@ int run_sha256(const Sha256Options& o) {
     return ok ? kExitOk : kExitFailure;
 }
 
-namespace {
-
-// hex decode --lenient: digits of either case, and any characters at all
-// between one pair and the next (the tool's own reading of hexadecimal
-// text, as decrypt --hex uses). A character inside a pair is refused rather
-// than skipped, so a typo cannot shift every pair after it.
-std::vector<std::uint8_t> lenient_hex(const std::string& text) {
-    std::string digits;
-    std::size_t run = 0, character = 0;
-    for (const char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++character;  // counts characters, not bytes
-        if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
-            digits += c;
-            ++run;
-            continue;
-        }
-        if (run % 2 != 0)
-            throw ToolError(
-                "hex decode: character " + std::to_string(character) + " stands inside a pair of hexadecimal digits",
-                kExitFailure);
-        run = 0;
-    }
-    if (run % 2 != 0) throw ToolError("hex decode: the text ends inside a pair of hexadecimal digits", kExitFailure);
-    const std::string bytes = from_hex(digits, "the hexadecimal text");
-    return {bytes.begin(), bytes.end()};
-}
-
-}  // namespace
-
 int run_hex(const HexOptions& o) {
     std::string input = o.argument_given ? o.argument : read_all_fd(kStdinFd, "standard input");
     if (!o.argument_given) chomp(input);
@@ -488,14 +459,22 @@ int run_hex(const HexOptions& o) {
     std::u16string result;
     try {
         if (o.encode) {
+            // A character the code page lacks would come out as 3F, the legacy '?'.
+            converter.SetUnmappable(o.replace_unmappable ? Unmappable::Replace : Unmappable::Refuse);
             result = converter.StrToHex(utf8_to_utf16(input, "the text"), utf8_to_utf16(o.separator, "--separator"));
         } else if (o.lenient) {
+            // Read as decrypt reads ciphertext hex: the library's one rule.
             utf8_to_utf16(input, "the hexadecimal text");  // refuses text that is no UTF-8, as without --lenient
-            result = codepage.Decode(lenient_hex(input));
+            std::vector<std::uint8_t> bytes;
+            if (const auto problem = read_ciphertext_hex(input, bytes)) {
+                throw ToolError("hex decode: the text " + *problem, kExitFailure);
+            }
+            result = codepage.Decode(bytes);
         } else {
             result = converter.HexToStr(utf8_to_utf16(input, "the hexadecimal text"), o.separators);
         }
     } catch (const RuntimeError& e) {
+        if (e.Kind() == ErrorKind::Unmappable) throw ToolError("hex encode: " + unmappable_message(e), kExitFailure);
         const std::string hint = o.encode ? ""
                                           : " (digits are 0-9 and upper-case A-F; --separators N says how "
                                             "many characters stand between pairs; --lenient reads any case "

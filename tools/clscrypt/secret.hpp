@@ -3,18 +3,17 @@
 // Key text in the tool's own buffers. A Secret grows by copying into a new
 // buffer and wiping the old one, and wipes its buffer when it goes, so no
 // freed memory of the process keeps a copy of a key. Keys are read into one
-// with read(2), never through stdio or std::string.
+// with read(2), never through stdio or std::string. The wiping is the
+// library's (clscrypt::Wipe); the tool has none of its own.
 
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
 
-namespace clscrypt::tool {
+#include <clscrypt/policy.hpp>
 
-/// Overwrites memory with zeros in a way the compiler may not drop as a dead
-/// store (explicit_bzero on POSIX systems, SecureZeroMemory on Windows).
-void wipe_memory(void* data, std::size_t size) noexcept;
+namespace clscrypt::tool {
 
 template <typename Char>
 class Secret {
@@ -54,7 +53,7 @@ public:
     /// Drops everything from position `n` on, wiping it.
     void truncate(std::size_t n) noexcept {
         if (n >= size_) return;
-        wipe_memory(data_ + n, (size_ - n) * sizeof(Char));
+        clscrypt::Wipe(data_ + n, (size_ - n) * sizeof(Char));
         size_ = n;
     }
 
@@ -76,7 +75,7 @@ private:
     }
     void release_buffer() noexcept {
         if (data_ != nullptr) {
-            wipe_memory(data_, capacity_ * sizeof(Char));
+            clscrypt::Wipe(data_, capacity_ * sizeof(Char));
             delete[] data_;
         }
     }

@@ -116,10 +116,6 @@ std::optional<SecretText> ask_hidden(const std::string& prompt) {
     return line;
 }
 
-void wipe_memory(void* data, std::size_t size) noexcept {
-    if (size != 0) ::explicit_bzero(data, size);
-}
-
 std::filesystem::path path_from_utf8(const std::string& utf8) {
     return utf8;
 }

@@ -155,14 +155,10 @@ std::optional<SecretText> ask_hidden(const std::string& prompt) {
     std::string utf8 = to_utf8(line.data(), static_cast<int>(length));
     SecretText secret;
     for (const char c : utf8) secret.push_back(c);
-    wipe_memory(utf8.data(), utf8.size());
-    wipe_memory(line.data(), line.size() * sizeof(wchar_t));
-    wipe_memory(buf, sizeof buf);
+    clscrypt::Wipe(utf8.data(), utf8.size());
+    clscrypt::Wipe(line.data(), line.size() * sizeof(wchar_t));
+    clscrypt::Wipe(buf, sizeof buf);
     return secret;
-}
-
-void wipe_memory(void* data, std::size_t size) noexcept {
-    ::SecureZeroMemory(data, size);
 }
 
 std::filesystem::path path_from_utf8(const std::string& utf8) {

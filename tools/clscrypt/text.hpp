@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <clscrypt/codepage.hpp>
+#include <clscrypt/error.hpp>
 
 #include "secret.hpp"
 
@@ -25,21 +28,32 @@ struct Utf8Character {
 };
 Utf8Character utf8_character_at(std::string_view utf8, std::size_t i);
 
-/// A character for messages: "U+043F 'п'", its code and the character
-/// itself as UTF-8 (the code alone for control characters).
-std::string describe_character(char32_t c);
+/// The library's words for an error, without the legacy run-time
+/// description in front of them ("Invalid procedure call or argument: the
+/// key has ..." says "the key has ..."); that description is for programs
+/// that match on it, not for people.
+std::string library_words(const RuntimeError& e);
 
-/// Why `text` cannot go through `codepage` without loss: a message naming
-/// `what`, the first character the code page lacks and its position (in
-/// characters, from 1), and the options that help; nothing when every
-/// character fits. For a `secret` (a key) the message gives the position
-/// only: no part of a key goes into a message.
-std::optional<std::string> unmappable_problem(std::u16string_view text, const CodePage& codepage,
-                                              std::string_view what, bool secret = false);
+/// The library's refusal of a character a code page lacks (kind
+/// Unmappable, from CodePage::CheckMappable and the operations that ask it):
+/// its words, which name the key or text, the character's position and a
+/// code page that has it (never the character), and then the options of
+/// this tool that help.
+std::string unmappable_message(const RuntimeError& e);
 
-/// Hexadecimal in either case, white space ignored; throws UsageError naming
-/// `what` on anything else or an odd number of digits.
-std::string from_hex(std::string_view hex, std::string_view what);
+/// Refuses `text` when `codepage` lacks one of its characters (the library's
+/// CodePage::CheckMappable decides), with unmappable_message's words;
+/// `what` names the text in them.
+void check_mappable(std::u16string_view text, const CodePage& codepage, std::string_view what);
+
+/// Ciphertext written as hexadecimal text, read by the library's one rule
+/// (clscrypt::ReadHex): digits of either case, white space and ASCII
+/// punctuation skipped, one leading "\x" skipped. Into `out`; nothing when
+/// the text reads, else why not, as words to follow the text's name: the
+/// position of the fault (from 1), never the character.
+std::optional<std::string> read_ciphertext_hex(std::string_view hex, std::vector<std::uint8_t>& out);
+/// The same, throwing UsageError naming `what` when the text does not read.
+std::vector<std::uint8_t> read_ciphertext_hex(std::string_view hex, std::string_view what);
 
 /// Removes one trailing line ending ("\n" or "\r\n").
 void chomp(std::string& s);
