@@ -1028,6 +1028,16 @@ PYBIND11_MODULE(_clscrypt, m) {
             py::arg("sMessage"),
             "SHA-256 of the text's low bytes (one per character) as 64 lower-case hexadecimal digits.");
 
+    m.def(
+        "read_hex",
+        [](std::string_view text) {
+            const std::vector<std::uint8_t> bytes = clscrypt::ReadHex(text);
+            return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        },
+        py::arg("text"),
+        "Reads ciphertext written as hexadecimal text by the library's one rule (digits of either case; white "
+        "space and ASCII punctuation skipped; one leading \\x skipped); anything else raises "
+        "clscrypt.RuntimeError kind InvalidArgument naming the position.");
     m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
           py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
           py::arg("replace_unmappable") = false, py::arg("threads") = 1, "See clscrypt.encrypt_values.");

@@ -39,6 +39,7 @@ from ._clscrypt import (
     clsToString,
     codepages,
     default_codepage,
+    read_hex,
 )
 
 if TYPE_CHECKING:
@@ -56,6 +57,7 @@ __all__ = [
     "decrypt_values",
     "default_codepage",
     "encrypt_values",
+    "read_hex",
     "rekey_values",
 ]
 

@@ -159,6 +159,13 @@ def default_codepage() -> int:
     """The code page new instances use: the system's ANSI code page on
     Windows where built in, else 1252."""
 
+def read_hex(text: str) -> bytes:
+    """Reads ciphertext written as hexadecimal text by the library's one rule:
+    digits of either case; white space and ASCII punctuation skipped
+    anywhere; one leading \\x skipped. Anything else, or an odd number of
+    digits, raises clscrypt.RuntimeError kind InvalidArgument naming the
+    position (from 1), never the character."""
+
 def encrypt_values(
     values: Iterable[object],
     keys: _KeyHistory,
