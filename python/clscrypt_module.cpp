@@ -25,7 +25,9 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -45,24 +47,138 @@ namespace py = pybind11;
 
 namespace {
 
+// ---- Ctrl+C during a long call ---------------------------------------------
+//
+// Python turns SIGINT into KeyboardInterrupt in its eval loop, which a call
+// that has released the GIL never reaches until it returns. So during a
+// long call on the main thread, while SIGINT's Python handler is the default
+// one (the handler that raises KeyboardInterrupt), this module puts a C
+// handler of its own in front of Python's: it counts the signal in an
+// atomic (async-signal-safe, readable from any thread without the GIL) and
+// then calls Python's handler, so Python still notes the signal as it would
+// have. The library's cancel check (clscrypt::CancelScope, asked between
+// chunks of at most a mebibyte) only compares that count with the one at the
+// start of the call. When the library stops with kind Cancelled, the call
+// retakes the GIL, restores the handler and lets Python run its pending
+// handler (PyErr_CheckSignals), which raises KeyboardInterrupt: the caller
+// sees what Ctrl+C gives anywhere else in Python, not a clscrypt error.
+//
+// Retaking the GIL every chunk to ask PyErr_CheckSignals was the other way;
+// it makes every chunk wait for whatever other Python thread holds the GIL
+// (up to a switch interval each), and from a worker thread it never sees a
+// signal at all. Calls on other threads, and calls while the program has a
+// SIGINT handler of its own or ignores SIGINT, are left alone: Python runs
+// that handler in the main thread as before, once the call returns.
+
+std::atomic<unsigned> g_interrupts{0};
+std::atomic<PyOS_sighandler_t> g_python_handler{nullptr};
+int g_installed = 0;  // nested long calls on the main thread (the GIL held)
+
+extern "C" void count_interrupt(int signal_number) {
+    g_interrupts.fetch_add(1, std::memory_order_relaxed);
+    const PyOS_sighandler_t chained = g_python_handler.load(std::memory_order_relaxed);
+    if (chained != nullptr && chained != SIG_DFL && chained != SIG_IGN && chained != SIG_ERR) chained(signal_number);
+}
+
+// Whether SIGINT would raise KeyboardInterrupt in this thread: the main
+// thread, with the default Python handler. The GIL is held.
+bool keyboard_interrupt_applies() {
+    const py::module_ threading = py::module_::import("threading");
+    if (!threading.attr("main_thread")().is(threading.attr("current_thread")())) return false;
+    const py::module_ signal = py::module_::import("signal");
+    return signal.attr("getsignal")(signal.attr("SIGINT")).is(signal.attr("default_int_handler"));
+}
+
+// One long call's watch for SIGINT; made and ended with the GIL held.
+class Interruptible {
+public:
+    explicit Interruptible(bool long_call) {
+        static_assert(std::atomic<unsigned>::is_always_lock_free);
+        if (!long_call || !keyboard_interrupt_applies()) return;
+        if (g_installed == 0) {
+            g_python_handler.store(PyOS_getsig(SIGINT));
+            PyOS_setsig(SIGINT, count_interrupt);
+        }
+        ++g_installed;
+        active_ = true;
+        start_ = g_interrupts.load();
+    }
+    ~Interruptible() {
+        if (active_ && --g_installed == 0) PyOS_setsig(SIGINT, g_python_handler.load());
+    }
+    Interruptible(const Interruptible&) = delete;
+    Interruptible& operator=(const Interruptible&) = delete;
+
+    [[nodiscard]] bool active() const noexcept { return active_; }
+    [[nodiscard]] bool interrupted() const noexcept { return active_ && g_interrupts.load() != start_; }
+    // The library's cancel check.
+    static bool check(void* self) noexcept { return static_cast<const Interruptible*>(self)->interrupted(); }
+
+    // Installs the check on the calling thread (the one that runs the
+    // operation) for the scope's life, when this call watches for SIGINT.
+    struct Scope {
+        std::optional<clscrypt::CancelScope> scope;
+        explicit Scope(Interruptible& watch) {
+            if (watch.active()) scope.emplace(&Interruptible::check, &watch);
+        }
+    };
+
+    // The error a call ends with, the GIL held: KeyboardInterrupt in place of
+    // the library's Cancelled when SIGINT stopped it.
+    void raise_for(const clscrypt::RuntimeError& e) const {
+        if (e.Kind() != clscrypt::ErrorKind::Cancelled || !interrupted()) return;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        PyErr_SetNone(PyExc_KeyboardInterrupt);  // the handler ran already: Ctrl+C all the same
+        throw py::error_already_set();
+    }
+
+private:
+    bool active_ = false;
+    unsigned start_ = 0;
+};
+
+// Runs `f` (the GIL held) with SIGINT watched when the call is long, and
+// turns a cancellation by SIGINT into KeyboardInterrupt.
+template <typename F>
+auto interruptible(bool long_call, F&& f) {
+    Interruptible watch(long_call);
+    try {
+        return f(watch);
+    } catch (const clscrypt::RuntimeError& e) {
+        watch.raise_for(e);
+        throw;
+    }
+}
+
+// Work below this many bytes (or characters) never reaches the library's
+// first cancel check, so watching for SIGINT would gain nothing.
+constexpr std::size_t kLongCall = std::size_t{1} << 20;
+
 // clsToString with the lock that keeps one thread at a time inside it. The
 // lock is recursive because a Progress listener may call back into the
-// instance that raised the event, as it may in C++.
+// instance that raised the event, as it may in C++; a call that would change
+// the running instance's key then raises the library's Busy error.
 struct PyToString {
-    explicit PyToString(clscrypt::CodePage codePage) : cipher(codePage) {}
+    PyToString(clscrypt::CodePage codePage, bool replace_unmappable) : cipher(codePage) {
+        cipher.SetUnmappable(replace_unmappable ? clscrypt::Unmappable::Replace : clscrypt::Unmappable::Refuse);
+    }
     PyToString(const PyToString& other) : cipher(other.cipher) {}
     clscrypt::clsToString cipher;
     std::recursive_mutex lock;
 };
 
-// Runs `f` on the instance with the GIL released and the instance locked.
-// The lock is taken after the GIL is given up, so a thread waiting for the
+// Runs `f` on the instance with the GIL released and the instance locked,
+// SIGINT watched when `work` (bytes or characters) makes the call long. The
+// lock is taken after the GIL is given up, so a thread waiting for the
 // instance never blocks the thread that holds it.
 template <typename F>
-auto unlocked(PyToString& self, F&& f) {
-    py::gil_scoped_release release;
-    std::lock_guard guard(self.lock);
-    return f();
+auto unlocked(PyToString& self, std::size_t work, F&& f) {
+    return interruptible(work >= kLongCall, [&](Interruptible& watch) {
+        py::gil_scoped_release release;
+        std::lock_guard guard(self.lock);
+        const Interruptible::Scope scope(watch);
+        return f();
+    });
 }
 
 // Wipes its bytes when it goes: they may be plaintext.
@@ -71,11 +187,21 @@ struct Buffer {
     Buffer() = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        volatile std::uint8_t* p = bytes.data();
-        for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
-    }
+    ~Buffer() { clscrypt::Wipe(bytes.data(), bytes.size()); }
 };
+
+// A key or text taken from Python as UTF-16, wiped when it goes (keys, and
+// texts that may be plaintext).
+struct Secret {
+    std::u16string text;
+    explicit Secret(const py::str& from) : text(from.cast<std::u16string>()) {}
+    explicit Secret(std::u16string from) : text(std::move(from)) {}
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { clscrypt::Wipe(text.data(), text.size() * sizeof(char16_t)); }
+};
+
+constexpr std::size_t kFileWork = ~std::size_t{0};  // a file: long, whatever its size
 
 void copy_in(const py::buffer& data, Buffer& out) {
     const py::buffer_info info = data.request();
@@ -87,14 +213,15 @@ void copy_in(const py::buffer& data, Buffer& out) {
 
 // EncryptByte or DecryptByte, in place for a bytearray.
 template <bool Encrypt>
-py::object crypt_bytes(PyToString& self, const py::buffer& data, const std::u16string& key) {
+py::object crypt_bytes(PyToString& self, const py::buffer& data, const py::str& key_text) {
     Buffer work;
     copy_in(data, work);
-    unlocked(self, [&] {
+    const Secret key(key_text);
+    unlocked(self, work.bytes.size(), [&] {
         if constexpr (Encrypt) {
-            self.cipher.EncryptByte(work.bytes, key);
+            self.cipher.EncryptByte(work.bytes, key.text);
         } else {
-            self.cipher.DecryptByte(work.bytes, key);
+            self.cipher.DecryptByte(work.bytes, key.text);
         }
     });
     if (PyByteArray_Check(data.ptr())) {
@@ -118,8 +245,7 @@ clscrypt::CodePage code_page(const py::object& number) {
 // size) before it goes: plaintext passes through these.
 void wipe(std::string& s) noexcept {
     s.resize(s.capacity());
-    volatile char* p = s.data();
-    for (std::size_t i = 0; i < s.size(); ++i) p[i] = 0;
+    clscrypt::Wipe(s.data(), s.size());
     s.clear();
 }
 
@@ -142,10 +268,7 @@ struct WipedKeys {
     WipedKeys& operator=(const WipedKeys&) = delete;
     ~WipedKeys() {
         for (auto& history : histories) {
-            for (auto& key : history) {
-                volatile char16_t* p = key.data();
-                for (std::size_t i = 0; i < key.size(); ++i) p[i] = 0;
-            }
+            for (auto& key : history) clscrypt::Wipe(key.data(), key.size() * sizeof(char16_t));
         }
     }
 };
@@ -487,9 +610,12 @@ struct Crew {
 // thread reads ahead and turns converted parts into objects, converting a
 // part itself whenever it would otherwise wait. Results go into the list in
 // order, whichever thread converted them.
+//
+// SIGINT (`watch`) stops the call between parts, and inside a part between
+// the library's chunks, on every thread of the call.
 template <typename Batch, typename Redo>
 py::list convert(Values& values, Output output, bool wipe_results, bool raise,
-                 std::vector<clscrypt::ValueCipher>& ciphers, Batch&& batch, Redo&& redo) {
+                 std::vector<clscrypt::ValueCipher>& ciphers, Interruptible& watch, Batch&& batch, Redo&& redo) {
     const std::size_t count = values.size();
     const std::size_t parts = (count + kPart - 1) / kPart;
     py::list list(count);  // empty slots until filled, which a list may hold while it is built
@@ -515,7 +641,8 @@ py::list convert(Values& values, Output output, bool wipe_results, bool raise,
         return first;
     };
     for (std::size_t w = 1; w < ciphers.size(); ++w) {
-        crew.threads.emplace_back([&crew, &take, &run, &cipher = ciphers[w]] {
+        crew.threads.emplace_back([&crew, &take, &run, &watch, &cipher = ciphers[w]] {
+            const Interruptible::Scope scope(watch);
             std::unique_lock guard(crew.lock);
             for (;;) {
                 Part* p = nullptr;
@@ -533,7 +660,9 @@ py::list convert(Values& values, Output output, bool wipe_results, bool raise,
     const std::size_t helpers = ciphers.size() - 1;
     std::size_t gathered = 0;  // parts read
     std::size_t built = 0;     // parts whose results are in the list
+    const Interruptible::Scope scope(watch);
     while (built < parts) {
+        clscrypt::ThrowIfCancelled();
         Part& next = ring[built % ring.size()];
         bool converted = false;
         std::size_t waiting = 0;
@@ -628,6 +757,7 @@ std::vector<clscrypt::ValueCipher> ciphers_for(int threads, Values& values, Make
 
 py::list encrypt_values(const py::object& values, const py::object& keys, const std::string& form, int codepage,
                         const std::string& errors, const std::string& separator, bool replace_unmappable, int threads) {
+    return interruptible(true, [&](Interruptible& watch) {
     const auto stored = stored_form(form, "form");
     const bool raise = raises(errors);
     const WipedKeys target({history(keys, "keys")});
@@ -639,25 +769,28 @@ py::list encrypt_values(const py::object& values, const py::object& keys, const 
     // messages as they are (each part knows which, from the values it read).
     const auto plain = [](bool text) { return text ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes; };
     return convert(  // ciphertext only: nothing to wipe
-        column, output_of(stored), false, raise, ciphers,
+        column, output_of(stored), false, raise, ciphers, watch,
         [&](auto& c, auto part, bool text, auto& results, auto& outcomes) {
             c.EncryptMany(part, plain(text), stored, results, outcomes);
         },
         [&](auto& c, std::string_view v) { c.EncryptOrThrow(v, plain(column.text()), stored); });
+    });
 }
 
 py::list decrypt_values(const py::object& values, const py::object& candidates, const std::string& form, int codepage,
-                        const std::string& errors, const py::object& keys, const std::string& plain_name, int threads) {
+                        const std::string& errors, const py::object& keys, const std::string& plain_name,
+                        bool replace_unmappable, int threads) {
+    return interruptible(true, [&](Interruptible& watch) {
     const auto stored = stored_form(form, "form");
     const auto plain = plain_form(plain_name);
     const bool raise = raises(errors);
     const WipedKeys histories(candidate_histories(candidates, keys));
-    const auto options = value_options(codepage, {}, false);
+    const auto options = value_options(codepage, {}, replace_unmappable);
     Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
     auto ciphers = ciphers_for(
         threads, column, [&] { return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options); });
     return convert(
-        column, plain == clscrypt::PlainForm::Text ? Output::Text : Output::Bytes, true, raise, ciphers,
+        column, plain == clscrypt::PlainForm::Text ? Output::Text : Output::Bytes, true, raise, ciphers, watch,
         [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
             c.DecryptMany(part, stored, plain, results, outcomes);
         },
@@ -665,27 +798,31 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
             std::string opened = c.DecryptOrThrow(v, stored, plain);
             wipe(opened);
         });
+    });
 }
 
 py::list rekey_values(const py::object& values, const py::object& candidates, const py::object& new_keys,
                       const std::string& form, int codepage, const std::string& errors, const py::object& keys,
-                      const py::object& new_form, const std::string& separator, int threads) {
+                      const py::object& new_form, const std::string& separator, bool replace_unmappable,
+                      int threads) {
+    return interruptible(true, [&](Interruptible& watch) {
     const auto in = stored_form(form, "form");
     const auto out_form = new_form.is_none() ? in : stored_form(new_form.cast<std::string>(), "new_form");
     const bool raise = raises(errors);
     const WipedKeys histories(candidate_histories(candidates, keys));
     if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
     const WipedKeys target({history(new_keys, "new_keys")});
-    const auto options = value_options(codepage, separator, false);
+    const auto options = value_options(codepage, separator, replace_unmappable);
     Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
     auto ciphers = ciphers_for(
         threads, column, [&] { return clscrypt::ValueCipher(histories.histories, target.histories.front(), options); });
     return convert(  // ciphertext only
-        column, output_of(out_form), false, raise, ciphers,
+        column, output_of(out_form), false, raise, ciphers, watch,
         [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
             c.RekeyMany(part, in, out_form, results, outcomes);
         },
         [&](auto& c, std::string_view v) { c.RekeyOrThrow(v, in, out_form); });
+    });
 }
 
 }  // namespace
@@ -702,7 +839,8 @@ PYBIND11_MODULE(_clscrypt, m) {
          {clscrypt::ErrorKind::Other, clscrypt::ErrorKind::InvalidArgument, clscrypt::ErrorKind::Overflow,
           clscrypt::ErrorKind::SubscriptOutOfRange, clscrypt::ErrorKind::DivisionByZero,
           clscrypt::ErrorKind::WrongKeyOrDamaged, clscrypt::ErrorKind::SourceMissing, clscrypt::ErrorKind::FileSystem,
-          clscrypt::ErrorKind::System, clscrypt::ErrorKind::OutOfMemory, clscrypt::ErrorKind::Cancelled}) {
+          clscrypt::ErrorKind::System, clscrypt::ErrorKind::OutOfMemory, clscrypt::ErrorKind::Cancelled,
+          clscrypt::ErrorKind::Busy, clscrypt::ErrorKind::Unmappable}) {
         kind.value(clscrypt::ErrorKindName(k), k);
     }
 
@@ -753,9 +891,14 @@ PYBIND11_MODULE(_clscrypt, m) {
 
     py::class_<PyToString>(m, "clsToString",
                            "The legacy cipher: Blowfish-based encryption of byte arrays, strings and files.")
-        .def(py::init([](const py::object& codepage) { return std::make_unique<PyToString>(code_page(codepage)); }),
-             py::arg("codepage") = py::none(),
-             "A new instance with no key, on the code page numbered `codepage` (default: default_codepage()).")
+        .def(py::init([](const py::object& codepage, bool replace_unmappable) {
+                 return std::make_unique<PyToString>(code_page(codepage), replace_unmappable);
+             }),
+             py::arg("codepage") = py::none(), py::kw_only(), py::arg("replace_unmappable") = false,
+             "A new instance with no key, on the code page numbered `codepage` (default: default_codepage()). "
+             "A key or text with a character the code page lacks raises clscrypt.RuntimeError kind Unmappable, "
+             "unless `replace_unmappable` asks for the legacy \"?\" in its place (needed only to read data "
+             "written that way).")
         .def("__copy__", [](const PyToString& self) { return std::make_unique<PyToString>(self); })
         .def(
             "__deepcopy__",
@@ -772,79 +915,102 @@ PYBIND11_MODULE(_clscrypt, m) {
              })
         .def(
             "EncryptByte",
-            [](PyToString& self, const py::buffer& data, const std::u16string& key) {
+            [](PyToString& self, const py::buffer& data, const py::str& key) {
                 return crypt_bytes<true>(self, data, key);
             },
-            py::arg("ByteArray"), py::arg("Key") = std::u16string(),
+            py::arg("ByteArray"), py::arg("Key") = "",
             "Encrypts bytes: a bytearray changes in place (returns None); other bytes-like objects give bytes.")
         .def(
             "DecryptByte",
-            [](PyToString& self, const py::buffer& data, const std::u16string& key) {
+            [](PyToString& self, const py::buffer& data, const py::str& key) {
                 return crypt_bytes<false>(self, data, key);
             },
-            py::arg("ByteArray"), py::arg("Key") = std::u16string(),
+            py::arg("ByteArray"), py::arg("Key") = "",
             "Decrypts bytes: a bytearray changes in place (returns None); other bytes-like objects give bytes. "
             "A wrong key or damaged data leaves a bytearray untouched.")
         .def(
             "EncryptString",
-            [](PyToString& self, const std::u16string& text, const std::u16string& key) {
-                return unlocked(self, [&] { return self.cipher.EncryptString(text, key); });
+            [](PyToString& self, const py::str& text, const py::str& key) {
+                const Secret plain(text), secret(key);
+                return unlocked(self, plain.text.size(),
+                                [&] { return self.cipher.EncryptString(plain.text, secret.text); });
             },
-            py::arg("Text"), py::arg("Key") = std::u16string(),
+            py::arg("Text"), py::arg("Key") = "",
             "Encrypts a text (through the code page); the ciphertext bytes come back one character each.")
         .def(
             "DecryptString",
-            [](PyToString& self, const std::u16string& text, const std::u16string& key) {
-                return unlocked(self, [&] { return self.cipher.DecryptString(text, key); });
+            [](PyToString& self, const std::u16string& text, const py::str& key) {
+                const Secret secret(key);
+                const Secret plain(
+                    unlocked(self, text.size(), [&] { return self.cipher.DecryptString(text, secret.text); }));
+                return py::str(py::cast(plain.text));
             },
-            py::arg("Text"), py::arg("Key") = std::u16string(), "Decrypts a text EncryptString made.")
+            py::arg("Text"), py::arg("Key") = "", "Decrypts a text EncryptString made.")
         .def(
             "EncryptFile",
             [](PyToString& self, const std::filesystem::path& source, const std::filesystem::path& dest,
-               const std::u16string& key) { unlocked(self, [&] { self.cipher.EncryptFile(source, dest, key); }); },
-            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = std::u16string(),
+               const py::str& key) {
+                const Secret secret(key);
+                unlocked(self, kFileWork, [&] { self.cipher.EncryptFile(source, dest, secret.text); });
+            },
+            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = "",
             "Encrypts a file into another, or into itself.")
         .def(
             "DecryptFile",
             [](PyToString& self, const std::filesystem::path& source, const std::filesystem::path& dest,
-               const std::u16string& key) { unlocked(self, [&] { self.cipher.DecryptFile(source, dest, key); }); },
-            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = std::u16string(),
+               const py::str& key) {
+                const Secret secret(key);
+                unlocked(self, kFileWork, [&] { self.cipher.DecryptFile(source, dest, secret.text); });
+            },
+            py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = "",
             "Decrypts a file into another, or into itself; a failure leaves nothing behind.")
         .def(
             "RekeyFile",
             [](PyToString& self, PyToString& from, const std::filesystem::path& source,
                const std::filesystem::path& dest) {
-                py::gil_scoped_release release;
-                std::scoped_lock guard(self.lock, from.lock);
-                self.cipher.RekeyFile(from.cipher, source, dest);
+                interruptible(true, [&](Interruptible& watch) {
+                    py::gil_scoped_release release;
+                    std::scoped_lock guard(self.lock, from.lock);
+                    const Interruptible::Scope scope(watch);
+                    self.cipher.RekeyFile(from.cipher, source, dest);
+                });
             },
             py::arg("From"), py::arg("SourceFile"), py::arg("DestFile"),
             "Decrypts a file with From's key state and encrypts it with this instance's.")
         .def(
             "HexToStr",
             [](PyToString& self, const std::u16string& hex, std::int32_t separators) {
-                return unlocked(self, [&] { return self.cipher.HexToStr(hex, separators); });
+                return unlocked(self, hex.size(), [&] { return self.cipher.HexToStr(hex, separators); });
             },
             py::arg("HexText"), py::arg("Separators") = 0,
             "Hexadecimal pairs, `Separators` characters apart, to text through the code page.")
         .def(
             "StrToHex",
-            [](PyToString& self, const std::u16string& text, const std::u16string& separator) {
-                return unlocked(self, [&] { return self.cipher.StrToHex(text, separator); });
+            [](PyToString& self, const py::str& text, const std::u16string& separator) {
+                const Secret plain(text);
+                return unlocked(self, plain.text.size(), [&] { return self.cipher.StrToHex(plain.text, separator); });
             },
             py::arg("Text"), py::arg("Separator") = std::u16string(u" "),
             "Text through the code page to upper-case hexadecimal pairs with the separator between them.")
         .def_property(
             "Key", [](const PyToString&) -> py::object { throw py::attribute_error("Key is write-only"); },
-            [](PyToString& self, const std::u16string& key) { unlocked(self, [&] { self.cipher.Key(key); }); },
-            "Write-only: mixes a new key into the tables.")
+            [](PyToString& self, const py::str& key) {
+                const Secret secret(key);
+                unlocked(self, 0, [&] { self.cipher.Key(secret.text); });
+            },
+            "Write-only: mixes a new key into the tables. A Progress listener that sets it on the instance "
+            "running the operation gets kind Busy.")
         .def_property(
             "CodePage", [](const PyToString& self) { return self.cipher.GetCodePage().Number(); },
             [](PyToString& self, int number) {
                 const auto cp = clscrypt::CodePage::FromNumber(number);
-                unlocked(self, [&] { self.cipher.SetCodePage(cp); });
+                unlocked(self, 0, [&] { self.cipher.SetCodePage(cp); });
             },
             "The code page number for keys and text.")
+        .def_property_readonly(
+            "replace_unmappable",
+            [](const PyToString& self) { return self.cipher.GetUnmappable() == clscrypt::Unmappable::Replace; },
+            "Whether characters the code page lacks become \"?\" (the constructor's option) instead of raising.")
         .def_property_readonly(
             "Progress", [](PyToString& self) -> clscrypt::ProgressEvent& { return self.cipher.Progress; },
             py::return_value_policy::reference_internal, "The Progress event.");
@@ -862,15 +1028,26 @@ PYBIND11_MODULE(_clscrypt, m) {
             py::arg("sMessage"),
             "SHA-256 of the text's low bytes (one per character) as 64 lower-case hexadecimal digits.");
 
+    m.def(
+        "read_hex",
+        [](std::string_view text) {
+            const std::vector<std::uint8_t> bytes = clscrypt::ReadHex(text);
+            return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        },
+        py::arg("text"),
+        "Reads ciphertext written as hexadecimal text by the library's one rule (digits of either case; white "
+        "space and ASCII punctuation skipped; one leading \\x skipped); anything else raises "
+        "clscrypt.RuntimeError kind InvalidArgument naming the position.");
     m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
           py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
           py::arg("replace_unmappable") = false, py::arg("threads") = 1, "See clscrypt.encrypt_values.");
     m.def("decrypt_values", &decrypt_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("form") = "hex", py::arg("codepage") = 1252, py::arg("errors") = "raise",
-          py::arg("keys") = py::none(), py::arg("plain") = "str", py::arg("threads") = 1,
-          "See clscrypt.decrypt_values.");
+          py::arg("keys") = py::none(), py::arg("plain") = "str", py::arg("replace_unmappable") = false,
+          py::arg("threads") = 1, "See clscrypt.decrypt_values.");
     m.def("rekey_values", &rekey_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("new_keys") = py::none(), py::arg("form") = "hex", py::arg("codepage") = 1252,
           py::arg("errors") = "raise", py::arg("keys") = py::none(), py::arg("new_form") = py::none(),
-          py::arg("separator") = "", py::arg("threads") = 1, "See clscrypt.rekey_values.");
+          py::arg("separator") = "", py::arg("replace_unmappable") = false, py::arg("threads") = 1,
+          "See clscrypt.rekey_values.");
 }

@@ -19,6 +19,12 @@ digits a byte; read in any case, with any separators), "base64", "string"
 (the text EncryptString returns) and "bytes" (the ciphertext bytes). Failures
 raise clscrypt.RuntimeError, which carries the legacy error `number`, its
 `description` and a `kind` (clscrypt.ErrorKind) to branch on.
+
+A key or text with a character the code page lacks raises kind Unmappable
+(naming its position and a code page that has it) unless the caller asks for
+the legacy "?" in its place: clsToString(codepage, replace_unmappable=True),
+or replace_unmappable=True to the functions. Ctrl+C during a long call on the
+main thread stops it between chunks of work and raises KeyboardInterrupt.
 """
 
 import sys
@@ -33,6 +39,7 @@ from ._clscrypt import (
     clsToString,
     codepages,
     default_codepage,
+    read_hex,
 )
 
 if TYPE_CHECKING:
@@ -50,6 +57,7 @@ __all__ = [
     "decrypt_values",
     "default_codepage",
     "encrypt_values",
+    "read_hex",
     "rekey_values",
 ]
 
@@ -106,7 +114,10 @@ def encrypt_values(
         fails, naming its position (never its content); "none" gives None for
         it and goes on.
     replace_unmappable: write "?" for characters the code page lacks, as the
-        legacy conversion did, instead of failing the value.
+        legacy conversion did, instead of failing: by default a key with
+        such a character raises clscrypt.RuntimeError of kind
+        ErrorKind.Unmappable before any value is written, and a text fails
+        its value with that kind.
     threads: how many threads convert the column side by side, each with
         its own key set-up, the GIL released (default 1: the calling thread
         alone; 0: one per processor). With N, the call starts N - 1 threads
@@ -135,6 +146,7 @@ def decrypt_values(
     *,
     keys: Optional[KeyHistory] = None,
     plain: Literal["str", "bytes"] = "str",
+    replace_unmappable: bool = False,
     threads: int = 1,
 ) -> Result:
     """Decrypt every value, trying the candidate key histories in order.
@@ -158,6 +170,10 @@ def decrypt_values(
     plain: "str" gives the plaintext as text through the code page; "bytes"
         gives the message bytes as they are (binary values, or a code page
         the caller applies itself).
+    replace_unmappable: take keys with characters the code page lacks as
+        the legacy class did, with "?" in their place (to read data written
+        under such a key); by default they raise clscrypt.RuntimeError of
+        kind ErrorKind.Unmappable before any value is read.
     threads: how many threads convert the column side by side, each with
         its own key set-up, the GIL released (default 1: the calling thread
         alone; 0: one per processor). With N, the call starts N - 1 threads
@@ -170,7 +186,9 @@ def decrypt_values(
     """
     return _like(
         values,
-        _clscrypt.decrypt_values(values, candidates, form, codepage, errors, keys, plain, threads),
+        _clscrypt.decrypt_values(
+            values, candidates, form, codepage, errors, keys, plain, replace_unmappable, threads
+        ),
     )
 
 
@@ -185,6 +203,7 @@ def rekey_values(
     keys: Optional[KeyHistory] = None,
     new_form: Optional[Form] = None,
     separator: str = "",
+    replace_unmappable: bool = False,
     threads: int = 1,
 ) -> Result:
     """Re-encrypt every value under a new key history.
@@ -195,12 +214,23 @@ def rekey_values(
     hexadecimal pairs joined by `separator`). The plaintext never leaves the
     library. errors="raise" raises clscrypt.RuntimeError for the first value
     that fails, naming its position; errors="none" gives None for it.
-    `threads` as for decrypt_values. Returns a list, or a pandas Series for a
+    `replace_unmappable` (for the keys of both histories) and `threads` as
+    for decrypt_values. Returns a list, or a pandas Series for a
     Series.
     """
     return _like(
         values,
         _clscrypt.rekey_values(
-            values, candidates, new_keys, form, codepage, errors, keys, new_form, separator, threads
+            values,
+            candidates,
+            new_keys,
+            form,
+            codepage,
+            errors,
+            keys,
+            new_form,
+            separator,
+            replace_unmappable,
+            threads,
         ),
     )

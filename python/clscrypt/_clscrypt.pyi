@@ -21,7 +21,7 @@ class ErrorKind:
     """None of the kinds below."""
     InvalidArgument: ClassVar["ErrorKind"]  # 2
     """An argument or value the operation cannot take: an unknown code page,
-    a value not in its stored form, a text the code page cannot carry."""
+    a value not in its stored form."""
     Overflow: ClassVar["ErrorKind"]  # 3
     """A value beyond the format's range."""
     SubscriptOutOfRange: ClassVar["ErrorKind"]  # 4
@@ -39,7 +39,15 @@ class ErrorKind:
     OutOfMemory: ClassVar["ErrorKind"]  # 10
     """Memory ran out."""
     Cancelled: ClassVar["ErrorKind"]  # 11
-    """The caller stopped the operation."""
+    """The caller stopped the operation. (Ctrl+C raises KeyboardInterrupt instead.)"""
+    Busy: ClassVar["ErrorKind"]  # 13
+    """The instance is running an operation (a Progress listener called from
+    inside it asked for a new key): the call is refused and the running
+    operation goes on unharmed."""
+    Unmappable: ClassVar["ErrorKind"]  # 14
+    """A key or text has a character the code page lacks and the caller did
+    not ask for the legacy "?" in its place. The message names the
+    character's position and a code page that has it, never the character."""
     name: str
     value: int
     def __int__(self) -> int: ...
@@ -82,8 +90,12 @@ class clsToString:
     where they are used (or use the bulk functions, which take the keys).
     """
 
-    def __init__(self, codepage: Optional[int] = None) -> None:
-        """A new instance with no key, on `codepage` (default: default_codepage())."""
+    def __init__(self, codepage: Optional[int] = None, *, replace_unmappable: bool = False) -> None:
+        """A new instance with no key, on `codepage` (default: default_codepage()).
+
+        A key or text with a character the code page lacks raises kind
+        Unmappable, unless `replace_unmappable` asks for the legacy "?" in
+        its place (needed only to read data written that way)."""
     def __copy__(self) -> "clsToString":
         """A twin with the same key state."""
     def __deepcopy__(self, memo: object) -> "clsToString":
@@ -115,7 +127,9 @@ class clsToString:
         the separator between them."""
     @property
     def Key(self) -> None:
-        """Write-only: setting it mixes a new key into the tables."""
+        """Write-only: setting it mixes a new key into the tables. A Progress
+        listener that sets it on the instance running the operation (or
+        passes a non-empty Key to an operation on it) gets kind Busy."""
     @Key.setter
     def Key(self, value: str) -> None: ...
     @property
@@ -123,6 +137,9 @@ class clsToString:
         """The code page number for keys and text."""
     @CodePage.setter
     def CodePage(self, value: int) -> None: ...
+    @property
+    def replace_unmappable(self) -> bool:
+        """Whether characters the code page lacks become "?" instead of raising."""
     @property
     def Progress(self) -> ProgressEvent:
         """The Progress event."""
@@ -141,6 +158,13 @@ def codepages() -> List[int]:
 def default_codepage() -> int:
     """The code page new instances use: the system's ANSI code page on
     Windows where built in, else 1252."""
+
+def read_hex(text: str) -> bytes:
+    """Reads ciphertext written as hexadecimal text by the library's one rule:
+    digits of either case; white space and ASCII punctuation skipped
+    anywhere; one leading \\x skipped. Anything else, or an odd number of
+    digits, raises clscrypt.RuntimeError kind InvalidArgument naming the
+    position (from 1), never the character."""
 
 def encrypt_values(
     values: Iterable[object],
@@ -162,6 +186,7 @@ def decrypt_values(
     errors: str = "raise",
     keys: Optional[_KeyHistory] = None,
     plain: str = "str",
+    replace_unmappable: bool = False,
     threads: int = 1,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.decrypt_values."""
@@ -176,6 +201,7 @@ def rekey_values(
     keys: Optional[_KeyHistory] = None,
     new_form: Optional[str] = None,
     separator: str = "",
+    replace_unmappable: bool = False,
     threads: int = 1,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.rekey_values."""

@@ -139,7 +139,10 @@ class Strings(unittest.TestCase):
         self.assertEqual(cipher.CodePage, 1251)
         self.assertEqual(cipher.StrToHex("\u042f"), "DF")
         cipher.CodePage = 1252
-        self.assertEqual(cipher.StrToHex("\u042f"), "3F")  # missing: "?"
+        with self.assertRaises(clscrypt.RuntimeError) as caught:  # missing: refused
+            cipher.StrToHex("\u042f")
+        self.assertEqual(caught.exception.kind, clscrypt.ErrorKind.Unmappable)
+        self.assertEqual(clscrypt.clsToString(1252, replace_unmappable=True).StrToHex("\u042f"), "3F")  # "?"
         with self.assertRaises(clscrypt.RuntimeError):
             cipher.CodePage = 1234
 

@@ -97,7 +97,7 @@ class KnownAnswers(unittest.TestCase):
     def test_unmappable_text_fails_or_becomes_question_mark(self):
         with self.assertRaises(clscrypt.RuntimeError) as caught:
             clscrypt.encrypt_values(["ok", "\u042f"], keys=["k"])
-        self.assertEqual(caught.exception.kind, KINDS.InvalidArgument)
+        self.assertEqual(caught.exception.kind, KINDS.Unmappable)
         self.assertIn("value 1", str(caught.exception))
         [value] = clscrypt.encrypt_values(["\u042f"], keys=["k"], replace_unmappable=True)
         self.assertEqual(keyed("k").DecryptByte(bytes.fromhex(value)), b"?")
