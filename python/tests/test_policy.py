@@ -96,11 +96,8 @@ class KnownAnswers(unittest.TestCase):
                         clscrypt.decrypt_values([case["text"]], keys=keys)
                     self.assertEqual(caught.exception.kind, KINDS.InvalidArgument)
 
-    @unittest.expectedFailure
     def test_values_read_a_leading_backslash_x(self):
-        # The library's value reader does not yet take the leading \\x that
-        # ReadHex skips (reported; this passes, and so fails the run as an
-        # unexpected success, once it does).
+        # PostgreSQL's bytea text, as psql prints it.
         spliced = CASES["spliced"]
         self.assertEqual(clscrypt.decrypt_values(["\\x" + spliced["cipher"]], keys=spliced["keys"], plain="bytes"),
                          [bytes.fromhex(spliced["message"])])

@@ -213,6 +213,9 @@ struct ValueCipher::State {
         }
     }
 
+    // Keys every candidate with its history and the target with `writer`.
+    void apply_histories(std::span<const KeyHistory> histories, const KeyHistory& writer);
+
     ValueOptions options;
     std::vector<clsToString> candidates;
     clsToString target;
@@ -733,17 +736,21 @@ void apply(clsToString& cipher, const KeyHistory& keys) {
 ValueCipher::ValueCipher(const std::vector<KeyHistory>& candidates, const KeyHistory& target, ValueOptions options)
     : state_(std::make_unique<State>(std::move(options))) {
     if (candidates.empty()) throw no_candidate();
+    state_->apply_histories(candidates, target);
+}
+
+void ValueCipher::State::apply_histories(std::span<const KeyHistory> histories, const KeyHistory& writer) {
     // A key character the code page lacks is refused unless the caller asked
     // for the legacy "?": two different keys must never become one.
-    const Unmappable policy = state_->options.replaceUnmappable ? Unmappable::Replace : Unmappable::Refuse;
-    state_->candidates.reserve(candidates.size());
-    for (const auto& history : candidates) {
-        clsToString& c = state_->candidates.emplace_back(state_->options.codePage);
+    const Unmappable policy = options.replaceUnmappable ? Unmappable::Replace : Unmappable::Refuse;
+    candidates.reserve(histories.size());
+    for (const auto& history : histories) {
+        clsToString& c = candidates.emplace_back(options.codePage);
         c.SetUnmappable(policy);
         apply(c, history);
     }
-    state_->target.SetUnmappable(policy);
-    apply(state_->target, target);
+    target.SetUnmappable(policy);
+    apply(target, writer);
 }
 
 ValueCipher::ValueCipher(std::vector<clsToString> candidates, clsToString target, ValueOptions options)
@@ -753,8 +760,12 @@ ValueCipher::ValueCipher(std::vector<clsToString> candidates, clsToString target
     state_->target = std::move(target);
 }
 
+// One history read and written with; applied in place, since a copy of it
+// would hold the keys.
 ValueCipher::ValueCipher(const KeyHistory& keys, ValueOptions options)
-    : ValueCipher(std::vector<KeyHistory>{keys}, keys, std::move(options)) {}
+    : state_(std::make_unique<State>(std::move(options))) {
+    state_->apply_histories(std::span<const KeyHistory>(&keys, 1), keys);
+}
 
 ValueCipher::ValueCipher(ValueCipher&&) noexcept = default;
 ValueCipher& ValueCipher::operator=(ValueCipher&&) noexcept = default;
