@@ -317,11 +317,16 @@ static void crypt_large(clscrypt_sql_session& s, Entry& entry, clscrypt_sql_op o
             work.bytes.assign(value.begin(), value.end());
             break;
         case CLSCRYPT_SQL_ENCRYPT_TEXT: {
+            // Each step is a pass over the whole text: the cancel check is
+            // asked between them.
             WipedText text;
             to_utf16(value, text, "the text");
+            ThrowIfCancelled();
             page.CheckMappable(text.text, options.replaceUnmappable ? Unmappable::Replace : Unmappable::Refuse,
                                "the text");
+            ThrowIfCancelled();
             work.bytes = page.Encode(text.text);
+            ThrowIfCancelled();
             break;
         }
         default: raise(ErrorKind::InvalidArgument, kInvalidArgument, "unknown operation");
@@ -333,8 +338,10 @@ static void crypt_large(clscrypt_sql_session& s, Entry& entry, clscrypt_sql_op o
     }
     s.drop_output();
     if (op == CLSCRYPT_SQL_DECRYPT_TEXT) {
+        ThrowIfCancelled();
         WipedText text;
         text.text = page.Decode(work.bytes);
+        ThrowIfCancelled();
         s.out = common::utf16_to_utf8(text.text);
     } else {
         s.out.assign(work.bytes.begin(), work.bytes.end());
