@@ -38,8 +38,12 @@ extern "C" {
 /* What went wrong; the glue picks the database's error code from this. */
 typedef enum clscrypt_sql_status {
     CLSCRYPT_SQL_OK = 0,
-    /* Not a ciphertext of this format under these keys: wrong key, damaged
-     * data, or a length no ciphertext has. The try_ functions give NULL. */
+    /* The size descriptor does not check: a wrong key (a wrong key passes
+     * with probability about 8 / 2^32), a length no ciphertext has, a value
+     * truncated or extended by whole blocks, or one whose first blocks were
+     * changed. The try_ functions give NULL. Bit flips inside the message
+     * are NOT found: those blocks decrypt to wrong bytes without an error;
+     * the format has no integrity check. */
     CLSCRYPT_SQL_WRONG_KEY = 1,
     /* An argument the operation cannot take: an unknown code page, the empty
      * key after a non-empty one. */
