@@ -56,8 +56,11 @@ windows-test: deps
 	sh scripts/windows-test.sh
 
 # The SQLite and PostgreSQL extensions and their tests against real
-# databases (the PostgreSQL test installs into the server's folders and runs
-# a throwaway server: run as root).
+# databases. Run as root: the PostgreSQL test INSTALLS THE EXTENSION INTO THE
+# SYSTEM'S POSTGRESQL FOLDERS (pg_config --pkglibdir and --sharedir; it says
+# so when it does), because PostgreSQL 15 reads extension control files from
+# its share folder only (no extension_control_path), and runs a throwaway
+# server as the postgres user.
 .PHONY: sql-test bench-sql
 sql-test:
 	@sh scripts/install-deps.sh sql

@@ -9,37 +9,55 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <list>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <clscrypt/clscrypt.hpp>
 
-#include "common/hex.hpp"
 #include "common/utf.hpp"
 
 namespace {
 
 using namespace clscrypt;
 
-// Key states kept per session. A statement under one key set uses one entry;
-// a statement whose rows carry many different keys replaces entries in turn,
-// so memory stays bounded whatever the data.
-constexpr std::size_t kCacheEntries = 16;
+// Key states kept per session, least recently used first out. A statement
+// under one key set uses one entry; one whose rows carry many different keys
+// keeps up to kCacheEntries of them set up, and past that sets up again each
+// key that was pushed out, so memory stays bounded whatever the data. An
+// entry holds the keyed tables three times (the state the keys left, and the
+// candidate and target of its ValueCipher: about 4.2 KiB each) and the
+// ValueCipher's working buffers, which only ever see values up to
+// kSmallValue bytes: about 20 KiB an entry at most, 10 MiB for a full cache.
+constexpr std::size_t kCacheEntries = 512;
 
-void wipe(void* p, std::size_t n) noexcept {
-    auto* v = static_cast<volatile unsigned char*>(p);
-    for (std::size_t i = 0; i < n; ++i) v[i] = 0;
-}
+// Values longer than this are converted by a ValueCipher made for the call
+// from the entry's keyed state and dropped (its buffers wiped and freed)
+// when the call ends, so no buffer as large as the largest value stays with
+// a cached key. Copying the tables costs a few microseconds, against at
+// least tens for the block work of such a value.
+constexpr std::size_t kSmallValue = 4096;
+
+// The session's output keeps its room between calls only up to this size;
+// a larger one is wiped and freed once the database has taken it.
+constexpr std::size_t kKeptOutput = 64 * 1024;
 
 template <typename String>
 void wipe_string(String& s) noexcept {
     s.resize(s.capacity());
-    wipe(s.data(), s.size() * sizeof(typename String::value_type));
+    Wipe(s.data(), s.size() * sizeof(typename String::value_type));
     s.clear();
+}
+
+// Wipes a string and gives its memory back.
+void release_string(std::string& s) noexcept {
+    wipe_string(s);
+    std::string().swap(s);
 }
 
 // A UTF-16 text that wipes itself: keys and plaintexts pass through.
@@ -54,15 +72,23 @@ struct WipedText {
 
 using Digest = Sha256::Digest;
 
+struct DigestHash {
+    std::size_t operator()(const Digest& d) const noexcept {
+        std::size_t h = 0;
+        std::memcpy(&h, d.data(), sizeof h);  // a SHA-256: any of its words is a good hash
+        return h;
+    }
+};
+
 struct Entry {
     Digest digest{};
-    std::unique_ptr<ValueCipher> cipher;
-    std::uint64_t used = 0;
     std::uint64_t serial = 0;
+    std::optional<clsToString> keyed;    // the state the keys left: a call's own ValueCipher starts from it
+    std::unique_ptr<ValueCipher> cipher;  // small values, row after row
     Entry() = default;
-    Entry(Entry&&) noexcept = default;
-    Entry& operator=(Entry&&) noexcept = default;
-    ~Entry() { wipe(digest.data(), digest.size()); }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    ~Entry() { Wipe(digest.data(), digest.size()); }
 };
 
 // Throws the library's error for a failure found here, the way its own
@@ -74,13 +100,6 @@ struct Entry {
 constexpr std::int32_t kInvalidArgument = 5;
 constexpr std::int32_t kOverflow = 6;
 constexpr std::int32_t kInternal = 51;
-
-// Separators a reader of hexadecimal text meets between pairs: white space
-// and ASCII punctuation ("1F 48", "1f:48", "1F-48").
-constexpr bool is_hex_separator(char c) noexcept {
-    if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
-    return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
-}
 
 // A text argument that is not UTF-8: the value's fault, told apart from
 // arguments the library refuses.
@@ -98,27 +117,41 @@ void to_utf16(std::string_view utf8, WipedText& out, const char* what) {
 }  // namespace
 
 struct clscrypt_sql_session {
-    std::vector<Entry> entries;
-    ValueCipher* current = nullptr;
-    std::uint64_t clock = 0;
+    // The cache: most recently used first, found by digest and by serial.
+    std::list<Entry> entries;
+    std::unordered_map<Digest, std::list<Entry>::iterator, DigestHash> by_digest;
+    std::unordered_map<std::uint64_t, std::list<Entry>::iterator> by_serial;
+    Entry* current = nullptr;
     std::uint64_t serials = 0;
+    bool replace_unmappable = false;
+    clscrypt_sql_cancel_fn cancel = nullptr;
+    void* cancel_context = nullptr;
     std::string out;
     std::optional<clsToString> legacy;  // keyless, for StrToHex and HexToStr
     std::size_t limit = std::numeric_limits<std::size_t>::max();
     std::int32_t error_number = 0;
     char error_message[512] = {};
 
-    clscrypt_sql_session() { entries.reserve(kCacheEntries); }
+    clscrypt_sql_session() = default;
     clscrypt_sql_session(const clscrypt_sql_session&) = delete;
     clscrypt_sql_session& operator=(const clscrypt_sql_session&) = delete;
     ~clscrypt_sql_session() { wipe_string(out); }
+
+    // Wipes the output; a large one also gives its memory back.
+    void drop_output() noexcept {
+        if (out.capacity() > kKeptOutput) {
+            release_string(out);
+        } else {
+            Wipe(out.data(), out.size());
+            out.clear();
+        }
+    }
 
     // Records a failure without allocating: it may be running out of memory.
     clscrypt_sql_status fail(clscrypt_sql_status status, std::int32_t number, const char* message) noexcept {
         error_number = number;
         std::snprintf(error_message, sizeof error_message, "%s", message);
-        wipe(out.data(), out.size());
-        out.clear();
+        drop_output();
         return status;
     }
 
@@ -127,6 +160,8 @@ struct clscrypt_sql_session {
         switch (e.Kind()) {
             case ErrorKind::WrongKeyOrDamaged: status = CLSCRYPT_SQL_WRONG_KEY; break;
             case ErrorKind::InvalidArgument: status = invalid_argument; break;
+            case ErrorKind::Unmappable: status = CLSCRYPT_SQL_UNMAPPABLE; break;
+            case ErrorKind::Cancelled: status = CLSCRYPT_SQL_CANCELLED; break;
             case ErrorKind::SubscriptOutOfRange: status = CLSCRYPT_SQL_BAD_HEX; break;
             case ErrorKind::DivisionByZero: status = CLSCRYPT_SQL_DIVISION_BY_ZERO; break;
             case ErrorKind::Overflow: status = CLSCRYPT_SQL_OVERFLOW; break;
@@ -140,6 +175,7 @@ struct clscrypt_sql_session {
         const CodePage page = CodePage::FromNumber(codepage);
         if (!legacy) legacy.emplace(page);
         legacy->SetCodePage(page);
+        legacy->SetUnmappable(replace_unmappable ? Unmappable::Replace : Unmappable::Refuse);
         return *legacy;
     }
 };
@@ -166,8 +202,25 @@ void check_hex_size(const clscrypt_sql_session& s, std::size_t pairs, std::size_
 
 // Runs `f`, turning every exception into a status. `invalid_argument` is
 // the status of the library's InvalidArgument kind for this operation.
+// The database's cancel check, asked by the library between chunks of work
+// on this thread while a call runs.
+struct SessionCancel {
+    clscrypt_sql_cancel_fn check;
+    void* context;
+};
+
+bool ask_cancel(void* p) noexcept {
+    const auto* c = static_cast<const SessionCancel*>(p);
+    return c->check(c->context) != 0;
+}
+
+// Runs `f`, turning every exception into a status. `invalid_argument` is
+// the status of the library's InvalidArgument kind for this operation.
 template <typename F>
 clscrypt_sql_status guarded(clscrypt_sql_session* s, clscrypt_sql_status invalid_argument, F&& f) noexcept {
+    SessionCancel cancel{s->cancel, s->cancel_context};
+    std::optional<CancelScope> scope;
+    if (cancel.check != nullptr) scope.emplace(ask_cancel, &cancel);
     try {
         f();
         return CLSCRYPT_SQL_OK;
@@ -187,8 +240,9 @@ clscrypt_sql_status guarded(clscrypt_sql_session* s, clscrypt_sql_status invalid
 }
 
 // The digest that finds a key set in the cache: the code page and every key
-// with its length, so that ("ab", "c") and ("a", "bc") differ.
-Digest key_digest(int codepage, const clscrypt_sql_slice* keys, std::size_t count) {
+// with its length, so that ("ab", "c") and ("a", "bc") differ, and whether
+// unmappable characters become "?".
+Digest key_digest(int codepage, bool replace, const clscrypt_sql_slice* keys, std::size_t count) {
     Sha256 h;
     const auto feed_number = [&h](std::uint64_t n) {
         std::array<std::uint8_t, 8> b{};
@@ -196,6 +250,7 @@ Digest key_digest(int codepage, const clscrypt_sql_slice* keys, std::size_t coun
         h.Update(b);
     };
     feed_number(static_cast<std::uint32_t>(codepage));
+    feed_number(replace ? 1 : 0);
     feed_number(count);
     for (std::size_t i = 0; i < count; ++i) {
         feed_number(keys[i].size);
@@ -204,23 +259,94 @@ Digest key_digest(int codepage, const clscrypt_sql_slice* keys, std::size_t coun
     return h.Final();
 }
 
-std::unique_ptr<ValueCipher> make_cipher(int codepage, const clscrypt_sql_slice* keys, std::size_t count) {
+ValueOptions options_for(int codepage, bool replace) {
     ValueOptions options;
     options.codePage = CodePage::FromNumber(codepage);
-    // The keys are applied to one instance, which then serves for reading
-    // and writing alike: the tables are set up once.
-    clsToString keyed(options.codePage);
-    for (std::size_t i = 0; i < count; ++i) {
-        WipedText key;
-        to_utf16({keys[i].data, keys[i].size}, key, ("key " + std::to_string(i + 1)).c_str());
-        keyed.Key(key.text);
-    }
-    std::vector<clsToString> candidates;
-    candidates.push_back(keyed);
-    return std::make_unique<ValueCipher>(std::move(candidates), std::move(keyed), std::move(options));
+    options.replaceUnmappable = replace;
+    return options;
 }
 
+// A ValueCipher reading and writing under `keyed` alone.
+std::unique_ptr<ValueCipher> cipher_of(const clsToString& keyed, int codepage, bool replace) {
+    std::vector<clsToString> candidates;
+    candidates.push_back(keyed);
+    return std::make_unique<ValueCipher>(std::move(candidates), keyed, options_for(codepage, replace));
+}
+
+// The keys applied in order to one instance, which then serves for reading
+// and writing alike: the tables are set up once. A key with a character the
+// code page lacks is refused (kind Unmappable, naming the key and the
+// position) unless the session takes "?" for it as the legacy program did.
+void apply_keys(clsToString& keyed, bool replace, const clscrypt_sql_slice* keys, std::size_t count) {
+    keyed.SetUnmappable(replace ? Unmappable::Replace : Unmappable::Refuse);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string what = "key " + std::to_string(i + 1);
+        WipedText key;
+        to_utf16({keys[i].data, keys[i].size}, key, what.c_str());
+        keyed.GetCodePage().CheckMappable(key.text, keyed.GetUnmappable(), what);
+        keyed.Key(key.text);
+    }
+}
+
+// A bytes buffer that wipes itself: plaintexts pass through.
+struct WipedBytes {
+    std::vector<std::uint8_t> bytes;
+    WipedBytes() = default;
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { Wipe(bytes.data(), bytes.capacity()); }
+};
+
 }  // namespace
+
+// A value longer than kSmallValue: through a copy of the entry's keyed
+// state, made for the call and gone with it, by the block passes of
+// EncryptByte and DecryptByte, which ask the cancel check between strides
+// (a ValueCipher converts one value in one piece). Texts go through the code
+// page as the ValueCipher takes them: refused or "?" for a character the
+// page lacks, as the session is set.
+static void crypt_large(clscrypt_sql_session& s, Entry& entry, clscrypt_sql_op op, std::string_view value) {
+    const ValueOptions& options = entry.cipher->Options();
+    const CodePage& page = options.codePage;
+    clsToString one(*entry.keyed);
+    WipedBytes work;
+    switch (op) {
+        case CLSCRYPT_SQL_ENCRYPT_BYTES:
+        case CLSCRYPT_SQL_DECRYPT_BYTES:
+        case CLSCRYPT_SQL_DECRYPT_TEXT:
+            work.bytes.assign(value.begin(), value.end());
+            break;
+        case CLSCRYPT_SQL_ENCRYPT_TEXT: {
+            // Each step is a pass over the whole text: the cancel check is
+            // asked between them.
+            WipedText text;
+            to_utf16(value, text, "the text");
+            ThrowIfCancelled();
+            page.CheckMappable(text.text, options.replaceUnmappable ? Unmappable::Replace : Unmappable::Refuse,
+                               "the text");
+            ThrowIfCancelled();
+            work.bytes = page.Encode(text.text);
+            ThrowIfCancelled();
+            break;
+        }
+        default: raise(ErrorKind::InvalidArgument, kInvalidArgument, "unknown operation");
+    }
+    if (op == CLSCRYPT_SQL_ENCRYPT_BYTES || op == CLSCRYPT_SQL_ENCRYPT_TEXT) {
+        one.EncryptByte(work.bytes);
+    } else {
+        one.DecryptByte(work.bytes);
+    }
+    s.drop_output();
+    if (op == CLSCRYPT_SQL_DECRYPT_TEXT) {
+        ThrowIfCancelled();
+        WipedText text;
+        text.text = page.Decode(work.bytes);
+        ThrowIfCancelled();
+        s.out = common::utf16_to_utf8(text.text);
+    } else {
+        s.out.assign(work.bytes.begin(), work.bytes.end());
+    }
+}
 
 extern "C" {
 
@@ -264,42 +390,63 @@ const char* clscrypt_sql_codepage_list(void) {
     }
 }
 
+void clscrypt_sql_set_replace_unmappable(clscrypt_sql_session* s, int replace) {
+    s->replace_unmappable = replace != 0;
+}
+
+void clscrypt_sql_set_cancel_check(clscrypt_sql_session* s, clscrypt_sql_cancel_fn check, void* context) {
+    s->cancel = check;
+    s->cancel_context = context;
+}
+
 clscrypt_sql_status clscrypt_sql_select_keys(clscrypt_sql_session* s, int codepage, const clscrypt_sql_slice* keys,
                                              size_t key_count, uint64_t* serial) {
     return guarded(s, CLSCRYPT_SQL_INVALID_ARGUMENT, [&] {
         s->current = nullptr;
-        const Digest digest = key_digest(codepage, keys, key_count);
-        Entry* slot = nullptr;
-        for (Entry& e : s->entries) {
-            if (e.digest == digest) slot = &e;
-        }
-        if (slot == nullptr) {
-            auto cipher = make_cipher(codepage, keys, key_count);
-            if (s->entries.size() < kCacheEntries) {
-                slot = &s->entries.emplace_back();
-            } else {
-                slot = &*std::min_element(s->entries.begin(), s->entries.end(),
-                                          [](const Entry& a, const Entry& b) { return a.used < b.used; });
+        const bool replace = s->replace_unmappable;
+        const Digest digest = key_digest(codepage, replace, keys, key_count);
+        auto found = s->by_digest.find(digest);
+        if (found != s->by_digest.end()) {
+            s->entries.splice(s->entries.begin(), s->entries, found->second);
+        } else {
+            // Set up before anything is evicted: a key the library refuses
+            // leaves the cache as it was.
+            clsToString keyed(CodePage::FromNumber(codepage));
+            apply_keys(keyed, replace, keys, key_count);
+            auto cipher = cipher_of(keyed, codepage, replace);
+            if (s->entries.size() >= kCacheEntries) {
+                Entry& last = s->entries.back();
+                s->by_digest.erase(last.digest);
+                s->by_serial.erase(last.serial);
+                s->entries.pop_back();  // the evicted state wipes itself
             }
-            slot->digest = digest;
-            slot->cipher = std::move(cipher);  // the evicted state wipes itself
-            slot->serial = ++s->serials;
+            Entry& e = s->entries.emplace_front();
+            e.digest = digest;
+            e.serial = ++s->serials;
+            e.keyed.emplace(std::move(keyed));
+            e.cipher = std::move(cipher);
+            s->by_digest.emplace(digest, s->entries.begin());
+            s->by_serial.emplace(e.serial, s->entries.begin());
         }
-        slot->used = ++s->clock;
-        s->current = slot->cipher.get();
-        if (serial != nullptr) *serial = slot->serial;
+        s->current = &s->entries.front();
+        if (serial != nullptr) *serial = s->current->serial;
     });
 }
 
 int clscrypt_sql_reselect(clscrypt_sql_session* s, uint64_t serial) {
-    for (Entry& e : s->entries) {
-        if (e.serial == serial) {
-            e.used = ++s->clock;
-            s->current = e.cipher.get();
-            return 1;
-        }
-    }
-    return 0;
+    const auto found = s->by_serial.find(serial);
+    if (found == s->by_serial.end()) return 0;
+    s->entries.splice(s->entries.begin(), s->entries, found->second);
+    s->current = &s->entries.front();
+    return 1;
+}
+
+void clscrypt_sql_wipe(void* data, size_t size) {
+    Wipe(data, size);
+}
+
+size_t clscrypt_sql_cache_capacity(void) {
+    return kCacheEntries;
 }
 
 clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* s, clscrypt_sql_op op, const char* in, size_t size) {
@@ -308,7 +455,9 @@ clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* s, clscrypt_sql_op 
         op == CLSCRYPT_SQL_ENCRYPT_TEXT ? CLSCRYPT_SQL_UNTRANSLATABLE : CLSCRYPT_SQL_INVALID_ARGUMENT;
     return guarded(s, invalid, [&] {
         if (s->current == nullptr) raise(ErrorKind::Other, kInternal, "no key selected");
-        ValueCipher& c = *s->current;
+        Entry& entry = *s->current;
+        if (size > kSmallValue) return crypt_large(*s, entry, op, {in, size});
+        ValueCipher& c = *entry.cipher;
         const std::string_view value(in, size);
         ValueOutcome outcome;
         switch (op) {
@@ -333,36 +482,18 @@ clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* s, clscrypt_sql_op 
 clscrypt_sql_status clscrypt_sql_to_hex(clscrypt_sql_session* s, const char* in, size_t size, const char* separator,
                                         size_t separator_size) {
     return guarded(s, CLSCRYPT_SQL_INVALID_ARGUMENT, [&] {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(in);
         check_hex_size(*s, size, separator_size);
-        s->out.clear();
-        if (separator_size == 0) {
-            s->out.resize(2 * size);
-            common::encode_hex(bytes, size, s->out.data());
-            return;
-        }
-        s->out.reserve(2 * size + (size == 0 ? 0 : (size - 1) * separator_size));
-        char pair[2];
-        for (std::size_t i = 0; i < size; ++i) {
-            if (i != 0) s->out.append(separator, separator_size);
-            common::encode_hex(bytes + i, 1, pair);
-            s->out.append(pair, 2);
-        }
+        release_string(s->out);
+        s->out = WriteHex(std::span(reinterpret_cast<const std::uint8_t*>(in), size), {separator, separator_size});
     });
 }
 
 clscrypt_sql_status clscrypt_sql_from_hex(clscrypt_sql_session* s, const char* in, size_t size) {
     return guarded(s, CLSCRYPT_SQL_BAD_HEX, [&] {
-        s->out.clear();
-        s->out.reserve(size / 2);
-        const auto problem = common::decode_hex({in, size}, is_hex_separator,
-                                                [s](std::uint8_t b) { s->out.push_back(static_cast<char>(b)); });
-        if (!problem) return;
-        if (problem->what == common::HexProblem::What::OddDigits) {
-            raise(ErrorKind::InvalidArgument, kInvalidArgument, "hexadecimal text with an odd number of digits");
-        }
-        raise(ErrorKind::InvalidArgument, kInvalidArgument,
-              "not a hexadecimal digit or separator at byte offset " + std::to_string(problem->offset));
+        std::vector<std::uint8_t> bytes = ReadHex({in, size});
+        s->drop_output();
+        s->out.assign(bytes.begin(), bytes.end());
+        Wipe(bytes.data(), bytes.size());
     });
 }
 
@@ -417,8 +548,7 @@ const char* clscrypt_sql_output(const clscrypt_sql_session* s, size_t* size) {
 
 void clscrypt_sql_take_output(clscrypt_sql_session* s, void* dest) {
     if (dest != nullptr && !s->out.empty()) std::memcpy(dest, s->out.data(), s->out.size());
-    wipe(s->out.data(), s->out.size());
-    s->out.clear();
+    s->drop_output();
 }
 
 int32_t clscrypt_sql_error_number(const clscrypt_sql_session* s) {

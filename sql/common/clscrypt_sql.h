@@ -4,10 +4,26 @@
  * Every call returns a status; the glue raises the database's error after
  * the call has returned, when no C++ frame is left on the stack.
  *
- * A session holds what stays between rows: a small cache of key states (so
- * keys are set up once per statement and key set, never per row), the
+ * A session holds what stays between rows: a bounded cache of key states
+ * (so keys are set up once per statement and key set, never per row), the
  * selected key set, and the output of the last call. Texts in and out are
- * UTF-8. One session serves one call at a time. */
+ * UTF-8. One session serves one call at a time.
+ *
+ * The cache holds the key states of clscrypt_sql_cache_capacity() (512) key
+ * sets, least recently used out first: a statement whose rows cycle through
+ * up to that many key sets sets each up once; past it, a key set is set up
+ * again each time it comes back after being pushed out (correct, only
+ * slower). An entry takes about 20 KiB at most (the keyed tables and working
+ * buffers for values up to 4 KiB), so a full cache about 10 MiB. Values
+ * longer than 4 KiB are converted with buffers made for the call and freed,
+ * wiped, before it returns; an output longer than 64 KiB is freed once taken.
+ *
+ * Policy comes from the library: keys and texts with a character the code
+ * page lacks are refused (CLSCRYPT_SQL_UNMAPPABLE) unless the session is set
+ * to replace them with "?" as the legacy program did; hexadecimal text of a
+ * ciphertext reads by the library's one rule; messages never hold values
+ * computed from deciphered bytes; a cancel check of the database's stops a
+ * long call between chunks of work. */
 
 #ifndef CLSCRYPT_SQL_H
 #define CLSCRYPT_SQL_H
@@ -22,14 +38,17 @@ extern "C" {
 /* What went wrong; the glue picks the database's error code from this. */
 typedef enum clscrypt_sql_status {
     CLSCRYPT_SQL_OK = 0,
-    /* Not a ciphertext of this format under these keys: wrong key, damaged
-     * data, or a length no ciphertext has. The try_ functions give NULL. */
+    /* The size descriptor does not check: a wrong key (a wrong key passes
+     * with probability about 8 / 2^32), a length no ciphertext has, a value
+     * truncated or extended by whole blocks, or one whose first blocks were
+     * changed. The try_ functions give NULL. Bit flips inside the message
+     * are NOT found: those blocks decrypt to wrong bytes without an error;
+     * the format has no integrity check. */
     CLSCRYPT_SQL_WRONG_KEY = 1,
     /* An argument the operation cannot take: an unknown code page, the empty
      * key after a non-empty one. */
     CLSCRYPT_SQL_INVALID_ARGUMENT = 2,
-    /* A text (a value, a key, a separator) the code page cannot carry or
-     * that is not UTF-8. */
+    /* A text (a value, a key, a separator) that is not UTF-8. */
     CLSCRYPT_SQL_UNTRANSLATABLE = 3,
     /* Hexadecimal text that does not read. */
     CLSCRYPT_SQL_BAD_HEX = 4,
@@ -41,6 +60,11 @@ typedef enum clscrypt_sql_status {
     /* A result longer than the session's output limit (the database's
      * largest value), refused before it is made. */
     CLSCRYPT_SQL_TOO_BIG = 9,
+    /* The database's cancel check said stop: the call did nothing. */
+    CLSCRYPT_SQL_CANCELLED = 10,
+    /* A key or text has a character the code page lacks (the message names
+     * which argument and the position, never the character). */
+    CLSCRYPT_SQL_UNMAPPABLE = 11,
     /* Anything else: a fault of this code or of the library. */
     CLSCRYPT_SQL_INTERNAL = 8
 } clscrypt_sql_status;
@@ -69,8 +93,28 @@ void clscrypt_sql_free(clscrypt_sql_session* session);
  * known beforehand refuse a longer one without making it. */
 void clscrypt_sql_set_output_limit(clscrypt_sql_session* session, size_t limit);
 
+/* Whether keys and texts with characters the code page lacks take "?" for
+ * them (the legacy conversion) instead of being refused; 0 (refuse) unless
+ * set. Key sets are cached under the setting they were made with. */
+void clscrypt_sql_set_replace_unmappable(clscrypt_sql_session* session, int replace);
+
+/* A check the library asks between chunks of work (at least once a
+ * mebibyte) while a call of this session runs, on the calling thread: a
+ * non-zero return stops the call with CLSCRYPT_SQL_CANCELLED. It must not
+ * longjmp, throw or call into this session. NULL: none. */
+typedef int (*clscrypt_sql_cancel_fn)(void* context);
+void clscrypt_sql_set_cancel_check(clscrypt_sql_session* session, clscrypt_sql_cancel_fn check, void* context);
+
+/* The number of key sets the cache holds. */
+size_t clscrypt_sql_cache_capacity(void);
+
 /* 1 when the library has the code page with this number. */
 int clscrypt_sql_codepage_known(int codepage);
+/* The library's wipe (clscrypt_wipe), for the glue's own copies of keys and
+ * plaintexts. (The PostgreSQL glue cannot include the library's C header:
+ * its SQL function clscrypt_sha256 has the name of the library's.) */
+void clscrypt_sql_wipe(void* data, size_t size);
+
 /* The numbers of the code pages the library has, as "874, 1250, ...". */
 const char* clscrypt_sql_codepage_list(void);
 
@@ -92,8 +136,10 @@ clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* session, clscrypt_s
 /* Bytes as upper-case hexadecimal digits, `separator` between pairs. */
 clscrypt_sql_status clscrypt_sql_to_hex(clscrypt_sql_session* session, const char* in, size_t size,
                                         const char* separator, size_t separator_size);
-/* Hexadecimal text of either case to bytes; white space and ASCII
- * punctuation between the digits are skipped. */
+/* Hexadecimal text to bytes by the library's rule (clscrypt::ReadHex):
+ * digits of either case, white space and ASCII punctuation skipped, one
+ * leading "\x" (PostgreSQL's bytea output) skipped; an error names the
+ * position of the first character at fault. */
 clscrypt_sql_status clscrypt_sql_from_hex(clscrypt_sql_session* session, const char* in, size_t size);
 /* The legacy StrToHex and HexToStr, texts in UTF-8. */
 clscrypt_sql_status clscrypt_sql_str_to_hex(clscrypt_sql_session* session, int codepage, const char* text, size_t size,

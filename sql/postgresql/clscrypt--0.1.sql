@@ -58,6 +58,6 @@ COMMENT ON FUNCTION clscrypt_encrypt(bytea, text[]) IS 'ciphertext of the bytes 
 COMMENT ON FUNCTION clscrypt_encrypt(text, text[]) IS 'ciphertext of the text through clscrypt.codepage';
 COMMENT ON FUNCTION clscrypt_decrypt(bytea, text[]) IS 'plaintext bytes; SQLSTATE 22K01 for a wrong key';
 COMMENT ON FUNCTION clscrypt_decrypt_text(bytea, text[]) IS 'plaintext text through clscrypt.codepage';
-COMMENT ON FUNCTION clscrypt_try_decrypt(bytea, text[]) IS 'plaintext bytes, NULL for a wrong key or damaged value';
-COMMENT ON FUNCTION clscrypt_try_decrypt_text(bytea, text[]) IS 'plaintext text, NULL for a wrong key or damaged value';
+COMMENT ON FUNCTION clscrypt_try_decrypt(bytea, text[]) IS 'plaintext bytes; NULL when the size descriptor does not check (wrong key, a length no ciphertext has, truncated or extended by whole blocks); bit flips inside the message are not detected (no integrity check)';
+COMMENT ON FUNCTION clscrypt_try_decrypt_text(bytea, text[]) IS 'plaintext text; NULL as clscrypt_try_decrypt: the size descriptor check finds a wrong key or a changed length, never bit flips inside the message';
 COMMENT ON FUNCTION clscrypt_sha256(text) IS 'SHA-256 of the low byte of each UTF-16 unit, 64 lower-case digits';

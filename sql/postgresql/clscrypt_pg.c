@@ -17,10 +17,24 @@
  * back in the database's encoding; a result the encoding cannot hold (a NUL
  * character, a character it lacks) is an error and is never stored.
  *
+ * Settings: clscrypt.codepage (the code page of keys and texts, 1252 by
+ * default) and clscrypt.replace_unmappable (off by default: a key or text
+ * with a character the code page lacks is refused; on: the character becomes
+ * "?", as the legacy program converted it, to read or write data made so).
+ *
+ * Cancellation: while a function runs, the library asks a check of ours
+ * between chunks of work (at least once a mebibyte); it says stop when a
+ * query cancel or a termination is pending and PostgreSQL may act on it now
+ * (a statement timeout, pg_cancel_backend, pg_terminate_backend). It only
+ * reads PostgreSQL's flags: the library returns normally, and then
+ * CHECK_FOR_INTERRUPTS() raises PostgreSQL's own error for it.
+ *
  * SQLSTATEs: 22K01 wrong key or not a ciphertext of this format (the try_
  * functions give NULL instead); 22023 invalid_parameter_value (an unknown code
  * page, the empty key after a non-empty one); 22P05 untranslatable_character
- * (a text the code page cannot carry); 22021 character_not_in_repertoire (a
+ * (a key or text with a character the code page lacks, named by its
+ * position; a text that is not UTF-8); 57014 query_canceled and the others of
+ * PostgreSQL's cancellation; 22021 character_not_in_repertoire (a
  * decrypted or converted text the database cannot store); 22P02
  * invalid_text_representation (hexadecimal text that does not read); 22012
  * division_by_zero (the legacy separator count -2); 22003
@@ -34,6 +48,7 @@
 #include "catalog/namespace.h"
 #include "catalog/pg_type.h"
 #include "fmgr.h"
+#include "miscadmin.h"
 #include "mb/pg_wchar.h"
 #include "utils/array.h"
 #include "utils/builtins.h"
@@ -48,22 +63,56 @@ PG_MODULE_MAGIC;
 
 /* clscrypt.codepage: the code page of keys and texts. */
 static int codepage_setting = 1252;
+/* clscrypt.replace_unmappable: "?" for characters the code page lacks. */
+static bool replace_unmappable_setting = false;
+
+/* While _PG_init defines the setting, PostgreSQL applies a value given
+ * before the module was loaded (postgresql.conf, ALTER DATABASE or ROLE,
+ * SET before first use) and turns a refusal into a WARNING, keeping 1252:
+ * data would then be read under a code page nobody chose. The check lets
+ * such a value through instead, and every function refuses to run under it
+ * with the error a SET of it gives (codepage_usable). */
+static bool defining_codepage = false;
 
 static bool check_codepage(int* value, void** extra, GucSource source) {
     (void)extra;
     (void)source;
-    if (clscrypt_sql_codepage_known(*value)) return true;
+    if (clscrypt_sql_codepage_known(*value) || defining_codepage) return true;
     GUC_check_errdetail("Built-in code pages: %s.", clscrypt_sql_codepage_list());
     return false;
 }
 
+static void codepage_usable(void) {
+    if (clscrypt_sql_codepage_known(codepage_setting)) return;
+    ereport(ERROR, (errcode(ERRCODE_INVALID_PARAMETER_VALUE),
+                    errmsg("invalid value for parameter \"clscrypt.codepage\": %d", codepage_setting),
+                    errdetail("Built-in code pages: %s.", clscrypt_sql_codepage_list()),
+                    errhint("It was set before the clscrypt module was loaded; set a built-in code page.")));
+}
+
 void _PG_init(void);
 void _PG_init(void) {
+    defining_codepage = true;
     DefineCustomIntVariable("clscrypt.codepage", "Code page of keys and texts for the clscrypt functions.",
                             "Texts become bytes through it, and bytes text, as the legacy program's ANSI code page "
                             "converted them.",
                             &codepage_setting, 1252, 0, 65535, PGC_USERSET, 0, check_codepage, NULL, NULL);
+    defining_codepage = false;
+    DefineCustomBoolVariable("clscrypt.replace_unmappable",
+                             "Take \"?\" for characters of keys and texts that the code page lacks.",
+                             "Off: such a key or text is an error (SQLSTATE 22P05) naming its position. On: the "
+                             "character becomes \"?\", as the legacy program converted it; only to read or write "
+                             "data made that way.",
+                             &replace_unmappable_setting, false, PGC_USERSET, 0, NULL, NULL, NULL);
     MarkGUCPrefixReserved("clscrypt");
+}
+
+/* The library's cancel check: a query cancel (a statement timeout,
+ * pg_cancel_backend) or a termination is pending, and PostgreSQL would act
+ * on it now. Reads flags only; never raises. */
+static int interrupt_pending(void* context) {
+    (void)context;
+    return (QueryCancelPending || ProcDiePending) && INTERRUPTS_CAN_BE_PROCESSED();
 }
 
 typedef struct CallState {
@@ -74,6 +123,7 @@ typedef struct CallState {
     bool selected;
     bool null_key;
     int selected_codepage;
+    bool selected_replace;
     char* keys;
     Size keys_size;
     Size keys_room;
@@ -85,14 +135,14 @@ static void free_call_state(void* arg) {
     CallState* state = (CallState*)arg;
     clscrypt_sql_free(state->session);
     state->session = NULL;
-    if (state->keys != NULL) explicit_bzero(state->keys, state->keys_room);
+    if (state->keys != NULL) clscrypt_sql_wipe(state->keys, state->keys_room);
 }
 
 /* Remembers the key array's bytes as those selected. */
 static void remember_keys(FunctionCallInfo fcinfo, CallState* state, const char* bytes, Size size) {
     if (size > state->keys_room) {
         if (state->keys != NULL) {
-            explicit_bzero(state->keys, state->keys_room);
+            clscrypt_sql_wipe(state->keys, state->keys_room);
             pfree(state->keys);
             state->keys = NULL;
             state->keys_room = 0;
@@ -115,18 +165,28 @@ static CallState* call_state(FunctionCallInfo fcinfo) {
         state->callback.arg = state;
         MemoryContextRegisterResetCallback(flinfo->fn_mcxt, &state->callback);
         clscrypt_sql_set_output_limit(state->session, MaxAllocSize - VARHDRSZ);
+        clscrypt_sql_set_cancel_check(state->session, interrupt_pending, NULL);
         flinfo->fn_extra = state;
     }
+    codepage_usable();
+    clscrypt_sql_set_replace_unmappable(state->session, replace_unmappable_setting);
     return state;
 }
 
 static void raise_core(const char* name, const CallState* state, clscrypt_sql_status status) pg_attribute_noreturn();
 static void raise_core(const char* name, const CallState* state, clscrypt_sql_status status) {
     int code;
+    if (status == CLSCRYPT_SQL_CANCELLED) {
+        /* PostgreSQL's own error for what stopped us (a statement timeout,
+         * a cancel request, a termination); ours only if it held it back. */
+        CHECK_FOR_INTERRUPTS();
+        ereport(ERROR, (errcode(ERRCODE_QUERY_CANCELED), errmsg("%s: interrupted", name)));
+    }
     switch (status) {
         case CLSCRYPT_SQL_WRONG_KEY: code = ERRCODE_CLSCRYPT_WRONG_KEY; break;
         case CLSCRYPT_SQL_INVALID_ARGUMENT: code = ERRCODE_INVALID_PARAMETER_VALUE; break;
-        case CLSCRYPT_SQL_UNTRANSLATABLE: code = ERRCODE_UNTRANSLATABLE_CHARACTER; break;
+        case CLSCRYPT_SQL_UNTRANSLATABLE:
+        case CLSCRYPT_SQL_UNMAPPABLE: code = ERRCODE_UNTRANSLATABLE_CHARACTER; break;
         case CLSCRYPT_SQL_BAD_HEX: code = ERRCODE_INVALID_TEXT_REPRESENTATION; break;
         case CLSCRYPT_SQL_DIVISION_BY_ZERO: code = ERRCODE_DIVISION_BY_ZERO; break;
         case CLSCRYPT_SQL_OVERFLOW: code = ERRCODE_NUMERIC_VALUE_OUT_OF_RANGE; break;
@@ -159,7 +219,7 @@ static Utf8 utf8_of(text* t) {
 
 static void release_utf8(Utf8* u) {
     if (u->copy != NULL) {
-        explicit_bzero(u->copy, u->size);
+        clscrypt_sql_wipe(u->copy, u->size);
         pfree(u->copy);
         u->copy = NULL;
     }
@@ -169,6 +229,7 @@ static void release_utf8(Utf8* u) {
  * arguments); false when a key is NULL, and the result is then NULL. */
 static bool select_keys(FunctionCallInfo fcinfo, const char* name, CallState* state, int keys_arg) {
     const int codepage = codepage_setting;
+    const bool replace = replace_unmappable_setting;
     ArrayType* array = PG_NARGS() > keys_arg ? PG_GETARG_ARRAYTYPE_P(keys_arg) : NULL;
     const char* bytes = array != NULL ? (const char*)array : "";
     const Size size = array != NULL ? VARSIZE(array) : 0;
@@ -180,7 +241,8 @@ static bool select_keys(FunctionCallInfo fcinfo, const char* name, CallState* st
     clscrypt_sql_slice* slices;
     Utf8* keys;
 
-    if (state->selected && state->selected_codepage == codepage && state->keys_size == size &&
+    if (state->selected && state->selected_codepage == codepage && state->selected_replace == replace &&
+        state->keys_size == size &&
         (size == 0 || memcmp(state->keys, bytes, size) == 0)) {
         return !state->null_key;
     }
@@ -209,6 +271,7 @@ static bool select_keys(FunctionCallInfo fcinfo, const char* name, CallState* st
     remember_keys(fcinfo, state, bytes, size);
     state->selected = true;
     state->selected_codepage = codepage;
+    state->selected_replace = replace;
     return !state->null_key;
 }
 
@@ -276,10 +339,10 @@ static Datum output_text(const char* name, CallState* state) {
     result = (text*)palloc(VARHDRSZ + room);
     converted = pg_do_encoding_conversion_buf(state->from_utf8, PG_UTF8, encoding, (unsigned char*)utf8, (int)size,
                                               (unsigned char*)VARDATA(result), room, true);
-    explicit_bzero(utf8, size);
+    clscrypt_sql_wipe(utf8, size);
     pfree(utf8);
     if (converted != (int)size) {
-        explicit_bzero(VARDATA(result), room);
+        clscrypt_sql_wipe(VARDATA(result), room);
         pfree(result);
         ereport(ERROR, (errcode(ERRCODE_CHARACTER_NOT_IN_REPERTOIRE),
                         errmsg("%s: the text has a character that the database encoding %s lacks", name,

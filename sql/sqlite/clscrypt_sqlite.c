@@ -8,7 +8,22 @@
  * Types: data to encrypt is a BLOB (its bytes) or TEXT (through the code
  * page); ciphertexts are BLOBs; keys, hexadecimal text and separators are
  * TEXT. Any other type is an error (SQLITE_MISMATCH), never a silent
- * conversion. A NULL argument gives NULL. */
+ * conversion. A NULL argument gives NULL.
+ *
+ * Per connection settings, each a function that tells it and, given a
+ * value, sets it: clscrypt_codepage([n]) the code page of keys and texts
+ * (1252), clscrypt_replace_unmappable([0 or 1]) whether a character of a key
+ * or text that the code page lacks becomes "?" as the legacy program
+ * converted it (1) or is an error naming its position (0, the default).
+ *
+ * Cancellation: a call over a value of more than a mebibyte asks the
+ * connection, between chunks of the library's work, whether
+ * sqlite3_interrupt() was called, and stops with SQLITE_INTERRUPT. SQLite
+ * 3.41 tells it through sqlite3_is_interrupted(); before that (Debian 12 has
+ * 3.40) the extension prepares an empty statement, which SQLite's parser
+ * refuses with SQLITE_INTERRUPT while the connection is interrupted. Shorter
+ * values finish within microseconds and SQLite stops the statement between
+ * rows itself. */
 
 #include <sqlite3ext.h>
 SQLITE_EXTENSION_INIT1
@@ -32,8 +47,37 @@ SQLITE_EXTENSION_INIT1
 typedef struct Connection {
     clscrypt_sql_session* session;
     int codepage;
+    int replace_unmappable;
     int refs;
 } Connection;
+
+/* Values longer than this are converted with a cancel check. */
+#define CHECKED_SIZE (1u << 20)
+
+/* Whether sqlite3_interrupt() was called on the connection of the running
+ * statement. Asked by the library between chunks of work; calls nothing of
+ * ours. */
+static int connection_interrupted(void* context) {
+    sqlite3* db = (sqlite3*)context;
+#if SQLITE_VERSION_NUMBER >= 3041000
+    if (sqlite3_libversion_number() >= 3041000) return sqlite3_is_interrupted(db);
+#endif
+    {
+        sqlite3_stmt* stmt = NULL;
+        const int rc = sqlite3_prepare_v2(db, " ", -1, &stmt, NULL);
+        if (stmt != NULL) sqlite3_finalize(stmt);
+        return rc == SQLITE_INTERRUPT;
+    }
+}
+
+/* The cancel check for a call over `size` bytes, or none. */
+static void watch_interrupts(sqlite3_context* ctx, const Connection* c, size_t size) {
+    if (size > CHECKED_SIZE) {
+        clscrypt_sql_set_cancel_check(c->session, connection_interrupted, sqlite3_context_db_handle(ctx));
+    } else {
+        clscrypt_sql_set_cancel_check(c->session, NULL, NULL);
+    }
+}
 
 static void release_connection(void* p) {
     Connection* c = (Connection*)p;
@@ -60,6 +104,10 @@ static void fail_core(sqlite3_context* ctx, const char* name, const Connection* 
     int code = SQLITE_ERROR;
     if (status == CLSCRYPT_SQL_OUT_OF_MEMORY) {
         sqlite3_result_error_nomem(ctx);
+        return;
+    }
+    if (status == CLSCRYPT_SQL_CANCELLED) {
+        fail_with(ctx, SQLITE_INTERRUPT, name, "interrupted");
         return;
     }
     if (status == CLSCRYPT_SQL_OVERFLOW || status == CLSCRYPT_SQL_TOO_BIG) code = SQLITE_TOOBIG;
@@ -133,12 +181,13 @@ static const char* bytes_of(sqlite3_value* v, size_t* size) {
 typedef struct KeyMark {
     uint64_t serial;
     int codepage;
+    int replace_unmappable;
 } KeyMark;
 
 static int reselect_marked(sqlite3_context* ctx, Connection* c, int argc, int first) {
     const KeyMark* mark = (const KeyMark*)sqlite3_get_auxdata(ctx, first);
     int i;
-    if (mark == NULL || mark->codepage != c->codepage) return 0;
+    if (mark == NULL || mark->codepage != c->codepage || mark->replace_unmappable != c->replace_unmappable) return 0;
     for (i = first + 1; i < argc; ++i) {
         if (sqlite3_get_auxdata(ctx, i) != mark) return 0;
     }
@@ -153,6 +202,7 @@ static void mark_keys(sqlite3_context* ctx, Connection* c, int argc, int first, 
     if (mark == NULL) return; /* no mark: the next row selects by keys */
     mark->serial = serial;
     mark->codepage = c->codepage;
+    mark->replace_unmappable = c->replace_unmappable;
     sqlite3_set_auxdata(ctx, first, mark, sqlite3_free);
     if (sqlite3_get_auxdata(ctx, first) != mark) return;
     for (i = first + 1; i < argc; ++i) sqlite3_set_auxdata(ctx, i, mark, NULL);
@@ -171,6 +221,7 @@ static int select_keys(sqlite3_context* ctx, const char* name, Connection* c, in
     for (i = first; i < argc; ++i) {
         if (sqlite3_value_type(argv[i]) != SQLITE_TEXT) return wrong_type(ctx, name, i + 1, "TEXT (a key)");
     }
+    clscrypt_sql_set_replace_unmappable(c->session, c->replace_unmappable);
     if (count > 0 && reselect_marked(ctx, c, argc, first)) return 1;
     if (count > STACK_KEYS) {
         keys = (clscrypt_sql_slice*)sqlite3_malloc64(sizeof(clscrypt_sql_slice) * (sqlite3_uint64)count);
@@ -219,6 +270,7 @@ static void crypt_function(sqlite3_context* ctx, int argc, sqlite3_value** argv,
     }
     if (!select_keys(ctx, name, c, argc, argv, 1)) return;
     in = bytes_of(argv[0], &size);
+    watch_interrupts(ctx, c, size);
     status = clscrypt_sql_crypt(c->session, op, in, size);
     if (status == CLSCRYPT_SQL_WRONG_KEY && (flags & TRY)) return;
     if (status != CLSCRYPT_SQL_OK) {
@@ -277,6 +329,7 @@ static void sql_to_hex(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         sep = bytes_of(argv[1], &sep_size);
     }
     in = bytes_of(argv[0], &size);
+    watch_interrupts(ctx, c, size);
     finish(ctx, name, c, clscrypt_sql_to_hex(c->session, in, size, sep, sep_size), 1);
 }
 
@@ -288,6 +341,7 @@ static void sql_from_hex(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     (void)argc;
     if (any_null(1, argv) || !expect(ctx, name, argv, 0, SQLITE_TEXT)) return;
     in = bytes_of(argv[0], &size);
+    watch_interrupts(ctx, c, size);
     finish(ctx, name, c, clscrypt_sql_from_hex(c->session, in, size), 0);
 }
 
@@ -302,6 +356,8 @@ static void sql_str_to_hex(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         sep = bytes_of(argv[1], &sep_size);
     }
     in = bytes_of(argv[0], &size);
+    watch_interrupts(ctx, c, size);
+    clscrypt_sql_set_replace_unmappable(c->session, c->replace_unmappable);
     finish(ctx, name, c, clscrypt_sql_str_to_hex(c->session, c->codepage, in, size, sep, sep_size), 1);
 }
 
@@ -317,6 +373,7 @@ static void sql_hex_to_str(sqlite3_context* ctx, int argc, sqlite3_value** argv)
         separators = sqlite3_value_int64(argv[1]);
     }
     in = bytes_of(argv[0], &size);
+    watch_interrupts(ctx, c, size);
     finish(ctx, name, c, clscrypt_sql_hex_to_str(c->session, c->codepage, in, size, separators), 1);
 }
 
@@ -328,6 +385,7 @@ static void sql_sha256(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     (void)argc;
     if (any_null(1, argv) || !expect(ctx, name, argv, 0, SQLITE_TEXT)) return;
     in = bytes_of(argv[0], &size);
+    watch_interrupts(ctx, c, size);
     finish(ctx, name, c, clscrypt_sql_sha256(c->session, in, size), 1);
 }
 
@@ -351,6 +409,26 @@ static void sql_codepage(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         c->codepage = (int)n;
     }
     sqlite3_result_int(ctx, c->codepage);
+}
+
+/* clscrypt_replace_unmappable(): 1 when the connection takes "?" for
+ * characters of keys and texts that the code page lacks, 0 when it refuses
+ * them (the default); clscrypt_replace_unmappable(0 or 1) sets it and
+ * returns it. */
+static void sql_replace_unmappable(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    static const char name[] = "clscrypt_replace_unmappable";
+    Connection* c = (Connection*)sqlite3_user_data(ctx);
+    if (argc == 1) {
+        sqlite3_int64 n;
+        if (any_null(1, argv) || !expect(ctx, name, argv, 0, SQLITE_INTEGER)) return;
+        n = sqlite3_value_int64(argv[0]);
+        if (n != 0 && n != 1) {
+            fail_with(ctx, SQLITE_ERROR, name, "Invalid procedure call or argument: takes 0 or 1 (error 5)");
+            return;
+        }
+        c->replace_unmappable = (int)n;
+    }
+    sqlite3_result_int(ctx, c->replace_unmappable);
 }
 
 typedef struct Function {
@@ -383,6 +461,8 @@ CLSCRYPT_SQLITE_EXPORT int sqlite3_clscryptsqlite_init(sqlite3* db, char** error
         {"clscrypt_sha256", 1, 1, sql_sha256},
         {"clscrypt_codepage", 0, 2, sql_codepage},
         {"clscrypt_codepage", 1, 2, sql_codepage},
+        {"clscrypt_replace_unmappable", 0, 2, sql_replace_unmappable},
+        {"clscrypt_replace_unmappable", 1, 2, sql_replace_unmappable},
     };
     Connection* c;
     size_t i;
@@ -392,6 +472,7 @@ CLSCRYPT_SQLITE_EXPORT int sqlite3_clscryptsqlite_init(sqlite3* db, char** error
     if (c == NULL) return SQLITE_NOMEM;
     c->session = clscrypt_sql_new();
     c->codepage = DEFAULT_CODEPAGE;
+    c->replace_unmappable = 0;
     c->refs = 1; /* held until registration ends */
     if (c->session == NULL) {
         sqlite3_free(c);

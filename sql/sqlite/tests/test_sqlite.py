@@ -2,13 +2,23 @@
 whose module loads extensions) and the sqlite3 shell: known answers, NULLs,
 the try_ functions, every error path and hostile input."""
 
+import json
 import os
 import shutil
 import sqlite3
 import subprocess
+import sys
+import textwrap
+import threading
+import time
 import unittest
 
 EXTENSION = os.environ["CLSCRYPT_SQLITE_EXTENSION"]
+# The cases every surface runs (tests/data/make_conformance.py).
+CONFORMANCE = os.environ.get("CLSCRYPT_CONFORMANCE") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "data", "conformance.json")
+with open(CONFORMANCE, encoding="utf-8") as f:
+    CASES = json.load(f)
 
 # Made by a program that never set a key, with both random words 0.
 UNKEYED = [
@@ -117,16 +127,22 @@ class RoundTrips(SqliteTest):
         self.assertIsNone(self.one("SELECT clscrypt_try_decrypt(?, 'B')", cipher))
 
     def test_text_goes_through_the_connection_code_page(self):
-        self.fails("SELECT clscrypt_encrypt('Привет', 'k')", (), "code page lacks", sqlite3.SQLITE_ERROR)
+        self.fails("SELECT clscrypt_encrypt('Привет', 'k')", (), "the text has a character at position 1, which code "
+                   "page 1252 lacks", sqlite3.SQLITE_ERROR)
         self.assertEqual(self.one("SELECT clscrypt_codepage(1251)"), 1251)
         self.assertEqual(self.one("SELECT clscrypt_codepage()"), 1251)
         cipher = self.one("SELECT clscrypt_encrypt('Привет', 'Ключ')")
         self.assertEqual(len(cipher), 24)  # one byte a character
         self.assertEqual(self.one("SELECT clscrypt_decrypt_text(?, 'Ключ')", cipher), "Привет")
-        # Another connection keeps its own setting; a non-ASCII key is other
-        # bytes under another code page.
+        # Another connection keeps its own setting: 1252 lacks the key's
+        # letters, so it refuses the key, and with "?" for them it is another
+        # key.
         other = connect()
         self.assertEqual(other.execute("SELECT clscrypt_codepage()").fetchone()[0], 1252)
+        with self.assertRaises(sqlite3.Error) as caught:
+            other.execute("SELECT clscrypt_try_decrypt(?, 'Ключ')", (cipher,)).fetchone()
+        self.assertIn("key 1 has a character at position 1, which code page 1252 lacks", str(caught.exception))
+        other.execute("SELECT clscrypt_replace_unmappable(1)")
         self.assertIsNone(other.execute("SELECT clscrypt_try_decrypt(?, 'Ключ')", (cipher,)).fetchone()[0])
         other.close()
 
@@ -193,9 +209,10 @@ class Errors(SqliteTest):
             ("SELECT clscrypt_decrypt(zeroblob(20))", (), "Subscript out of range", error),
             ("SELECT clscrypt_decrypt(?, 'right', '')", (cipher,), "(error ", error),
             ("SELECT clscrypt_encrypt()", (), "takes the value and then its keys", error),
-            ("SELECT clscrypt_encrypt('Ж', 'k')", (), "code page lacks", error),
-            ("SELECT clscrypt_from_hex('4')", (), "odd number of digits", error),
-            ("SELECT clscrypt_from_hex('41 4g')", (), "byte offset 4", error),
+            ("SELECT clscrypt_encrypt('Ж', 'k')", (), "which code page 1252 lacks", error),
+            ("SELECT clscrypt_encrypt('v', 'aЖ')", (), "key 1 has a character at position 2", error),
+            ("SELECT clscrypt_from_hex('4')", (), "ends in half a pair of digits", error),
+            ("SELECT clscrypt_from_hex('41 4g')", (), "not a digit at position 5", error),
             ("SELECT clscrypt_hex_to_str('41 42', -2)", (), "Division by zero", error),
             ("SELECT clscrypt_hex_to_str('4G')", (), "Subscript out of range", error),
             ("SELECT clscrypt_hex_to_str('41', 4294967296)", (), "Overflow", sqlite3.SQLITE_TOOBIG),
@@ -314,6 +331,171 @@ class Hostile(SqliteTest):
                               "SELECT clscrypt_decrypt_text(x'F155B7CFC1E56C7B78E2F0DF084C4045');"],
                              capture_output=True, text=True, timeout=60)
         self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "abc\n", ""))
+
+
+def slices(cipher):
+    """Every slice of whole blocks (16 bytes or more) at every byte offset,
+    but the ciphertext itself."""
+    for at in range(len(cipher) - 15):
+        for size in range(16, len(cipher) - at + 1, 8):
+            if not (at == 0 and size == len(cipher)):
+                yield at, size, cipher[at:at + size]
+
+
+class Conformance(SqliteTest):
+    """The shared cases of tests/data/conformance.json."""
+
+    def use(self, codepage):
+        self.assertEqual(self.one("SELECT clscrypt_codepage(?)", codepage), codepage)
+
+    def test_known_answers(self):
+        for case in CASES["known_answers"]:
+            with self.subTest(case["name"]):
+                self.use(case["codepage"])
+                marks = "".join(", ?" for _ in case["keys"])
+                got = self.one(f"SELECT clscrypt_decrypt(clscrypt_from_hex(?){marks})", case["cipher"], *case["keys"])
+                self.assertEqual(got, bytes.fromhex(case["message"]))
+
+    def test_spliced_slices_never_show_deciphered_bytes(self):
+        case = CASES["spliced"]
+        self.use(case["codepage"])
+        cipher = bytes.fromhex(case["cipher"])
+        marks = "".join(", ?" for _ in case["keys"])
+        self.assertEqual(self.one(f"SELECT clscrypt_decrypt(?{marks})", cipher, *case["keys"]),
+                         bytes.fromhex(case["message"]))
+        failures = 0
+        for at, size, piece in slices(cipher):
+            for fn in ("clscrypt_decrypt", "clscrypt_decrypt_text"):
+                try:
+                    self.one(f"SELECT {fn}(?{marks})", piece, *case["keys"])
+                    continue
+                except sqlite3.Error as e:
+                    message = str(e)
+                failures += 1
+                self.assertIn(f"a ciphertext of {size} bytes does not decrypt", message, (at, size))
+                for forbidden in case["forbidden"]:
+                    self.assertNotIn(forbidden, message, (at, size, fn))
+            self.assertIsNone(self.one(f"SELECT clscrypt_try_decrypt(?{marks})", piece, *case["keys"]), (at, size))
+        self.assertEqual(failures, 2 * sum(1 for _ in slices(cipher)))
+
+    def test_unmappable_keys_are_refused_unless_replacement_is_chosen(self):
+        self.assertEqual(self.one("SELECT clscrypt_replace_unmappable()"), 0)
+        for case in CASES["unmappable_keys"]:
+            with self.subTest(case["name"]):
+                self.use(case["codepage"])
+                cipher = bytes.fromhex(case["cipher_with_replacement"])
+                holder = (f"code page {case['holder']} has it" if case["holder"] is not None
+                          else "no single-byte code page offered here has it")
+                for sql, params in (("SELECT clscrypt_decrypt(?, ?)", (cipher, case["key"])),
+                                    ("SELECT clscrypt_try_decrypt(?, ?)", (cipher, case["key"])),
+                                    ("SELECT clscrypt_encrypt(x'78', 'first', ?)", (case["key"],))):
+                    message = self.fails(sql, params, f"has a character at position {case['position']}, which "
+                                         f"code page {case['codepage']} lacks; {holder}")
+                    self.assertNotIn(case["key"], message)
+                self.assertEqual(self.one("SELECT clscrypt_replace_unmappable(1)"), 1)
+                self.assertEqual(self.one("SELECT clscrypt_decrypt(?, ?)", cipher, case["key"]),
+                                 bytes.fromhex(case["message"]))
+                # The key set up with "?" is not taken for the refusing one.
+                self.assertEqual(self.one("SELECT clscrypt_replace_unmappable(0)"), 0)
+                self.fails("SELECT clscrypt_decrypt(?, ?)", (cipher, case["key"]), "which code page")
+        # Texts too, and the legacy StrToHex.
+        self.use(1252)
+        self.fails("SELECT clscrypt_encrypt('aЖ', 'k')", (), "the text has a character at position 2")
+        self.fails("SELECT clscrypt_str_to_hex('abЖ')", (), "has a character at position 3")
+        self.one("SELECT clscrypt_replace_unmappable(1)")
+        self.assertEqual(self.one("SELECT clscrypt_decrypt_text(clscrypt_encrypt('aЖ', 'k'), 'k')"), "a?")
+        self.assertEqual(self.one("SELECT clscrypt_str_to_hex('abЖ')"), "61 62 3F")
+        for bad in (2, -1, "1"):
+            self.assertRaises(sqlite3.Error, self.one, "SELECT clscrypt_replace_unmappable(?)", bad)
+        # Each connection keeps its own setting.
+        other = connect()
+        self.assertEqual(other.execute("SELECT clscrypt_replace_unmappable()").fetchone()[0], 0)
+        other.close()
+
+    def test_hex_reads_by_the_library_rule(self):
+        for case in CASES["hex"]:
+            with self.subTest(case["text"]):
+                if "bytes" in case:
+                    self.assertEqual(self.one("SELECT clscrypt_from_hex(?)", case["text"]), bytes.fromhex(case["bytes"]))
+                elif case["error_position"] == len(case["text"].encode()) + 1:
+                    self.fails("SELECT clscrypt_from_hex(?)", (case["text"],), "ends in half a pair of digits")
+                else:
+                    self.fails("SELECT clscrypt_from_hex(?)", (case["text"],),
+                               f"not a digit at position {case['error_position']}")
+
+    def test_damaged_values_read_as_no_key(self):
+        marks = "".join(", ?" for _ in CASES["spliced"]["keys"])
+        for case in CASES["damaged"]:
+            with self.subTest(case["name"]):
+                value = bytes.fromhex(case["cipher"])
+                if case["kind"] == "WrongKeyOrDamaged":
+                    self.assertIsNone(self.one(f"SELECT clscrypt_try_decrypt(?{marks})", value,
+                                               *CASES["spliced"]["keys"]))
+                else:
+                    self.assertRaises(sqlite3.Error, self.one, f"SELECT clscrypt_decrypt(?{marks})", value,
+                                      *CASES["spliced"]["keys"])
+
+
+class Interrupts(SqliteTest):
+    def interrupt_after(self, seconds):
+        timer = threading.Timer(seconds, self.con.interrupt)
+        timer.start()
+        return timer
+
+    def test_interrupt_stops_a_call_over_a_large_value(self):
+        # 256 MiB bound as a parameter, so the statement's own work before
+        # the call is nothing: a quick stop comes from inside the call.
+        big = bytes(256 << 20)
+        cases = [("SELECT length(clscrypt_encrypt(?, 'k'))", big),
+                 ("SELECT length(clscrypt_to_hex(?))", big)]
+        for sql, value in cases:
+            with self.subTest(sql):
+                start = time.monotonic()
+                self.one(sql, value)
+                whole = time.monotonic() - start
+                timer = self.interrupt_after(0.3)
+                start = time.monotonic()
+                with self.assertRaises(sqlite3.OperationalError) as caught:
+                    self.one(sql, value)
+                stopped = time.monotonic() - start
+                timer.join()
+                self.assertEqual(caught.exception.sqlite_errorcode, sqlite3.SQLITE_INTERRUPT)
+                # Uninterrupted it runs for seconds; the interrupt, 0.3 s in,
+                # must not wait for the end. (A generous bound: no speed
+                # target, only that the call looks at the connection.)
+                self.assertLess(stopped, 0.3 + (whole - 0.3) / 2, (stopped, whole))
+                print(f"\n  {sql}: {whole:.2f} s whole, interrupted at 0.3 s, stopped at {stopped:.2f} s",
+                      file=sys.stderr)
+                # The connection goes on.
+                self.assertEqual(self.one("SELECT clscrypt_decrypt_text(clscrypt_encrypt('v', 'k'), 'k')"), "v")
+
+
+class Memory(unittest.TestCase):
+    def test_large_values_leave_no_buffers_with_cached_keys(self):
+        # Twenty keys, each used once on a 16 MiB value, in a process of its
+        # own. Buffers as large as the value kept with each cached key would
+        # hold 16 MiB or more a key after its call; per call, what stays
+        # resident after each call does not grow with the keys.
+        script = textwrap.dedent(f"""
+            import os, sqlite3
+            def resident():
+                with open("/proc/self/statm") as f:
+                    return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // (1 << 20)
+            con = sqlite3.connect(":memory:")
+            con.enable_load_extension(True)
+            con.load_extension({EXTENSION!r})
+            big = bytes(16 << 20)
+            after = []
+            for k in range(20):
+                c = con.execute("SELECT clscrypt_encrypt(?, ?)", (big, chr(65 + k) + "key")).fetchone()[0]
+                assert con.execute("SELECT clscrypt_decrypt(?, ?) = ?", (c, chr(65 + k) + "key", big)).fetchone()[0]
+                del c
+                after.append(resident())
+            print(max(after) - after[0])
+        """)
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertLess(int(run.stdout), 64, "MiB more resident after 20 keys than after 1")
 
 
 if __name__ == "__main__":

@@ -150,6 +150,66 @@ SELECT count(*) AS encrypted FROM million WHERE p IS NULL AND length(v) = (lengt
 UPDATE million SET p = clscrypt_decrypt_text(v, 'old key', 'new key');
 SELECT count(*) AS decrypted FROM million WHERE p = 'value ' || id;
 
+-- The shared cases of tests/data/conformance.json (run.sh names the file).
+\set conformance `cat "$CLSCRYPT_CONFORMANCE"`
+CREATE TABLE conformance AS SELECT :'conformance'::jsonb AS j;
+SELECT c->>'name' AS name,
+       clscrypt_decrypt(decode(c->>'cipher', 'hex'), VARIADIC ARRAY(SELECT jsonb_array_elements_text(c->'keys')))
+           = decode(c->>'message', 'hex') AS reads
+FROM conformance, jsonb_array_elements(j->'known_answers') AS c WHERE (c->>'codepage')::int = 1252;
+
+-- Keys with a character the code page lacks: refused (22P05, naming the
+-- key and the position, never the character) unless
+-- clscrypt.replace_unmappable is on; then "?" stands for it, as the legacy
+-- program converted it.
+SHOW clscrypt.replace_unmappable;
+SELECT c->>'name' AS name, (c->>'codepage')::int AS codepage,
+       pg_temp.fails(format('SELECT clscrypt_decrypt(%L, %L)', decode(c->>'cipher_with_replacement', 'hex'), c->>'key'))
+           AS refused
+FROM conformance, jsonb_array_elements(j->'unmappable_keys') AS c;
+SELECT pg_temp.fails($$SELECT clscrypt_encrypt('aЖ', 'k')$$) AS text_refused,
+       pg_temp.fails($$SELECT clscrypt_str_to_hex('abЖ')$$) AS str_to_hex_refused;
+SET clscrypt.replace_unmappable = on;
+SELECT c->>'name' AS name,
+       clscrypt_decrypt(decode(c->>'cipher_with_replacement', 'hex'), c->>'key') = decode(c->>'message', 'hex')
+           AS reads_with_replacement
+FROM conformance, jsonb_array_elements(j->'unmappable_keys') AS c;
+SELECT clscrypt_decrypt_text(clscrypt_encrypt('aЖ', 'k'), 'k') AS text_replaced, clscrypt_str_to_hex('abЖ') AS str_to_hex;
+-- The key set up with "?" is not taken for the refusing one.
+RESET clscrypt.replace_unmappable;
+SELECT pg_temp.fails(format('SELECT clscrypt_decrypt(%L, %L)', decode(c->>'cipher_with_replacement', 'hex'), c->>'key'))
+           AS refused_again
+FROM conformance, jsonb_array_elements(j->'unmappable_keys') AS c LIMIT 1;
+
+-- Ciphertext hexadecimal text reads by the library's one rule, PostgreSQL's
+-- own "\x" output included, so `psql -At -c 'SELECT c ...'` exports read.
+SELECT c->>'text' AS text,
+       CASE WHEN c ? 'bytes' THEN encode(clscrypt_from_hex(c->>'text'), 'hex') = lower(c->>'bytes') END AS reads,
+       c->>'error_position' AS error_position,
+       CASE WHEN c ? 'error_position' THEN pg_temp.fails(format('SELECT clscrypt_from_hex(%L)', c->>'text')) END AS error
+FROM conformance, jsonb_array_elements(j->'hex') AS c;
+SELECT clscrypt_decrypt_text(clscrypt_from_hex(clscrypt_encrypt('exported', 'k')::text), 'k') AS bytea_text_reads;
+
+-- Every slice of whole blocks at every offset of the spliced ciphertext,
+-- decrypted with the right key: each fails, and no message holds any of the
+-- forbidden strings (values computed from deciphered bytes).
+CREATE TABLE slices AS
+SELECT row_number() OVER () AS id, at, len, substring(decode(j->'spliced'->>'cipher', 'hex') FROM at + 1 FOR len) AS v
+FROM conformance, generate_series(0, length(decode(j->'spliced'->>'cipher', 'hex')) - 16) AS at,
+     generate_series(16, length(decode(j->'spliced'->>'cipher', 'hex')) - at, 8) AS len
+WHERE NOT (at = 0 AND len = length(decode(j->'spliced'->>'cipher', 'hex')));
+CREATE TABLE slice_errors AS
+SELECT id, len, fn, pg_temp.fails(format('SELECT %s(%L, VARIADIC %L::text[])', fn, v,
+                                         ARRAY(SELECT jsonb_array_elements_text(j->'spliced'->'keys')))) AS error
+FROM slices, conformance, unnest(ARRAY['clscrypt_decrypt', 'clscrypt_decrypt_text']) AS fn;
+SELECT count(*) AS slices, count(*) FILTER (WHERE error LIKE '22K01 %a ciphertext of ' || len || ' bytes does not decrypt%')
+           AS failed_naming_their_length,
+       count(*) FILTER (WHERE EXISTS (SELECT 1 FROM jsonb_array_elements_text(j->'spliced'->'forbidden') AS f
+                                      WHERE strpos(error, f) > 0)) AS leaking
+FROM slice_errors, conformance;
+SELECT count(*) AS try_gives_null FROM slices, conformance
+WHERE clscrypt_try_decrypt(v, VARIADIC ARRAY(SELECT jsonb_array_elements_text(j->'spliced'->'keys'))) IS NULL;
+
 -- Another database encoding: texts are converted both ways; a decrypted text
 -- the encoding cannot hold is an error.
 CREATE DATABASE clscrypt_latin1 ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0;
@@ -167,3 +227,21 @@ SELECT clscrypt_decrypt_text(clscrypt_encrypt('Grüße', 'clé'), 'clé') AS lat
        clscrypt_decrypt(clscrypt_encrypt('Grüße')) AS cp1252_bytes, clscrypt_sha256('é') AS digest,
        clscrypt_str_to_hex('é', 'é') AS str_to_hex;
 SELECT pg_temp.fails($$SELECT clscrypt_decrypt_text(clscrypt_encrypt('\x80'::bytea))$$) AS euro_sign;
+
+-- A code page given before the module is loaded (ALTER DATABASE, SET before
+-- the first call, postgresql.conf) fails like one SET afterwards: the
+-- functions refuse to run under it rather than use 1252.
+\c postgres
+ALTER DATABASE clscrypt_latin1 SET clscrypt.codepage = 9;
+\c clscrypt_latin1
+SELECT clscrypt_sha256('a');
+SET clscrypt.codepage = 1251;
+SELECT clscrypt_str_to_hex('AB') AS after_a_good_set;
+RESET clscrypt.codepage;
+SELECT clscrypt_str_to_hex('AB');
+\c postgres
+ALTER DATABASE clscrypt_latin1 RESET clscrypt.codepage;
+\c clscrypt_latin1
+SET clscrypt.codepage = 9;
+SELECT clscrypt_encrypt('x', 'k');
+SET clscrypt.codepage = 9;
