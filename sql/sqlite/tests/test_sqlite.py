@@ -438,7 +438,27 @@ class Conformance(SqliteTest):
 
 class Interrupts(SqliteTest):
     def interrupt_after(self, seconds):
-        timer = threading.Timer(seconds, self.con.interrupt)
+        # Interrupts from `seconds` on, every 50 ms until joined: an
+        # interrupt that lands while SQLite is still binding the parameter
+        # (no statement running yet) is dropped, and a loaded machine can
+        # take that long.
+        class Interrupter(threading.Thread):
+            def __init__(self, con):
+                super().__init__()
+                self.con, self.done = con, threading.Event()
+
+            def run(self):
+                if self.done.wait(seconds):
+                    return
+                self.con.interrupt()
+                while not self.done.wait(0.05):
+                    self.con.interrupt()
+
+            def join(self, timeout=None):
+                self.done.set()
+                super().join(timeout)
+
+        timer = Interrupter(self.con)
         timer.start()
         return timer
 
@@ -455,10 +475,12 @@ class Interrupts(SqliteTest):
                 whole = time.monotonic() - start
                 timer = self.interrupt_after(0.3)
                 start = time.monotonic()
-                with self.assertRaises(sqlite3.OperationalError) as caught:
-                    self.one(sql, value)
+                try:
+                    with self.assertRaises(sqlite3.OperationalError) as caught:
+                        self.one(sql, value)
+                finally:
+                    timer.join()
                 stopped = time.monotonic() - start
-                timer.join()
                 self.assertEqual(caught.exception.sqlite_errorcode, sqlite3.SQLITE_INTERRUPT)
                 # Uninterrupted it runs for seconds; the interrupt, 0.3 s in,
                 # must not wait for the end. (A generous bound: no speed
