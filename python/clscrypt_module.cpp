@@ -332,6 +332,8 @@ clscrypt::ValueOptions value_options(int codepage, const std::string& separator,
     options.codePage = clscrypt::CodePage::FromNumber(codepage);
     options.hexSeparator = separator;
     options.replaceUnmappable = replace_unmappable;
+    // keys=[] is written out by the caller: an explicit choice of no key.
+    options.allowNoKey = true;
     return options;
 }
 

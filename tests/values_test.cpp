@@ -360,6 +360,20 @@ TEST(Values, KeyHistoriesFollowTheKeyProperty) {
     EXPECT_EQ(no_key.DecryptOrThrow(as_string(bytes), StoredForm::Bytes, PlainForm::Bytes), "\x01\x02\x03");
     EXPECT_THROW(ValueCipher({u"a", u""}), RuntimeError);
     EXPECT_THROW(ValueCipher(std::vector<KeyHistory>{}, KeyHistory{}), RuntimeError);
+
+    // Writing under no key is refused unless asked for: it is readable by all.
+    std::string out;
+    const ValueOutcome refused = no_key.Encrypt("x", PlainForm::Text, StoredForm::Hex, out);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.error, ErrorKind::InvalidArgument);
+    EXPECT_TRUE(out.empty());
+    ValueCipher rekey_to_nothing({KeyHistory{u"k"}}, KeyHistory{});
+    EXPECT_FALSE(rekey_to_nothing.Rekey("00", StoredForm::Hex, StoredForm::Hex, out).ok);
+    ValueOptions meant;
+    meant.allowNoKey = true;
+    ValueCipher open_writer(KeyHistory{}, meant);
+    ASSERT_TRUE(open_writer.Encrypt("x", PlainForm::Text, StoredForm::Hex, out));
+    EXPECT_EQ(no_key.DecryptOrThrow(out, StoredForm::Hex, PlainForm::Text), "x");
 }
 
 TEST(Values, NoAllocationPerValueOnceTheBuffersHaveGrown) {

@@ -340,6 +340,10 @@ typedef struct clscrypt_key_history {
    clscrypt_values_new and such a text its value, with kind
    CLSCRYPT_KIND_UNMAPPABLE. */
 #define CLSCRYPT_VALUES_REPLACE_UNMAPPABLE 1u
+/* Encrypting and re-keying under an empty target history (no key: data
+   anyone can read) is meant; without it each such value fails with kind
+   CLSCRYPT_KIND_INVALID_ARGUMENT. */
+#define CLSCRYPT_VALUES_ALLOW_NO_KEY 2u
 
 /* Sets up the key states: decrypting tries the `candidate_count` histories
    in order; encrypting and re-keying write under `target` (null: the first

@@ -74,6 +74,11 @@ struct ValueOptions {
     bool replaceUnmappable = false;
     /// Written between hexadecimal pairs (StoredForm::Hex output).
     std::string hexSeparator;
+    /// Encrypting and re-keying under an empty target history write data
+    /// that anyone can read (the tables construction leaves): they fail each
+    /// value with InvalidArgument unless this says that is meant. Reading
+    /// data written without a key (an empty candidate history) needs nothing.
+    bool allowNoKey = false;
 };
 
 /// Encrypts, decrypts and re-keys single values under prepared key states.

@@ -746,7 +746,9 @@ function bind(M) {
       heap().set(sepBytes, sep);
       heap()[sep + sepBytes.length] = 0;
       const h = withWords(1, (out) => {
-        check(M._clscrypt_values_new(cand, keys.length, tgt, codepage | 0, sep, replaceUnmappable ? 1 : 0, out));
+        check(M._clscrypt_values_new(cand, keys.length, tgt, codepage | 0, sep,
+            // keys: [] is written out by the caller: an explicit choice of no key.
+            (replaceUnmappable ? 1 : 0) | 2, out));
         return u32(out);
       });
       try {

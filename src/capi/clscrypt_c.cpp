@@ -946,9 +946,8 @@ clscrypt_status clscrypt_values_new(const clscrypt_key_history* candidates, size
         auto& result = need(out, "the output pointer");
         result = nullptr;
         if (candidates == nullptr && candidate_count != 0) throw ArgumentError{"the candidates are null"};
-        if ((flags & ~CLSCRYPT_VALUES_REPLACE_UNMAPPABLE) != 0) {
-            throw ArgumentError{"unknown flags " + std::to_string(flags & ~CLSCRYPT_VALUES_REPLACE_UNMAPPABLE)};
-        }
+        constexpr unsigned known = CLSCRYPT_VALUES_REPLACE_UNMAPPABLE | CLSCRYPT_VALUES_ALLOW_NO_KEY;
+        if ((flags & ~known) != 0) throw ArgumentError{"unknown flags " + std::to_string(flags & ~known)};
         std::vector<clscrypt::KeyHistory> histories;
         clscrypt::KeyHistory writer;
         // The keys pass through these copies: wipe them however this ends.
@@ -977,6 +976,7 @@ clscrypt_status clscrypt_values_new(const clscrypt_key_history* candidates, size
         clscrypt::ValueOptions options;
         options.codePage = code_page(codepage);
         options.replaceUnmappable = (flags & CLSCRYPT_VALUES_REPLACE_UNMAPPABLE) != 0;
+        options.allowNoKey = (flags & CLSCRYPT_VALUES_ALLOW_NO_KEY) != 0;
         if (hex_separator != nullptr) options.hexSeparator = hex_separator;
         result = new clscrypt_values(clscrypt::ValueCipher(histories, writer, std::move(options)));
     });

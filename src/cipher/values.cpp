@@ -194,6 +194,8 @@ struct Item {
 
 constexpr char kNotInForm[] = "a value not in its stored form";
 constexpr char kNotUtf8[] = "a text that is not UTF-8";
+constexpr char kNoKey[] =
+    "no key to encrypt under: the target key history is empty (allowNoKey writes data anyone can read)";
 
 }  // namespace
 
@@ -219,6 +221,7 @@ struct ValueCipher::State {
     ValueOptions options;
     std::vector<clsToString> candidates;
     clsToString target;
+    bool target_keyless = false;  // the target history was empty
 
     // The code page at a glance: the byte of each character below U+0100
     // (kMissing where the page lacks it), and the UTF-8 of each byte's
@@ -695,8 +698,20 @@ struct ValueCipher::State {
         return last;
     }
 
+    // Writing under no key at all makes data anyone can read: only when the
+    // caller said so. Every value fails otherwise.
+    bool refuse_keyless_writing(std::size_t count, std::string* out, ValueOutcome* outcomes) {
+        if (!target_keyless || options.allowNoKey) return false;
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i].clear();
+            outcomes[i] = fail(ErrorKind::InvalidArgument, kNoKey);
+        }
+        return true;
+    }
+
     void convert_stored(std::span<const std::string_view> in, StoredForm form, Job job, PlainForm plainForm,
                         StoredForm outForm, std::string* out, ValueOutcome* outcomes) {
+        if (job == Job::Rekey && refuse_keyless_writing(in.size(), out, outcomes)) return;
         for (std::size_t first = 0; first < in.size();) {
             common::check_cancelled();
             std::size_t bound = 0;
@@ -710,6 +725,7 @@ struct ValueCipher::State {
     void convert_plain(std::span<const std::string_view> in, PlainForm plainForm, StoredForm form, std::string* out,
                        ValueOutcome* outcomes) {
         constexpr std::size_t kLayoutOverhead = 20;  // header and the most fill
+        if (refuse_keyless_writing(in.size(), out, outcomes)) return;
         for (std::size_t first = 0; first < in.size();) {
             common::check_cancelled();
             std::size_t bound = 0;
@@ -751,6 +767,7 @@ void ValueCipher::State::apply_histories(std::span<const KeyHistory> histories, 
     }
     target.SetUnmappable(policy);
     apply(target, writer);
+    target_keyless = writer.empty();
 }
 
 ValueCipher::ValueCipher(std::vector<clsToString> candidates, clsToString target, ValueOptions options)
