@@ -14,7 +14,7 @@ set(expected
     ${LIBDIR}/libclscrypt.a ${LIBDIR}/libclscrypt.so ${LIBDIR}/libclscrypt.so.${SOVERSION}
     ${LIBDIR}/libclscrypt.so.${VERSION}
     ${LIBDIR}/cmake/clscrypt/clscryptConfig.cmake ${LIBDIR}/cmake/clscrypt/clscryptConfigVersion.cmake
-    ${LIBDIR}/cmake/clscrypt/clscryptTargets.cmake ${LIBDIR}/pkgconfig/clscrypt.pc
+    ${LIBDIR}/cmake/clscrypt/clscryptTargets.cmake ${LIBDIR}/pkgconfig/clscrypt.pc ${LIBDIR}/pkgconfig/clscrypt-static.pc
     bin/clscrypt share/man/man1/clscrypt.1)
 foreach(f IN LISTS expected)
     if(NOT EXISTS ${PREFIX}/${f})
