@@ -63,12 +63,25 @@ install(FILES ${PROJECT_BINARY_DIR}/clscryptConfig.cmake ${PROJECT_BINARY_DIR}/c
 # (and `cmake --install --prefix` may choose another prefix).
 file(RELATIVE_PATH CLSCRYPT_PC_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" CLSCRYPT_PC_PREFIX "${CLSCRYPT_PC_PREFIX}")
+# What a static link needs beside libclscrypt.a, for a program a C compiler
+# links: the C++ runtime, threads, and Windows' random source.
+list(TRANSFORM CLSCRYPT_CXX_RUNTIME_LIBS PREPEND "-l" OUTPUT_VARIABLE clscrypt_pc_runtime)
+list(JOIN clscrypt_pc_runtime " " CLSCRYPT_PC_PRIVATE_LIBS)
 if(WIN32)
-    set(CLSCRYPT_PC_PRIVATE_LIBS "-lstdc++ -lbcrypt")
+    string(APPEND CLSCRYPT_PC_PRIVATE_LIBS " -lbcrypt")
 else()
-    set(CLSCRYPT_PC_PRIVATE_LIBS "-lstdc++ -lm -pthread")
+    string(APPEND CLSCRYPT_PC_PRIVATE_LIBS " -pthread")
 endif()
+# clscrypt: -lclscrypt (the shared library where both are installed), and
+# with --static what a fully static link (cc -static) needs.
+# clscrypt-static: libclscrypt.a by its path and the runtime, for a program
+# that holds the library but loads the system's libraries as usual.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/clscrypt.pc.in ${PROJECT_BINARY_DIR}/clscrypt.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/clscrypt.pc
+set(clscrypt_pc_files ${PROJECT_BINARY_DIR}/clscrypt.pc)
+if(TARGET clscrypt_static OR NOT BUILD_SHARED_LIBS)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/clscrypt-static.pc.in ${PROJECT_BINARY_DIR}/clscrypt-static.pc @ONLY)
+    list(APPEND clscrypt_pc_files ${PROJECT_BINARY_DIR}/clscrypt-static.pc)
+endif()
+install(FILES ${clscrypt_pc_files}
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
     COMPONENT dev)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -245,15 +247,18 @@ private:
     friend class EncryptStream;
     friend class DecryptStream;
 
-    void EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint32_t word0, std::uint32_t word1);
+    CLSCRYPT_LOCAL void EncryptLaidOut(std::vector<std::uint8_t>& ByteArray, std::uint32_t word0, std::uint32_t word1);
     template <bool Encrypt>
-    void RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len);
-    void CloseProgress(const detail::CbcRun& run);
-    void EncryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out, std::u16string_view Key);
-    void DecryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out, std::u16string_view Key);
-    void RekeyFileInto(clsToString& From, const std::filesystem::path& SourceFile, detail::FileOutput& out);
+    CLSCRYPT_LOCAL void RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t len);
+    CLSCRYPT_LOCAL void CloseProgress(const detail::CbcRun& run);
+    CLSCRYPT_LOCAL void EncryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out,
+                                        std::u16string_view Key);
+    CLSCRYPT_LOCAL void DecryptFileInto(const std::filesystem::path& SourceFile, detail::FileOutput& out,
+                                        std::u16string_view Key);
+    CLSCRYPT_LOCAL void RekeyFileInto(clsToString& From, const std::filesystem::path& SourceFile,
+                                      detail::FileOutput& out);
     /// The key-dependent state, made afresh if this instance was moved from.
-    detail::KeyState& State();
+    CLSCRYPT_LOCAL detail::KeyState& State();
 
     // The tables and what notices the key in force, on the heap: their
     // layout is no part of this class's.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 // The whole public interface of clscrypt.
 
 #include "clscrypt/cipher.hpp"

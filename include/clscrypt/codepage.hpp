@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>

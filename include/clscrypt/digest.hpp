@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -11,7 +11,13 @@
    CLSCRYPT_BUILDING_DLL (those of the static library are not, so a DLL that
    links the static library does not export its functions), and users of the
    DLL get CLSCRYPT_DLL from the CMake target (clscrypt::clscrypt_shared);
-   users of the static library get neither. Usable from C and C++. */
+   users of the static library get neither. Usable from C and C++.
+
+   CLSCRYPT_LOCAL marks the private member functions of an exported class,
+   which would otherwise leave with the class: their signatures name the
+   library's internal types, and they are no part of its ABI. Only the
+   library's own code calls them. On Windows a member of a dllexport class
+   cannot be held back, and the mark is empty there. */
 
 #if defined(_WIN32) || defined(__CYGWIN__)
 #if defined(CLSCRYPT_BUILDING_DLL)
@@ -25,6 +31,12 @@
 #define CLSCRYPT_API __attribute__((visibility("default")))
 #else
 #define CLSCRYPT_API
+#endif
+
+#if !defined(_WIN32) && !defined(__CYGWIN__) && (defined(__GNUC__) || defined(__clang__))
+#define CLSCRYPT_LOCAL __attribute__((visibility("hidden")))
+#else
+#define CLSCRYPT_LOCAL
 #endif
 
 #endif /* CLSCRYPT_EXPORT_H */

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 // The rules every surface of the library keeps the same way: how secrets are
 // wiped, how a long operation is cancelled, and how the hexadecimal text of
 // a ciphertext is read. Bindings and the tool call these instead of

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,7 +35,7 @@ public:
 
 private:
     friend class clsToString;
-    void Raise(std::int32_t& percent);
+    CLSCRYPT_LOCAL void Raise(std::int32_t& percent);
 
     std::vector<std::pair<std::size_t, Listener>> listeners_;
     std::size_t next_token_ = 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clscrypt/language.hpp"
+
 // Many short values under one key state: the shape most data of the format
 // takes (passwords, account numbers and settings, one per database row or
 // config line). A ValueCipher sets up the keyed tables of each key history

@@ -1,5 +1,5 @@
 # Installs the build tree into PREFIX and checks the result.
-# Arguments: BUILD_DIR PREFIX CONFIG LIBDIR SOVERSION VERSION.
+# Arguments: BUILD_DIR PREFIX CONFIG LIBDIR SOVERSION VERSION VERSION_NODE.
 
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX} --config ${CONFIG}
@@ -14,7 +14,7 @@ set(expected
     ${LIBDIR}/libclscrypt.a ${LIBDIR}/libclscrypt.so ${LIBDIR}/libclscrypt.so.${SOVERSION}
     ${LIBDIR}/libclscrypt.so.${VERSION}
     ${LIBDIR}/cmake/clscrypt/clscryptConfig.cmake ${LIBDIR}/cmake/clscrypt/clscryptConfigVersion.cmake
-    ${LIBDIR}/cmake/clscrypt/clscryptTargets.cmake ${LIBDIR}/pkgconfig/clscrypt.pc
+    ${LIBDIR}/cmake/clscrypt/clscryptTargets.cmake ${LIBDIR}/pkgconfig/clscrypt.pc ${LIBDIR}/pkgconfig/clscrypt-static.pc
     bin/clscrypt share/man/man1/clscrypt.1)
 foreach(f IN LISTS expected)
     if(NOT EXISTS ${PREFIX}/${f})
@@ -48,6 +48,10 @@ endforeach()
 if(symbols MATCHES "[A-Za-z] (clscrypt::(detail|platform)::[^\n]*)")
     message(FATAL_ERROR "exported, but internal: ${CMAKE_MATCH_1}")
 endif()
+
+# Only the public interface, and under the version node.
+set(LIBRARY ${so})
+include(${CMAKE_CURRENT_LIST_DIR}/check_symbols.cmake)
 
 execute_process(COMMAND ${PREFIX}/bin/clscrypt --version OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "clscrypt ${VERSION}")
