@@ -285,6 +285,12 @@ TEST_F(Sha256Tool, HexDecodeStrictAndLenient) {
         {{"decode", "--lenient", "41 4"}, 1, ""},
         {{"decode", "--lenient", "--separators", "1", "41 42"}, 2, ""},
         {{"decode", "--separators", "-1", "4142"}, 2, ""},
+        // Characters left after the last whole pair are an error, never dropped.
+        {{"decode", "--separators", "1", "41 42"}, 0, "AB\n"},
+        {{"decode", "--separators", "1", "41 4"}, 1, ""},
+        {{"decode", "--separators", "2", "41--42-"}, 1, ""},
+        {{"decode", "--separators", "2", "41--4"}, 1, ""},
+        {{"decode", "414"}, 1, ""},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"hex"};

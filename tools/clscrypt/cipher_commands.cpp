@@ -117,6 +117,15 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
     }
     if (!o.output.empty()) {
         t.path = path_from_utf8(o.output);
+        // /dev/stdout and its like: standard output, whatever it writes to,
+        // written into as "-o -" would be.
+        if (links_to_standard_output(t.path)) {
+            if (mode == Mode::Encrypt && !o.force && stdout_is_terminal()) {
+                throw UsageError("will not write binary ciphertext to a terminal; redirect it, or use -f");
+            }
+            t.standard_output = true;
+            return t;
+        }
     } else if (mode == Mode::Encrypt) {
         t.path = input;
         t.path += path_from_utf8(o.suffix);
@@ -129,6 +138,11 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
         const std::string name = input.filename().string();
         t.path = input.parent_path() / path_from_utf8(name.substr(0, name.size() - o.suffix.size()));
     }
+    std::error_code ec;
+    const bool name_taken = fs::exists(fs::symlink_status(t.path, ec));
+    // A symbolic link leads to the name written: the file there is replaced
+    // (or the FIFO or device written into) and the link stays.
+    t.path = followed_links(t.path);
     if (same_file(input, t.path)) {
         throw ToolError(input.string() + ": the output would replace the input; use --in-place to mean that",
                         kExitUsage);
@@ -144,41 +158,86 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
         case NodeKind::Regular:
         case NodeKind::Missing: break;
     }
-    std::error_code ec;
-    if (!o.force && fs::exists(fs::symlink_status(t.path, ec))) {
+    if (!o.force && name_taken) {
         throw ToolError(t.path.string() + ": already exists; use -f to overwrite it", kExitFailure);
     }
     return t;
 }
 
+// What makes two names one file: its device and number where the system
+// has them, else the name made absolute.
+std::string identity_of(const fs::path& p) {
+    if (const auto f = file_facts(p); f && f->inode != 0) {
+        return std::to_string(f->device) + ":" + std::to_string(f->inode);
+    }
+    std::error_code ec;
+    return fs::weakly_canonical(p, ec).string();
+}
+
+// Walks `folder` and the folders in it, gathering the files that `take`
+// accepts. A folder that cannot be read is reported by its own name, and
+// the walk goes on with the others. Links are not followed.
+template <typename Take>
+void walk(const fs::path& folder, const Take& take, std::vector<fs::path>& found, std::vector<std::string>& problems) {
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::error_code kind_ec;
+        const auto status = it->symlink_status(kind_ec);
+        if (kind_ec) continue;  // gone since it was listed
+        if (fs::is_directory(status)) {
+            folders.push_back(it->path());
+        } else if (fs::is_regular_file(status) && take(it->path())) {
+            found.push_back(it->path());
+        }
+    }
+    if (ec) problems.push_back(folder.string() + ": cannot read the folder: " + ec.message());
+    std::sort(folders.begin(), folders.end());
+    for (const auto& sub : folders) walk(sub, take, found, problems);
+}
+
 // The files the arguments name, folders walked with -r, and the problems
-// found on the way, each where its argument stands.
+// found on the way, each where its argument stands. A file named twice (or
+// found twice) is done once, where it first comes.
 std::vector<Item> expand(const CipherOptions& o, Mode mode) {
     std::vector<Item> inputs;
+    std::set<std::string> seen;
+    auto add = [&](fs::path p) {
+        if (seen.insert(identity_of(p)).second) inputs.push_back({std::move(p), {}});
+    };
     for (const auto& arg : o.files) {
         const fs::path p = path_from_utf8(arg);
         std::error_code ec;
-        if (fs::is_directory(p, ec)) {
-            if (!o.recursive) {
-                inputs.push_back({{}, arg + ": is a folder; use -r to process the files in it"});
-                continue;
-            }
-            std::vector<fs::path> found;
-            for (auto it = fs::recursive_directory_iterator(p, ec); !ec && it != fs::recursive_directory_iterator();
-                 it.increment(ec)) {
-                if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-                // A run's hidden temporary file is no input of another.
-                if (is_temporary_name(it->path().filename().string())) continue;
-                const bool encrypted = has_suffix(it->path(), o.suffix);
-                // Encrypting skips what is already encrypted; decrypting takes only that.
-                if ((mode == Mode::Encrypt) == encrypted) continue;
-                found.push_back(it->path());
-            }
-            std::sort(found.begin(), found.end());
-            for (auto& f : found) inputs.push_back({std::move(f), {}});
-            if (ec) inputs.push_back({{}, arg + ": cannot walk the folder: " + ec.message()});
-        } else {
-            inputs.push_back({p, {}});
+        if (!fs::is_directory(p, ec)) {
+            add(p);
+            continue;
+        }
+        if (!o.recursive) {
+            inputs.push_back({{}, arg + ": is a folder; use -r to process the files in it"});
+            continue;
+        }
+        const auto take = [&](const fs::path& file) {
+            // A run's hidden temporary file is no input of another.
+            if (is_temporary_name(file.filename().string())) return false;
+            // Encrypting skips what is already encrypted; decrypting takes only that.
+            return (mode == Mode::Encrypt) != has_suffix(file, o.suffix);
+        };
+        std::vector<fs::path> found;
+        std::vector<std::string> problems;
+        walk(p, take, found, problems);
+        std::sort(found.begin(), found.end());
+        for (auto& f : found) add(std::move(f));
+        for (auto& problem : problems) inputs.push_back({{}, std::move(problem)});
+        if (found.empty() && problems.empty()) {
+            // A run that does nothing must not look like one that did it all.
+            const std::string what =
+                mode == Mode::Encrypt
+                    ? "no file in it to encrypt (names ending in " + o.suffix + " count as encrypted)"
+                    : "no file in it ends in " + o.suffix + ", so nothing was " +
+                          (mode == Mode::Rekey ? "re-keyed" : "decrypted") +
+                          " (files encrypted with --in-place keep their names: name them)";
+            inputs.push_back({{}, arg + ": " + what});
         }
     }
     return inputs;
@@ -286,14 +345,22 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
     }
 }
 
-// How many files to process at once: what -j asks, else one per processor,
+// The most files at once that serve: one per processor (at least four, so
+// that files waiting for the disk leave the processors something to do),
+// and never more than the signal cleanup keeps track of. Past that, threads
+// only hold memory and half-written files.
+std::size_t usable_jobs() {
+    const std::size_t processors = std::max(4U, std::thread::hardware_concurrency());
+    return std::min(processors, static_cast<std::size_t>(temporary_slots()));
+}
+
+// How many files to process at once: what -j asks (at most usable_jobs()), else one per processor,
 // never more than there are files. When two inputs would write the same
 // output, or one's output is another's input, the result would depend on
 // the order, so they go one at a time as given.
 std::size_t job_count(const CipherOptions& o, const std::vector<Item>& inputs, Mode mode) {
-    std::size_t jobs =
-        o.jobs > 0 ? static_cast<std::size_t>(o.jobs) : std::max<std::size_t>(1, std::thread::hardware_concurrency());
-    jobs = std::min(jobs, inputs.size());
+    std::size_t jobs = o.jobs > 0 ? static_cast<std::size_t>(o.jobs) : usable_jobs();
+    jobs = std::min({jobs, usable_jobs(), inputs.size()});
     if (jobs <= 1) return 1;
     std::set<fs::path> paths;
     for (const auto& [in, problem] : inputs) {
@@ -359,6 +426,10 @@ int run_cipher(CipherOptions o, Mode mode) {
         if (!ec) total += size;
     }
     const std::size_t jobs = job_count(o, inputs, mode);
+    if (!o.quiet && o.jobs > 0 && static_cast<std::size_t>(o.jobs) > usable_jobs()) {
+        std::cerr << "clscrypt: -j " << o.jobs << ": this machine is served by at most " << usable_jobs()
+                  << " files at once; no more are started\n";
+    }
     ProgressBar bar(use_bar(o), total, inputs.size(), jobs);
 
     // One file: what it came to, as a message for the person at the keyboard.
@@ -367,6 +438,43 @@ int run_cipher(CipherOptions o, Mode mode) {
         int code = kExitOk;   // kExitOk, or the exit status the error calls for
     };
     const bool in_place = mode == Mode::Rekey || o.in_place;
+    // What an in-place rewrite refuses without -f: a file with other names
+    // (they would keep the old content), and for encryption, a file the key
+    // already reads (encrypted before: a second layer is seldom meant).
+    auto check_in_place = [&](const fs::path& in, const fs::path& file, const std::optional<FileFacts>& facts,
+                              clsToString& key) {
+        if (o.force) return;
+        if (facts && facts->links > 1) {
+            const std::uint64_t others = facts->links - 1;
+            throw ToolError(in.string() + ": has " + std::to_string(others) +
+                                (others == 1 ? " other name (a hard link)" : " other names (hard links)") +
+                                ", which would keep the old content; nothing was written (use -f to rewrite it "
+                                "anyway)",
+                            kExitFailure);
+        }
+        if (mode != Mode::Encrypt) return;
+        // The key reads it when its first block decrypts to a length that
+        // fits: the first piece of the message then reaches the sink, which
+        // stops the reading there.
+        struct Reads {};
+        bool reads = false;
+        try {
+            clsToString probe = key;
+            probe.Progress = decltype(probe.Progress)();
+            probe.DecryptFileTo(file, [](std::span<const std::uint8_t>) { throw Reads{}; });
+            reads = true;  // an empty message
+        } catch (const Reads&) {
+            reads = true;
+        } catch (const RuntimeError&) {
+            // Not a ciphertext under this key: the encryption below reports any trouble reading it.
+        }
+        if (reads) {
+            throw ToolError(in.string() +
+                                ": already encrypted with this key; nothing was written (use -f to encrypt it "
+                                "again)",
+                            kExitFailure);
+        }
+    };
     auto process = [&](const Item& item, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
         if (!item.problem.empty()) return {"clscrypt: " + item.problem, kExitFailure};
         const fs::path& in = item.input;
@@ -375,11 +483,17 @@ int run_cipher(CipherOptions o, Mode mode) {
             // In place, the file is held: a second run on it is refused, and
             // a change by anyone else fails this run instead of being lost.
             std::optional<HeldFile> held;
-            if (in_place) held.emplace(t.path);
+            std::optional<FileFacts> facts;
+            if (in_place) {
+                held.emplace(t.path);
+                facts = file_facts(t.path);
+                check_in_place(in, t.path, facts, from);
+            }
             const fs::path& source = in_place ? t.path : in;
             Output out = t.standard_output            ? Output::standard_output()
                          : t.kind == NodeKind::Stream ? Output::into_stream(t.path, t.name())
-                                                      : Output::new_file(t.path, permission_bits(source), t.name());
+                                                      : Output::new_file(t.path, permission_bits(source), t.name(),
+                                                                         facts ? &*facts : nullptr);
             const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
             const auto size = fs::file_size(source, ec);

@@ -34,6 +34,32 @@ NodeKind node_kind(const std::filesystem::path& path);
 /// the same place).
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
+/// What a file is, symbolic links followed: its identity, the number of its
+/// names, and what an in-place rewrite keeps of it.
+struct FileFacts {
+    std::uint64_t device = 0, inode = 0, links = 1;
+    std::uint32_t owner = 0, group = 0;
+    unsigned mode = 0;  // the permission bits with set-user-ID, set-group-ID and sticky
+    std::int64_t accessed_s = 0, accessed_ns = 0, modified_s = 0, modified_ns = 0;
+};
+std::optional<FileFacts> file_facts(const std::filesystem::path& path);
+
+/// Gives the new file open on `fd` the owner, group and mode of `facts`.
+/// False, with the system's reason, where they cannot be given.
+bool keep_owner_and_mode(int fd, const FileFacts& facts, std::string& error);
+/// Gives it the access and modification times of `facts`.
+bool keep_times(int fd, const FileFacts& facts, std::string& error);
+
+/// Whether `path` is a symbolic link to the file this process's standard
+/// output writes to (/dev/stdout, /proc/self/fd/1, a link to the file the
+/// shell redirected it to).
+bool links_to_standard_output(const std::filesystem::path& path);
+
+/// Where `path` leads once its symbolic links are followed, to a name that
+/// is no link (which may not exist). A name that cannot be looked up is
+/// left as it is.
+std::filesystem::path followed_links(const std::filesystem::path& path);
+
 /// The permission bits of a file (0666 when they cannot be read).
 unsigned permission_bits(const std::filesystem::path& path);
 
@@ -78,6 +104,31 @@ void install_signal_cleanup();
 /// Registers a temporary file for removal on those signals: a slot number
 /// for release_temporary, or -1 when every slot is taken.
 int protect_temporary(const std::filesystem::path& path);
+/// How many temporary files can be registered at once.
+int temporary_slots() noexcept;
+/// Held by a thread while it creates a temporary file: the signals that end
+/// a run wait for it in other threads, and are held back in this one, so no
+/// file is created behind the cleanup's back. Once a run is ending, a thread
+/// that comes here waits for the end instead of creating anything.
+class CreationGuard {
+public:
+    CreationGuard();
+    CreationGuard(const CreationGuard&) = delete;
+    CreationGuard& operator=(const CreationGuard&) = delete;
+    ~CreationGuard();
+
+private:
+    unsigned char saved_mask_[256]{};  // the thread's signal mask, as the system keeps it
+};
+// The count CreationGuard keeps, shared by the systems' sides: enter_creation
+// is false once the run is ending (and counts nothing then).
+bool enter_creation() noexcept;
+void leave_creation() noexcept;
+/// The system's side: a pause of about a millisecond, async-signal-safe.
+void nap() noexcept;
+/// For the handlers (async-signal-safe): from now on no temporary file is
+/// created; returns once those being created are (or after two seconds).
+void stop_creating_temporaries() noexcept;
 void release_temporary(int slot) noexcept;
 /// Tells the handlers whether a progress line is on the terminal.
 void set_progress_line_shown(bool shown) noexcept;
@@ -122,7 +173,11 @@ class Output {
 public:
     /// A hidden file beside `dest` with permission bits `mode` (less the
     /// umask), registered for removal on the signals above.
-    static Output new_file(const std::filesystem::path& dest, unsigned mode, std::string name);
+    /// With `keep`, the file it replaces in place: the new file takes its
+    /// owner, group and mode at once (or the run fails here, before any
+    /// work) and its times at commit().
+    static Output new_file(const std::filesystem::path& dest, unsigned mode, std::string name,
+                           const FileFacts* keep = nullptr);
     /// An existing device or FIFO, opened for writing.
     static Output into_stream(const std::filesystem::path& dest, std::string name);
     static Output standard_output();
@@ -146,6 +201,7 @@ private:
     int fd_ = -1;
     bool owns_fd_ = false;
     int slot_ = -1;
+    std::optional<FileFacts> keep_;
     std::uint64_t written_ = 0;  // bytes written to a new file
     std::uint64_t started_ = 0;  // bytes whose write-back has been started
 };

@@ -25,6 +25,10 @@ struct TemporarySlot {
 };
 TemporarySlot g_temporaries[kSlots];
 std::atomic<bool> g_progress_shown{false};
+// Threads creating a temporary file, and whether the run is ending.
+std::atomic<int> g_creating{0};
+std::atomic<bool> g_ending{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 }  // namespace
 
@@ -70,6 +74,45 @@ int protect_temporary(const std::filesystem::path& path) {
         return i;
     }
     return -1;
+}
+
+int temporary_slots() noexcept {
+    return kSlots;
+}
+
+// A handler and a creating thread each write their own flag, then read the
+// other's (sequentially consistent): either the handler sees the thread
+// counted and waits for it, or the thread sees the end and creates nothing.
+bool enter_creation() noexcept {
+    g_creating.fetch_add(1);
+    if (!g_ending.load()) return true;
+    g_creating.fetch_sub(1);
+    return false;
+}
+
+void leave_creation() noexcept {
+    g_creating.fetch_sub(1);
+}
+
+void stop_creating_temporaries() noexcept {
+    g_ending.store(true);
+    for (int waited = 0; g_creating.load() > 0 && waited < 2000; ++waited) nap();
+}
+
+std::filesystem::path followed_links(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    fs::path at = path;
+    // As many links as Linux follows in one lookup; a longer chain is left
+    // for the system to refuse when the file is opened.
+    for (int links = 0; links < 40; ++links) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(at, ec))) return at;
+        const fs::path next = fs::read_symlink(at, ec);
+        if (ec) return at;
+        // A relative link means a name in the link's own folder.
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    return at;
 }
 
 void release_temporary(int slot) noexcept {

@@ -1,6 +1,7 @@
 // The system's side of the tool's outputs on POSIX systems.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 
 #include "errors.hpp"
@@ -41,6 +44,7 @@ void unlink_quietly(const char* path) noexcept {
 
 extern "C" void cleanup_and_raise(int sig) {
     const int saved = errno;
+    stop_creating_temporaries();
     remove_temporaries(unlink_quietly);
     if (take_progress_line_shown()) {
         // Back to the start of the line and clear it, "^C" and all.
@@ -63,6 +67,60 @@ NodeKind node_kind(const std::filesystem::path& path) {
     if (S_ISDIR(st.st_mode)) return NodeKind::Folder;
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return NodeKind::Stream;
     return NodeKind::Other;
+}
+
+std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    FileFacts f;
+    f.device = static_cast<std::uint64_t>(st.st_dev);
+    f.inode = static_cast<std::uint64_t>(st.st_ino);
+    f.links = static_cast<std::uint64_t>(st.st_nlink);
+    f.owner = static_cast<std::uint32_t>(st.st_uid);
+    f.group = static_cast<std::uint32_t>(st.st_gid);
+    f.mode = static_cast<unsigned>(st.st_mode) & 07777U;
+    f.accessed_s = static_cast<std::int64_t>(st.st_atim.tv_sec);
+    f.accessed_ns = static_cast<std::int64_t>(st.st_atim.tv_nsec);
+    f.modified_s = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    f.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return f;
+}
+
+bool keep_owner_and_mode(int fd, const FileFacts& facts, std::string& error) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = system_reason();
+        return false;
+    }
+    // Asked only when it differs: a user rewriting a file of their own
+    // needs no right to give files away.
+    const auto owner = static_cast<uid_t>(facts.owner);
+    const auto group = static_cast<gid_t>(facts.group);
+    if ((st.st_uid != owner || st.st_gid != group) && ::fchown(fd, owner, group) != 0) {
+        error = system_reason();
+        return false;
+    }
+    // After the owner: a change of owner clears the set-ID bits.
+    if (::fchmod(fd, static_cast<mode_t>(facts.mode)) != 0) {
+        error = system_reason();
+        return false;
+    }
+    return true;
+}
+
+bool keep_times(int fd, const FileFacts& facts, std::string& error) {
+    const timespec times[2] = {{static_cast<time_t>(facts.accessed_s), static_cast<long>(facts.accessed_ns)},
+                               {static_cast<time_t>(facts.modified_s), static_cast<long>(facts.modified_ns)}};
+    if (::futimens(fd, times) == 0) return true;
+    error = system_reason();
+    return false;
+}
+
+bool links_to_standard_output(const std::filesystem::path& path) {
+    struct stat link {}, named {}, out {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 && named.st_dev == out.st_dev &&
+           named.st_ino == out.st_ino;
 }
 
 unsigned permission_bits(const std::filesystem::path& path) {
@@ -160,6 +218,37 @@ std::string random_bytes(std::size_t count) {
         throw ToolError("cannot read /dev/urandom for a temporary name", kExitFailure);
     }
     return out;
+}
+
+namespace {
+sigset_t cleanup_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kCleanupSignals) sigaddset(&set, sig);
+    return set;
+}
+}  // namespace
+
+CreationGuard::CreationGuard() {
+    static_assert(sizeof(sigset_t) <= sizeof saved_mask_);
+    const sigset_t block = cleanup_signal_set();
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    std::memcpy(saved_mask_, &old, sizeof old);
+    // The run is ending: this thread waits for the end, its signals held back.
+    while (!enter_creation()) ::pause();
+}
+
+CreationGuard::~CreationGuard() {
+    leave_creation();
+    sigset_t old;
+    std::memcpy(&old, saved_mask_, sizeof old);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void nap() noexcept {
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
 }
 
 void install_signal_cleanup() {

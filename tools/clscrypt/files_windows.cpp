@@ -33,6 +33,7 @@ void delete_quietly(const wchar_t* path) noexcept {
 }
 
 void clean_up() {
+    stop_creating_temporaries();
     remove_temporaries(delete_quietly);
     if (take_progress_line_shown()) {
         static const char kClear[] = "\r\033[K";
@@ -65,6 +66,43 @@ NodeKind node_kind(const std::filesystem::path& path) {
         case std::filesystem::file_type::fifo: return NodeKind::Stream;
         default: return NodeKind::Other;
     }
+}
+
+std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return std::nullopt;
+    FileFacts f;
+    f.links = static_cast<std::uint64_t>(std::filesystem::hard_link_count(path, ec));
+    if (ec) f.links = 1;
+    f.mode = static_cast<unsigned>(status.permissions()) & 0777U;
+    return f;  // no device and inode here: names are compared instead
+}
+
+// Windows keeps owners and access lists of its own; the new file takes the
+// folder's, as the system's own copy does. Its times are not yet carried over.
+bool keep_owner_and_mode(int, const FileFacts&, std::string&) {
+    return true;
+}
+bool keep_times(int, const FileFacts&, std::string&) {
+    return true;
+}
+
+bool links_to_standard_output(const std::filesystem::path&) {
+    return false;
+}
+
+CreationGuard::CreationGuard() {
+    // The run is ending: this thread waits for the end.
+    while (!enter_creation()) ::Sleep(INFINITE);
+}
+
+CreationGuard::~CreationGuard() {
+    leave_creation();
+}
+
+void nap() noexcept {
+    ::Sleep(1);
 }
 
 unsigned permission_bits(const std::filesystem::path& path) {

@@ -471,7 +471,19 @@ int run_hex(const HexOptions& o) {
             }
             result = codepage.Decode(bytes);
         } else {
-            result = converter.HexToStr(utf8_to_utf16(input, "the hexadecimal text"), o.separators);
+            const std::u16string text = utf8_to_utf16(input, "the hexadecimal text");
+            // The legacy conversion reads whole pairs and drops what is left
+            // after the last one; here a half pair is an error.
+            const std::size_t step = static_cast<std::size_t>(o.separators) + 2;
+            if (o.separators > 0 && text.size() > 2 && (text.size() + step - 2) % step != 0) {
+                const std::size_t whole = (text.size() + step - 2) / step;
+                throw ToolError("hex decode: the text ends in an incomplete pair at position " +
+                                    std::to_string(whole * step + 1) + " (with --separators " +
+                                    std::to_string(o.separators) + ", pairs stand " + std::to_string(step) +
+                                    " characters apart)",
+                                kExitFailure);
+            }
+            result = converter.HexToStr(text, o.separators);
         }
     } catch (const RuntimeError& e) {
         if (e.Kind() == ErrorKind::Unmappable) throw ToolError("hex encode: " + unmappable_message(e), kExitFailure);

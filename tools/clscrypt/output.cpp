@@ -21,10 +21,11 @@ bool is_temporary_name(const std::string& name) {
     return true;
 }
 
-Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::string name) {
+Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::string name, const FileFacts* keep) {
     Output out;
     out.name_ = std::move(name);
     out.dest_ = dest;
+    if (keep) out.keep_ = *keep;
     const std::filesystem::path folder = dest.has_parent_path() ? dest.parent_path() : std::filesystem::path(".");
     for (int attempt = 0; attempt < 16; ++attempt) {
         // Appended piece by piece: g++ 12 at -O3 takes "." + std::string for
@@ -35,11 +36,24 @@ Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::s
         // Registered before it exists, so that no signal can come between
         // its creation and its registration.
         out.slot_ = protect_temporary(out.temp_);
+        if (out.slot_ < 0) {
+            out.temp_.clear();
+            throw ToolError(out.name_ + ": too many files written at once to remove them all on a signal",
+                            kExitFailure);
+        }
         bool exists = false;
         std::string error;
-        out.fd_ = create_exclusive(out.temp_, mode, exists, error);
+        {
+            const CreationGuard creating;
+            out.fd_ = create_exclusive(out.temp_, mode, exists, error);
+        }
         if (out.fd_ >= 0) {
             out.owns_fd_ = true;
+            if (out.keep_ && !keep_owner_and_mode(out.fd_, *out.keep_, error)) {
+                throw ToolError(out.name_ + ": cannot keep the owner, group and mode of the file (" + error +
+                                    "); nothing was replaced",
+                                kExitFailure);
+            }
             return out;
         }
         release_temporary(std::exchange(out.slot_, -1));
@@ -78,6 +92,7 @@ Output::Output(Output&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       owns_fd_(std::exchange(other.owns_fd_, false)),
       slot_(std::exchange(other.slot_, -1)),
+      keep_(std::move(other.keep_)),
       written_(other.written_),
       started_(other.started_) {}
 
@@ -106,6 +121,11 @@ void Output::write(std::span<const std::uint8_t> bytes) {
 
 void Output::commit(bool replace) {
     std::string error;
+    // After the last write, which set the modification time.
+    if (!temp_.empty() && keep_ && !keep_times(fd_, *keep_, error)) {
+        throw ToolError(name_ + ": cannot keep the times of the file (" + error + "); nothing was replaced",
+                        kExitFailure);
+    }
     if (!temp_.empty() && !flush_to_disk(fd_, error)) {
         throw ToolError("write error: " + name_ + ": " + error, kExitFailure);
     }
