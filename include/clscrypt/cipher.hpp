@@ -69,16 +69,43 @@ class DecryptStream;
 /// moved from. A moved-from instance is as new: construction's tables, no
 /// key, no listeners. Decryption runs on the calling thread only, unless the
 /// program asks for more with SetDecryptionThreads (clscrypt/threads.hpp).
+///
+/// Errors. The methods raise RuntimeError (clscrypt/error.hpp); each one's
+/// "Errors:" line gives the number and ErrorKind of each, "class" standing
+/// for the class error RuntimeError::ClassError. Memory running out raises
+/// std::bad_alloc instead of error 7. An exception thrown by a Progress
+/// listener (or a ByteSink) passes through unchanged. Where the line says
+/// "cancellable", the calling thread's cancellation check (CancelScope in
+/// clscrypt/policy.hpp) may stop the operation with 18 Cancelled. A
+/// non-empty `Key` argument adds the errors of Key(), raised before the
+/// operation starts.
+///
+/// Aliasing. Text and path arguments are read (or copied) before anything
+/// is written, and results are new strings: an argument may view any text,
+/// the caller's own results included. EncryptByte and DecryptByte work in
+/// place on the vector they are given.
+///
+/// Callbacks. Progress listeners (clscrypt/progress.hpp) run synchronously
+/// on the thread that called the operation, between blocks, never on a
+/// decryption worker; see the busy rule above for what they may call. A
+/// longjmp out of a listener, a sink or a cancellation check is not
+/// supported: it skips the clean-up (plaintext copies stay unwiped, the
+/// instance stays busy for good).
 class CLSCRYPT_API clsToString {
 public:
     explicit clsToString(CodePage codePage = {});
+    /// The copy has the listeners, key state, code page and unmappable
+    /// choice of `other`, and is not busy (a busy instance may be copied).
     clsToString(const clsToString& other);
     /// Moving from a busy instance copies it instead, so the running
-    /// operation keeps its tables.
+    /// operation keeps its tables (memory running out for that copy ends the
+    /// program: this constructor is noexcept).
     clsToString(clsToString&& other) noexcept;
-    /// Assigning to a busy instance, or moving from one, raises Busy.
+    /// Assigning to a busy instance, or moving from one, raises 5 Busy and
+    /// changes neither.
     clsToString& operator=(const clsToString& other);
     clsToString& operator=(clsToString&& other);
+    /// Ends the program (std::terminate) when the instance is busy.
     ~clsToString();
 
     /// Encrypts `ByteArray` in place: it becomes the T-byte ciphertext of its
@@ -87,13 +114,21 @@ public:
     /// exception passes through unchanged and the array is left at length T,
     /// holding the laid-out message with the blocks up to that event
     /// enciphered: its former content is lost.
+    ///
+    /// Errors: 6 Overflow; 57 System (the random source); cancellable (the
+    /// array is then left as after a throwing listener).
     void EncryptByte(std::vector<std::uint8_t>& ByteArray, std::u16string_view Key = {});
 
     /// Encrypts the code-page bytes of `Text` and returns the ciphertext as
     /// text, one character per byte.
+    ///
+    /// Errors: 5 Unmappable (under Unmappable::Refuse, before the key is
+    /// set); those of EncryptByte.
     std::u16string EncryptString(std::u16string_view Text, std::u16string_view Key = {});
 
     /// Reverses EncryptString.
+    ///
+    /// Errors: those of DecryptByte.
     std::u16string DecryptString(std::u16string_view Text, std::u16string_view Key = {});
 
     /// Encrypts the file `SourceFile` into `DestFile`: the destination holds
@@ -119,11 +154,14 @@ public:
     /// raises error 57, left as it is. A link as the source is read through.
     ///
     /// Errors: a missing source raises the class error "Error in Skipjack
-    /// EncryptFile procedure (Source file does not exist)."; a source whose
-    /// ciphertext would not fit the format's 32-bit length raises error 6;
-    /// file system failures raise 53, 57, 61, 70, 75 or 76 with the path and
-    /// the system's reason. A non-empty `Key` is set once the source is open.
-    /// The closing Progress event (100) comes after the destination has been
+    /// EncryptFile procedure (Source file does not exist)." (kind
+    /// SourceMissing); a source whose ciphertext would not fit the format's
+    /// 32-bit length raises 6 Overflow; file system failures raise 53, 57,
+    /// 61, 70, 75 or 76 (kind FileSystem) with the path and the system's
+    /// reason, 57 also for a source that changed size while it was read; the
+    /// random source (header words, the temporary file's name) 57 System;
+    /// cancellable. A non-empty `Key` is set once the source is open. The
+    /// closing Progress event (100) comes after the destination has been
     /// replaced.
     void EncryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                      std::u16string_view Key = {});
@@ -131,8 +169,13 @@ public:
     /// Decrypts the file `SourceFile` into `DestFile`, as DecryptByte would
     /// the whole source, with the same guarantees as EncryptFile. The length
     /// and the size descriptor are checked before anything is created: a
-    /// wrong key or a damaged file leaves no trace on disk. An empty source
-    /// raises error 9.
+    /// wrong key or a damaged file leaves no trace on disk.
+    ///
+    /// Errors: class SourceMissing; 9 WrongKeyOrDamaged (an empty source, or
+    /// a length that is not whole 8-byte blocks of at least 16), 6
+    /// WrongKeyOrDamaged (beyond 2^31 - 1 bytes), class WrongKeyOrDamaged (a
+    /// wrong key or damaged data); the file and random source errors of
+    /// EncryptFile; cancellable.
     void DecryptFile(const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile,
                      std::u16string_view Key = {});
 
@@ -144,12 +187,22 @@ public:
     /// Progress event is raised. If a Progress listener throws, the exception
     /// passes through unchanged and the array keeps its length, its blocks up
     /// to that event deciphered and the rest still enciphered.
+    ///
+    /// Errors: 9 WrongKeyOrDamaged (the length), 6 WrongKeyOrDamaged (beyond
+    /// 2^31 - 1 bytes), class WrongKeyOrDamaged (the descriptor);
+    /// cancellable (the array is then left as after a throwing listener).
     void DecryptByte(std::vector<std::uint8_t>& ByteArray, std::u16string_view Key = {});
 
     /// The write-only `Key` property: mixes a new key into the tables.
     /// Setting the empty text after a non-empty key raises error 9 and leaves
     /// the tables as they were (the key in force is then empty, so setting
-    /// the earlier key again mixes it in a second time).
+    /// the earlier key again mixes it in a second time). Only the first 72
+    /// characters count.
+    ///
+    /// Errors: 9 InvalidArgument (the empty key after a non-empty one); 5
+    /// Unmappable (under Unmappable::Refuse); 5 Busy (while the instance is
+    /// busy); cancellable (keys of more than 2^19 characters). The tables
+    /// stay as they were on each.
     void Key(std::u16string_view New_Value);
 
     /// Re-encrypts a file: decrypts `SourceFile` with the key state of
@@ -157,7 +210,8 @@ public:
     /// state, with new random words. It streams like the file operations,
     /// never puts the plaintext on disk, and replaces `DestFile` only once
     /// complete (`SourceFile` may equal `DestFile`). The checks and errors are
-    /// those of DecryptFile; Progress is raised by this instance.
+    /// those of DecryptFile; Progress is raised by this instance. `From` may
+    /// be this instance; both are busy meanwhile.
     void RekeyFile(clsToString& From, const std::filesystem::path& SourceFile, const std::filesystem::path& DestFile);
 
     /// Receives the output of EncryptFileTo, DecryptFileTo and RekeyFileTo:
@@ -173,7 +227,10 @@ public:
     /// An exception thrown by `Sink` ends the operation and passes through
     /// unchanged. Where the bytes go (a file of the caller's own, a pipe, a
     /// device) and how they are made final is the caller's: a failure part
-    /// way leaves what `Sink` was given so far.
+    /// way leaves what `Sink` was given so far. `Sink` runs on the calling
+    /// thread while the instance is busy (the busy rule applies to it as to
+    /// a listener); the bytes it is given are valid only during the call.
+    /// Errors: those of the file operation, less those of the destination.
     void EncryptFileTo(const std::filesystem::path& SourceFile, const ByteSink& Sink, std::u16string_view Key = {});
     void DecryptFileTo(const std::filesystem::path& SourceFile, const ByteSink& Sink, std::u16string_view Key = {});
     void RekeyFileTo(clsToString& From, const std::filesystem::path& SourceFile, const ByteSink& Sink);
@@ -201,17 +258,29 @@ public:
     /// a digit position past the end, error 11 for `Separators` = -2, error 9
     /// for other negative counts that reach past the text, and error 6 when
     /// the length plus `Separators` leaves the signed 32-bit range. The
-    /// empty text gives the empty text for `Separators` of 0 or more.
+    /// empty text gives the empty text for `Separators` of 0 or more. No
+    /// Progress events.
+    ///
+    /// Errors: 9 SubscriptOutOfRange, 11 DivisionByZero, 6 Overflow, as
+    /// above; cancellable (more than 2^20 pairs).
     std::u16string HexToStr(std::u16string_view HexText, std::int32_t Separators = 0);
 
     /// Writes each character's code-page byte as two upper-case hexadecimal
     /// digits, with as many copies of the first character of `Separator`
     /// between neighbouring pairs as `Separator` has characters ("41--42"
-    /// for "AB" with "-+"). The empty text gives the empty text; error 6
-    /// when the result would be longer than a signed 32-bit length.
+    /// for "AB" with "-+"). The empty text gives the empty text. No Progress
+    /// events.
+    ///
+    /// Errors: 6 Overflow (a result longer than a signed 32-bit length); 5
+    /// Unmappable (a character of `Text` the code page lacks, under
+    /// Unmappable::Refuse); cancellable (texts of 2^20 characters or more).
     std::u16string StrToHex(std::u16string_view Text, std::u16string_view Separator = u" ");
 
-    /// The code page for keys and text.
+    /// The code page for keys and text. SetCodePage and SetUnmappable are
+    /// not refused while the instance is busy, and a running operation
+    /// converts what it has not yet converted through the new setting (the
+    /// text EncryptString returns, for one): do not call them from a
+    /// listener of this instance.
     [[nodiscard]] CodePage GetCodePage() const noexcept {
         return codePage_;
     }

@@ -40,7 +40,10 @@ enum class Unmappable : std::int32_t {
 /// same value, so every byte value survives a round trip through text. A
 /// character the code page lacks becomes "?" (no best-fit mapping).
 ///
-/// A small value type: copying it copies a pointer to static tables.
+/// A small value type: copying it copies a pointer to static tables, which
+/// never change, so any number of threads may use code pages at once. Its
+/// methods raise only what their comments say, and std::bad_alloc where
+/// they return a container.
 class CLSCRYPT_API CodePage {
 public:
     /// The default: the system's ANSI code page on Windows when it is built
@@ -48,7 +51,8 @@ public:
     CodePage() noexcept;
 
     /// The code page with this Windows number. Throws RuntimeError (5,
-    /// "Invalid procedure call or argument") for a number this library lacks.
+    /// "Invalid procedure call or argument", kind InvalidArgument) for a
+    /// number this library lacks.
     static CodePage FromNumber(int number);
     /// The numbers FromNumber accepts, in rising order.
     static std::vector<int> Available();

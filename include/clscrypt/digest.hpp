@@ -64,6 +64,8 @@ private:
 class CLSCRYPT_API clsHsh {
 public:
     /// SHA-256 of the text's low bytes as 64 lower-case hexadecimal digits.
+    /// The class holds no state: one instance may serve any number of threads
+    /// at once. Raises only std::bad_alloc; no cancellation check.
     /// Each character contributes one byte, the low 8 bits of its code: no
     /// code page or UTF-8 conversion takes place, so U+20AC hashes like
     /// U+00AC and U+0100 like a zero byte. The empty text gives the digest of

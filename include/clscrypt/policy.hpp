@@ -24,14 +24,17 @@ CLSCRYPT_API void Wipe(void* data, std::size_t size) noexcept;
 
 /// Asked between chunks of every long operation on the thread that installed
 /// it: true stops the operation with RuntimeError kind Cancelled (error 18,
-/// "User interrupt occurred"). It runs on the operation's thread, must not
-/// throw, and must not call into the instance that is running.
+/// "User interrupt occurred"). It runs on the operation's thread (never on a
+/// decryption worker), must not throw or longjmp, and must not call into
+/// the library (its operations ask the check themselves).
 using CancelCheck = bool (*)(void* context) noexcept;
 
 /// Installs a cancellation check for the calling thread for the scope's
-/// lifetime (the previous one comes back when it ends). Operations look at
-/// it at least once a mebibyte of work: the block passes, the file
-/// operations, the hexadecimal conversions and the batch value calls.
+/// lifetime (the previous one comes back when it ends): scopes nest, and
+/// each must end on the thread that made it, innermost first. Operations
+/// look at it at least once a mebibyte of work: the block passes, the file
+/// operations, the hexadecimal conversions, the value calls and the hashing
+/// of very long keys; SHA-256 and clsHsh never do. Errors: none.
 class CLSCRYPT_API CancelScope {
 public:
     CancelScope(CancelCheck check, void* context) noexcept;
@@ -44,8 +47,8 @@ private:
     void* previous_context_;
 };
 
-/// Raises the Cancelled error if the calling thread's check says so; for
-/// code of the caller's own that runs between the library's chunks.
+/// Raises the Cancelled error (18) if the calling thread's check says so;
+/// for code of the caller's own that runs between the library's chunks.
 CLSCRYPT_API void ThrowIfCancelled();
 
 /// The one rule for reading a ciphertext (or any byte string) written as
@@ -56,15 +59,18 @@ CLSCRYPT_API void ThrowIfCancelled();
 /// else, or an odd number of digits, raises RuntimeError kind
 /// InvalidArgument (error 5) naming the position (from 1) of the first
 /// character at fault, never the character. The legacy HexToStr keeps its
-/// own rule.
+/// own rule. Also 18 Cancelled (texts over a mebibyte) and std::bad_alloc.
 CLSCRYPT_API std::vector<std::uint8_t> ReadHex(std::string_view text);
 
 /// The same into `out` (cleared first); returns 0 when the text reads, or
 /// the position (from 1) of the first character at fault (text.size() + 1
-/// for an odd number of digits). Never throws for bad text.
+/// for an odd number of digits). Never throws for bad text; raises 18
+/// Cancelled (texts over a mebibyte) and std::bad_alloc. `text` must not lie
+/// in `out`.
 CLSCRYPT_API std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out);
 
-/// Bytes as two upper-case digits each, `separator` between pairs.
+/// Bytes as two upper-case digits each, `separator` between pairs. Errors:
+/// 18 Cancelled (more than a mebibyte of bytes) and std::bad_alloc.
 CLSCRYPT_API std::string WriteHex(std::span<const std::uint8_t> bytes, std::string_view separator = {});
 
 }  // namespace clscrypt

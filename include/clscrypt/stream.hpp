@@ -30,15 +30,34 @@ struct CbcRun;
 ///
 /// The stream works on the tables of `Cipher`, which must outlive it and must
 /// not be given a key or used otherwise until the stream is finished or
-/// destroyed. Whether Progress is raised is decided when the stream starts.
-/// Any error leaves the stream failed: later calls raise error 5.
+/// destroyed: the stream holds `Cipher` busy from its start until Final
+/// succeeds, an error fails it, or it goes (Key on `Cipher` raises 5 Busy
+/// meanwhile, destroying `Cipher` ends the program). A stream and its
+/// instance serve one call at a time, on one thread at a time. Whether
+/// Progress is raised is decided when the stream starts; listeners run
+/// inside Update and Final, on the calling thread, under the rules of
+/// clscrypt/progress.hpp.
+///
+/// Errors are RuntimeError (number and ErrorKind below; std::bad_alloc when
+/// memory runs out); a listener's exception passes through. An output too
+/// small leaves the stream as it was, to call again; any other error leaves
+/// it failed: later calls raise 5 InvalidArgument.
+///
+/// Aliasing: the span forms convert in place when `Out` starts where
+/// `Chunk` does; any other overlap of `Chunk` with `Out` raises 5
+/// InvalidArgument. The vector forms take a `Chunk` anywhere, even inside
+/// `Out`.
 class CLSCRYPT_API EncryptStream {
 public:
     /// Starts the ciphertext of a `Length`-byte message: sets a non-empty
     /// `Key` on `Cipher` first (as EncryptByte does), raises error 6 when the
     /// ciphertext would not fit the format's 32-bit length, draws the header
     /// words.
+    ///
+    /// Errors: those of clsToString::Key for a non-empty `Key`; 6 Overflow;
+    /// 57 System (the random source).
     EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16string_view Key = {});
+    /// A moved-from stream is finished: its calls raise 5 InvalidArgument.
     EncryptStream(EncryptStream&&) noexcept;
     EncryptStream& operator=(EncryptStream&&) noexcept;
     EncryptStream(const EncryptStream&) = delete;
@@ -55,13 +74,20 @@ public:
     /// it completes to `Out` (at least MaxOutput(Chunk.size()) bytes, else
     /// error 5); returns how many. Bytes past the announced length raise
     /// error 5.
+    ///
+    /// Errors: 5 InvalidArgument (`Out` too small, a partial overlap, bytes
+    /// past the announced length, a stream finished or failed); 18 Cancelled
+    /// (the cancellation check).
     std::size_t Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out);
     /// The same, appending to `Out`.
     void Update(std::span<const std::uint8_t> Chunk, std::vector<std::uint8_t>& Out);
 
     /// Writes the last block or two (the message's end and the zero fill)
-    /// and raises the closing Progress event. Error 5 when fewer bytes came
-    /// than were announced.
+    /// and raises the closing Progress event. `Out` needs MaxOutput(0)
+    /// bytes.
+    ///
+    /// Errors: 5 InvalidArgument (`Out` too small, fewer bytes came than
+    /// were announced, a stream finished or failed); 18 Cancelled.
     std::size_t Final(std::span<std::uint8_t> Out);
     void Final(std::vector<std::uint8_t>& Out);
 
@@ -87,7 +113,9 @@ private:
 /// out as the pieces go in and, joined, is exactly what DecryptByte makes
 /// of the whole ciphertext, with the same errors (numbers and kinds) and
 /// Progress values. As with EncryptStream, `Cipher` must outlive the stream
-/// and not be used otherwise meanwhile, and any error leaves it failed.
+/// and not be used otherwise meanwhile (it is held busy), an output too
+/// small leaves the stream as it was and any other error leaves it failed,
+/// and the same aliasing and threading rules hold.
 class CLSCRYPT_API DecryptStream {
 public:
     /// The ciphertext's length is not known up front.
@@ -104,7 +132,11 @@ public:
     /// block every time; without it, about half of the wrong keys read a
     /// possible length, and their error comes later (when more bytes come
     /// than it announces, or at Final), after some meaningless output.
+    ///
+    /// Errors: those of clsToString::Key for a non-empty `Key`; 9 or 6
+    /// WrongKeyOrDamaged (a `Length` no ciphertext has).
     explicit DecryptStream(clsToString& Cipher, std::u16string_view Key = {}, std::uint64_t Length = UnknownLength);
+    /// A moved-from stream is finished: its calls raise 5 InvalidArgument.
     DecryptStream(DecryptStream&&) noexcept;
     DecryptStream& operator=(DecryptStream&&) noexcept;
     DecryptStream(const DecryptStream&) = delete;
@@ -117,11 +149,20 @@ public:
     /// Takes the next piece of ciphertext and writes the message bytes it
     /// completes to `Out` (at least MaxOutput(Chunk.size()) bytes, else error
     /// 5); returns how many.
+    ///
+    /// Errors: 5 InvalidArgument (`Out` too small, a partial overlap, bytes
+    /// past the `Length` given, a stream finished or failed); class
+    /// WrongKeyOrDamaged (the descriptor does not fit, or bytes past the end
+    /// it gives); 18 Cancelled.
     std::size_t Update(std::span<const std::uint8_t> Chunk, std::span<std::uint8_t> Out);
     void Update(std::span<const std::uint8_t> Chunk, std::vector<std::uint8_t>& Out);
 
     /// Checks that the whole ciphertext came and raises the closing Progress
     /// event. The message is complete already: nothing more comes out.
+    ///
+    /// Errors: 5 InvalidArgument (fewer bytes than the `Length` given, a
+    /// stream finished or failed); 9, 6 or class WrongKeyOrDamaged (a
+    /// ciphertext cut short). The cancellation check is not asked here.
     void Final();
 
     /// The message's length, once the first two blocks are in (else -1).

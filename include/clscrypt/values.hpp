@@ -108,20 +108,44 @@ struct ValueOptions {
 /// buffers, so a loop over many values allocates nothing once they have
 /// grown. One instance serves one call at a time; separate instances share
 /// nothing. Key material and the plaintext passing through the working
-/// buffers are wiped. A moved-from instance may only be assigned to or
-/// destroyed.
+/// buffers are wiped. A moved-from instance may be assigned to, destroyed,
+/// or asked CandidateCount() (0) and Options() (the defaults); nothing else.
+///
+/// Errors. A value that fails does not raise: its outcome carries the kind,
+/// and LastError() the RuntimeError. Encrypting: 5 InvalidArgument
+/// (PlainForm::Text that is not UTF-8), 5 Unmappable (a text character the
+/// code page lacks, unless replaceUnmappable), 6 Overflow (too long for the
+/// format), 57 System (the random source). Decrypting: 5 InvalidArgument
+/// (not in its stored form; a StoredForm::String value with a character the
+/// code page lacks is not in its form), 9 or 6 WrongKeyOrDamaged (a length
+/// no ciphertext has), class WrongKeyOrDamaged (no candidate reads it).
+/// Re-keying: those of decrypting and 57 System. The conversion methods
+/// themselves raise only 18 Cancelled (the calling thread's check, asked
+/// before each chunk of about 64 KiB of values, the first included) and
+/// std::bad_alloc.
+///
+/// Aliasing. The inputs are read as they are converted: they must not lie
+/// in the output strings (nor in the output vectors' strings), or a value
+/// of a later candidate is read from a cleared output and fails.
+///
+/// Callbacks and threads: no Progress events and no other callbacks; the
+/// cancellation check runs on the calling thread, as does all the work.
 class CLSCRYPT_API ValueCipher {
 public:
-    /// Sets up the tables of every candidate and of the target. Raises
-    /// RuntimeError when a history cannot be applied (the empty key after a
-    /// non-empty one, error 9).
+    /// Sets up the tables of every candidate and of the target.
+    ///
+    /// Errors: 5 InvalidArgument (no candidate); 9 InvalidArgument (the
+    /// empty key after a non-empty one in a history); 5 Unmappable (a key
+    /// character the code page lacks, unless `options.replaceUnmappable`);
+    /// 18 Cancelled (keys of more than 2^19 characters).
     ValueCipher(const std::vector<KeyHistory>& candidates, const KeyHistory& target, ValueOptions options = {});
     /// Instances already keyed, for callers that hold keys in buffers of
     /// their own: each candidate's tables as they stand, and the target's.
     /// The instances' code pages apply to their keys only; texts go through
-    /// `options.codePage`.
+    /// `options.codePage`. Errors: 5 InvalidArgument (no candidate).
     ValueCipher(std::vector<clsToString> candidates, clsToString target, ValueOptions options = {});
-    /// One history to read and write with.
+    /// One history to read and write with. Errors: those of the first
+    /// constructor but "no candidate".
     explicit ValueCipher(const KeyHistory& keys, ValueOptions options = {});
     ValueCipher(ValueCipher&&) noexcept;
     ValueCipher& operator=(ValueCipher&&) noexcept;
@@ -151,16 +175,18 @@ public:
     void RekeyMany(std::span<const std::string_view> stored, StoredForm inForm, StoredForm outForm,
                    std::vector<std::string>& rekeyed, std::vector<ValueOutcome>& outcomes);
 
-    /// The same, raising the RuntimeError that the single-value operations
-    /// raise (a wrong key: the class error "Incorrect size descriptor in
-    /// Blowfish decryption"; a value that is not in its stored form or a
-    /// text the code page cannot carry: error 5, InvalidArgument).
+    /// The same, raising the RuntimeError of a failing value (see Errors
+    /// above: a wrong key is the class error "Incorrect size descriptor in
+    /// Blowfish decryption", WrongKeyOrDamaged; a value that is not in its
+    /// stored form error 5, InvalidArgument; a text the code page cannot
+    /// carry error 5, Unmappable).
     std::string EncryptOrThrow(std::string_view plain, PlainForm plainForm, StoredForm form);
     std::string DecryptOrThrow(std::string_view stored, StoredForm form, PlainForm plainForm);
     std::string RekeyOrThrow(std::string_view stored, StoredForm inForm, StoredForm outForm);
 
     /// The error behind the last failed outcome, as the strict methods raise
-    /// it (its description names the fault, never the value).
+    /// it (its description names the fault, never the value). Raises 5
+    /// InvalidArgument when no value has failed yet.
     [[nodiscard]] const RuntimeError& LastError() const;
 
     [[nodiscard]] std::size_t CandidateCount() const noexcept;
