@@ -140,3 +140,47 @@ TEST(CppApi, AMovedFromValueCipherAnswersAndAShortOutputLeavesAStreamUsable) {
 }
 
 }  // namespace
+
+namespace {
+
+// A single value converted into the string it is read from: a value of the
+// second candidate is read again after the output was cleared.
+TEST(CppApi, ASingleValueConvertsInPlace) {
+    using namespace clscrypt;
+    ValueCipher second({KeyHistory{u"b"}}, KeyHistory{u"b"});
+    ValueCipher both({KeyHistory{u"a"}, KeyHistory{u"b"}}, KeyHistory{u"a"});
+    std::string s = second.EncryptOrThrow(std::string(5000, 'x'), PlainForm::Text, StoredForm::Hex);
+    const ValueOutcome read = both.Decrypt(s, StoredForm::Hex, PlainForm::Text, s);
+    ASSERT_TRUE(read.ok) << both.LastError().what();
+    EXPECT_EQ(read.candidate, 1U);
+    EXPECT_EQ(s, std::string(5000, 'x'));
+    ASSERT_TRUE(both.Encrypt(s, PlainForm::Text, StoredForm::Hex, s));
+    ASSERT_TRUE(both.Rekey(s, StoredForm::Hex, StoredForm::Base64, s));
+    EXPECT_EQ(both.DecryptOrThrow(s, StoredForm::Base64, PlainForm::Text), std::string(5000, 'x'));
+}
+
+TEST(CppApi, TheCodePageCannotChangeUnderARunningOperation) {
+    using namespace clscrypt;
+    clsToString c;
+    int refused = 0;
+    c.Progress.Subscribe([&](std::int32_t& percent) {
+        if (percent != 0) return;
+        try {
+            c.SetCodePage(CodePage::FromNumber(1251));
+        } catch (const RuntimeError& e) {
+            refused += e.Kind() == ErrorKind::Busy;
+        }
+        try {
+            c.SetUnmappable(Unmappable::Refuse);
+        } catch (const RuntimeError& e) {
+            refused += e.Kind() == ErrorKind::Busy;
+        }
+    });
+    const std::u16string text(200, u'\u00e9');
+    const std::u16string cipher = c.EncryptString(text, u"k");
+    EXPECT_EQ(refused, 2);
+    EXPECT_EQ(c.GetCodePage().Number(), 1252);
+    EXPECT_EQ(c.DecryptString(cipher), text);
+}
+
+}  // namespace

@@ -276,17 +276,14 @@ public:
     /// Unmappable::Refuse); cancellable (texts of 2^20 characters or more).
     std::u16string StrToHex(std::u16string_view Text, std::u16string_view Separator = u" ");
 
-    /// The code page for keys and text. SetCodePage and SetUnmappable are
-    /// not refused while the instance is busy, and a running operation
-    /// converts what it has not yet converted through the new setting (the
-    /// text EncryptString returns, for one): do not call them from a
-    /// listener of this instance.
+    /// The code page for keys and text. SetCodePage and SetUnmappable raise
+    /// kind Busy (error 5) while the instance is busy: a running operation
+    /// still has text to convert (the string EncryptString returns, for
+    /// one), which must go through the setting it started with.
     [[nodiscard]] CodePage GetCodePage() const noexcept {
         return codePage_;
     }
-    void SetCodePage(CodePage codePage) noexcept {
-        codePage_ = codePage;
-    }
+    void SetCodePage(CodePage codePage);
 
     /// What keys and texts do with a character the code page lacks:
     /// Unmappable::Replace (the default here, the legacy class's "?") or
@@ -296,9 +293,7 @@ public:
     [[nodiscard]] Unmappable GetUnmappable() const noexcept {
         return unmappable_;
     }
-    void SetUnmappable(Unmappable policy) noexcept {
-        unmappable_ = policy;
-    }
+    void SetUnmappable(Unmappable policy);
 
     /// Whether an operation runs on this instance or a stream on it is open.
     [[nodiscard]] bool IsBusy() const noexcept {

@@ -124,9 +124,11 @@ struct ValueOptions {
 /// before each chunk of about 64 KiB of values, the first included) and
 /// std::bad_alloc.
 ///
-/// Aliasing. The inputs are read as they are converted: they must not lie
-/// in the output strings (nor in the output vectors' strings), or a value
-/// of a later candidate is read from a cleared output and fails.
+/// Aliasing. The single-value methods may convert in place: an input that
+/// lies in the output string is copied aside first. The inputs of the batch
+/// methods are read as they are converted: they must not lie in the output
+/// vectors' strings, or a value of a later candidate is read from a cleared
+/// output and fails.
 ///
 /// Callbacks and threads: no Progress events and no other callbacks; the
 /// cancellation check runs on the calling thread, as does all the work.

@@ -167,6 +167,16 @@ clsToString::~clsToString() {
     if (busy_ != 0) std::terminate();
 }
 
+void clsToString::SetCodePage(CodePage codePage) {
+    detail::Busy::refuse_if_busy(*this, "changing the code page");
+    codePage_ = codePage;
+}
+
+void clsToString::SetUnmappable(Unmappable policy) {
+    detail::Busy::refuse_if_busy(*this, "changing what becomes of unmappable characters");
+    unmappable_ = policy;
+}
+
 detail::KeyState& clsToString::State() {
     if (!state_) state_ = std::make_unique<detail::KeyState>();
     return *state_;

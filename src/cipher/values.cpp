@@ -26,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -788,20 +789,45 @@ ValueCipher::ValueCipher(ValueCipher&&) noexcept = default;
 ValueCipher& ValueCipher::operator=(ValueCipher&&) noexcept = default;
 ValueCipher::~ValueCipher() = default;
 
+namespace {
+
+// A single value may be converted in place: an input that lies in the
+// output string is copied aside first, since the output is cleared before
+// the input is read again (later candidates, the stored form's text).
+class InputAside {
+public:
+    InputAside(std::string_view& in, const std::string& out) {
+        const std::less<const char*> before;
+        if (!in.empty() && before(in.data(), out.data() + out.capacity() + 1) &&
+            before(out.data(), in.data() + in.size())) {
+            copy_.bytes.assign(in.begin(), in.end());
+            in = std::string_view(reinterpret_cast<const char*>(copy_.data()), copy_.size());
+        }
+    }
+
+private:
+    platform::WipedBytes copy_;
+};
+
+}  // namespace
+
 ValueOutcome ValueCipher::Encrypt(std::string_view plain, PlainForm plainForm, StoredForm form, std::string& stored) {
     ValueOutcome outcome;
+    const InputAside aside(plain, stored);
     state_->convert_plain({&plain, 1}, plainForm, form, &stored, &outcome);
     return outcome;
 }
 
 ValueOutcome ValueCipher::Decrypt(std::string_view stored, StoredForm form, PlainForm plainForm, std::string& plain) {
     ValueOutcome outcome;
+    const InputAside aside(stored, plain);
     state_->convert_stored({&stored, 1}, form, State::Job::Decrypt, plainForm, form, &plain, &outcome);
     return outcome;
 }
 
 ValueOutcome ValueCipher::Rekey(std::string_view stored, StoredForm inForm, StoredForm outForm, std::string& rekeyed) {
     ValueOutcome outcome;
+    const InputAside aside(stored, rekeyed);
     state_->convert_stored({&stored, 1}, inForm, State::Job::Rekey, PlainForm::Bytes, outForm, &rekeyed, &outcome);
     return outcome;
 }
