@@ -101,7 +101,7 @@ async function run(cls) {
   const cipher = new cls.clsToString({ codepage });
   try {
     if (chosen) {
-      for (const k of keys) cipher.Key(k); // refuses what the code page lacks (kind Unmappable)
+      for (const k of keys) cipher.Key = k; // refuses what the code page lacks (kind Unmappable)
       cipher.Progress.subscribe((p) => {
         progress.value = p;
       });
