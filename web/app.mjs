@@ -138,10 +138,14 @@ async function run(cls) {
       // progress as the pieces are read, and a Cancel that stops it.
       const size = chosen.size;
       let read = 0;
+      // Each piece waits for a turn of the event loop: the pipe would
+      // otherwise run on promise callbacks alone, and neither the progress
+      // bar nor the Cancel button would get a turn until the end.
       const counting = new TransformStream({
-        transform(piece, c) {
+        async transform(piece, c) {
           read += piece.length;
           progress.value = size ? Math.floor((100 * read) / size) : 100;
+          await new Promise((turn) => setTimeout(turn, 0));
           c.enqueue(piece);
         },
       });

@@ -829,22 +829,52 @@ function bind(M) {
     return withHistory(o, candidates[0], body);
   }
 
+  // A one-shot call run through the library's stream in pieces: WebAssembly
+  // memory holds one piece at a time, and the result is written straight
+  // into its array, so the data, the result and a piece are all the memory
+  // a call takes (the whole-array operation copies the data inside
+  // WebAssembly too). The bytes are those of EncryptByte / DecryptByte.
+  function pieced(h, encrypting, bytes) {
+    const s = withWords(1, (out) => {
+      check((encrypting ? M._clscrypt_encrypt_stream_new : M._clscrypt_decrypt_stream_new)(h, BigInt(bytes.length), out));
+      return u32(out);
+    });
+    const stream = new ChunkStream(encrypting, s, check, () => {});
+    try {
+      let result = encrypting ? new Uint8Array(Number(M._clscrypt_encrypted_size(bytes.length))) : null;
+      let at = 0;
+      const put = (piece) => {
+        if (piece.length === 0) return;
+        if (result === null) result = new Uint8Array(stream.messageLength);
+        result.set(piece, at);
+        at += piece.length;
+      };
+      for (let from = 0; from < bytes.length; from += PIECE) put(stream.update(bytes.subarray(from, from + PIECE)));
+      put(stream.final());
+      result ??= new Uint8Array(0);
+      return at === result.length ? result : result.slice(0, at);
+    } finally {
+      stream.dispose();
+    }
+  }
+
   /**
    * Encrypts bytes under `keys` (a key history, oldest first; [] for none)
    * and returns the ciphertext as a new Uint8Array. Holds nothing after it
-   * returns. One-shot calls take about 3x the data in memory; past a few
-   * hundred MiB use encryptStream.
+   * returns. A call takes about twice the data in memory (the data and the
+   * result; WebAssembly holds one piece of 1 MiB at a time); for data that
+   * does not fit in memory twice, use encryptStream.
    */
   function encrypt(data, options) {
     const bytes = asBytes(data, 'the data');
     const o = optionsObject(options, CALL_OPTIONS, 'encrypt');
-    return firstHistory(o, (h) => convertBytes(h, true, bytes));
+    return firstHistory(o, (h) => pieced(h, true, bytes));
   }
   /** Decrypts a ciphertext; `keys` may list candidate histories, tried in order. */
   function decrypt(ciphertext, options) {
     const bytes = asBytes(ciphertext, 'the ciphertext');
     const o = optionsObject(options, CALL_OPTIONS, 'decrypt');
-    return tryHistories(o, (h) => convertBytes(h, false, bytes));
+    return tryHistories(o, (h) => pieced(h, false, bytes));
   }
   /** EncryptString's form: the ciphertext as text, one character per byte. */
   function encryptString(text, options) {
