@@ -84,5 +84,6 @@ wasm:
 	cmake --build --preset wasm
 
 wasm-test: wasm
+	cd js && npm ci --prefer-offline --no-audit --no-fund
 	cd js && npm test
 	node --test web/test/

@@ -86,29 +86,75 @@ function outputName(name, decrypting) {
   return /\.cls$/i.test(name) ? name.slice(0, -4) : `${name}.decrypted`;
 }
 
+// The keys entered, checked: an empty field is refused (a page that
+// encrypted with no key would write data anyone can read) unless "No key"
+// is ticked; encrypting, each key must match its repetition.
+function enteredKeys(encrypting) {
+  const fields = [...document.querySelectorAll('#keys li')];
+  const keys = fields.map((li) => li.querySelector('input.key').value);
+  if ($('no-key').checked) {
+    if (keys.some((k) => k !== '')) throw new Explained('"No key" is ticked, but a key is entered: clear one or the other.');
+    return [];
+  }
+  const empty = keys.findIndex((k) => k === '');
+  if (empty >= 0) {
+    throw new Explained(keys.length === 1
+      ? 'Enter the key. (For legacy data written without a key, tick "No key".)'
+      : `Key ${empty + 1} is empty: fill it in or remove it.`);
+  }
+  if (encrypting) {
+    const differs = fields.findIndex((li) => li.querySelector('input.key').value !== li.querySelector('input.key-repeat').value);
+    if (differs >= 0) throw new Explained(`Key ${differs + 1} and its repetition differ: type both again.`);
+  }
+  return keys;
+}
+
+let running = null; // the AbortController of the run under way
+
 async function run(cls) {
   clearResult();
   const decrypting = mode() === 'decrypt';
-  const keys = [...document.querySelectorAll('input.key')].map((k) => k.value).filter((k) => k !== '');
   const codepage = Number($('codepage').value);
   const text = pasted.value;
   if (!chosen && text.trim() === '') {
     say('Choose a file or paste text first.', 'error');
     return;
   }
+  let keys;
+  try {
+    keys = enteredKeys(!decrypting);
+  } catch (e) {
+    say(explain(e), 'error');
+    return;
+  }
+  const controller = new AbortController();
+  running = controller;
   runButton.disabled = true;
+  $('cancel').disabled = false;
   say(decrypting ? 'Decrypting…' : 'Encrypting…');
-  const cipher = new cls.clsToString({ codepage });
   try {
     if (chosen) {
-      for (const k of keys) cipher.Key(k); // refuses what the code page lacks (kind Unmappable)
-      cipher.Progress.subscribe((p) => {
-        progress.value = p;
+      // The file in pieces through the package's stream: bounded memory,
+      // progress as the pieces are read, and a Cancel that stops it.
+      const size = chosen.size;
+      let read = 0;
+      // Each piece waits for a turn of the event loop: the pipe would
+      // otherwise run on promise callbacks alone, and neither the progress
+      // bar nor the Cancel button would get a turn until the end.
+      const counting = new TransformStream({
+        async transform(piece, c) {
+          read += piece.length;
+          progress.value = size ? Math.floor((100 * read) / size) : 100;
+          await new Promise((turn) => setTimeout(turn, 0));
+          c.enqueue(piece);
+        },
       });
+      const options = { keys, codepage, length: size, signal: controller.signal };
+      const convert = decrypting ? cls.decryptStream(options) : cls.encryptStream(options);
       const pieces = [];
-      const options = { onChunk: (b) => pieces.push(b) };
-      if (decrypting) await cipher.decryptLarge(chosen, options);
-      else await cipher.encryptLarge(chosen, options);
+      const out = chosen.stream().pipeThrough(counting).pipeThrough(convert, { signal: controller.signal });
+      for await (const piece of out) pieces.push(piece);
+      progress.value = 100;
       const result = new Blob(pieces, { type: 'application/octet-stream' });
       offer(result, outputName(chosen.name, decrypting));
       say(`${decrypting ? 'Decrypted' : 'Encrypted'}: ${result.size.toLocaleString()} bytes, ready to download.`, 'ok');
@@ -136,19 +182,66 @@ async function run(cls) {
     }
   } catch (e) {
     clearResult();
-    say(explain(e), 'error');
+    say(controller.signal.aborted ? 'Cancelled: nothing was written.' : explain(e), 'error');
   } finally {
-    cipher.dispose();
+    running = null;
     runButton.disabled = false;
+    $('cancel').disabled = true;
   }
 }
 
+// Key fields: each with a Remove button (while more than one is left) and,
+// when encrypting, a field to type it again.
+function addKeyField() {
+  const list = $('keys');
+  const item = document.createElement('li');
+  const field = (cls, text) => {
+    const label = document.createElement('label');
+    const input = document.createElement('input');
+    input.type = $('show-keys').checked ? 'text' : 'password';
+    input.className = cls;
+    input.autocomplete = 'off';
+    label.append(text, input);
+    return label;
+  };
+  const repeat = field('key-repeat', 'Repeat key ');
+  repeat.classList.add('repeat');
+  const remove = document.createElement('button');
+  remove.type = 'button';
+  remove.className = 'remove-key';
+  remove.textContent = 'Remove';
+  remove.addEventListener('click', () => {
+    item.remove();
+    renumberKeys();
+    $('keys').querySelector('input.key')?.focus();
+  });
+  item.append(field('key', 'Key '), repeat, remove);
+  list.append(item);
+  renumberKeys();
+  return item;
+}
+function renumberKeys() {
+  const items = [...$('keys').children];
+  const encrypting = mode() === 'encrypt';
+  items.forEach((li, i) => {
+    li.querySelector('label').firstChild.textContent = `Key ${i + 1} `;
+    li.querySelector('label.repeat').firstChild.textContent = `Repeat key ${i + 1} `;
+    li.querySelector('label.repeat').hidden = !encrypting;
+    li.querySelector('button.remove-key').hidden = items.length === 1;
+    li.querySelector('button.remove-key').setAttribute('aria-label', `Remove key ${i + 1}`);
+  });
+}
+
 async function main() {
+  // The module started: boot.js reports a page whose module did not.
+  document.body.dataset.started = 'true';
+  addKeyField();
   let cls;
   try {
     cls = await load();
   } catch (e) {
     say(`This browser cannot run the page: ${e.message}`, 'error');
+    runButton.disabled = true;
     return;
   }
   fileInput.addEventListener('change', () => choose(fileInput.files[0]));
@@ -171,24 +264,14 @@ async function main() {
   for (const radio of form.querySelectorAll('input[name=mode]')) {
     radio.addEventListener('change', () => {
       runButton.textContent = mode() === 'decrypt' ? 'Decrypt' : 'Encrypt';
+      renumberKeys();
     });
   }
-  $('add-key').addEventListener('click', () => {
-    const list = $('keys');
-    const item = document.createElement('li');
-    const label = document.createElement('label');
-    const input = document.createElement('input');
-    input.type = $('show-keys').checked ? 'text' : 'password';
-    input.className = 'key';
-    input.autocomplete = 'off';
-    label.append(`Key ${list.children.length + 1} `, input);
-    item.append(label);
-    list.append(item);
-    input.focus();
-  });
+  $('add-key').addEventListener('click', () => addKeyField().querySelector('input.key').focus());
   $('show-keys').addEventListener('change', (e) => {
-    for (const k of document.querySelectorAll('input.key')) k.type = e.target.checked ? 'text' : 'password';
+    for (const k of document.querySelectorAll('input.key, input.key-repeat')) k.type = e.target.checked ? 'text' : 'password';
   });
+  $('cancel').addEventListener('click', () => running?.abort());
   form.addEventListener('submit', (e) => {
     e.preventDefault();
     run(cls);

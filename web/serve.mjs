@@ -30,6 +30,8 @@ function resolve(path) {
     root = pkg;
   } else if (path === '/') {
     rest = 'index.html';
+  } else if (path.startsWith('/test/')) {
+    return null; // the page's tests are not part of it
   }
   const file = normalize(join(root, rest));
   return file.startsWith(root) && !file.slice(root.length).split(sep).includes('..') ? file : null;
@@ -38,8 +40,20 @@ function resolve(path) {
 /** Starts the server; resolves to { url, close() }. Port 0 picks a free one. */
 export function serve(port = 0) {
   const server = createServer(async (req, res) => {
-    const path = decodeURIComponent(new URL(req.url, 'http://localhost').pathname);
-    const file = req.method === 'GET' ? resolve(path) : null;
+    if (req.method !== 'GET' && req.method !== 'HEAD') {
+      res.writeHead(405, { Allow: 'GET, HEAD' }).end();
+      return;
+    }
+    // A path that does not decode (a broken %-escape) is the client's
+    // mistake: 400, and the server goes on.
+    let path;
+    try {
+      path = decodeURIComponent(new URL(req.url, 'http://localhost').pathname);
+    } catch {
+      res.writeHead(400).end();
+      return;
+    }
+    const file = resolve(path);
     const type = file && types[extname(file)];
     if (!type || file.endsWith('serve.mjs')) {
       res.writeHead(404).end();
@@ -47,12 +61,19 @@ export function serve(port = 0) {
     }
     try {
       const body = await readFile(file);
-      res.writeHead(200, { 'Content-Type': type, 'Content-Security-Policy': csp, 'Cache-Control': 'no-store' });
-      res.end(body);
+      res.writeHead(200, {
+        'Content-Type': type,
+        'Content-Length': body.length,
+        'Content-Security-Policy': csp,
+        'Cache-Control': 'no-store',
+      });
+      res.end(req.method === 'HEAD' ? undefined : body);
     } catch {
       res.writeHead(404).end();
     }
   });
+  // A malformed request gets 400 from Node itself; it never stops the server.
+  server.on('clientError', (_e, socket) => socket.destroy());
   return new Promise((ok, fail) => {
     server.once('error', fail);
     server.listen(port, '127.0.0.1', () => {

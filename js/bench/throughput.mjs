@@ -25,7 +25,7 @@ async function memoryBench(mib) {
   const message = new Uint8Array(mib * MiB);
   for (let i = 0; i < message.length; i += 4096) message[i] = i & 0xff;
   const c = new cls.clsToString();
-  c.Key('benchmark key');
+  c.Key = 'benchmark key';
   cpuAtStart = process.cpuUsage();
   let t = performance.now();
   const cipher = c.EncryptByte(message);
@@ -69,7 +69,7 @@ async function pipeFile(c, encrypt, from, to) {
 
 async function fileBench(path) {
   const c = new cls.clsToString();
-  c.Key('benchmark key');
+  c.Key = 'benchmark key';
   cpuAtStart = process.cpuUsage();
   let t = performance.now();
   const n = await pipeFile(c, true, path, `${path}.cls`);

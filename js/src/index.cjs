@@ -1,6 +1,35 @@
 // CommonJS entry: the package is an ES module, reached here by a dynamic
 // import, so require('clscrypt') gives the same load() (asynchronous, as
-// loading the WebAssembly module is anyway).
+// loading the WebAssembly module is anyway), and the error classes at once.
 'use strict';
 
+const BRAND = Symbol.for('clscrypt.RuntimeError');
+
+// The ES module's RuntimeError cannot be imported synchronously: this one
+// stands for it. Errors raised by the package are instances of both (they
+// carry the brand the ES module sets); new ones are made by the package only.
+class RuntimeError extends Error {
+  static [Symbol.hasInstance](value) {
+    return value !== null && typeof value === 'object' && value[BRAND] === true;
+  }
+}
+
+exports.ErrorKind = Object.freeze({
+  Other: 1,
+  InvalidArgument: 2,
+  Overflow: 3,
+  SubscriptOutOfRange: 4,
+  DivisionByZero: 5,
+  WrongKeyOrDamaged: 6,
+  SourceMissing: 7,
+  FileSystem: 8,
+  System: 9,
+  OutOfMemory: 10,
+  Cancelled: 11,
+  BufferTooSmall: 12,
+  Busy: 13,
+  Unmappable: 14,
+});
+exports.RuntimeError = RuntimeError;
+exports.errorCode = (kind) => `ERR_CLSCRYPT_${kind.replace(/([a-z])([A-Z])/g, '$1_$2').toUpperCase()}`;
 exports.load = () => import('./index.mjs').then((m) => m.load());

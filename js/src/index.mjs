@@ -1,5 +1,8 @@
-// clscrypt for JavaScript: the library compiled to WebAssembly, behind the
-// names of the two legacy classes. Every operation is the library's own,
+// clscrypt for JavaScript: the library compiled to WebAssembly. The front
+// door is a set of stateless functions (encrypt, decrypt, their string and
+// stream forms, the value functions) that take the keys on every call and
+// hold nothing after they return; the two legacy classes stay for code
+// ported from the legacy program. Every operation is the library's own,
 // reached through its C interface; this file only moves bytes and text in
 // and out of WebAssembly memory and turns status codes into exceptions.
 
@@ -24,10 +27,20 @@ export const ErrorKind = Object.freeze({
 });
 const kindNames = Object.fromEntries(Object.entries(ErrorKind).map(([name, code]) => [code, name]));
 
+// Marks the package's errors, so that the CommonJS entry's RuntimeError
+// (which cannot import this module synchronously) recognises them too.
+const BRAND = Symbol.for('clscrypt.RuntimeError');
+
+/** The stable string code of a kind: "WrongKeyOrDamaged" -> "ERR_CLSCRYPT_WRONG_KEY_OR_DAMAGED". */
+export function errorCode(kind) {
+  return `ERR_CLSCRYPT_${kind.replace(/([a-z])([A-Z])/g, '$1_$2').toUpperCase()}`;
+}
+
 /**
  * The error every operation raises: the legacy run-time error number and
- * description callers test for, and the kind that tells a wrong key from
- * other failures sharing the number. Branch on `kind`, never on the text.
+ * description callers test for, the kind that tells a wrong key from other
+ * failures sharing the number, and `code`, the kind as a stable string.
+ * Branch on `kind` or `code`, never on the text.
  */
 export class RuntimeError extends Error {
   constructor(number, description, kind, message) {
@@ -37,18 +50,91 @@ export class RuntimeError extends Error {
     this.description = description;
     this.kindCode = kind;
     this.kind = kindNames[kind] ?? 'Other';
+    this.code = errorCode(this.kind);
+  }
+  get [BRAND]() {
+    return true;
   }
 }
 
 const OK = 0;
 const CANCELLED = 5;
+const TOO_SMALL = 3;
 const INVALID_ARGUMENT = 5; // the legacy number of kinds Busy and Unmappable too
 const INVALID_ARGUMENT_TEXT = 'Invalid procedure call or argument';
 const UNKNOWN_LENGTH = 0xffffffffffffffffn;
 const STORED_FORMS = { bytes: 0, hex: 1, base64: 2, string: 3 };
 const PLAIN_FORMS = { text: 0, bytes: 1 };
+const CODE_PAGES = new Set([0, 874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258]);
+const PIECE = 1 << 20; // the largest piece a stream hands to WebAssembly at once
 const utf8 = new TextEncoder();
 const fromUtf8 = new TextDecoder('utf-8', { fatal: false });
+// A listener's exception is kept until the operation returns; this marks
+// "none", so that even `throw null` or `throw undefined` is raised as it was.
+const NONE = Symbol('none');
+
+// ---- argument checks (before anything reaches WebAssembly) ---------------
+function optionsObject(options, allowed, what) {
+  if (options === undefined) return {};
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`${what} takes an options object ({ ${allowed.join(', ')} })`);
+  }
+  for (const name of Object.keys(options)) {
+    if (!allowed.includes(name)) throw new TypeError(`${what}: unknown option "${name}" (one of ${allowed.join(', ')})`);
+  }
+  return options;
+}
+function codePageOption(codepage) {
+  if (codepage === undefined) return 0;
+  if (typeof codepage !== 'number') throw new TypeError('codepage must be a number (874, 1250-1258; 0 for 1252)');
+  if (!Number.isInteger(codepage)) throw new RangeError('codepage must be an integer (874, 1250-1258; 0 for 1252)');
+  // Other integers reach the library, which refuses them (kind InvalidArgument).
+  return codepage;
+}
+function booleanOption(value, what) {
+  if (value === undefined) return false;
+  if (typeof value !== 'boolean') throw new TypeError(`${what} must be true or false`);
+  return value;
+}
+// A byte count: a safe non-negative integer, or a BigInt below 2^64 - 1.
+function lengthOption(length, what) {
+  if (typeof length === 'bigint') {
+    if (length < 0n || length >= UNKNOWN_LENGTH) throw new RangeError(`${what} must be from 0 to 2^64 - 2`);
+    return length;
+  }
+  if (typeof length !== 'number') throw new TypeError(`${what} must be a number or a BigInt`);
+  if (!Number.isSafeInteger(length) || length < 0) throw new RangeError(`${what} must be a whole number of bytes, 0 or more`);
+  return BigInt(length);
+}
+function pieceSizeOption(size) {
+  if (size === undefined) return PIECE;
+  if (typeof size !== 'number') throw new TypeError('pieceSize must be a number');
+  if (!Number.isSafeInteger(size) || size < 1) throw new RangeError('pieceSize must be a whole number of bytes, 1 or more');
+  return size;
+}
+function signalOption(signal) {
+  if (signal === undefined || signal === null) return null;
+  if (typeof signal !== 'object' || typeof signal.aborted !== 'boolean') throw new TypeError('signal must be an AbortSignal');
+  return signal;
+}
+function stopIfAborted(signal) {
+  if (signal?.aborted) {
+    throw signal.reason !== undefined ? signal.reason : new DOMException('This operation was aborted', 'AbortError');
+  }
+}
+// The key histories a stateless call takes: one history (an array of keys,
+// applied in order, or one key), or candidates (an array of histories)
+// tried in order when decrypting. [] is the explicit "no key".
+function keyHistories(keys) {
+  if (keys === undefined) {
+    throw new TypeError('keys is required: a key history (["key"], oldest first), or [] for data written without a key');
+  }
+  if (typeof keys === 'string') return [[keys]];
+  if (!Array.isArray(keys)) throw new TypeError('keys must be an array of keys, or of key histories');
+  if (keys.every((k) => typeof k === 'string')) return [keys];
+  if (keys.every((h) => Array.isArray(h) && h.every((k) => typeof k === 'string'))) return keys;
+  throw new TypeError('keys must be an array of keys (one history) or an array of arrays of keys (candidates), not both');
+}
 
 let loading = null;
 
@@ -59,21 +145,23 @@ let loading = null;
  */
 export function load() {
   if (loading === null) {
-    loading = randomSource().then(() => createClscryptModule()).then(bind);
+    loading = Promise.resolve()
+      .then(() => {
+        // The header words come from crypto.getRandomValues (browsers, Node
+        // 20 and later). Without it the module would refuse to encrypt; it
+        // never falls back to a weaker source.
+        if (typeof globalThis.crypto?.getRandomValues !== 'function') {
+          throw new Error('clscrypt needs crypto.getRandomValues (Node 20 or later, or a browser)');
+        }
+        return createClscryptModule();
+      })
+      .then(bind);
+    // A failed load may be tried again.
+    loading.catch(() => {
+      loading = null;
+    });
   }
   return loading;
-}
-
-// The header words come from crypto.getRandomValues, which browsers and
-// Node 19+ offer globally. Node 18 keeps it in node:crypto: it is made
-// global there, as later releases have it. Without it the module refuses
-// to encrypt; it never falls back to a weaker source.
-async function randomSource() {
-  if (typeof globalThis.crypto?.getRandomValues === 'function') return;
-  if (typeof process === 'object' && process.versions?.node) {
-    const { webcrypto } = await import('node:crypto');
-    if (typeof globalThis.crypto === 'undefined') globalThis.crypto = webcrypto;
-  }
 }
 
 function bind(M) {
@@ -110,6 +198,10 @@ function bind(M) {
   function busy(call, what = 'instance') {
     return new RuntimeError(INVALID_ARGUMENT, INVALID_ARGUMENT_TEXT, ErrorKind.Busy,
       `${INVALID_ARGUMENT_TEXT}: ${call} refused: an operation is running on this ${what}`);
+  }
+  function disposed(what) {
+    return new RuntimeError(INVALID_ARGUMENT, INVALID_ARGUMENT_TEXT, ErrorKind.InvalidArgument,
+      `${INVALID_ARGUMENT_TEXT}: the ${what} was disposed`);
   }
   function bytesIn(bytes) {
     const p = alloc(bytes.length);
@@ -168,6 +260,79 @@ function bind(M) {
       ? new FinalizationRegistry((free) => free())
       : { register() {}, unregister() {} };
 
+  // ---- one cipher handle: what the class and the stateless calls share ---
+  function newHandle(codepage, replaceUnmappable) {
+    const h = withWords(1, (out) => {
+      check(M._clscrypt_tostring_new(codepage, out));
+      return u32(out);
+    });
+    try {
+      check(M._clscrypt_tostring_set_refuse_unmappable(h, replaceUnmappable ? 0 : 1));
+    } catch (e) {
+      M._clscrypt_tostring_free(h);
+      throw e;
+    }
+    return h;
+  }
+  function setKey(h, key, checkStatus = check) {
+    const p = utf16In(key);
+    try {
+      checkStatus(M._clscrypt_tostring_set_key_utf16(h, p, key.length));
+    } finally {
+      release(p, key.length * 2);
+    }
+  }
+  // EncryptByte / DecryptByte in one WebAssembly buffer, converted in place:
+  // the caller's array, that buffer and the result are all the memory a
+  // call takes (about 3x the data).
+  function convertBytes(h, encrypt, bytes, checkStatus = check) {
+    const capacity = encrypt ? Math.max(Number(M._clscrypt_encrypted_size(bytes.length)), 16) : Math.max(bytes.length, 1);
+    const buf = alloc(capacity);
+    try {
+      heap().set(bytes, buf);
+      return withWords(1, (size) => {
+        setU32(size, capacity);
+        const run = encrypt ? M._clscrypt_tostring_encrypt : M._clscrypt_tostring_decrypt;
+        checkStatus(run(h, buf, bytes.length, buf, size));
+        return heap().slice(buf, buf + u32(size));
+      });
+    } finally {
+      release(buf, capacity);
+    }
+  }
+  function convertString(h, run, text, checkStatus = check) {
+    const p = utf16In(text);
+    try {
+      return withWords(2, (w) => {
+        checkStatus(run(h, p, text.length, w, w + 4));
+        return takeUtf16(w);
+      });
+    } finally {
+      release(p, text.length * 2);
+    }
+  }
+
+  // Progress: one function in WebAssembly's table for every instance (a
+  // function added per instance would compile a small module each time);
+  // the instance is found by the number it passes back. The map holds the
+  // instances' state weakly: it never keeps one alive.
+  const progressStates = new Map();
+  let nextProgressId = 1;
+  const progressFunction = M.addFunction((percentPtr, id) => {
+    const state = progressStates.get(id)?.deref();
+    if (!state) return 0;
+    state.listening++;
+    try {
+      M.HEAP32[percentPtr >>> 2] = state.progress._raise(M.HEAP32[percentPtr >>> 2]);
+      return 0;
+    } catch (e) {
+      state.failure = e;
+      return 1;
+    } finally {
+      state.listening--;
+    }
+  }, 'iii');
+
   // ---- clsToString --------------------------------------------------------
   class ProgressEvent {
     #listeners = new Map();
@@ -199,9 +364,17 @@ function bind(M) {
     }
   }
 
+  /**
+   * The legacy class, for code ported from the legacy program. Its key
+   * history is the instance's: a key set by `Key = ...`, or given to an
+   * operation as its `key` argument, is mixed into the instance's tables
+   * for good (even when that operation then fails), and every later key is
+   * mixed in on top of it, exactly as the legacy class did. Stored data may
+   * rely on that order. New code uses the stateless functions instead.
+   */
   class clsToString {
     #h = 0;
-    #callback = 0;
+    #id = 0;
     #state;
     #streams = new Set();
     #token = {};
@@ -215,62 +388,49 @@ function bind(M) {
      * Unmappable) unless `replaceUnmappable` asks for the legacy "?" in its
      * place.
      */
-    constructor({ codepage = 0, replaceUnmappable = false } = {}) {
-      // What the progress callback needs, apart from the instance: the
-      // callback stays reachable from WebAssembly's function table, and
-      // must not keep the instance from being collected. `listening` counts
-      // the listener calls under way: the instance is inside an operation.
-      const state = { progress: new ProgressEvent(), failure: null, listening: 0 };
+    constructor(options) {
+      const o = optionsObject(options, ['codepage', 'replaceUnmappable'], 'new clsToString()');
+      const codepage = codePageOption(o.codepage);
+      const replace = booleanOption(o.replaceUnmappable, 'replaceUnmappable');
+      // What the progress callback needs, apart from the instance: it must
+      // not keep the instance from being collected. `listening` counts the
+      // listener calls under way: the instance is inside an operation.
+      const state = { progress: new ProgressEvent(), failure: NONE, listening: 0 };
       this.#state = state;
-      this.Progress = state.progress;
-      const h = withWords(1, (out) => {
-        check(M._clscrypt_tostring_new(codepage | 0, out));
-        return u32(out);
-      });
+      Object.defineProperty(this, 'Progress', { value: state.progress, enumerable: true });
+      const h = newHandle(codepage, replace);
+      const id = nextProgressId++;
       try {
-        check(M._clscrypt_tostring_set_refuse_unmappable(h, replaceUnmappable ? 0 : 1));
+        check(M._clscrypt_tostring_set_progress(h, progressFunction, id));
       } catch (e) {
         M._clscrypt_tostring_free(h);
         throw e;
       }
       this.#h = h;
+      this.#id = id;
       // Listeners run inside the operation; an exception may not unwind
       // through WebAssembly frames, so it is kept, the operation cancelled,
       // and the exception raised once the operation has returned.
-      this.#callback = M.addFunction((percentPtr) => {
-        state.listening++;
-        try {
-          M.HEAP32[percentPtr >>> 2] = state.progress._raise(M.HEAP32[percentPtr >>> 2]);
-          return 0;
-        } catch (e) {
-          state.failure = e;
-          return 1;
-        } finally {
-          state.listening--;
-        }
-      }, 'iii');
-      check(M._clscrypt_tostring_set_progress(this.#h, this.#callback, 0));
-      const callback = this.#callback;
+      progressStates.set(id, new WeakRef(state));
       registry.register(
         this,
         () => {
           M._clscrypt_tostring_free(h);
-          M.removeFunction(callback);
+          progressStates.delete(id);
         },
         this.#token,
       );
     }
 
     #handle() {
-      if (this.#h === 0) throw new RuntimeError(5, 'Invalid procedure call or argument', ErrorKind.InvalidArgument,
-        'Invalid procedure call or argument: the instance was disposed');
+      if (this.#h === 0) throw disposed('instance');
       return this.#h;
     }
     // Checks a status; a listener's exception comes first.
     #check(status) {
       const failure = this.#state.failure;
-      this.#state.failure = null;
-      if (status === CANCELLED && failure !== null) throw failure;
+      this.#state.failure = NONE;
+      if (status === CANCELLED && failure !== NONE) throw failure;
       check(status);
     }
 
@@ -279,58 +439,46 @@ function bind(M) {
     }
 
     /**
-     * The write-only Key property: mixes a new key into the tables. Refused
+     * The write-only Key property: `c.Key = 'secret'` mixes a new key into
+     * the tables, on top of those before it. Reading it throws. Refused
      * with kind Busy while an operation runs on the instance (from a
      * Progress listener, with a stream open, during encryptLarge or
      * decryptLarge).
      */
-    Key(k) {
+    set Key(k) {
       k = asText(k, 'the key');
       const h = this.#handle();
       // The library refuses while a stream is open or a listener runs; a
       // large operation is held busy here too while it awaits its source or
       // onChunk after its stream has closed.
       if (this.#large > 0) throw busy('setting the key');
-      const p = utf16In(k);
-      try {
-        this.#check(M._clscrypt_tostring_set_key_utf16(h, p, k.length));
-      } finally {
-        release(p, k.length * 2);
-      }
+      setKey(h, k, (st) => this.#check(st));
+    }
+    get Key() {
+      throw new TypeError('Key is write-only: assign a key to it (c.Key = "secret"); it cannot be read or called');
     }
     #keyArg(key) {
-      if (key !== undefined && key !== null && key !== '') this.Key(key);
+      if (key !== undefined && key !== null && key !== '') this.Key = key;
     }
 
     /**
      * Encrypts `bytes` and returns the ciphertext as a new Uint8Array
      * (typed arrays cannot be resized in place, so the argument is left as
-     * it was). A non-empty `key` is set first and stays in force.
+     * it was). A non-empty `key` is mixed into the instance first and stays
+     * in force, even when the call fails.
      */
     EncryptByte(bytes, key) {
-      return this.#bytes(true, asBytes(bytes, 'the bytes'), key);
+      bytes = asBytes(bytes, 'the bytes');
+      const h = this.#handle();
+      this.#keyArg(key);
+      return convertBytes(h, true, bytes, (st) => this.#check(st));
     }
     /** Decrypts `bytes` into a new Uint8Array; the argument is unchanged. */
     DecryptByte(bytes, key) {
-      return this.#bytes(false, asBytes(bytes, 'the bytes'), key);
-    }
-    #bytes(encrypt, bytes, key) {
+      bytes = asBytes(bytes, 'the bytes');
       const h = this.#handle();
       this.#keyArg(key);
-      const capacity = encrypt ? Math.max(Number(M._clscrypt_encrypted_size(bytes.length)), 16) : bytes.length;
-      const input = bytesIn(bytes);
-      const out = alloc(capacity);
-      try {
-        return withWords(1, (size) => {
-          setU32(size, capacity);
-          const run = encrypt ? M._clscrypt_tostring_encrypt : M._clscrypt_tostring_decrypt;
-          this.#check(run(h, input, bytes.length, out, size));
-          return heap().slice(out, out + u32(size));
-        });
-      } finally {
-        release(input, bytes.length);
-        release(out, capacity);
-      }
+      return convertBytes(h, false, bytes, (st) => this.#check(st));
     }
 
     /** EncryptString: the ciphertext as text, one character per byte. */
@@ -343,15 +491,7 @@ function bind(M) {
     #string(run, text, key) {
       const h = this.#handle();
       this.#keyArg(key);
-      const p = utf16In(text);
-      try {
-        return withWords(2, (w) => {
-          this.#check(run(h, p, text.length, w, w + 4));
-          return takeUtf16(w);
-        });
-      } finally {
-        release(p, text.length * 2);
-      }
+      return convertString(h, run, text, (st) => this.#check(st));
     }
 
     /** Each character's code-page byte as two upper-case hexadecimal digits. */
@@ -390,8 +530,9 @@ function bind(M) {
      * the whole. A non-empty `key` is set first.
      */
     createEncryptStream(length, key) {
+      const n = lengthOption(length, 'the length');
       this.#keyArg(key);
-      return this.#stream(true, BigInt(length));
+      return this.#stream(true, n);
     }
     /**
      * Decryption of a ciphertext handed over in pieces; give its `length`
@@ -399,8 +540,9 @@ function bind(M) {
      * second block, before any output.
      */
     createDecryptStream(length, key) {
+      const n = length === undefined || length === null ? UNKNOWN_LENGTH : lengthOption(length, 'the length');
       this.#keyArg(key);
-      return this.#stream(false, length === undefined || length === null ? UNKNOWN_LENGTH : BigInt(length));
+      return this.#stream(false, n);
     }
     /**
      * Encrypts or decrypts a large source in pieces with bounded memory: a
@@ -408,7 +550,7 @@ function bind(M) {
      * iterable of byte arrays. Calls `onChunk` with each output piece (await
      * it to write); `length` is needed for encryption of a stream or
      * iterable. The instance is held busy until the returned promise
-     * settles: Key(), dispose() and any call given a key are refused with
+     * settles: Key, dispose() and any call given a key are refused with
      * kind Busy meanwhile, and the operation runs on the instance's own
      * tables (no snapshot is taken). With `signal`, an abort stops the work
      * between pieces (or inside one, when a Progress listener aborts) and
@@ -421,23 +563,25 @@ function bind(M) {
     decryptLarge(source, options) {
       return this.#pipe(false, source, options);
     }
-    async #pipe(encrypt, source, { length, key, onChunk, pieceSize = 1 << 20, signal } = {}) {
+    async #pipe(encrypt, source, options) {
+      const o = optionsObject(options, ['length', 'key', 'onChunk', 'pieceSize', 'signal'],
+        encrypt ? 'encryptLarge' : 'decryptLarge');
+      const { key, onChunk } = o;
       if (typeof onChunk !== 'function') throw new TypeError('onChunk must be a function');
-      if (signal !== undefined && signal !== null && typeof signal.aborted !== 'boolean') {
-        throw new TypeError('signal must be an AbortSignal');
-      }
+      const signal = signalOption(o.signal);
+      const pieceSize = pieceSizeOption(o.pieceSize);
       stopIfAborted(signal);
-      let total = length;
+      let total = o.length === undefined || o.length === null ? undefined : lengthOption(o.length, 'length');
       let pieces;
       if (typeof Blob !== 'undefined' && source instanceof Blob) {
-        total = source.size;
+        total = BigInt(source.size);
         pieces = blobPieces(source, pieceSize);
       } else if (source && typeof source.getReader === 'function') {
         pieces = readerPieces(source.getReader());
       } else {
         pieces = source;
       }
-      if (encrypt && (total === undefined || total === null)) {
+      if (encrypt && total === undefined) {
         throw new TypeError('encrypting in pieces needs the total length up front');
       }
       const stream = encrypt ? this.createEncryptStream(total, key) : this.createDecryptStream(total, key);
@@ -492,13 +636,15 @@ function bind(M) {
       for (const s of [...this.#streams]) s.dispose();
       registry.unregister(this.#token);
       M._clscrypt_tostring_free(this.#h);
-      M.removeFunction(this.#callback);
+      progressStates.delete(this.#id);
       this.#h = 0;
     }
   }
 
-  // One chunked stream; its input and output buffers live in WebAssembly
-  // memory and are reused from piece to piece.
+  // One chunked stream; its buffer lives in WebAssembly memory, is reused
+  // from piece to piece and converted in place. `afterFree` runs once the
+  // stream is freed (by dispose() or, if the stream was dropped, when it is
+  // collected).
   class ChunkStream {
     #s;
     #encrypt;
@@ -507,11 +653,13 @@ function bind(M) {
     #running = false;
     #mem = { buf: 0, cap: 0 }; // shared with the safety net below
     #token = {};
-    constructor(encrypt, s, checkStatus, onClose) {
+    #afterFree;
+    constructor(encrypt, s, checkStatus, onClose, afterFree = () => {}) {
       this.#encrypt = encrypt;
       this.#s = s;
       this.#check = checkStatus;
       this.#closed = onClose;
+      this.#afterFree = afterFree;
       const mem = this.#mem;
       const free = encrypt ? M._clscrypt_encrypt_stream_free : M._clscrypt_decrypt_stream_free;
       registry.register(
@@ -519,12 +667,13 @@ function bind(M) {
         () => {
           free(s);
           release(mem.buf, mem.cap);
+          afterFree();
         },
         this.#token,
       );
     }
     #room(n) {
-      const need = 2 * n + 16;
+      const need = n + 16;
       const mem = this.#mem;
       if (need > mem.cap) {
         release(mem.buf, mem.cap);
@@ -536,8 +685,7 @@ function bind(M) {
       return mem.buf;
     }
     #live() {
-      if (this.#s === 0) throw new RuntimeError(5, 'Invalid procedure call or argument', ErrorKind.InvalidArgument,
-        'Invalid procedure call or argument: the stream was disposed');
+      if (this.#s === 0) throw disposed('stream');
       if (this.#running) throw busy('a call on the stream', 'stream');
       return this.#s;
     }
@@ -561,15 +709,14 @@ function bind(M) {
       const n = bytes.length;
       const buf = this.#room(n);
       heap().set(bytes, buf);
-      const out = buf + n;
       return withWords(1, (size) => {
         setU32(size, n + 16);
         const run = this.#encrypt ? M._clscrypt_encrypt_stream_update : M._clscrypt_decrypt_stream_update;
         try {
-          this.#check(this.#run(() => run(s, buf, n, out, size)));
-          return heap().slice(out, out + u32(size));
+          this.#check(this.#run(() => run(s, buf, n, buf, size)));
+          return heap().slice(buf, buf + u32(size));
         } finally {
-          M._clscrypt_wipe(buf, 2 * n + 16);
+          M._clscrypt_wipe(buf, n + 16);
         }
       });
     }
@@ -608,6 +755,7 @@ function bind(M) {
       release(this.#mem.buf, this.#mem.cap);
       this.#mem.buf = 0;
       this.#mem.cap = 0;
+      this.#afterFree();
       this.#closed();
     }
   }
@@ -630,11 +778,6 @@ function bind(M) {
       if (previous === null) M._clscrypt_set_cancel_check(0, 0);
     }
   }
-  function stopIfAborted(signal) {
-    if (signal?.aborted) {
-      throw signal.reason !== undefined ? signal.reason : new DOMException('This operation was aborted', 'AbortError');
-    }
-  }
 
   async function* blobPieces(blob, size) {
     for (let at = 0; at < blob.size; at += size) {
@@ -651,6 +794,186 @@ function bind(M) {
     } finally {
       reader.releaseLock();
     }
+  }
+
+  // ---- the stateless functions --------------------------------------------
+  const CALL_OPTIONS = ['keys', 'codepage', 'replaceUnmappable'];
+  // Runs `body(handle)` on a handle made for this call alone, keyed with one
+  // history; the handle (and its key material, wiped) is gone when it returns.
+  function withHistory(o, history, body) {
+    const h = newHandle(codePageOption(o.codepage), booleanOption(o.replaceUnmappable, 'replaceUnmappable'));
+    try {
+      for (const k of history) setKey(h, k);
+      return body(h);
+    } finally {
+      M._clscrypt_tostring_free(h);
+    }
+  }
+  // Decrypting: the histories in order; a wrong key moves on to the next,
+  // any other failure (or the last wrong key) is raised.
+  function tryHistories(o, body) {
+    const candidates = keyHistories(o.keys);
+    if (candidates.length === 0) throw new TypeError('keys lists no key history');
+    for (let i = 0; ; i++) {
+      try {
+        return withHistory(o, candidates[i], body);
+      } catch (e) {
+        if (!(e instanceof RuntimeError) || e.kind !== 'WrongKeyOrDamaged' || i === candidates.length - 1) throw e;
+      }
+    }
+  }
+  // Encrypting writes under one history: the first of candidates.
+  function firstHistory(o, body) {
+    const candidates = keyHistories(o.keys);
+    if (candidates.length === 0) throw new TypeError('keys lists no key history');
+    return withHistory(o, candidates[0], body);
+  }
+
+  // A one-shot call run through the library's stream in pieces: WebAssembly
+  // memory holds one piece at a time, and the result is written straight
+  // into its array, so the data, the result and a piece are all the memory
+  // a call takes (the whole-array operation copies the data inside
+  // WebAssembly too). The bytes are those of EncryptByte / DecryptByte.
+  function pieced(h, encrypting, bytes) {
+    const s = withWords(1, (out) => {
+      check((encrypting ? M._clscrypt_encrypt_stream_new : M._clscrypt_decrypt_stream_new)(h, BigInt(bytes.length), out));
+      return u32(out);
+    });
+    const stream = new ChunkStream(encrypting, s, check, () => {});
+    try {
+      let result = encrypting ? new Uint8Array(Number(M._clscrypt_encrypted_size(bytes.length))) : null;
+      let at = 0;
+      const put = (piece) => {
+        if (piece.length === 0) return;
+        if (result === null) result = new Uint8Array(stream.messageLength);
+        result.set(piece, at);
+        at += piece.length;
+      };
+      for (let from = 0; from < bytes.length; from += PIECE) put(stream.update(bytes.subarray(from, from + PIECE)));
+      put(stream.final());
+      result ??= new Uint8Array(0);
+      return at === result.length ? result : result.slice(0, at);
+    } finally {
+      stream.dispose();
+    }
+  }
+
+  /**
+   * Encrypts bytes under `keys` (a key history, oldest first; [] for none)
+   * and returns the ciphertext as a new Uint8Array. Holds nothing after it
+   * returns. A call takes about twice the data in memory (the data and the
+   * result; WebAssembly holds one piece of 1 MiB at a time); for data that
+   * does not fit in memory twice, use encryptStream.
+   */
+  function encrypt(data, options) {
+    const bytes = asBytes(data, 'the data');
+    const o = optionsObject(options, CALL_OPTIONS, 'encrypt');
+    return firstHistory(o, (h) => pieced(h, true, bytes));
+  }
+  /** Decrypts a ciphertext; `keys` may list candidate histories, tried in order. */
+  function decrypt(ciphertext, options) {
+    const bytes = asBytes(ciphertext, 'the ciphertext');
+    const o = optionsObject(options, CALL_OPTIONS, 'decrypt');
+    return tryHistories(o, (h) => pieced(h, false, bytes));
+  }
+  /** EncryptString's form: the ciphertext as text, one character per byte. */
+  function encryptString(text, options) {
+    text = asText(text, 'the text');
+    const o = optionsObject(options, CALL_OPTIONS, 'encryptString');
+    return firstHistory(o, (h) => convertString(h, M._clscrypt_tostring_encrypt_string_utf16, text));
+  }
+  function decryptString(text, options) {
+    text = asText(text, 'the text');
+    const o = optionsObject(options, CALL_OPTIONS, 'decryptString');
+    return tryHistories(o, (h) => convertString(h, M._clscrypt_tostring_decrypt_string_utf16, text));
+  }
+
+  /**
+   * A web TransformStream that encrypts the `length` bytes written to it
+   * (the format records the length first, so it must be known). Works with
+   * pipeThrough, and in Node with stream.Readable.toWeb / Writable.toWeb and
+   * pipeline. An abort of `signal` errors both sides with its reason. The
+   * key material is freed when the stream ends, fails or is aborted.
+   */
+  function encryptStream(options) {
+    const o = optionsObject(options, [...CALL_OPTIONS, 'length', 'signal'], 'encryptStream');
+    if (o.length === undefined || o.length === null) throw new TypeError('encryptStream needs the length up front');
+    return transform(true, o, lengthOption(o.length, 'length'));
+  }
+  /**
+   * A TransformStream that decrypts a ciphertext written to it, under one
+   * key history. Give `length` when known: then a wrong key is caught at the
+   * second block, before any output.
+   */
+  function decryptStream(options) {
+    const o = optionsObject(options, [...CALL_OPTIONS, 'length', 'signal'], 'decryptStream');
+    const length = o.length === undefined || o.length === null ? UNKNOWN_LENGTH : lengthOption(o.length, 'length');
+    return transform(false, o, length);
+  }
+  function transform(encrypting, o, length) {
+    const signal = signalOption(o.signal);
+    stopIfAborted(signal);
+    const candidates = keyHistories(o.keys);
+    if (candidates.length !== 1) throw new TypeError('a stream reads and writes under one key history');
+    const h = newHandle(codePageOption(o.codepage), booleanOption(o.replaceUnmappable, 'replaceUnmappable'));
+    let stream;
+    try {
+      for (const k of candidates[0]) setKey(h, k);
+      const s = withWords(1, (out) => {
+        check((encrypting ? M._clscrypt_encrypt_stream_new : M._clscrypt_decrypt_stream_new)(h, length, out));
+        return u32(out);
+      });
+      let freed = false;
+      stream = new ChunkStream(encrypting, s, check, () => {}, () => {
+        if (!freed) M._clscrypt_tostring_free(h);
+        freed = true;
+      });
+    } catch (e) {
+      M._clscrypt_tostring_free(h);
+      throw e;
+    }
+    let onAbort = null;
+    const finish = () => {
+      if (onAbort) signal.removeEventListener('abort', onAbort);
+      onAbort = null;
+      stream.dispose();
+    };
+    return new TransformStream({
+      start(controller) {
+        if (signal) {
+          onAbort = () => {
+            finish();
+            controller.error(signal.reason ?? new DOMException('This operation was aborted', 'AbortError'));
+          };
+          signal.addEventListener('abort', onAbort, { once: true });
+        }
+      },
+      transform(chunk, controller) {
+        try {
+          stopIfAborted(signal);
+          const bytes = asBytes(chunk, 'a piece');
+          for (let at = 0; at < bytes.length; at += PIECE) {
+            const out = stream.update(bytes.subarray(at, at + PIECE));
+            if (out.length) controller.enqueue(out);
+          }
+        } catch (e) {
+          finish();
+          throw e;
+        }
+      },
+      flush(controller) {
+        try {
+          stopIfAborted(signal);
+          const last = stream.final();
+          if (last.length) controller.enqueue(last);
+        } finally {
+          finish();
+        }
+      },
+      cancel() {
+        finish();
+      },
+    });
   }
 
   // ---- hexadecimal text of ciphertexts -----------------------------------
@@ -729,10 +1052,13 @@ function bind(M) {
     if (v === undefined) throw new TypeError(`unknown ${what} "${name}" (one of ${Object.keys(table).join(', ')})`);
     return v;
   }
-  // Runs `each(handle, value)` over the values with a bulk-value handle made
-  // from the options; every value gets its own outcome.
-  function withValues(options, run) {
-    const { keys, target, codepage = 0, separator = '', replaceUnmappable = false } = options ?? {};
+  const VALUE_OPTIONS = ['keys', 'target', 'codepage', 'plain', 'form', 'separator', 'replaceUnmappable'];
+  const REKEY_OPTIONS = ['keys', 'target', 'codepage', 'from', 'to', 'separator', 'replaceUnmappable'];
+  // Runs `run(handle)` with a bulk-value handle made from the options.
+  function withValues(o, run) {
+    const { keys, target, separator = '' } = o;
+    const codepage = codePageOption(o.codepage);
+    const replace = booleanOption(o.replaceUnmappable, 'replaceUnmappable');
     if (!Array.isArray(keys) || keys.length === 0) {
       throw new TypeError('keys must list at least one key history (an array of keys, or one key)');
     }
@@ -746,9 +1072,9 @@ function bind(M) {
       heap().set(sepBytes, sep);
       heap()[sep + sepBytes.length] = 0;
       const h = withWords(1, (out) => {
-        check(M._clscrypt_values_new(cand, keys.length, tgt, codepage | 0, sep,
+        check(M._clscrypt_values_new(cand, keys.length, tgt, codepage, sep,
             // keys: [] is written out by the caller: an explicit choice of no key.
-            (replaceUnmappable ? 1 : 0) | 2, out));
+            (replace ? 1 : 0) | 2, out));
         return u32(out);
       });
       try {
@@ -760,13 +1086,10 @@ function bind(M) {
       for (const [p, n] of owned) release(p, n);
     }
   }
-  function valueIn(v, bytes) {
-    if (bytes) return asBytes(v, 'a value');
-    return utf8.encode(asText(v, 'a value'));
-  }
   // One value through `call(in, inSize, out, sizePtr, candidatePtr)`, with
-  // the output buffer grown when the library asks for more.
-  function oneValue(input, call, asText) {
+  // the output buffer grown when the library asks for more: the path of a
+  // value that failed in its batch, to raise the library's full message.
+  function oneValue(input, call, text) {
     const p = bytesIn(input);
     let cap = input.length * 2 + 64;
     try {
@@ -776,13 +1099,13 @@ function bind(M) {
           try {
             setU32(w, cap);
             const st = call(p, input.length, out, w, w + 4);
-            if (st === 3) {
+            if (st === TOO_SMALL) {
               cap = u32(w);
               continue;
             }
             if (st !== OK) return { ok: false, error: lastError() };
             const got = heap().slice(out, out + u32(w));
-            return { ok: true, value: asText ? fromUtf8.decode(got) : got, candidate: u32(w + 4) };
+            return { ok: true, value: text ? fromUtf8.decode(got) : got, candidate: u32(w + 4) };
           } finally {
             release(out, cap);
           }
@@ -792,24 +1115,100 @@ function bind(M) {
       release(p, input.length);
     }
   }
+  // The values as one packed buffer with count + 1 offsets, in WebAssembly
+  // memory: text as UTF-8, bytes as they are.
+  function packValues(values, bytes, owned) {
+    const list = Array.from(values, (v) => (bytes ? asBytes(v, 'a value') : asText(v, 'a value')));
+    let bound = 0;
+    for (const v of list) bound += bytes ? v.length : v.length * 3;
+    const inBuf = alloc(bound);
+    owned.push([inBuf, bound]);
+    const offsets = alloc((list.length + 1) * 4);
+    owned.push([offsets, (list.length + 1) * 4]);
+    let at = 0;
+    setU32(offsets, 0);
+    list.forEach((v, i) => {
+      if (bytes) {
+        heap().set(v, inBuf + at);
+        at += v.length;
+      } else {
+        at += utf8.encodeInto(v, heap().subarray(inBuf + at, inBuf + bound)).written;
+      }
+      setU32(offsets + 4 * (i + 1), at);
+    });
+    return { list, inBuf, offsets, count: list.length, size: at };
+  }
+  // One call for the whole batch (`many`), with the output grown when the
+  // library asks for more; a value that fails is run again on its own
+  // (`single`) for the library's full error.
+  function batch(values, inBytes, outText, many, single) {
+    const owned = [];
+    try {
+      const packed = packValues(values, inBytes, owned);
+      const { count } = packed;
+      const outOffsets = alloc((count + 1) * 4);
+      owned.push([outOffsets, (count + 1) * 4]);
+      const outcomes = alloc(count * 8 + 8);
+      owned.push([outcomes, count * 8 + 8]);
+      let cap = packed.size * 2 + count * 64 + 64;
+      return withWords(1, (size) => {
+        for (;;) {
+          const out = alloc(cap);
+          try {
+            setU32(size, cap);
+            const st = many(packed.inBuf, packed.offsets, count, out, size, outOffsets, outcomes);
+            if (st === TOO_SMALL) {
+              cap = u32(size);
+              continue;
+            }
+            check(st);
+            const results = new Array(count);
+            const h8 = heap();
+            for (let i = 0; i < count; i++) {
+              const kind = M.HEAP32[(outcomes + 8 * i) >>> 2];
+              if (kind !== 0) {
+                const input = inBytes ? packed.list[i] : h8.slice(packed.inBuf + u32(packed.offsets + 4 * i),
+                  packed.inBuf + u32(packed.offsets + 4 * (i + 1)));
+                results[i] = single(input);
+                if (!inBytes) input.fill(0);
+                continue;
+              }
+              const view = h8.subarray(out + u32(outOffsets + 4 * i), out + u32(outOffsets + 4 * (i + 1)));
+              results[i] = {
+                ok: true,
+                value: outText ? fromUtf8.decode(view) : view.slice(),
+                candidate: u32(outcomes + 8 * i + 4),
+              };
+            }
+            return results;
+          } finally {
+            release(out, cap);
+          }
+        }
+      });
+    } finally {
+      for (const [p, n] of owned) release(p, n);
+    }
+  }
 
   /**
    * Encrypts many short values under the target key history (default: the
-   * first of `keys`). Options: keys (key histories: arrays of keys applied in
-   * order), target, codepage, plain ('text' | 'bytes'), form ('hex' |
-   * 'base64' | 'string' | 'bytes'), separator (between hexadecimal pairs),
-   * replaceUnmappable. Returns one outcome per value: { ok: true, value } or
-   * { ok: false, error: RuntimeError }.
+   * first of `keys`), in one call into the library. Options: keys (key
+   * histories: arrays of keys applied in order), target, codepage, plain
+   * ('text' | 'bytes'), form ('hex' | 'base64' | 'string' | 'bytes'),
+   * separator (between hexadecimal pairs), replaceUnmappable. Returns one
+   * outcome per value: { ok: true, value } or { ok: false, error }.
    */
-  function encryptValues(values, options = {}) {
-    const plain = form(PLAIN_FORMS, options.plain ?? 'text', 'plaintext form');
-    const stored = form(STORED_FORMS, options.form ?? 'hex', 'stored form');
-    return withValues(options, (h) =>
-      Array.from(values, (v) => {
-        const input = valueIn(v, plain === PLAIN_FORMS.bytes);
-        const r = oneValue(input, (p, n, out, size) => M._clscrypt_values_encrypt(h, p, n, plain, stored, out, size),
-          stored !== STORED_FORMS.bytes);
-        if (plain !== PLAIN_FORMS.bytes) input.fill(0);
+  function encryptValues(values, options) {
+    const o = optionsObject(options, VALUE_OPTIONS, 'encryptValues');
+    const plain = form(PLAIN_FORMS, o.plain ?? 'text', 'plaintext form');
+    const stored = form(STORED_FORMS, o.form ?? 'hex', 'stored form');
+    return withValues(o, (h) =>
+      batch(values, plain === PLAIN_FORMS.bytes, stored !== STORED_FORMS.bytes,
+        (...a) => M._clscrypt_values_encrypt_many(h, a[0], a[1], a[2], plain, stored, a[3], a[4], a[5], a[6]),
+        (input) => oneValue(input, (p, n, out, size) => M._clscrypt_values_encrypt(h, p, n, plain, stored, out, size),
+          stored !== STORED_FORMS.bytes),
+      ).map((r) => {
         if (r.ok) delete r.candidate;
         return r;
       }),
@@ -817,41 +1216,62 @@ function bind(M) {
   }
 
   /**
-   * Decrypts many short values, trying the key histories of `keys` in order;
-   * options as for encryptValues. Returns { ok: true, value, candidate } (the
-   * index of the history that read it) or { ok: false, error } per value.
+   * Decrypts many short values in one call, trying the key histories of
+   * `keys` in order; options as for encryptValues (hexadecimal values are
+   * read by the one rule of readHex). Returns { ok: true, value, candidate }
+   * (the index of the history that read it) or { ok: false, error } per
+   * value.
    */
-  function decryptValues(values, options = {}) {
-    const plain = form(PLAIN_FORMS, options.plain ?? 'text', 'plaintext form');
-    const stored = form(STORED_FORMS, options.form ?? 'hex', 'stored form');
-    // Hexadecimal values are read by the library's one rule for ciphertext
-    // hex (readHex), then decrypted as bytes.
-    const hex = stored === STORED_FORMS.hex;
-    const given = hex ? STORED_FORMS.bytes : stored;
-    return withValues(options, (h) =>
-      Array.from(values, (v) => {
-        let input;
-        try {
-          input = hex ? readHex(v) : valueIn(v, stored === STORED_FORMS.bytes);
-        } catch (e) {
-          if (e instanceof RuntimeError) return { ok: false, error: e };
-          throw e;
-        }
-        return oneValue(input,
-          (p, n, out, size, cand) => M._clscrypt_values_decrypt(h, p, n, given, plain, out, size, cand),
-          plain === PLAIN_FORMS.text);
-      }),
+  function decryptValues(values, options) {
+    const o = optionsObject(options, VALUE_OPTIONS, 'decryptValues');
+    const plain = form(PLAIN_FORMS, o.plain ?? 'text', 'plaintext form');
+    const stored = form(STORED_FORMS, o.form ?? 'hex', 'stored form');
+    return withValues(o, (h) =>
+      batch(values, stored === STORED_FORMS.bytes, plain === PLAIN_FORMS.text,
+        (...a) => M._clscrypt_values_decrypt_many(h, a[0], a[1], a[2], stored, plain, a[3], a[4], a[5], a[6]),
+        (input) => oneValue(input,
+          (p, n, out, size, cand) => M._clscrypt_values_decrypt(h, p, n, stored, plain, out, size, cand),
+          plain === PLAIN_FORMS.text),
+      ),
+    );
+  }
+
+  /**
+   * Re-keys stored values: each is read under the first of `keys` that
+   * reads it and written again under `target` (default: the first of
+   * `keys`). `from` and `to` are stored forms (default 'hex' both).
+   * Returns { ok: true, value, candidate } or { ok: false, error } per value.
+   */
+  function rekeyValues(values, options) {
+    const o = optionsObject(options, REKEY_OPTIONS, 'rekeyValues');
+    const from = form(STORED_FORMS, o.from ?? 'hex', 'stored form');
+    const to = form(STORED_FORMS, o.to ?? 'hex', 'stored form');
+    return withValues(o, (h) =>
+      batch(values, from === STORED_FORMS.bytes, to !== STORED_FORMS.bytes,
+        (...a) => M._clscrypt_values_rekey_many(h, a[0], a[1], a[2], from, to, a[3], a[4], a[5], a[6]),
+        (input) => oneValue(input,
+          (p, n, out, size, cand) => M._clscrypt_values_rekey(h, p, n, from, to, out, size, cand),
+          to !== STORED_FORMS.bytes),
+      ),
     );
   }
 
   return Object.freeze({
-    clsToString,
-    clsHsh,
+    encrypt,
+    decrypt,
+    encryptString,
+    decryptString,
+    encryptStream,
+    decryptStream,
     encryptValues,
     decryptValues,
+    rekeyValues,
     readHex,
+    clsToString,
+    clsHsh,
     RuntimeError,
     ErrorKind,
+    errorCode,
     version: M.UTF8ToString(M._clscrypt_version()),
   });
 }

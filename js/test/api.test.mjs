@@ -26,7 +26,7 @@ test('reads what the native library wrote: key histories, code pages, every byte
   const cases = JSON.parse(readFileSync(new URL('fixtures/known-answers.json', here)));
   for (const k of cases) {
     const c = new cls.clsToString({ codepage: k.codepage });
-    for (const key of k.keys) c.Key(key);
+    for (const key of k.keys) c.Key = key;
     assert.equal(toHex(c.DecryptByte(fromHex(k.cipher))), k.message, k.name);
     // And a new ciphertext of its own reads back under the same history.
     assert.equal(toHex(c.DecryptByte(c.EncryptByte(fromHex(k.message)))), k.message, k.name);
@@ -81,7 +81,7 @@ test('strings and hexadecimal text, as the legacy classes made them', () => {
   // The legacy "?" for characters 1252 lacks (U+0080 to U+009F here) is
   // asked for: refusing them is the package's default.
   const c = new cls.clsToString({ codepage: 1252, replaceUnmappable: true });
-  c.Key('strings');
+  c.Key = 'strings';
   const all = bytesAsText(Uint8Array.from({ length: 256 }, (_, i) => i));
   assert.equal(raised(() => new cls.clsToString({ codepage: 1252 }).StrToHex(all, '')).kind, 'Unmappable');
   const text = c.HexToStr(c.StrToHex(all, ''));  // every byte value as 1252 text
@@ -95,7 +95,7 @@ test('strings and hexadecimal text, as the legacy classes made them', () => {
   assert.equal(raised(() => c.HexToStr('4142', -2)).number, 11);
   // A ciphertext string written by the native library, carried as hexadecimal text.
   const written = new cls.clsToString({ codepage: 1252 });
-  written.Key('k');
+  written.Key = 'k';
   assert.equal(written.DecryptString(written.HexToStr('4DE6F4EC55CDBF5C168FE7EDEBEE7AA9D561570282CA4BBD')), 'Grüße €');
 });
 
@@ -141,11 +141,11 @@ test('Progress: 0 after the first block, 100 last; a listener can suppress 100 o
 
 test('dispose() frees the instance: later calls raise error 5, disposing twice is harmless', () => {
   const c = new cls.clsToString();
-  c.Key('secret');
+  c.Key = 'secret';
   const s = c.createEncryptStream(10);
   c.dispose();
   c.dispose();
-  for (const f of [() => c.Key('x'), () => c.EncryptByte(new Uint8Array(1)), () => s.update(new Uint8Array(1))]) {
+  for (const f of [() => (c.Key = 'x'), () => c.EncryptByte(new Uint8Array(1)), () => s.update(new Uint8Array(1))]) {
     const e = raised(f);
     assert.equal(e.number, 5);
     assert.equal(e.kind, 'InvalidArgument');

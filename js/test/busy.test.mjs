@@ -52,7 +52,7 @@ const other = writer.EncryptByte(new Uint8Array([1, 2, 3]), 'other');
 
 // Calls that would change the key or tables of `c`, or free it.
 const changes = (c) => [
-  ['Key()', () => c.Key('other')],
+  ['Key()', () => (c.Key = 'other')],
   ['dispose()', () => c.dispose()],
   ['DecryptByte with a key', () => c.DecryptByte(other, 'other')],
   ['EncryptString with a key', () => c.EncryptString('x', 'other')],
@@ -62,7 +62,7 @@ const changes = (c) => [
 test('inside a Progress listener of a one-shot operation: every change is refused and the result is right', () => {
   for (const encrypt of [false, true]) {
     const c = new cls.clsToString();
-    c.Key('right');
+    c.Key = 'right';
     const refused = new Map();
     c.Progress.subscribe(() => {
       for (const [name, f] of changes(c)) if (!refused.has(name)) refused.set(name, caught(f));
@@ -72,15 +72,15 @@ test('inside a Progress listener of a one-shot operation: every change is refuse
     assert.equal(refused.size, changes(c).length);
     for (const [name, e] of refused) assertBusy(e, name);
     // Afterwards the instance takes keys and frees as ever.
-    c.Key('another');
+    c.Key = 'another';
     c.dispose();
-    assert.equal(caught(() => c.Key('x')).number, 5, 'disposed after all');
+    assert.equal(caught(() => (c.Key = 'x')).number, 5, 'disposed after all');
   }
 });
 
 test('an uncaught Busy refusal in a listener stops that operation like any listener exception, and nothing else', () => {
   const c = new cls.clsToString();
-  c.Key('right');
+  c.Key = 'right';
   const off = c.Progress.subscribe(() => c.dispose());
   assertBusy(caught(() => c.DecryptByte(cipher)), 'dispose() left to propagate');
   off();
@@ -90,7 +90,7 @@ test('an uncaught Busy refusal in a listener stops that operation like any liste
 
 test('a stream cannot be freed or re-entered from a listener of its own update', () => {
   const c = new cls.clsToString();
-  c.Key('right');
+  c.Key = 'right';
   const s = c.createDecryptStream(cipher.length);
   const refused = [];
   c.Progress.subscribe(() => {
@@ -107,9 +107,9 @@ test('a stream cannot be freed or re-entered from a listener of its own update',
   for (const [name, e] of refused) assertBusy(e, name);
   // An open stream the caller holds keeps the key from changing (the library's rule).
   const open = c.createEncryptStream(10);
-  assertBusy(caught(() => c.Key('other')), 'Key() with a stream open');
+  assertBusy(caught(() => (c.Key = 'other')), 'Key() with a stream open');
   open.dispose();
-  c.Key('other');
+  c.Key = 'other';
   c.dispose();
 });
 
@@ -117,7 +117,7 @@ test('while decryptLarge or encryptLarge runs: refused from listeners, from onCh
   for (const encrypt of [false, true]) {
     const name = encrypt ? 'encryptLarge' : 'decryptLarge';
     const c = new cls.clsToString();
-    c.Key('right');
+    c.Key = 'right';
     const refused = [];
     const tried = new Set();
     const attempt = (where, list) => {
@@ -158,7 +158,7 @@ test('while decryptLarge or encryptLarge runs: refused from listeners, from onCh
     assert.equal(refused.length, 3 * changes(c).length + 1);
     for (const [label, e] of refused) assertBusy(e, label);
     // Settled: usable again, and freed on request.
-    c.Key('another');
+    c.Key = 'another';
     c.dispose();
   }
 });
@@ -172,7 +172,7 @@ test('encryptLarge holds the instance busy until it settles, even after its stre
     onChunk: async () => {
       // The last piece comes from final(), once the stream is closed.
       await tick();
-      seen.push(caught(() => c.Key('other')), caught(() => c.dispose()));
+      seen.push(caught(() => (c.Key = 'other')), caught(() => c.dispose()));
     },
   });
   await done;
@@ -183,11 +183,11 @@ test('encryptLarge holds the instance busy until it settles, even after its stre
 
 test('a failed large operation releases the instance', async () => {
   const c = new cls.clsToString();
-  c.Key('right');
+  c.Key = 'right';
   const e = await caughtAsync(() => c.decryptLarge([other], { onChunk() {} }));
   assert.equal(e?.kind, 'WrongKeyOrDamaged');
   assert.deepEqual(c.DecryptByte(cipher), message);
-  c.Key('another');
+  c.Key = 'another';
   c.dispose();
 });
 
@@ -200,7 +200,7 @@ test('an AbortSignal stops a large operation with its reason and leaves the inst
     for (const [label, reason, isReason] of reasons) {
       const name = `${encrypt ? 'encryptLarge' : 'decryptLarge'}, ${label}`;
       const c = new cls.clsToString();
-      c.Key('right');
+      c.Key = 'right';
       const controller = new AbortController();
       let pulled = 0;
       let closed = false;
@@ -231,7 +231,7 @@ test('an AbortSignal stops a large operation with its reason and leaves the inst
       assert.ok(pulled <= 3, `${name}: ${pulled} pieces read after the abort`);
       assert.ok(closed, `${name}: the source was not closed`);
       // Usable: a key can be set, a whole run completes, it can be freed.
-      c.Key('right');
+      c.Key = 'right';
       const out = [];
       await c.decryptLarge([cipher], { onChunk: (b) => out.push(b), signal: new AbortController().signal });
       assert.deepEqual(join(out), message, `${name}: after the abort`);
@@ -243,7 +243,7 @@ test('an AbortSignal stops a large operation with its reason and leaves the inst
 test('an abort from a Progress listener stops inside a large piece; an aborted signal stops before anything', async () => {
   const big = new Uint8Array(8 * 1024 * 1024);
   const c = new cls.clsToString();
-  c.Key('right');
+  c.Key = 'right';
   const bigCipher = c.EncryptByte(big);
   const controller = new AbortController();
   let highest = 0;

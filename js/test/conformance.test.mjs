@@ -42,7 +42,7 @@ async function rejected(promise) {
 }
 function keyed(c, options = {}) {
   const cipher = new cls.clsToString({ codepage: c.codepage, ...options });
-  for (const k of c.keys) cipher.Key(k);
+  for (const k of c.keys) cipher.Key = k;
   return cipher;
 }
 
@@ -71,7 +71,7 @@ test('known answers read through every entry point, unmappable keys refused by d
 
     // The key history given with the operations, on a fresh instance each.
     const fresh = new cls.clsToString({ codepage: c.codepage });
-    for (const k of c.keys.slice(0, -1)) fresh.Key(k);
+    for (const k of c.keys.slice(0, -1)) fresh.Key = k;
     const last = c.keys.at(-1);
     assert.equal(toHex(fresh.DecryptByte(cipher, last)), c.message, `${c.name}: key given with DecryptByte`);
 
@@ -107,7 +107,7 @@ test('keys and texts the code page lacks: kind Unmappable, the position and a ho
 
     const page = { codepage: c.codepage };
     const refusing = new cls.clsToString(page);
-    expectRefusal(raised(() => refusing.Key(c.key)), 'the key', 'Key()');
+    expectRefusal(raised(() => (refusing.Key = c.key)), 'the key', 'Key()');
     // Nothing changed: the instance still reads what was written without a key.
     assert.equal(bytesAsText(refusing.DecryptByte(unkeyed)), 'abc', `${c.name}: the refused key left a trace`);
     expectRefusal(raised(() => refusing.DecryptByte(cipher, c.key)), 'the key', 'DecryptByte with the key');
@@ -129,7 +129,7 @@ test('keys and texts the code page lacks: kind Unmappable, the position and a ho
 
     // Asked for, the legacy "?" takes the character's place everywhere.
     const replacing = new cls.clsToString({ ...page, replaceUnmappable: true });
-    replacing.Key(c.key);
+    replacing.Key = c.key;
     assert.equal(toHex(replacing.DecryptByte(cipher)), c.message, `${c.name}: with replacement`);
     assert.equal(replacing.StrToHex(c.key, '').length, 2 * c.key.length, `${c.name}: StrToHex with replacement`);
     replacing.dispose();

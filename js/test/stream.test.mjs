@@ -26,7 +26,7 @@ function* pieces(bytes, lengths) {
 
 test('streams give what the one-shot operations give, cut any way', () => {
   const c = new cls.clsToString();
-  c.Key('stream');
+  c.Key = 'stream';
   for (const n of [0, 1, 4, 5, 12, 13, 100, 4099]) {
     const message = new Uint8Array(randomBytes(n));
     for (const cut of [[1], [3, 0, 7], [8], [16], [1000]]) {
@@ -51,7 +51,7 @@ test('streams give what the one-shot operations give, cut any way', () => {
 // remainder of blocks, whole and continued after a cut mid-message.
 test('long decryption runs, whole and continued after a cut', () => {
   const c = new cls.clsToString();
-  c.Key('long runs');
+  c.Key = 'long runs';
   for (let blocks = 8192; blocks < 8196; blocks++) {
     const message = new Uint8Array(randomBytes(8 * blocks - 12));
     const cipher = c.EncryptByte(message);

@@ -73,13 +73,21 @@ before(async () => {
         browserName: 'chrome',
         'goog:chromeOptions': {
           binary: chromium,
-          args: ['--headless', '--no-sandbox', '--disable-gpu', '--window-size=820,1560'],
+          args: ['--headless', '--no-sandbox', '--disable-gpu', '--window-size=820,1560', '--allow-file-access-from-files'],
           prefs: { 'download.default_directory': downloads, 'download.prompt_for_download': false },
         },
       },
     },
   });
   session = created.sessionId;
+  // Every Content-Security-Policy violation of every page load is kept.
+  await s('/goog/cdp/execute', {
+    cmd: 'Page.addScriptToEvaluateOnNewDocument',
+    params: {
+      source: "window.__violations = []; document.addEventListener('securitypolicyviolation', " +
+        "(e) => window.__violations.push(e.violatedDirective + ' ' + e.blockedURI.slice(0, 40)));",
+    },
+  });
   await s('/goog/cdp/execute', {
     cmd: 'Browser.setDownloadBehavior',
     params: { behavior: 'allow', downloadPath: downloads },
@@ -97,12 +105,25 @@ async function openPage() {
   await s('/url', { url: site.url });
   await until('the page to load the module', () => run('return document.body.dataset.ready === "true";'));
 }
-async function enterKeys(keys) {
+// Types the keys, and their repetitions when encrypting (`repeats`, or the
+// keys themselves).
+async function enterKeys(keys, repeats = keys) {
   for (let i = 1; i < keys.length; i++) await click('#add-key');
   const inputs = await s('/elements', { using: 'css selector', value: 'input.key' });
   assert.equal(inputs.length, keys.length);
   for (let i = 0; i < keys.length; i++) await s(`/element/${inputs[i][ELEMENT]}/value`, { text: keys[i] });
+  const again = await s('/elements', { using: 'css selector', value: 'input.key-repeat' });
+  for (let i = 0; i < keys.length; i++) {
+    if (await s(`/element/${again[i][ELEMENT]}/displayed`)) {
+      await s(`/element/${again[i][ELEMENT]}/value`, { text: repeats[i] });
+    }
+  }
 }
+const result = () =>
+  until('a result', async () => {
+    const st = await statusOf();
+    return st[0] ? st : null;
+  });
 
 test('decrypts a dropped file written by the native library, with three keys in order, as a download', async () => {
   const file = join(scratch, 'greeting.txt.cls');
@@ -222,4 +243,116 @@ test('pasted text that is not ciphertext hex is refused by the library rule, nam
     assert.match(text, /^The pasted text is not hexadecimal ciphertext/, JSON.stringify(c.text));
     assert.ok(text.includes(`position ${c.error_position}`), `${JSON.stringify(c.text)}: ${text}`);
   }
+});
+
+test('encrypting refuses an empty key unless "No key" is ticked, and asks for each key twice', async () => {
+  const cases = [
+    ['an empty key', [''], [''], false, /^Enter the key/],
+    ['an empty second key', ['k', ''], ['k', ''], false, /^Key 2 is empty/],
+    ['a repetition that differs', ['secret'], ['secreT'], false, /^Key 1 and its repetition differ/],
+    ['"No key" with a key entered', ['k'], ['k'], true, /^"No key" is ticked, but a key is entered/],
+    ['the key twice', ['secret', 'more'], ['secret', 'more'], false, null],
+    ['"No key" ticked', [''], [''], true, null],
+  ];
+  for (const [name, keys, repeats, noKey, refusal] of cases) {
+    await openPage();
+    await click('input[name=mode][value=encrypt]');
+    await type('#pasted', 'Grüße');
+    await enterKeys(keys, repeats);
+    if (noKey) await click('#no-key');
+    await click('#run');
+    const [cls, text] = await result();
+    if (refusal) {
+      assert.equal(cls, 'error', `${name}: ${text}`);
+      assert.match(text, refusal, name);
+      assert.equal(await s(`/element/${await find('#output')}/displayed`), false, `${name}: a result is shown`);
+      continue;
+    }
+    assert.equal(cls, 'ok', `${name}: ${text}`);
+    const hex = await run("return document.getElementById('output').value;");
+    const plain = fromHex(hex.replace(/\s/g, ''));
+    // Read back here by the package, under exactly the keys entered.
+    const { load } = await import('../../js/src/index.mjs');
+    const pkg = await load();
+    const [r] = pkg.decryptValues([plain], { keys: [keys.filter((k) => k !== '')], form: 'bytes' });
+    assert.ok(r.ok, `${name}: ${r.error}`);
+    assert.equal(r.value, 'Grüße', name);
+  }
+});
+
+test('a key field can be removed; the rest are numbered again', async () => {
+  await openPage();
+  assert.equal(await s(`/element/${await find('button.remove-key')}/displayed`), false, 'the only key can be removed');
+  await enterKeys(['first', 'wrong', 'second']);
+  const removes = await s('/elements', { using: 'css selector', value: 'button.remove-key' });
+  await s(`/element/${removes[1][ELEMENT]}/click`, {});
+  assert.deepEqual(await run("return [...document.querySelectorAll('input.key')].map((k) => k.value);"), ['first', 'second']);
+  assert.deepEqual(await run("return [...document.querySelectorAll('#keys li > label:first-child')].map((l) => l.firstChild.textContent.trim());"),
+    ['Key 1', 'Key 2']);
+});
+
+test('a long run can be cancelled, and nothing is offered', async () => {
+  const file = join(scratch, 'large.cls');
+  const { load } = await import('../../js/src/index.mjs');
+  const pkg = await load();
+  writeFileSync(file, pkg.encrypt(new Uint8Array(256 * 1024 * 1024), { keys: ['k'] }));
+  await openPage();
+  await type('#file', file);
+  await enterKeys(['k']);
+  // The button looks disabled while it is.
+  const opacity = () => run("return getComputedStyle(document.getElementById('cancel')).opacity;");
+  assert.ok(Number(await opacity()) < 0.6, 'the disabled Cancel looks enabled');
+  // Pressed from inside the page as soon as the run is under way (a
+  // WebDriver round trip could come after the end).
+  await run(`const cancel = document.getElementById('cancel');
+    const bar = document.getElementById('progress');
+    const poll = setInterval(() => {
+      if (bar.value > 0 && !cancel.disabled) {
+        clearInterval(poll);
+        window.__pressed = [getComputedStyle(cancel).opacity, bar.value];
+        cancel.click();
+      }
+    }, 1);`);
+  await click('#run');
+  const [look, at] = await until('the Cancel button pressed', () => run('return window.__pressed;'), 60000);
+  assert.equal(look, '1', 'the enabled Cancel looks disabled');
+  assert.ok(at < 100, `pressed at ${at} %`);
+  const [cls, text] = await result();
+  assert.deepEqual([cls, text], ['error', 'Cancelled: nothing was written.']);
+  assert.ok((await run("return document.getElementById('progress').value;")) < 100, 'it ran to the end');
+  assert.equal(await s(`/element/${await find('#download')}/displayed`), false);
+  rmSync(file);
+});
+
+test('loading breaks none of the page\'s own Content-Security-Policy', async () => {
+  await openPage();
+  await sleep(300);
+  assert.deepEqual(await run('return window.__violations;'), []);
+});
+
+test('at 320 px nothing scrolls sideways', async () => {
+  await s('/goog/cdp/execute', {
+    cmd: 'Emulation.setDeviceMetricsOverride',
+    params: { width: 320, height: 700, deviceScaleFactor: 1, mobile: true },
+  });
+  try {
+    await openPage();
+    await click('#add-key');
+    await click('input[name=mode][value=encrypt]');
+    const widths = await run(`return [document.documentElement.scrollWidth, document.documentElement.clientWidth,
+      ...[...document.querySelectorAll('fieldset')].map((f) => Math.ceil(f.getBoundingClientRect().right))];`);
+    const [scroll, client, ...rights] = widths;
+    assert.ok(scroll <= client, `the page is ${scroll} px wide at ${client} px`);
+    for (const r of rights) assert.ok(r <= client, `a fieldset ends at ${r} px`);
+  } finally {
+    await s('/goog/cdp/execute', { cmd: 'Emulation.clearDeviceMetricsOverride', params: {} });
+  }
+});
+
+test('opened from file://, the page says it must be served and offers no button', async () => {
+  await s('/url', { url: new URL('../index.html', import.meta.url).href });
+  const [cls, text] = await result();
+  assert.equal(cls, 'error');
+  assert.match(text, /cannot work when opened as a file/);
+  assert.equal(await run("return document.getElementById('run').disabled;"), true);
 });

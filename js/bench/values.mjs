@@ -1,0 +1,52 @@
+// Figures for the value functions and the cost of an instance. Not a test.
+//   node js/bench/values.mjs              decryptValues against a DecryptByte loop; instances
+//   node js/bench/values.mjs --peak MiB   one encrypt of MiB (run under /usr/bin/time -v)
+import { load } from '../src/index.mjs';
+
+const cls = await load();
+
+if (process.argv[2] === '--peak') {
+  const data = new Uint8Array(Number(process.argv[3]) * 1024 * 1024).fill(1); // every page touched
+  const sealed = cls.encrypt(data, { keys: ['k'] });
+  console.log(sealed.length > data.length ? 'ok' : 'wrong');
+  process.exit(0);
+}
+
+const best = (f, runs = 3) => {
+  let ms = Infinity;
+  for (let i = 0; i < runs; i++) {
+    const t = performance.now();
+    f();
+    ms = Math.min(ms, performance.now() - t);
+  }
+  return ms;
+};
+const N = 100_000;
+const texts = Array.from({ length: N }, (_, i) => `customer ${String(i).padStart(8, '0')} ok`.slice(0, 23));
+const hex = cls.encryptValues(texts, { keys: [['k']] }).map((r) => r.value);
+console.log(`${N} values of ${texts[0].length} characters, ${hex[0].length} hex digits each`);
+
+const batch = best(() => cls.decryptValues(hex, { keys: [['k']] }));
+const c = new cls.clsToString();
+c.Key = 'k';
+const decoder = new TextDecoder();
+const loop = best(() => hex.map((h) => decoder.decode(c.DecryptByte(cls.readHex(h)))));
+console.log(`decryptValues ${(batch * 1000 / N).toFixed(2)} us a value; DecryptByte loop ${(loop * 1000 / N).toFixed(2)} ` +
+  `us a value (${(loop / batch).toFixed(1)}x)`);
+
+const M = 20_000;
+globalThis.gc?.();
+const before = process.memoryUsage();
+const t = performance.now();
+const made = Array.from({ length: M }, () => new cls.clsToString());
+const ms = performance.now() - t;
+globalThis.gc?.();
+const after = process.memoryUsage();
+console.log(`new clsToString(): ${(ms * 1000 / M).toFixed(1)} us each, ` +
+  `${((after.heapUsed - before.heapUsed) / M).toFixed(0)} B of V8 heap and ` +
+  `${((after.arrayBuffers - before.arrayBuffers) / M).toFixed(0)} B of WebAssembly memory each (${made.length} alive)`);
+const keyed = best(() => {
+  for (let i = 0; i < 1000; i++) made[i].Key = 'k';
+}, 1);
+console.log(`a key set-up: ${(keyed).toFixed(1)} us each`);
+for (const m of made) m.dispose();
