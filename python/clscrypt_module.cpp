@@ -498,7 +498,9 @@ std::vector<clscrypt::KeyHistory> candidate_histories(py::handle candidates, py:
     if (!keys.is_none()) return {history(keys, "keys")};
     if (PyUnicode_Check(candidates.ptr()) || (!PyObject_HasAttrString(candidates.ptr(), "__iter__") &&
                                               !PySequence_Check(candidates.ptr()))) {
-        throw py::type_error("candidates is a list of key histories, such as [[\"old\"], [\"old\", \"new\"]]");
+        throw py::type_error(std::string("candidates is a list of key histories, such as [[\"old\"], [\"old\", "
+                                         "\"new\"]], not ") +
+                             Py_TYPE(candidates.ptr())->tp_name);
     }
     std::vector<clscrypt::KeyHistory> out;
     for (const py::handle h : py::iter(candidates)) out.push_back(history(h, "candidates"));

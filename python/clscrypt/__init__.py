@@ -99,7 +99,7 @@ __all__ = [
 # The compiled names read as the package's own in help(), in tracebacks and
 # in pickles (a pickled clscrypt error or clsHsh loads wherever the package
 # is installed).
-for _name in ("ErrorKind", "ProgressEvent", "clsHsh", "clsToString"):
+for _name in ("ErrorKind", "ProgressEvent", "clsHsh", "clsToString", "codepages", "default_codepage", "read_hex"):
     getattr(_clscrypt, _name).__module__ = __name__
 del _name
 
