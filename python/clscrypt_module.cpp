@@ -1237,8 +1237,13 @@ std::size_t subscribe(py::handle event, py::handle callable) {
         throw;
     }
     for (auto& l : self.listeners) {
-        if (l.token == token) l.library_token = library_token;
+        if (l.token == token) {
+            l.library_token = library_token;
+            return token;
+        }
     }
+    // Another thread unsubscribed the token before it was returned here.
+    unlocked(self, "Subscribe", 0, [&] { self.cipher.Progress.Unsubscribe(library_token); });
     return token;
 }
 
