@@ -19,13 +19,15 @@
 // objects. Conversion, candidates and errors are all ValueCipher's; this
 // layer only maps Python values and names onto it.
 
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <cmath>
 #include <csignal>
 #include <condition_variable>
@@ -154,28 +156,190 @@ auto interruptible(bool long_call, F&& f) {
 // first cancel check, so watching for SIGINT would gain nothing.
 constexpr std::size_t kLongCall = std::size_t{1} << 20;
 
+// ---- Arguments ------------------------------------------------------------
+//
+// Every argument reaches the bindings as a Python object and is converted
+// here, so that a wrong one raises TypeError (or ValueError for a value out
+// of range) naming the function, the parameter and the type it takes, never
+// the value given: that may be a key or a plaintext, and exception messages
+// end up in logs, in tracebacks and on a Dask client.
+
+[[noreturn]] void wrong_type(const char* where, const char* param, const char* expected, py::handle got) {
+    throw py::type_error(std::string(where) + "(): " + param + " must be " + expected + ", not " +
+                         Py_TYPE(got.ptr())->tp_name);
+}
+
+// A str as UTF-16 code units, as the legacy strings hold text. A lone
+// surrogate passes as the code unit it is; the code page lacks it as it
+// lacks any other character, so it is refused or replaced by that rule.
+std::u16string utf16(py::handle text) {
+    PyObject* encoded = PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass");
+    if (encoded == nullptr) throw py::error_already_set();
+    const auto bytes = py::reinterpret_steal<py::object>(encoded);
+    char* data = PyBytes_AS_STRING(encoded);
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded));
+    std::u16string out(size / 2, u'\0');
+    if (size != 0) std::memcpy(out.data(), data, size);
+    clscrypt::Wipe(data, size);  // a key or a plaintext; the object is ours alone
+    return out;
+}
+
+std::u16string text_arg(py::handle h, const char* where, const char* param) {
+    if (!PyUnicode_Check(h.ptr())) wrong_type(where, param, "str", h);
+    return utf16(h);
+}
+
+// An int (or anything with __index__, such as numpy's integers) from lo to hi.
+std::int64_t int_arg(py::handle h, const char* where, const char* param, std::int64_t lo, std::int64_t hi) {
+    if (PyFloat_Check(h.ptr()) || !PyIndex_Check(h.ptr())) wrong_type(where, param, "int", h);
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    if (overflow != 0 || value < lo || value > hi) {
+        throw py::value_error(std::string(where) + "(): " + param + " must be from " + std::to_string(lo) + " to " +
+                              std::to_string(hi));
+    }
+    return value;
+}
+
+bool bool_arg(py::handle h, const char* where, const char* param) {
+    if (!PyBool_Check(h.ptr()) && !PyLong_Check(h.ptr())) wrong_type(where, param, "bool", h);
+    return PyObject_IsTrue(h.ptr()) == 1;
+}
+
+// One of a few names (a stored form, an error policy). The name given is not
+// repeated in the message: a key passed in the wrong place would be.
+std::string choice_arg(py::handle h, const char* where, const char* param, std::initializer_list<const char*> names) {
+    if (!PyUnicode_Check(h.ptr())) wrong_type(where, param, "str", h);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(h.ptr(), &size);
+    if (data == nullptr) PyErr_Clear();
+    std::string list;
+    for (const char* name : names) {
+        if (data != nullptr && std::string_view(data, static_cast<std::size_t>(size)) == name) return name;
+        list += std::string(list.empty() ? "" : ", ") + '"' + name + '"';
+    }
+    throw py::value_error(std::string(where) + "(): " + param + " must be one of " + list);
+}
+
+// A file name: str, bytes or os.PathLike, as open() takes it.
+std::filesystem::path path_arg(py::handle h, const char* where, const char* param) {
+    if (!PyUnicode_Check(h.ptr()) && !PyBytes_Check(h.ptr()) && !PyObject_HasAttrString(h.ptr(), "__fspath__")) {
+        wrong_type(where, param, "str, bytes or os.PathLike", h);
+    }
+#ifdef _WIN32
+    PyObject* decoded = nullptr;
+    if (PyUnicode_FSDecoder(h.ptr(), &decoded) == 0) throw py::error_already_set();
+    const auto text = py::reinterpret_steal<py::object>(decoded);
+    return std::filesystem::path(py::cast<std::wstring>(text));
+#else
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(h.ptr(), &encoded) == 0) throw py::error_already_set();
+    const auto bytes = py::reinterpret_steal<py::object>(encoded);
+    return std::filesystem::path(
+        std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))));
+#endif
+}
+
+// The C++ object behind `self`, an instance of T; an instance made with
+// T.__new__ and never initialised raises TypeError instead of handing out
+// memory that holds no object.
+template <typename T>
+T& self_of(py::handle self, const char* where, const char* param, const char* type_name) {
+    if (!py::isinstance<T>(self)) wrong_type(where, param, type_name, self);
+    auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+    const auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(T)));
+    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
+        throw py::type_error(std::string(where) + "(): the " + type_name + " object was never initialised (" +
+                             type_name + ".__init__ was not called)");
+    }
+    return *v_h.template value_ptr<T>();
+}
+
+// ---- clsToString ----------------------------------------------------------
+
+// A subscribed Progress listener: the Python callable, under a token of the
+// Python instance's own, and the library's token for it.
+struct Listener {
+    std::size_t token = 0;
+    std::size_t library_token = 0;
+    py::object callable;
+};
+
 // clsToString with the lock that keeps one thread at a time inside it. The
 // lock is recursive because a Progress listener may call back into the
 // instance that raised the event, as it may in C++; a call that would change
 // the running instance's key then raises the library's Busy error.
+//
+// The Python listeners live here, in `listeners`, which only a thread
+// holding the GIL touches; the library holds for each a small function of
+// its own (this object's address and the token) that it copies freely
+// without the GIL, and that takes the GIL and looks the callable up when the
+// event comes. So no Python object is ever copied or released without the
+// GIL, and the garbage collector sees the listeners (tp_traverse), which may
+// well refer back to the instance.
 struct PyToString {
     PyToString(clscrypt::CodePage codePage, bool replace_unmappable) : cipher(codePage) {
         cipher.SetUnmappable(replace_unmappable ? clscrypt::Unmappable::Replace : clscrypt::Unmappable::Refuse);
     }
-    PyToString(const PyToString& other) : cipher(other.cipher) {}
+    PyToString(const PyToString&) = delete;
+    PyToString& operator=(const PyToString&) = delete;
+
     clscrypt::clsToString cipher;
     std::recursive_mutex lock;
+    bool closed = false;  // under `lock`
+    // The GIL held:
+    std::vector<Listener> listeners;
+    std::size_t next_token = 1;
+
+    // The callable subscribed under `token`, or null; the GIL held.
+    py::object listener(std::size_t token) const {
+        for (const auto& l : listeners) {
+            if (l.token == token) return l.callable;
+        }
+        return {};
+    }
+
+    // What the library calls for the listener with this token.
+    clscrypt::ProgressEvent::Listener relay(std::size_t token);
 };
+
+// A listener's result: None, or an int percentage for later listeners.
+std::int32_t percent_of(const py::object& result) {
+    if (PyFloat_Check(result.ptr()) || !PyIndex_Check(result.ptr())) {
+        throw py::type_error(std::string("a Progress listener returns None or an int, not ") +
+                             Py_TYPE(result.ptr())->tp_name);
+    }
+    return static_cast<std::int32_t>(
+        int_arg(result, "Progress listener", "the returned percentage", INT32_MIN, INT32_MAX));
+}
+
+clscrypt::ProgressEvent::Listener PyToString::relay(std::size_t token) {
+    return [owner = this, token](std::int32_t& percent) {
+        const py::gil_scoped_acquire acquire;
+        const py::object callable = owner->listener(token);
+        if (!callable) return;  // unsubscribed meanwhile
+        const py::object result = callable(percent);
+        if (!result.is_none()) percent = percent_of(result);
+    };
+}
+
+[[noreturn]] void closed_error(const char* where) {
+    throw py::value_error(std::string(where) + "(): the clsToString is closed");
+}
 
 // Runs `f` on the instance with the GIL released and the instance locked,
 // SIGINT watched when `work` (bytes or characters) makes the call long. The
 // lock is taken after the GIL is given up, so a thread waiting for the
 // instance never blocks the thread that holds it.
 template <typename F>
-auto unlocked(PyToString& self, std::size_t work, F&& f) {
+auto unlocked(PyToString& self, const char* where, std::size_t work, F&& f) {
     return interruptible(work >= kLongCall, [&](Interruptible& watch) {
         py::gil_scoped_release release;
         std::lock_guard guard(self.lock);
+        if (self.closed) closed_error(where);
         const Interruptible::Scope scope(watch);
         return f();
     });
@@ -194,7 +358,7 @@ struct Buffer {
 // texts that may be plaintext).
 struct Secret {
     std::u16string text;
-    explicit Secret(const py::str& from) : text(from.cast<std::u16string>()) {}
+    Secret(py::handle from, const char* where, const char* param) : text(text_arg(from, where, param)) {}
     explicit Secret(std::u16string from) : text(std::move(from)) {}
     Secret(const Secret&) = delete;
     Secret& operator=(const Secret&) = delete;
@@ -203,21 +367,33 @@ struct Secret {
 
 constexpr std::size_t kFileWork = ~std::size_t{0};  // a file: long, whatever its size
 
-void copy_in(const py::buffer& data, Buffer& out) {
-    const py::buffer_info info = data.request();
-    if (info.ndim != 1 && info.size != 0) throw py::type_error("expected a one-dimensional bytes-like object");
-    const auto n = static_cast<std::size_t>(info.size * info.itemsize);
-    const auto* p = static_cast<const std::uint8_t*>(info.ptr);
-    out.bytes.assign(p, p + n);
+// A bytes-like object's bytes in order, whatever its strides (a reversed or
+// stepped memoryview gives the bytes it shows). Raises BufferError where the
+// object has no such view of itself.
+void copy_in(py::handle data, Buffer& out, const char* where, const char* param) {
+    if (PyUnicode_Check(data.ptr()) || !PyObject_CheckBuffer(data.ptr())) {
+        wrong_type(where, param, "a bytes-like object", data);
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    if (view.ndim > 1) {
+        throw py::type_error(std::string(where) + "(): " + param + " must be a one-dimensional bytes-like object");
+    }
+    const auto n = static_cast<std::size_t>(view.len);
+    out.bytes.resize(n);
+    if (n != 0 && PyBuffer_ToContiguous(out.bytes.data(), &view, view.len, 'C') != 0) throw py::error_already_set();
 }
 
 // EncryptByte or DecryptByte, in place for a bytearray.
 template <bool Encrypt>
-py::object crypt_bytes(PyToString& self, const py::buffer& data, const py::str& key_text) {
+py::object crypt_bytes(py::handle self_handle, py::handle data, py::handle key_text) {
+    constexpr const char* where = Encrypt ? "EncryptByte" : "DecryptByte";
+    PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
     Buffer work;
-    copy_in(data, work);
-    const Secret key(key_text);
-    unlocked(self, work.bytes.size(), [&] {
+    copy_in(data, work, where, "ByteArray");
+    const Secret key(key_text, where, "Key");
+    unlocked(self, where, work.bytes.size(), [&] {
         if constexpr (Encrypt) {
             self.cipher.EncryptByte(work.bytes, key.text);
         } else {
@@ -234,9 +410,9 @@ py::object crypt_bytes(PyToString& self, const py::buffer& data, const py::str& 
     return py::bytes(reinterpret_cast<const char*>(work.bytes.data()), work.bytes.size());
 }
 
-clscrypt::CodePage code_page(const py::object& number) {
+clscrypt::CodePage code_page(py::handle number, const char* where) {
     if (number.is_none()) return clscrypt::CodePage();
-    return clscrypt::CodePage::FromNumber(number.cast<int>());
+    return clscrypt::CodePage::FromNumber(static_cast<int>(int_arg(number, where, "codepage", INT32_MIN, INT32_MAX)));
 }
 
 // ---- Bulk values ----------------------------------------------------------
@@ -273,53 +449,58 @@ struct WipedKeys {
     }
 };
 
-clscrypt::StoredForm stored_form(const std::string& name, const char* argument) {
-    if (name == "hex") return clscrypt::StoredForm::Hex;
-    if (name == "base64") return clscrypt::StoredForm::Base64;
-    if (name == "string") return clscrypt::StoredForm::String;
-    if (name == "bytes") return clscrypt::StoredForm::Bytes;
-    throw py::value_error(std::string(argument) + " must be \"hex\", \"base64\", \"string\" or \"bytes\", not \"" +
-                          name + "\"");
+clscrypt::StoredForm stored_form(py::handle name, const char* where, const char* param) {
+    const std::string form = choice_arg(name, where, param, {"hex", "base64", "string", "bytes"});
+    if (form == "hex") return clscrypt::StoredForm::Hex;
+    if (form == "base64") return clscrypt::StoredForm::Base64;
+    if (form == "string") return clscrypt::StoredForm::String;
+    return clscrypt::StoredForm::Bytes;
 }
 
-clscrypt::PlainForm plain_form(const std::string& name) {
-    if (name == "str") return clscrypt::PlainForm::Text;
-    if (name == "bytes") return clscrypt::PlainForm::Bytes;
-    throw py::value_error("plain must be \"str\" or \"bytes\", not \"" + name + "\"");
+clscrypt::PlainForm plain_form(py::handle name, const char* where) {
+    return choice_arg(name, where, "plain", {"str", "bytes"}) == "str" ? clscrypt::PlainForm::Text
+                                                                        : clscrypt::PlainForm::Bytes;
 }
 
 // errors="raise" or errors="none": whether a failed value raises or gives None.
-bool raises(const std::string& errors) {
-    if (errors == "raise") return true;
-    if (errors == "none") return false;
-    throw py::value_error("errors must be \"raise\" or \"none\", not \"" + errors + "\"");
+bool raises(py::handle errors, const char* where) {
+    return choice_arg(errors, where, "errors", {"raise", "none"}) == "raise";
 }
 
 // One key history: a sequence of keys applied in order, or a single str as a
 // history of that one key (a str is iterable, and taking its characters as
 // keys one by one is never what the caller meant).
 clscrypt::KeyHistory history(const py::handle& keys, const char* argument) {
-    if (PyUnicode_Check(keys.ptr())) return {keys.cast<std::u16string>()};
+    if (PyUnicode_Check(keys.ptr())) return {utf16(keys)};
     if (PyBytes_Check(keys.ptr()) || PyByteArray_Check(keys.ptr())) {
         throw py::type_error(std::string(argument) + ": keys are str, not bytes");
     }
+    if (!PyObject_HasAttrString(keys.ptr(), "__iter__") && !PySequence_Check(keys.ptr())) {
+        throw py::type_error(std::string(argument) + " must be a str or a sequence of str, not " +
+                             Py_TYPE(keys.ptr())->tp_name);
+    }
     clscrypt::KeyHistory out;
     for (const py::handle key : py::iter(keys)) {
-        if (!PyUnicode_Check(key.ptr())) throw py::type_error(std::string(argument) + ": keys are str");
-        out.push_back(key.cast<std::u16string>());
+        if (!PyUnicode_Check(key.ptr())) {
+            throw py::type_error(std::string(argument) + ": keys are str, not " + Py_TYPE(key.ptr())->tp_name);
+        }
+        out.push_back(utf16(key));
     }
     return out;
 }
 
 // The candidate histories of a decryption: `candidates` (a list of histories,
 // tried in order), or `keys` (one history); exactly one of them.
-std::vector<clscrypt::KeyHistory> candidate_histories(const py::object& candidates, const py::object& keys) {
+std::vector<clscrypt::KeyHistory> candidate_histories(py::handle candidates, py::handle keys) {
     if (candidates.is_none() == keys.is_none()) {
         throw py::type_error("give the key histories to try as candidates=[[...], ...], or one history as keys=[...]");
     }
     if (!keys.is_none()) return {history(keys, "keys")};
-    if (PyUnicode_Check(candidates.ptr())) {
-        throw py::type_error("candidates is a list of key histories, such as [[\"old\"], [\"old\", \"new\"]]");
+    if (PyUnicode_Check(candidates.ptr()) || (!PyObject_HasAttrString(candidates.ptr(), "__iter__") &&
+                                              !PySequence_Check(candidates.ptr()))) {
+        throw py::type_error(std::string("candidates is a list of key histories, such as [[\"old\"], [\"old\", "
+                                         "\"new\"]], not ") +
+                             Py_TYPE(candidates.ptr())->tp_name);
     }
     std::vector<clscrypt::KeyHistory> out;
     for (const py::handle h : py::iter(candidates)) out.push_back(history(h, "candidates"));
@@ -327,11 +508,19 @@ std::vector<clscrypt::KeyHistory> candidate_histories(const py::object& candidat
     return out;
 }
 
-clscrypt::ValueOptions value_options(int codepage, const std::string& separator, bool replace_unmappable) {
+clscrypt::ValueOptions value_options(const char* where, py::handle codepage, py::handle separator,
+                                     py::handle replace_unmappable) {
     clscrypt::ValueOptions options;
-    options.codePage = clscrypt::CodePage::FromNumber(codepage);
-    options.hexSeparator = separator;
-    options.replaceUnmappable = replace_unmappable;
+    options.codePage =
+        clscrypt::CodePage::FromNumber(static_cast<int>(int_arg(codepage, where, "codepage", INT32_MIN, INT32_MAX)));
+    if (!separator.is_none()) {
+        if (!PyUnicode_Check(separator.ptr())) wrong_type(where, "separator", "str", separator);
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(separator.ptr(), &size);
+        if (data == nullptr) throw py::error_already_set();
+        options.hexSeparator.assign(data, static_cast<std::size_t>(size));
+    }
+    options.replaceUnmappable = bool_arg(replace_unmappable, where, "replace_unmappable");
     // keys=[] is written out by the caller: an explicit choice of no key.
     options.allowNoKey = true;
     return options;
@@ -476,7 +665,8 @@ private:
     PyObject* at(std::size_t i) const {
         if (!list_) return PyTuple_GET_ITEM(seq_.ptr(), static_cast<Py_ssize_t>(i));
         if (i >= static_cast<std::size_t>(PyList_GET_SIZE(seq_.ptr()))) {
-            throw std::runtime_error("values changed size during the call");
+            throw clscrypt::RuntimeError::FromNumber(clscrypt::ErrorKind::InvalidArgument, 5,
+                                                     "values changed size during the call");
         }
         return PyList_GET_ITEM(seq_.ptr(), static_cast<Py_ssize_t>(i));
     }
@@ -740,8 +930,8 @@ py::list convert(Values& values, Output output, bool wipe_results, bool raise,
 // serves one batch at a time. Key set-up fails before any value converts,
 // but a column with a value the call does not take raises that first.
 template <typename Make>
-std::vector<clscrypt::ValueCipher> ciphers_for(int threads, Values& values, Make&& make) {
-    if (threads < 0) throw py::value_error("threads must be 0 (one per processor) or more");
+std::vector<clscrypt::ValueCipher> ciphers_for(const char* where, py::handle threads_arg, Values& values, Make&& make) {
+    const auto threads = int_arg(threads_arg, where, "threads", 0, 1 << 16);
     std::size_t n =
         threads == 0 ? std::max(1U, std::thread::hardware_concurrency()) : static_cast<std::size_t>(threads);
     n = std::max<std::size_t>(1, std::min(n, (values.size() + kPart - 1) / kPart));  // no thread without a part
@@ -757,16 +947,18 @@ std::vector<clscrypt::ValueCipher> ciphers_for(int threads, Values& values, Make
     return ciphers;
 }
 
-py::list encrypt_values(const py::object& values, const py::object& keys, const std::string& form, int codepage,
-                        const std::string& errors, const std::string& separator, bool replace_unmappable, int threads) {
+py::list encrypt_values(py::handle values, py::handle keys, py::handle form, py::handle codepage, py::handle errors,
+                        py::handle separator, py::handle replace_unmappable, py::handle threads) {
+    constexpr const char* where = "encrypt_values";
     return interruptible(true, [&](Interruptible& watch) {
-    const auto stored = stored_form(form, "form");
-    const bool raise = raises(errors);
+    const auto stored = stored_form(form, where, "form");
+    const bool raise = raises(errors, where);
+    const auto options = value_options(where, codepage, separator, replace_unmappable);
     const WipedKeys target({history(keys, "keys")});
-    const auto options = value_options(codepage, separator, replace_unmappable);
     Values column(values, Accept::Either);
-    auto ciphers = ciphers_for(
-        threads, column, [&] { return clscrypt::ValueCipher(target.histories, target.histories.front(), options); });
+    auto ciphers = ciphers_for(where, threads, column, [&] {
+        return clscrypt::ValueCipher(target.histories, target.histories.front(), options);
+    });
     // A column of str is text through the code page, one of bytes the
     // messages as they are (each part knows which, from the values it read).
     const auto plain = [](bool text) { return text ? clscrypt::PlainForm::Text : clscrypt::PlainForm::Bytes; };
@@ -779,18 +971,20 @@ py::list encrypt_values(const py::object& values, const py::object& keys, const 
     });
 }
 
-py::list decrypt_values(const py::object& values, const py::object& candidates, const std::string& form, int codepage,
-                        const std::string& errors, const py::object& keys, const std::string& plain_name,
-                        bool replace_unmappable, int threads) {
+py::list decrypt_values(py::handle values, py::handle candidates, py::handle form, py::handle codepage,
+                        py::handle errors, py::handle keys, py::handle plain_name, py::handle replace_unmappable,
+                        py::handle threads) {
+    constexpr const char* where = "decrypt_values";
     return interruptible(true, [&](Interruptible& watch) {
-    const auto stored = stored_form(form, "form");
-    const auto plain = plain_form(plain_name);
-    const bool raise = raises(errors);
+    const auto stored = stored_form(form, where, "form");
+    const auto plain = plain_form(plain_name, where);
+    const bool raise = raises(errors, where);
+    const auto options = value_options(where, codepage, py::none(), replace_unmappable);
     const WipedKeys histories(candidate_histories(candidates, keys));
-    const auto options = value_options(codepage, {}, replace_unmappable);
     Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
-    auto ciphers = ciphers_for(
-        threads, column, [&] { return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options); });
+    auto ciphers = ciphers_for(where, threads, column, [&] {
+        return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options);
+    });
     return convert(
         column, plain == clscrypt::PlainForm::Text ? Output::Text : Output::Bytes, true, raise, ciphers, watch,
         [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
@@ -803,21 +997,22 @@ py::list decrypt_values(const py::object& values, const py::object& candidates, 
     });
 }
 
-py::list rekey_values(const py::object& values, const py::object& candidates, const py::object& new_keys,
-                      const std::string& form, int codepage, const std::string& errors, const py::object& keys,
-                      const py::object& new_form, const std::string& separator, bool replace_unmappable,
-                      int threads) {
+py::list rekey_values(py::handle values, py::handle candidates, py::handle new_keys, py::handle form,
+                      py::handle codepage, py::handle errors, py::handle keys, py::handle new_form,
+                      py::handle separator, py::handle replace_unmappable, py::handle threads) {
+    constexpr const char* where = "rekey_values";
     return interruptible(true, [&](Interruptible& watch) {
-    const auto in = stored_form(form, "form");
-    const auto out_form = new_form.is_none() ? in : stored_form(new_form.cast<std::string>(), "new_form");
-    const bool raise = raises(errors);
+    const auto in = stored_form(form, where, "form");
+    const auto out_form = new_form.is_none() ? in : stored_form(new_form, where, "new_form");
+    const bool raise = raises(errors, where);
+    const auto options = value_options(where, codepage, separator, replace_unmappable);
     const WipedKeys histories(candidate_histories(candidates, keys));
     if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
     const WipedKeys target({history(new_keys, "new_keys")});
-    const auto options = value_options(codepage, separator, replace_unmappable);
     Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
-    auto ciphers = ciphers_for(
-        threads, column, [&] { return clscrypt::ValueCipher(histories.histories, target.histories.front(), options); });
+    auto ciphers = ciphers_for(where, threads, column, [&] {
+        return clscrypt::ValueCipher(histories.histories, target.histories.front(), options);
+    });
     return convert(  // ciphertext only
         column, output_of(out_form), false, raise, ciphers, watch,
         [&](auto& c, auto part, bool, auto& results, auto& outcomes) {
@@ -829,13 +1024,293 @@ py::list rekey_values(const py::object& values, const py::object& candidates, co
 
 }  // namespace
 
+namespace {
+
+// ---- Calls that fit no parameter list ------------------------------------
+//
+// pybind11 answers a call whose arguments fit none of a function's
+// signatures (too many, one missing, an unknown keyword) with a TypeError
+// that ends in the repr of every argument given: keys and plaintexts among
+// them. Every function of this module goes through this dispatcher instead,
+// which keeps pybind11's part of the message up to that list and puts the
+// parameter names there in its place. (With every parameter taken as a
+// Python object and converted by the code above, arity is all that is left
+// to fail there.)
+
+struct Dispatch : py::cpp_function {
+    using py::cpp_function::dispatcher;
+};
+
+std::string parameters(const py::detail::function_record* rec) {
+    std::string out;
+    for (const auto& arg : rec->args) {
+        if (arg.name == nullptr || std::string_view(arg.name) == "self") continue;
+        out += std::string(out.empty() ? "" : ", ") + arg.name + (arg.value ? "=..." : "");
+    }
+    return out;
+}
+
+extern "C" PyObject* quiet_dispatcher(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* result = Dispatch::dispatcher(self, args, kwargs);
+    if (result != nullptr || PyErr_ExceptionMatches(PyExc_TypeError) == 0) return result;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    const char* text = nullptr;
+    PyObject* str = value != nullptr ? PyObject_Str(value) : nullptr;
+    if (str != nullptr) text = PyUnicode_AsUTF8(str);
+    if (text == nullptr || std::strstr(text, "\nInvoked with") == nullptr) {
+        Py_XDECREF(str);
+        PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+        return nullptr;
+    }
+    Py_XDECREF(str);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(trace);
+    const auto* rec = static_cast<const py::detail::function_record*>(PyCapsule_GetPointer(self, nullptr));
+    if (rec == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "the arguments given fit none of this function's parameters");
+        return nullptr;
+    }
+    const std::string message = std::string(rec->name) + "() takes (" + parameters(rec) +
+                                "): the arguments given do not fit (too many, one missing or an unknown keyword)";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+}
+
+void quiet(PyObject* f) {
+    if (f == nullptr) return;
+    if (PyInstanceMethod_Check(f)) f = PyInstanceMethod_GET_FUNCTION(f);
+    if (!PyCFunction_Check(f)) return;
+    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
+    const auto pybind = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Dispatch::dispatcher));
+    if (def->ml_meth == pybind) def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&quiet_dispatcher));
+}
+
+// Every function of the module and every method and property of its classes.
+void quiet_all(const py::module_& m) {
+    for (const auto item : m.attr("__dict__").cast<py::dict>()) {
+        PyObject* value = item.second.ptr();
+        quiet(value);
+        if (!PyType_Check(value)) continue;
+        for (const auto member : py::reinterpret_borrow<py::dict>(reinterpret_cast<PyTypeObject*>(value)->tp_dict)) {
+            PyObject* v = member.second.ptr();
+            quiet(v);
+            if (PyObject_TypeCheck(v, &PyProperty_Type)) {
+                for (const char* part : {"fget", "fset", "fdel"}) {
+                    const auto accessor = py::reinterpret_steal<py::object>(PyObject_GetAttrString(v, part));
+                    if (!accessor) PyErr_Clear();
+                    quiet(accessor.ptr());
+                }
+            } else if (PyObject_HasAttrString(v, "__func__")) {
+                const auto inner = py::reinterpret_steal<py::object>(PyObject_GetAttrString(v, "__func__"));
+                quiet(inner.ptr());
+            }
+        }
+    }
+}
+
+// ---- Errors ---------------------------------------------------------------
+
+// The package's error classes: clscrypt.Error (a RuntimeError, as the
+// legacy run-time errors were) and one subclass per kind, each also derived
+// from the built-in exception a Python user would catch for it. Made once,
+// kept for the interpreter's life.
+struct ErrorClass {
+    clscrypt::ErrorKind kind;
+    const char* name;
+    PyObject* builtin;  // null: clscrypt.Error alone
+    const char* doc;
+};
+
+std::vector<std::pair<clscrypt::ErrorKind, PyObject*>>& error_classes() {
+    static std::vector<std::pair<clscrypt::ErrorKind, PyObject*>> classes;
+    return classes;
+}
+PyObject* g_error = nullptr;
+
+// A new error class in the package; the module keeps it.
+PyObject* new_error(py::module_& m, const char* name, PyObject* bases, const char* doc) {
+    const std::string qualified = std::string("clscrypt.") + name;
+    PyObject* cls = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, bases, nullptr);
+    if (cls == nullptr) throw py::error_already_set();
+    m.add_object(name, py::reinterpret_borrow<py::object>(cls));
+    return cls;  // the reference made here is kept for good
+}
+
+void set_error(const clscrypt::RuntimeError& e) {
+    PyObject* cls = g_error;
+    for (const auto& [kind, c] : error_classes()) {
+        if (kind == e.Kind()) cls = c;
+    }
+    // The context may hold a file name that is not UTF-8.
+    const std::string what = e.what();
+    const auto message = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "backslashreplace"));
+    if (!message) return;
+    const auto instance = py::reinterpret_steal<py::object>(PyObject_CallOneArg(cls, message.ptr()));
+    if (!instance) return;
+    instance.attr("number") = e.Number();
+    instance.attr("description") = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        e.Description().data(), static_cast<Py_ssize_t>(e.Description().size()), "backslashreplace"));
+    instance.attr("kind") = py::cast(e.Kind());
+    PyErr_SetObject(cls, instance.ptr());
+}
+
+// ---- Garbage collection ---------------------------------------------------
+
+// The instance behind a Python object, or null for one never initialised.
+template <typename T>
+T* initialised(PyObject* self) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    const auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(T)), false);
+    if (!v_h || !v_h.holder_constructed()) return nullptr;
+    return v_h.template value_ptr<T>();
+}
+
+// The Progress event of one instance, as Python sees it: the instance.
+struct PyProgress {
+    py::object owner;
+};
+
+template <typename T, typename Visit, typename Clear>
+py::custom_type_setup collected() {
+    return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        auto* type = &heap_type->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+            Py_VISIT(Py_TYPE(self));
+            if (T* object = initialised<T>(self)) return Visit{}(*object, visit, arg);
+            return 0;
+        };
+        type->tp_clear = [](PyObject* self) -> int {
+            if (T* object = initialised<T>(self)) Clear{}(*object);
+            return 0;
+        };
+    });
+}
+
+struct VisitListeners {
+    int operator()(const PyToString& self, visitproc visit, void* arg) const {
+        for (const auto& l : self.listeners) Py_VISIT(l.callable.ptr());
+        return 0;
+    }
+};
+struct ClearListeners {
+    // The library's relays stay; they find no callable and do nothing.
+    void operator()(PyToString& self) const {
+        std::vector<Listener> gone;
+        gone.swap(self.listeners);
+    }
+};
+struct VisitOwner {
+    int operator()(const PyProgress& self, visitproc visit, void* arg) const {
+        Py_VISIT(self.owner.ptr());
+        return 0;
+    }
+};
+struct ClearOwner {
+    void operator()(PyProgress& self) const {
+        const py::object gone = std::move(self.owner);
+    }
+};
+
+PyToString& owner_of(py::handle event, const char* where) {
+    auto& progress = self_of<PyProgress>(event, where, "self", "ProgressEvent");
+    if (!progress.owner) throw py::type_error(std::string(where) + "(): this ProgressEvent belongs to no clsToString");
+    return self_of<PyToString>(progress.owner, where, "self", "clsToString");
+}
+
+std::size_t subscribe(py::handle event, py::handle callable) {
+    PyToString& self = owner_of(event, "Subscribe");
+    if (PyCallable_Check(callable.ptr()) == 0) wrong_type("Subscribe", "listener", "callable", callable);
+    const std::size_t token = self.next_token++;
+    self.listeners.push_back({token, 0, py::reinterpret_borrow<py::object>(callable)});
+    std::size_t library_token = 0;
+    try {
+        unlocked(self, "Subscribe", 0, [&] { library_token = self.cipher.Progress.Subscribe(self.relay(token)); });
+    } catch (...) {
+        std::erase_if(self.listeners, [token](const Listener& l) { return l.token == token; });
+        throw;
+    }
+    for (auto& l : self.listeners) {
+        if (l.token == token) {
+            l.library_token = library_token;
+            return token;
+        }
+    }
+    // Another thread unsubscribed the token before it was returned here.
+    unlocked(self, "Subscribe", 0, [&] { self.cipher.Progress.Unsubscribe(library_token); });
+    return token;
+}
+
+void unsubscribe(py::handle event, py::handle token_arg) {
+    PyToString& self = owner_of(event, "Unsubscribe");
+    const auto token = static_cast<std::size_t>(int_arg(token_arg, "Unsubscribe", "token", 0, INT64_MAX));
+    std::size_t library_token = 0;
+    py::object callable;  // released at the end, the GIL held
+    for (auto it = self.listeners.begin(); it != self.listeners.end(); ++it) {
+        if (it->token == token) {
+            library_token = it->library_token;
+            callable = std::move(it->callable);
+            self.listeners.erase(it);
+            break;
+        }
+    }
+    if (library_token == 0) return;
+    interruptible(false, [&](Interruptible&) {
+        py::gil_scoped_release release;
+        const std::lock_guard guard(self.lock);
+        self.cipher.Progress.Unsubscribe(library_token);
+    });
+}
+
+// A twin of `other` with its key state and its listeners (the same
+// callables, under the same tokens).
+std::unique_ptr<PyToString> twin(py::handle other_handle, const char* where) {
+    PyToString& other = self_of<PyToString>(other_handle, where, "self", "clsToString");
+    std::vector<Listener> listeners;
+    for (const auto& l : other.listeners) listeners.push_back({l.token, 0, l.callable});
+    std::unique_ptr<PyToString> copy;
+    unlocked(other, where, 0, [&] {
+        copy = std::make_unique<PyToString>(other.cipher.GetCodePage(), false);
+        copy->cipher = other.cipher;
+        copy->cipher.Progress = clscrypt::ProgressEvent();  // the relays name `other`
+        for (auto& l : listeners) l.library_token = copy->cipher.Progress.Subscribe(copy->relay(l.token));
+    });
+    copy->listeners = std::move(listeners);
+    copy->next_token = other.next_token;
+    return copy;
+}
+
+// Wipes the key state at once and refuses further operations.
+void close_instance(py::handle self_handle) {
+    PyToString& self = self_of<PyToString>(self_handle, "close", "self", "clsToString");
+    interruptible(false, [&](Interruptible&) {
+        py::gil_scoped_release release;
+        const std::lock_guard guard(self.lock);
+        if (self.closed) return;
+        self.cipher = clscrypt::clsToString(self.cipher.GetCodePage());  // Busy from inside its own operation
+        self.closed = true;
+    });
+    std::vector<Listener> gone;
+    gone.swap(self.listeners);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(_clscrypt, m) {
     m.doc() = "The compiled part of the clscrypt package; import clscrypt instead.";
     m.attr("__version__") = CLSCRYPT_VERSION;
 
     // clscrypt.ErrorKind: what went wrong, for code that branches on it.
     py::enum_<clscrypt::ErrorKind> kind(m, "ErrorKind",
-                                        "What went wrong: the `kind` of a clscrypt.RuntimeError. Branch on it, "
+                                        "What went wrong: the `kind` of a clscrypt.Error. Branch on it, "
                                         "never on the description (a wrong key and a missing file share a number).");
     for (const auto k :
          {clscrypt::ErrorKind::Other, clscrypt::ErrorKind::InvalidArgument, clscrypt::ErrorKind::Overflow,
@@ -846,26 +1321,47 @@ PYBIND11_MODULE(_clscrypt, m) {
         kind.value(clscrypt::ErrorKindName(k), k);
     }
 
-    // clscrypt.RuntimeError, a RuntimeError with the legacy error number and
-    // description, and its kind (a clscrypt.ErrorKind).
-    static py::exception<clscrypt::RuntimeError> error(m, "RuntimeError", PyExc_RuntimeError);
-    error.attr("__doc__") =
-        "The error every operation raises: a RuntimeError with the legacy error `number`, its `description` and "
-        "its `kind` (an ErrorKind, to branch on). str(error) adds context: which value, length or file was at fault, "
-        "never a key or plaintext.";
-    error.attr("Overflow") = clscrypt::RuntimeError::Overflow;
-    error.attr("SubscriptOutOfRange") = clscrypt::RuntimeError::SubscriptOutOfRange;
-    error.attr("DivisionByZero") = clscrypt::RuntimeError::DivisionByZero;
-    error.attr("ClassError") = clscrypt::RuntimeError::ClassError;
+    // clscrypt.Error (also clscrypt.RuntimeError, its name before), with the
+    // legacy error number and description, and its kind; its subclasses.
+    {
+        const auto bases = py::make_tuple(py::handle(PyExc_RuntimeError));
+        g_error = new_error(
+            m, "Error", bases.ptr(),
+            "The error every operation raises: a RuntimeError with the legacy error `number`, its `description` "
+            "and its `kind` (an ErrorKind, to branch on). str(error) adds context: which value, length or file was "
+            "at fault, never a key or plaintext. Each kind has a subclass that also derives from the built-in "
+            "exception for it (WrongKeyError is a ValueError, SourceMissingError a FileNotFoundError, ...).");
+        m.attr("RuntimeError") = py::handle(g_error);
+        const py::handle error(g_error);
+        error.attr("Overflow") = clscrypt::RuntimeError::Overflow;
+        error.attr("SubscriptOutOfRange") = clscrypt::RuntimeError::SubscriptOutOfRange;
+        error.attr("DivisionByZero") = clscrypt::RuntimeError::DivisionByZero;
+        error.attr("ClassError") = clscrypt::RuntimeError::ClassError;
+        using K = clscrypt::ErrorKind;
+        const ErrorClass classes[] = {
+            {K::InvalidArgument, "InvalidArgumentError", PyExc_ValueError, "An argument or value the operation cannot take."},
+            {K::Overflow, "LengthOverflowError", PyExc_OverflowError, "A length beyond the format's 32-bit range."},
+            {K::SubscriptOutOfRange, "SubscriptOutOfRangeError", PyExc_ValueError, "Text that is not hexadecimal pairs where HexToStr expects them."},
+            {K::DivisionByZero, "DivisionByZeroError", PyExc_ZeroDivisionError, "HexToStr with a separator count of -2."},
+            {K::WrongKeyOrDamaged, "WrongKeyError", PyExc_ValueError, "Not a ciphertext of this format under this key (wrong key or damaged data)."},
+            {K::SourceMissing, "SourceMissingError", PyExc_FileNotFoundError, "The source file of a file operation does not exist."},
+            {K::FileSystem, "FileSystemError", PyExc_OSError, "The file system refused or failed an operation."},
+            {K::System, "OperatingSystemError", PyExc_OSError, "Another service of the operating system failed (the random source)."},
+            {K::OutOfMemory, "OutOfMemoryError", PyExc_MemoryError, "Memory ran out."},
+            {K::Cancelled, "CancelledError", nullptr, "The caller stopped the operation."},
+            {K::Busy, "BusyError", nullptr, "The instance is running an operation and refuses to change its key."},
+            {K::Unmappable, "UnmappableError", PyExc_ValueError, "A key or text has a character the code page lacks."},
+        };
+        for (const auto& c : classes) {
+            const auto with = c.builtin != nullptr ? py::make_tuple(error, py::handle(c.builtin)) : py::make_tuple(error);
+            error_classes().emplace_back(c.kind, new_error(m, c.name, with.ptr(), c.doc));
+        }
+    }
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const clscrypt::RuntimeError& e) {
-            py::object instance = py::handle(error.ptr())(e.what());
-            instance.attr("number") = e.Number();
-            instance.attr("description") = e.Description();
-            instance.attr("kind") = py::cast(e.Kind());
-            PyErr_SetObject(error.ptr(), instance.ptr());
+            set_error(e);
         }
     });
 
@@ -874,148 +1370,186 @@ PYBIND11_MODULE(_clscrypt, m) {
         "default_codepage", [] { return clscrypt::CodePage().Number(); },
         "The code page new instances use: the system's ANSI code page on Windows where built in, else 1252.");
 
-    py::class_<clscrypt::ProgressEvent>(m, "ProgressEvent",
-                                        "The Progress event. A listener is called with the percentage; one that "
-                                        "returns an int replaces it for later listeners (as storing into Percent "
-                                        "does in C++), and one that returns 100 suppresses the closing event.")
-        .def(
-            "Subscribe",
-            [](clscrypt::ProgressEvent& event, py::function listener) {
-                return event.Subscribe([listener = std::move(listener)](std::int32_t& percent) {
-                    py::gil_scoped_acquire acquire;
-                    const py::object result = listener(percent);
-                    if (!result.is_none()) percent = result.cast<std::int32_t>();
-                });
-            },
-            py::arg("listener"), "Adds a listener; returns a token for Unsubscribe.")
-        .def("Unsubscribe", &clscrypt::ProgressEvent::Unsubscribe, py::arg("token"),
-             "Removes the listener the token names.");
+    py::class_<PyProgress>(m, "ProgressEvent", collected<PyProgress, VisitOwner, ClearOwner>(),
+                           "The Progress event. A listener is called with the percentage; one that "
+                           "returns an int replaces it for later listeners (as storing into Percent "
+                           "does in C++), and one that returns 100 suppresses the closing event.")
+        .def("Subscribe", &subscribe, py::arg("listener"), "Adds a listener; returns a token for Unsubscribe.")
+        .def("Unsubscribe", &unsubscribe, py::arg("token"), "Removes the listener the token names.");
 
-    py::class_<PyToString>(m, "clsToString",
+    py::class_<PyToString>(m, "clsToString", collected<PyToString, VisitListeners, ClearListeners>(),
                            "The legacy cipher: Blowfish-based encryption of byte arrays, strings and files.")
-        .def(py::init([](const py::object& codepage, bool replace_unmappable) {
-                 return std::make_unique<PyToString>(code_page(codepage), replace_unmappable);
+        .def(py::init([](py::handle codepage, py::handle replace_unmappable) {
+                 return std::make_unique<PyToString>(code_page(codepage, "clsToString"),
+                                                     bool_arg(replace_unmappable, "clsToString", "replace_unmappable"));
              }),
              py::arg("codepage") = py::none(), py::kw_only(), py::arg("replace_unmappable") = false,
              "A new instance with no key, on the code page numbered `codepage` (default: default_codepage()). "
-             "A key or text with a character the code page lacks raises clscrypt.RuntimeError kind Unmappable, "
+             "A key or text with a character the code page lacks raises clscrypt.UnmappableError, "
              "unless `replace_unmappable` asks for the legacy \"?\" in its place (needed only to read data "
              "written that way).")
-        .def("__copy__", [](const PyToString& self) { return std::make_unique<PyToString>(self); })
+        .def("__copy__", [](py::handle self) { return twin(self, "__copy__"); })
         .def(
-            "__deepcopy__",
-            [](const PyToString& self, const py::object&) { return std::make_unique<PyToString>(self); },
-            py::arg("memo"))
+            "__deepcopy__", [](py::handle self, py::handle) { return twin(self, "__deepcopy__"); }, py::arg("memo"))
+        .def("close", &close_instance,
+             "Wipes the key state now and closes the instance: later operations raise ValueError. Closing twice "
+             "does nothing; a Progress listener closing the instance that runs it gets clscrypt.BusyError.")
+        .def("__enter__", [](py::handle self) {
+            (void)self_of<PyToString>(self, "__enter__", "self", "clsToString");
+            return py::reinterpret_borrow<py::object>(self);
+        })
+        .def(
+            "__exit__",
+            [](py::handle self, py::handle, py::handle, py::handle) {
+                close_instance(self);
+                return false;
+            },
+            py::arg("type"), py::arg("value"), py::arg("traceback"))
         // An instance's tables are its key: a pickle would carry key material
         // to wherever the bytes go (a file, a cluster's network).
         .def("__reduce__",
-             [](const PyToString&) -> py::object {
+             [](py::handle) -> py::object {
                  throw py::type_error(
                      "clsToString holds key material and does not pickle; make the instance where it is used, or "
                      "pass the keys to clscrypt.encrypt_values, decrypt_values or rekey_values, which work in "
                      "worker processes");
              })
-        .def(
-            "EncryptByte",
-            [](PyToString& self, const py::buffer& data, const py::str& key) {
-                return crypt_bytes<true>(self, data, key);
-            },
-            py::arg("ByteArray"), py::arg("Key") = "",
-            "Encrypts bytes: a bytearray changes in place (returns None); other bytes-like objects give bytes.")
-        .def(
-            "DecryptByte",
-            [](PyToString& self, const py::buffer& data, const py::str& key) {
-                return crypt_bytes<false>(self, data, key);
-            },
-            py::arg("ByteArray"), py::arg("Key") = "",
-            "Decrypts bytes: a bytearray changes in place (returns None); other bytes-like objects give bytes. "
-            "A wrong key or damaged data leaves a bytearray untouched.")
+        .def("EncryptByte", &crypt_bytes<true>, py::arg("ByteArray"), py::arg("Key") = "",
+             "Encrypts bytes: a bytearray changes in place (returns None); other bytes-like objects give bytes.")
+        .def("DecryptByte", &crypt_bytes<false>, py::arg("ByteArray"), py::arg("Key") = "",
+             "Decrypts bytes: a bytearray changes in place (returns None); other bytes-like objects give bytes. "
+             "A wrong key or damaged data leaves a bytearray untouched.")
         .def(
             "EncryptString",
-            [](PyToString& self, const py::str& text, const py::str& key) {
-                const Secret plain(text), secret(key);
-                return unlocked(self, plain.text.size(),
+            [](py::handle self_handle, py::handle text, py::handle key) {
+                constexpr const char* where = "EncryptString";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                const Secret plain(text, where, "Text"), secret(key, where, "Key");
+                return unlocked(self, where, plain.text.size(),
                                 [&] { return self.cipher.EncryptString(plain.text, secret.text); });
             },
             py::arg("Text"), py::arg("Key") = "",
             "Encrypts a text (through the code page); the ciphertext bytes come back one character each.")
         .def(
             "DecryptString",
-            [](PyToString& self, const std::u16string& text, const py::str& key) {
-                const Secret secret(key);
-                const Secret plain(
-                    unlocked(self, text.size(), [&] { return self.cipher.DecryptString(text, secret.text); }));
+            [](py::handle self_handle, py::handle text, py::handle key) {
+                constexpr const char* where = "DecryptString";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                const Secret sealed(text, where, "Text"), secret(key, where, "Key");
+                const Secret plain(unlocked(self, where, sealed.text.size(),
+                                            [&] { return self.cipher.DecryptString(sealed.text, secret.text); }));
                 return py::str(py::cast(plain.text));
             },
             py::arg("Text"), py::arg("Key") = "", "Decrypts a text EncryptString made.")
         .def(
             "EncryptFile",
-            [](PyToString& self, const std::filesystem::path& source, const std::filesystem::path& dest,
-               const py::str& key) {
-                const Secret secret(key);
-                unlocked(self, kFileWork, [&] { self.cipher.EncryptFile(source, dest, secret.text); });
+            [](py::handle self_handle, py::handle source, py::handle dest, py::handle key) {
+                constexpr const char* where = "EncryptFile";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                const auto from = path_arg(source, where, "SourceFile");
+                const auto to = path_arg(dest, where, "DestFile");
+                const Secret secret(key, where, "Key");
+                unlocked(self, where, kFileWork, [&] { self.cipher.EncryptFile(from, to, secret.text); });
             },
             py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = "",
-            "Encrypts a file into another, or into itself.")
+            "Encrypts a file into another, or into itself. A destination that is a link is followed; a FIFO or a "
+            "device is written into, never replaced.")
         .def(
             "DecryptFile",
-            [](PyToString& self, const std::filesystem::path& source, const std::filesystem::path& dest,
-               const py::str& key) {
-                const Secret secret(key);
-                unlocked(self, kFileWork, [&] { self.cipher.DecryptFile(source, dest, secret.text); });
+            [](py::handle self_handle, py::handle source, py::handle dest, py::handle key) {
+                constexpr const char* where = "DecryptFile";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                const auto from = path_arg(source, where, "SourceFile");
+                const auto to = path_arg(dest, where, "DestFile");
+                const Secret secret(key, where, "Key");
+                unlocked(self, where, kFileWork, [&] { self.cipher.DecryptFile(from, to, secret.text); });
             },
             py::arg("SourceFile"), py::arg("DestFile"), py::arg("Key") = "",
-            "Decrypts a file into another, or into itself; a failure leaves nothing behind.")
+            "Decrypts a file into another, or into itself; a failure leaves nothing behind. A destination that is "
+            "a link is followed; a FIFO or a device is written into, never replaced.")
         .def(
             "RekeyFile",
-            [](PyToString& self, PyToString& from, const std::filesystem::path& source,
-               const std::filesystem::path& dest) {
+            [](py::handle self_handle, py::handle from_handle, py::handle source, py::handle dest) {
+                constexpr const char* where = "RekeyFile";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                PyToString& from = self_of<PyToString>(from_handle, where, "From", "clsToString");
+                const auto in = path_arg(source, where, "SourceFile");
+                const auto out = path_arg(dest, where, "DestFile");
                 interruptible(true, [&](Interruptible& watch) {
                     py::gil_scoped_release release;
                     std::scoped_lock guard(self.lock, from.lock);
+                    if (self.closed || from.closed) closed_error(where);
                     const Interruptible::Scope scope(watch);
-                    self.cipher.RekeyFile(from.cipher, source, dest);
+                    self.cipher.RekeyFile(from.cipher, in, out);
                 });
             },
             py::arg("From"), py::arg("SourceFile"), py::arg("DestFile"),
             "Decrypts a file with From's key state and encrypts it with this instance's.")
         .def(
             "HexToStr",
-            [](PyToString& self, const std::u16string& hex, std::int32_t separators) {
-                return unlocked(self, hex.size(), [&] { return self.cipher.HexToStr(hex, separators); });
+            [](py::handle self_handle, py::handle hex_text, py::handle separators) {
+                constexpr const char* where = "HexToStr";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                const std::u16string hex = text_arg(hex_text, where, "HexText");
+                const auto count = static_cast<std::int32_t>(int_arg(separators, where, "Separators", INT32_MIN, INT32_MAX));
+                const Secret plain(unlocked(self, where, hex.size(), [&] { return self.cipher.HexToStr(hex, count); }));
+                return py::str(py::cast(plain.text));
             },
             py::arg("HexText"), py::arg("Separators") = 0,
             "Hexadecimal pairs, `Separators` characters apart, to text through the code page.")
         .def(
             "StrToHex",
-            [](PyToString& self, const py::str& text, const std::u16string& separator) {
-                const Secret plain(text);
-                return unlocked(self, plain.text.size(), [&] { return self.cipher.StrToHex(plain.text, separator); });
+            [](py::handle self_handle, py::handle text, py::handle separator_text) {
+                constexpr const char* where = "StrToHex";
+                PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
+                const Secret plain(text, where, "Text");
+                const std::u16string separator = text_arg(separator_text, where, "Separator");
+                return unlocked(self, where, plain.text.size(),
+                                [&] { return self.cipher.StrToHex(plain.text, separator); });
             },
-            py::arg("Text"), py::arg("Separator") = std::u16string(u" "),
+            py::arg("Text"), py::arg("Separator") = " ",
             "Text through the code page to upper-case hexadecimal pairs with the separator between them.")
         .def_property(
-            "Key", [](const PyToString&) -> py::object { throw py::attribute_error("Key is write-only"); },
-            [](PyToString& self, const py::str& key) {
-                const Secret secret(key);
-                unlocked(self, 0, [&] { self.cipher.Key(secret.text); });
+            "Key",
+            [](py::handle self) -> py::object {
+                (void)self_of<PyToString>(self, "Key", "self", "clsToString");
+                throw py::attribute_error("Key is write-only");
+            },
+            [](py::handle self_handle, py::handle key) {
+                PyToString& self = self_of<PyToString>(self_handle, "Key", "self", "clsToString");
+                const Secret secret(key, "Key", "the key");
+                unlocked(self, "Key", 0, [&] { self.cipher.Key(secret.text); });
             },
             "Write-only: mixes a new key into the tables. A Progress listener that sets it on the instance "
-            "running the operation gets kind Busy.")
+            "running the operation gets clscrypt.BusyError.")
         .def_property(
-            "CodePage", [](const PyToString& self) { return self.cipher.GetCodePage().Number(); },
-            [](PyToString& self, int number) {
-                const auto cp = clscrypt::CodePage::FromNumber(number);
-                unlocked(self, 0, [&] { self.cipher.SetCodePage(cp); });
+            "CodePage",
+            [](py::handle self_handle) {
+                PyToString& self = self_of<PyToString>(self_handle, "CodePage", "self", "clsToString");
+                return unlocked(self, "CodePage", 0, [&] { return self.cipher.GetCodePage().Number(); });
+            },
+            [](py::handle self_handle, py::handle number) {
+                PyToString& self = self_of<PyToString>(self_handle, "CodePage", "self", "clsToString");
+                const auto cp = clscrypt::CodePage::FromNumber(
+                    static_cast<int>(int_arg(number, "CodePage", "the code page", INT32_MIN, INT32_MAX)));
+                unlocked(self, "CodePage", 0, [&] { self.cipher.SetCodePage(cp); });
             },
             "The code page number for keys and text.")
         .def_property_readonly(
             "replace_unmappable",
-            [](const PyToString& self) { return self.cipher.GetUnmappable() == clscrypt::Unmappable::Replace; },
+            [](py::handle self_handle) {
+                PyToString& self = self_of<PyToString>(self_handle, "replace_unmappable", "self", "clsToString");
+                return unlocked(self, "replace_unmappable", 0,
+                                [&] { return self.cipher.GetUnmappable() == clscrypt::Unmappable::Replace; });
+            },
             "Whether characters the code page lacks become \"?\" (the constructor's option) instead of raising.")
         .def_property_readonly(
-            "Progress", [](PyToString& self) -> clscrypt::ProgressEvent& { return self.cipher.Progress; },
-            py::return_value_policy::reference_internal, "The Progress event.");
+            "Progress",
+            [](py::handle self) {
+                (void)self_of<PyToString>(self, "Progress", "self", "clsToString");
+                return PyProgress{py::reinterpret_borrow<py::object>(self)};
+            },
+            "The Progress event.");
 
     py::class_<clscrypt::clsHsh>(m, "clsHsh", "The legacy hashing class. It holds no state, so it pickles.")
         .def(py::init<>())
@@ -1023,23 +1557,30 @@ PYBIND11_MODULE(_clscrypt, m) {
                         [](const py::tuple&) { return clscrypt::clsHsh(); }))
         .def(
             "SHA256",
-            [](const clscrypt::clsHsh& self, const std::u16string& text) {
+            [](const clscrypt::clsHsh& self, py::handle message) {
+                const Secret text(message, "SHA256", "sMessage");
                 py::gil_scoped_release release;
-                return self.SHA256(text);
+                return self.SHA256(text.text);
             },
             py::arg("sMessage"),
             "SHA-256 of the text's low bytes (one per character) as 64 lower-case hexadecimal digits.");
 
     m.def(
         "read_hex",
-        [](std::string_view text) {
-            const std::vector<std::uint8_t> bytes = clscrypt::ReadHex(text);
+        [](py::handle text) {
+            if (!PyUnicode_Check(text.ptr())) wrong_type("read_hex", "text", "str", text);
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+            if (data == nullptr) {
+                throw py::value_error("read_hex(): text has a lone surrogate, which is no hexadecimal digit");
+            }
+            const std::vector<std::uint8_t> bytes = clscrypt::ReadHex(std::string_view(data, static_cast<std::size_t>(size)));
             return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         },
         py::arg("text"),
         "Reads ciphertext written as hexadecimal text by the library's one rule (digits of either case; white "
         "space and ASCII punctuation skipped; one leading \\x skipped); anything else raises "
-        "clscrypt.RuntimeError kind InvalidArgument naming the position.");
+        "clscrypt.InvalidArgumentError naming the position.");
     m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
           py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
           py::arg("replace_unmappable") = false, py::arg("threads") = 1, "See clscrypt.encrypt_values.");
@@ -1052,4 +1593,6 @@ PYBIND11_MODULE(_clscrypt, m) {
           py::arg("errors") = "raise", py::arg("keys") = py::none(), py::arg("new_form") = py::none(),
           py::arg("separator") = "", py::arg("replace_unmappable") = false, py::arg("threads") = 1,
           "See clscrypt.rekey_values.");
+
+    quiet_all(m);
 }

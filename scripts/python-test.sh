@@ -27,7 +27,7 @@ if not where.startswith(os.path.realpath(sys.prefix) + os.sep):
     sys.exit(f"clscrypt was imported from {where}, not from the virtual environment")
 print("testing the installed package at", os.path.dirname(where))
 PY
-PYTHONDONTWRITEBYTECODE=1 timeout 600 "$VENV/bin/python" -m unittest discover -v \
+CLSCRYPT_REQUIRE_MYPY=1 PYTHONDONTWRITEBYTECODE=1 timeout 900 "$VENV/bin/python" -m unittest discover -v \
     -s "$ROOT/python/tests" -t "$ROOT/python/tests"
 cd "$ROOT"
 

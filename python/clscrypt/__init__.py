@@ -17,8 +17,15 @@ Values are any iterable of str or bytes (a list, a pandas Series; a Series
 gives a Series back, with its index and name). Stored forms: "hex" (two
 digits a byte; read in any case, with any separators), "base64", "string"
 (the text EncryptString returns) and "bytes" (the ciphertext bytes). Failures
-raise clscrypt.RuntimeError, which carries the legacy error `number`, its
-`description` and a `kind` (clscrypt.ErrorKind) to branch on.
+raise clscrypt.Error, which carries the legacy error `number`, its
+`description` and a `kind` (clscrypt.ErrorKind) to branch on; each kind has
+a subclass that is also the built-in exception a Python caller expects
+(clscrypt.WrongKeyError is a ValueError, clscrypt.SourceMissingError a
+FileNotFoundError, clscrypt.UnmappableError a ValueError, ...). Arguments of
+the wrong type raise TypeError naming the parameter, never its value.
+
+Instances hold key tables until they are collected; close() (or a `with`
+block) wipes them at once.
 
 A key or text with a character the code page lacks raises kind Unmappable
 (naming its position and a code page that has it) unless the caller asks for
@@ -27,14 +34,27 @@ or replace_unmappable=True to the functions. Ctrl+C during a long call on the
 main thread stops it between chunks of work and raises KeyboardInterrupt.
 """
 
-import sys
-from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Sequence, Union
+import sys as _sys
+import typing as _t
 
 from . import _clscrypt
 from ._clscrypt import (
+    BusyError,
+    CancelledError,
+    DivisionByZeroError,
+    Error,
     ErrorKind,
+    FileSystemError,
+    InvalidArgumentError,
+    LengthOverflowError,
+    OperatingSystemError,
+    OutOfMemoryError,
     ProgressEvent,
     RuntimeError,
+    SourceMissingError,
+    SubscriptOutOfRangeError,
+    UnmappableError,
+    WrongKeyError,
     clsHsh,
     clsToString,
     codepages,
@@ -42,15 +62,30 @@ from ._clscrypt import (
     read_hex,
 )
 
-if TYPE_CHECKING:
+if _t.TYPE_CHECKING:
     import pandas
 
 __version__: str = _clscrypt.__version__
 
+# clscrypt.RuntimeError is Error's name from before; it stays as an alias but
+# is left out of __all__, so `from clscrypt import *` does not hide the
+# built-in RuntimeError.
 __all__ = [
+    "BusyError",
+    "CancelledError",
+    "DivisionByZeroError",
+    "Error",
     "ErrorKind",
+    "FileSystemError",
+    "InvalidArgumentError",
+    "LengthOverflowError",
+    "OperatingSystemError",
+    "OutOfMemoryError",
     "ProgressEvent",
-    "RuntimeError",
+    "SourceMissingError",
+    "SubscriptOutOfRangeError",
+    "UnmappableError",
+    "WrongKeyError",
     "clsHsh",
     "clsToString",
     "codepages",
@@ -62,24 +97,24 @@ __all__ = [
 ]
 
 # The compiled names read as the package's own in help(), in tracebacks and
-# in pickles (a pickled clscrypt.RuntimeError or clsHsh loads wherever the
-# package is installed).
-for _name in ("ErrorKind", "ProgressEvent", "RuntimeError", "clsHsh", "clsToString"):
+# in pickles (a pickled clscrypt error or clsHsh loads wherever the package
+# is installed).
+for _name in ("ErrorKind", "ProgressEvent", "clsHsh", "clsToString", "codepages", "default_codepage", "read_hex"):
     getattr(_clscrypt, _name).__module__ = __name__
 del _name
 
-Form = Literal["hex", "base64", "string", "bytes"]
-Errors = Literal["raise", "none"]
-KeyHistory = Union[str, Sequence[str]]
-Values = Iterable[Union[str, bytes, bytearray, memoryview, None]]
-Result = Union[list, "pandas.Series"]
+Form = _t.Literal["hex", "base64", "string", "bytes"]
+Errors = _t.Literal["raise", "none"]
+KeyHistory = _t.Union[str, _t.Sequence[str]]
+Values = _t.Iterable[_t.Union[str, bytes, bytearray, memoryview, None]]
+Result = _t.Union[list, "pandas.Series"]
 
 
-def _like(values: Any, result: list) -> Any:
+def _like(values: _t.Any, result: list) -> _t.Any:
     # A pandas Series gives a Series back on the same index, so the functions
     # serve DataFrame columns and Dask's map_partitions directly. pandas is
     # looked for only where a Series could come from: an imported pandas.
-    pandas = sys.modules.get("pandas")
+    pandas = _sys.modules.get("pandas")
     if pandas is not None and isinstance(values, pandas.Series):
         return pandas.Series(result, index=values.index, name=values.name, dtype=object)
     return result
@@ -110,12 +145,12 @@ def encrypt_values(
     form: how the ciphertext is returned: "hex" (upper case, `separator`
         between pairs), "base64", "string" (str) or "bytes" (bytes).
     codepage: the code page of the texts and of the "string" form.
-    errors: "raise" raises clscrypt.RuntimeError for the first value that
+    errors: "raise" raises clscrypt.Error for the first value that
         fails, naming its position (never its content); "none" gives None for
         it and goes on.
     replace_unmappable: write "?" for characters the code page lacks, as the
         legacy conversion did, instead of failing: by default a key with
-        such a character raises clscrypt.RuntimeError of kind
+        such a character raises clscrypt.Error of kind
         ErrorKind.Unmappable before any value is written, and a text fails
         its value with that kind.
     threads: how many threads convert the column side by side, each with
@@ -139,13 +174,13 @@ def encrypt_values(
 
 def decrypt_values(
     values: Values,
-    candidates: Optional[Sequence[KeyHistory]] = None,
+    candidates: _t.Optional[_t.Sequence[KeyHistory]] = None,
     form: Form = "hex",
     codepage: int = 1252,
     errors: Errors = "raise",
     *,
-    keys: Optional[KeyHistory] = None,
-    plain: Literal["str", "bytes"] = "str",
+    keys: _t.Optional[KeyHistory] = None,
+    plain: _t.Literal["str", "bytes"] = "str",
     replace_unmappable: bool = False,
     threads: int = 1,
 ) -> Result:
@@ -163,7 +198,7 @@ def decrypt_values(
     keys: instead of candidates, the one key history to read with.
     form: how the values are stored ("hex", "base64", "string", "bytes").
     codepage: the code page of the plaintext and of the "string" form.
-    errors: "raise" raises clscrypt.RuntimeError for the first value that
+    errors: "raise" raises clscrypt.Error for the first value that
         fails (wrong key or damaged: ErrorKind.WrongKeyOrDamaged; not in its
         stored form: ErrorKind.InvalidArgument), naming its position, never
         its content; "none" gives None for it and goes on.
@@ -172,7 +207,7 @@ def decrypt_values(
         the caller applies itself).
     replace_unmappable: take keys with characters the code page lacks as
         the legacy class did, with "?" in their place (to read data written
-        under such a key); by default they raise clscrypt.RuntimeError of
+        under such a key); by default they raise clscrypt.Error of
         kind ErrorKind.Unmappable before any value is read.
     threads: how many threads convert the column side by side, each with
         its own key set-up, the GIL released (default 1: the calling thread
@@ -194,14 +229,14 @@ def decrypt_values(
 
 def rekey_values(
     values: Values,
-    candidates: Optional[Sequence[KeyHistory]] = None,
-    new_keys: Optional[KeyHistory] = None,
+    candidates: _t.Optional[_t.Sequence[KeyHistory]] = None,
+    new_keys: _t.Optional[KeyHistory] = None,
     form: Form = "hex",
     codepage: int = 1252,
     errors: Errors = "raise",
     *,
-    keys: Optional[KeyHistory] = None,
-    new_form: Optional[Form] = None,
+    keys: _t.Optional[KeyHistory] = None,
+    new_form: _t.Optional[Form] = None,
     separator: str = "",
     replace_unmappable: bool = False,
     threads: int = 1,
@@ -212,7 +247,7 @@ def rekey_values(
     or one history as `keys`) and written as encrypt_values writes it, under
     `new_keys` with fresh random words, in `new_form` (default: `form`,
     hexadecimal pairs joined by `separator`). The plaintext never leaves the
-    library. errors="raise" raises clscrypt.RuntimeError for the first value
+    library. errors="raise" raises clscrypt.Error for the first value
     that fails, naming its position; errors="none" gives None for it.
     `replace_unmappable` (for the keys of both histories) and `threads` as
     for decrypt_values. Returns a list, or a pandas Series for a

@@ -2,7 +2,8 @@
 
 import builtins
 import os
-from typing import Callable, ClassVar, Iterable, List, Optional, Sequence, Union
+from types import TracebackType
+from typing import Callable, ClassVar, Iterable, List, Literal, NoReturn, Optional, Sequence, Type, Union, overload
 
 __version__: str
 
@@ -52,12 +53,13 @@ class ErrorKind:
     value: int
     def __int__(self) -> int: ...
 
-class RuntimeError(builtins.RuntimeError):
+class Error(builtins.RuntimeError):
     """The error every operation raises: a RuntimeError with the legacy error
     number and description, and its kind.
 
     str(error) is the description followed by context (which value, length or
-    file was at fault); it never holds a key or plaintext.
+    file was at fault); it never holds a key or plaintext. Each kind has a
+    subclass below that also derives from the built-in exception for it.
     """
 
     number: int
@@ -66,11 +68,50 @@ class RuntimeError(builtins.RuntimeError):
     """The bare description, such as "Incorrect size descriptor in Blowfish decryption"."""
     kind: ErrorKind
     """What went wrong; branch on this."""
-    Overflow: int
-    SubscriptOutOfRange: int
-    DivisionByZero: int
-    ClassError: int
+    Overflow: ClassVar[int]
+    SubscriptOutOfRange: ClassVar[int]
+    DivisionByZero: ClassVar[int]
+    ClassError: ClassVar[int]
     """The class error's number (-2147221504): wrong key, damaged data, missing source file."""
+
+RuntimeError = Error
+"""Error's name in earlier releases."""
+
+class InvalidArgumentError(Error, ValueError):
+    """Kind InvalidArgument: an argument or value the operation cannot take."""
+
+class LengthOverflowError(Error, OverflowError):
+    """Kind Overflow: a length beyond the format's 32-bit range."""
+
+class SubscriptOutOfRangeError(Error, ValueError):
+    """Kind SubscriptOutOfRange: text that is not hexadecimal pairs where HexToStr expects them."""
+
+class DivisionByZeroError(Error, ZeroDivisionError):
+    """Kind DivisionByZero: HexToStr with a separator count of -2."""
+
+class WrongKeyError(Error, ValueError):
+    """Kind WrongKeyOrDamaged: not a ciphertext of this format under this key."""
+
+class SourceMissingError(Error, FileNotFoundError):
+    """Kind SourceMissing: the source file of a file operation does not exist."""
+
+class FileSystemError(Error, OSError):
+    """Kind FileSystem: the file system refused or failed an operation."""
+
+class OperatingSystemError(Error, OSError):
+    """Kind System: another service of the operating system failed."""
+
+class OutOfMemoryError(Error, MemoryError):
+    """Kind OutOfMemory: memory ran out."""
+
+class CancelledError(Error):
+    """Kind Cancelled: the caller stopped the operation."""
+
+class BusyError(Error):
+    """Kind Busy: the instance is running an operation and refuses to change its key."""
+
+class UnmappableError(Error, ValueError):
+    """Kind Unmappable: a key or text has a character the code page lacks."""
 
 class ProgressEvent:
     """The Progress event. A listener is called with the percentage; one that
@@ -81,6 +122,12 @@ class ProgressEvent:
         """Adds a listener; returns a token for Unsubscribe."""
     def Unsubscribe(self, token: int) -> None:
         """Removes the listener the token names."""
+
+class _WriteOnlyKey:
+    """clsToString.Key: a str may be assigned; reading it raises AttributeError."""
+
+    def __get__(self, instance: object, owner: object = None) -> NoReturn: ...
+    def __set__(self, instance: object, value: str) -> None: ...
 
 class clsToString:
     """The legacy cipher: Blowfish-based encryption of byte arrays, strings
@@ -100,11 +147,30 @@ class clsToString:
         """A twin with the same key state."""
     def __deepcopy__(self, memo: object) -> "clsToString":
         """A twin with the same key state."""
-    def EncryptByte(self, ByteArray: _Buffer, Key: str = "") -> Optional[bytes]:
+    def close(self) -> None:
+        """Wipes the key state now; later operations raise ValueError."""
+    def __enter__(self) -> "clsToString": ...
+    def __exit__(
+        self,
+        type: Optional[Type[BaseException]],
+        value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """Closes the instance (see close)."""
+    # A bytearray changes in place (None comes back); any other bytes-like
+    # object gives bytes. (A bytearray also passes for bytes to a type
+    # checker, hence the ignored overlap.)
+    @overload
+    def EncryptByte(self, ByteArray: bytearray, Key: str = "") -> None: ...  # type: ignore[misc]
+    @overload
+    def EncryptByte(self, ByteArray: _Buffer, Key: str = "") -> bytes:
         """Encrypts bytes: a bytearray changes in place (returns None); other
         bytes-like objects give bytes. A non-empty Key is mixed in first and
         stays in force."""
-    def DecryptByte(self, ByteArray: _Buffer, Key: str = "") -> Optional[bytes]:
+    @overload
+    def DecryptByte(self, ByteArray: bytearray, Key: str = "") -> None: ...  # type: ignore[misc]
+    @overload
+    def DecryptByte(self, ByteArray: _Buffer, Key: str = "") -> bytes:
         """Decrypts bytes: a bytearray changes in place (returns None); other
         bytes-like objects give bytes. A wrong key or damaged data raises and
         leaves a bytearray untouched."""
@@ -125,13 +191,10 @@ class clsToString:
     def StrToHex(self, Text: str, Separator: str = " ") -> str:
         """Text through the code page to upper-case hexadecimal pairs with
         the separator between them."""
-    @property
-    def Key(self) -> None:
-        """Write-only: setting it mixes a new key into the tables. A Progress
-        listener that sets it on the instance running the operation (or
-        passes a non-empty Key to an operation on it) gets kind Busy."""
-    @Key.setter
-    def Key(self, value: str) -> None: ...
+    Key: _WriteOnlyKey
+    """Write-only: setting it mixes a new key into the tables. A Progress
+    listener that sets it on the instance running the operation (or passes a
+    non-empty Key to an operation on it) gets BusyError."""
     @property
     def CodePage(self) -> int:
         """The code page number for keys and text."""
@@ -163,7 +226,7 @@ def read_hex(text: str) -> bytes:
     """Reads ciphertext written as hexadecimal text by the library's one rule:
     digits of either case; white space and ASCII punctuation skipped
     anywhere; one leading \\x skipped. Anything else, or an odd number of
-    digits, raises clscrypt.RuntimeError kind InvalidArgument naming the
+    digits, raises clscrypt.InvalidArgumentError naming the
     position (from 1), never the character."""
 
 def encrypt_values(

@@ -264,6 +264,9 @@ class Package(unittest.TestCase):
         self.assertTrue((folder / "py.typed").is_file())
         tree = ast.parse((folder / "_clscrypt.pyi").read_text(encoding="utf-8"))
         stubbed = {node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+        stubbed |= {target.id for node in tree.body if isinstance(node, ast.Assign)
+                    for target in node.targets if isinstance(target, ast.Name)}
+        stubbed = {name for name in stubbed if not name.startswith("_")}
         compiled = {name for name in dir(clscrypt._clscrypt) if not name.startswith("_")}
         self.assertEqual(stubbed, compiled)
         # Every public name and method has words beyond its signature.
