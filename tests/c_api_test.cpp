@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -181,6 +182,29 @@ TEST(CppApi, TheCodePageCannotChangeUnderARunningOperation) {
     EXPECT_EQ(refused, 2);
     EXPECT_EQ(c.GetCodePage().Number(), 1252);
     EXPECT_EQ(c.DecryptString(cipher), text);
+}
+
+}  // namespace
+
+namespace {
+
+// The C value interface refuses a key its code page lacks, as every surface
+// does, unless the legacy "?" is asked for.
+TEST(CApi, ValuesRefuseAKeyTheCodePageLacks) {
+    const char* keys[] = {"\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87"};  // a Cyrillic key
+    const clscrypt_key_history history{keys, nullptr, 1};
+    clscrypt_values* v = nullptr;
+    EXPECT_EQ(clscrypt_values_new(&history, 1, nullptr, 1252, nullptr, 0, &v), CLSCRYPT_ERROR);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_UNMAPPABLE);
+    EXPECT_EQ(clscrypt_error_number(), 5);
+    const std::string message = clscrypt_error_message();
+    EXPECT_NE(message.find("position 1"), std::string::npos) << message;
+    EXPECT_NE(message.find("code page 1251 has it"), std::string::npos) << message;
+    EXPECT_EQ(message.find("\xD0\xBA"), std::string::npos) << message;
+    ASSERT_EQ(clscrypt_values_new(&history, 1, nullptr, 1252, nullptr, CLSCRYPT_VALUES_REPLACE_UNMAPPABLE, &v),
+              CLSCRYPT_OK);
+    clscrypt_values_free(v);
 }
 
 }  // namespace

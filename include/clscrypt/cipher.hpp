@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,6 +39,16 @@ struct Busy;
 
 class EncryptStream;
 class DecryptStream;
+
+/// The format's limits. A message of n bytes becomes a ciphertext of
+/// 8 * ceil((n + 12) / 8) bytes, and every length is a signed 32-bit value:
+/// EncryptedSize gives that length, or nothing past MaxMessageLength.
+inline constexpr std::uint64_t MaxCiphertextLength = 0x7FFFFFF8;
+inline constexpr std::uint64_t MaxMessageLength = MaxCiphertextLength - 12;
+[[nodiscard]] constexpr std::optional<std::uint64_t> EncryptedSize(std::uint64_t n) noexcept {
+    if (n > MaxMessageLength) return std::nullopt;
+    return (n + 12 + 7) / 8 * 8;
+}
 
 /// The legacy cipher: Blowfish-based encryption of byte arrays and strings in
 /// a fixed message layout.

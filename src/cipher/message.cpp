@@ -6,6 +6,7 @@
 
 #include "cipher/kernels/portable.hpp"
 #include "cipher/layout.hpp"
+#include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
 #include "common/byte_order.hpp"
 #include "common/error_numbers.hpp"
@@ -120,5 +121,15 @@ void write_header(std::uint8_t* out, const std::uint32_t (&words)[2], std::uint3
     store_le32(out + 4, words[1]);
     store_le32(out + 8, n);
 }
+
+}  // namespace clscrypt::detail
+
+namespace clscrypt::detail {
+
+// The public limits are the layout's own.
+static_assert(EncryptedSize(0) == encrypted_size(0));
+static_assert(EncryptedSize(MaxMessageLength) == encrypted_size(MaxMessageLength));
+static_assert(!EncryptedSize(MaxMessageLength + 1) && !encrypted_size(MaxMessageLength + 1));
+static_assert(*EncryptedSize(5) == 24 && *EncryptedSize(4) == 16);
 
 }  // namespace clscrypt::detail
