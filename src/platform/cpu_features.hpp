@@ -22,10 +22,6 @@ struct CpuFeatures {
     /// 512-bit registers across context switches (XCR0): the byte-plane
     /// decryption kernel.
     bool x86_avx512_vbmi = false;
-    /// AVX-512 F, BW and VL, with the same operating-system condition:
-    /// VPMOVWB on 256-bit registers, which narrows text to bytes in the
-    /// SHA-256 text kernel.
-    bool x86_avx512_bw = false;
 };
 
 /// The features of the running processor, detected once (thread-safe).

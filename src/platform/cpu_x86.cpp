@@ -22,7 +22,6 @@ constexpr unsigned kBmi2 = 1U << 8;
 constexpr unsigned kAvx512F = 1U << 16;
 constexpr unsigned kSha = 1U << 29;
 constexpr unsigned kAvx512Bw = 1U << 30;
-constexpr unsigned kAvx512Vl = 1U << 31;
 // Leaf 7 sub-leaf 0, ECX.
 constexpr unsigned kAvx512Vbmi = 1U << 1;
 constexpr unsigned kAvx = 1U << 28;
@@ -56,7 +55,6 @@ CpuFeatures detect() noexcept {
     // 512-bit and mask registers when the system saves them on a switch.
     const bool os_saves_zmm = (ecx1 & kOsxsave) != 0 && (xcr0() & kZmmState) == kZmmState;
     f.x86_avx512_vbmi = os_saves_zmm && (ebx7 & kAvx512F) != 0 && (ebx7 & kAvx512Bw) != 0 && (ecx7 & kAvx512Vbmi) != 0;
-    f.x86_avx512_bw = os_saves_zmm && (ebx7 & kAvx512F) != 0 && (ebx7 & kAvx512Bw) != 0 && (ebx7 & kAvx512Vl) != 0;
     return f;
 }
 

@@ -22,10 +22,12 @@ BackendList available_backends() noexcept {
     BackendList list;
     list.add({"portable", &sha256_compress_portable, &sha256_compress_text_portable});
 #if CLSCRYPT_SHA256_X86
-    const auto& cpu = platform::cpu_features();
-    if (cpu.x86_sha) list.add({"x86-sha", &sha256_compress_x86_sha, &sha256_compress_text_x86_sha});
-    if (cpu.x86_sha && cpu.x86_avx512_bw) {
-        list.add({"x86-sha-avx512", &sha256_compress_x86_sha, &sha256_compress_text_x86_sha_avx512});
+    // Narrowing with VPMOVWB (AVX-512 BW/VL) measured slower than PACKUSWB
+    // beside the SHA instructions, which exist only in the legacy SSE
+    // encoding: the 256-bit loads need a VZEROUPPER every block (without
+    // it, a hundred times slower). SSE2 narrows for the one x86 kernel.
+    if (platform::cpu_features().x86_sha) {
+        list.add({"x86-sha", &sha256_compress_x86_sha, &sha256_compress_text_x86_sha});
     }
 #endif
     // Another processor's kernel is declared in dispatch.hpp and listed here.

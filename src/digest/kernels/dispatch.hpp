@@ -39,8 +39,6 @@ void sha256_compress_text_portable(std::uint32_t state[8], const char16_t* text,
 /// kernel narrows with SSE2 (PACKUSWB).
 void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
 void sha256_compress_text_x86_sha(std::uint32_t state[8], const char16_t* text, std::size_t nblocks) noexcept;
-/// The same rounds, the text narrowed with AVX-512 BW/VL (VPMOVWB).
-void sha256_compress_text_x86_sha_avx512(std::uint32_t state[8], const char16_t* text, std::size_t nblocks) noexcept;
 #endif
 
 struct Sha256Backend {

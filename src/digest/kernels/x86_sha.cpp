@@ -17,7 +17,6 @@
 #include "digest/kernels/constants.hpp"
 
 #define CLSCRYPT_X86_SHA [[gnu::target("sha,sse4.1")]]
-#define CLSCRYPT_X86_SHA_AVX512 [[gnu::target("sha,sse4.1,avx512f,avx512bw,avx512vl")]]
 
 namespace clscrypt::detail {
 
@@ -104,11 +103,6 @@ CLSCRYPT_X86_SHA [[gnu::always_inline]] inline __m128i narrow_sse2(const char16_
     return _mm_packus_epi16(_mm_and_si128(first, low_byte), _mm_and_si128(second, low_byte));
 }
 
-// The same with VPMOVWB, which keeps the low byte of each 16-bit lane.
-CLSCRYPT_X86_SHA_AVX512 [[gnu::always_inline]] inline __m128i narrow_avx512(const char16_t* text) noexcept {
-    return _mm256_cvtepi16_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text)));
-}
-
 }  // namespace
 
 CLSCRYPT_X86_SHA void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks,
@@ -136,21 +130,8 @@ CLSCRYPT_X86_SHA void sha256_compress_text_x86_sha(std::uint32_t state[8], const
     store_state(state, abef, cdgh);
 }
 
-CLSCRYPT_X86_SHA_AVX512 void sha256_compress_text_x86_sha_avx512(std::uint32_t state[8], const char16_t* text,
-                                                                 std::size_t nblocks) noexcept {
-    __m128i abef;
-    __m128i cdgh;
-    load_state(state, abef, cdgh);
-    for (; nblocks > 0; --nblocks, text += kSha256TextBlock) {
-        block_rounds(abef, cdgh, byte_swap_words(narrow_avx512(text)), byte_swap_words(narrow_avx512(text + 16)),
-                     byte_swap_words(narrow_avx512(text + 32)), byte_swap_words(narrow_avx512(text + 48)));
-    }
-    store_state(state, abef, cdgh);
-}
-
 }  // namespace clscrypt::detail
 
 #undef CLSCRYPT_X86_SHA
-#undef CLSCRYPT_X86_SHA_AVX512
 
 #endif
