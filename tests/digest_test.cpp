@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <thread>
 
@@ -181,6 +182,58 @@ TEST(Sha256Differential, RandomTextsAgreeWithOpenSslOnLowBytes) {
         for (const std::size_t n : lengths) {
             const std::u16string text = random_text(n);
             ASSERT_EQ(hsh.SHA256(text), openssl_hex(low_bytes(text))) << "length " << n;
+        }
+    });
+}
+
+// Random characters, one in four of them one whose low byte is 0x00, 0xFF
+// or 0x80 under a high byte: narrowing that saturates, sign-extends or
+// keeps the wrong half shows there first.
+std::u16string text_with_high_bytes(std::size_t n) {
+    static constexpr char16_t kEdges[] = {0x0100, 0x01FF, 0xFF00, 0xFFFF, 0x8080, 0x7F80, 0x00FF, 0x0080};
+    std::u16string s = random_text(n);
+    for (auto& c : s) {
+        if (rng()() % 4 == 0) c = kEdges[rng()() % std::size(kEdges)];
+    }
+    return s;
+}
+
+TEST(Sha256Text, KernelsNarrowBlocksLikeTheByteKernels) {
+    // Each backend's text kernel against its byte kernel on the narrowed
+    // blocks, from a random chaining state, one to five blocks a call, the
+    // text at every offset of a 16-byte line.
+    for (const auto& backend : sha256_backends()) {
+        SCOPED_TRACE(backend.name);
+        [&backend] {
+            for (int i = 0; i < 200; ++i) {
+                const std::size_t blocks = 1 + i % 5;
+                const std::size_t offset = i % 8;
+                const std::u16string padded = text_with_high_bytes(offset + blocks * detail::kSha256TextBlock);
+                const std::u16string_view text = std::u16string_view(padded).substr(offset);
+                std::array<std::uint32_t, 8> start;
+                for (auto& word : start) word = static_cast<std::uint32_t>(rng()());
+                auto from_text = start;
+                auto from_bytes = start;
+                backend.compress_text(from_text.data(), text.data(), blocks);
+                backend.compress(from_bytes.data(), low_bytes(text).data(), blocks);
+                ASSERT_EQ(from_text, from_bytes) << blocks << " blocks at offset " << offset;
+            }
+        }();  // a failure ends this backend's cases, not the others'
+    }
+}
+
+TEST(Sha256Text, DigestOfATextIsTheDigestOfItsLowBytes) {
+    // Every length to 300 (the short layout, the fused whole blocks and their
+    // partial last block) and a few long ones, on every backend, against
+    // narrowing first and hashing the bytes.
+    on_every_backend([] {
+        const clsHsh hsh;
+        std::vector<std::size_t> lengths;
+        for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+        for (const std::size_t n : {4096U + 17U, 65536U + 63U, (1U << 20) + 1U}) lengths.push_back(n);
+        for (const std::size_t n : lengths) {
+            const std::u16string text = text_with_high_bytes(n);
+            ASSERT_EQ(hsh.SHA256(text), ToHex(Sha256::Hash(low_bytes(text)))) << "length " << n;
         }
     });
 }

@@ -5,6 +5,9 @@
 // Every kernel has the same signature: it runs the compression function over
 // `nblocks` consecutive 64-byte blocks, updating the eight chaining words in
 // `state` (a..h, as the standard numbers them). Blocks need no alignment.
+// A text kernel does the same over blocks of 64 characters, each character
+// giving the block its low byte: the legacy text hash narrows as it loads,
+// so a long text is read once and no narrowed copy of it is written.
 // A kernel is only called on a processor that has what it needs; which ones
 // qualify is decided here from platform::cpu_features().
 
@@ -22,18 +25,26 @@
 namespace clscrypt::detail {
 
 using Sha256Compress = void (*)(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
+using Sha256CompressText = void (*)(std::uint32_t state[8], const char16_t* text, std::size_t nblocks) noexcept;
+
+/// Characters in a block of text: one per message byte.
+inline constexpr std::size_t kSha256TextBlock = 64;
 
 /// Plain C++ from the word operations; runs everywhere.
 void sha256_compress_portable(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
+void sha256_compress_text_portable(std::uint32_t state[8], const char16_t* text, std::size_t nblocks) noexcept;
 
 #if CLSCRYPT_SHA256_X86
-/// The x86 SHA extensions (SHA-NI). Needs SHA, SSSE3 and SSE4.1.
+/// The x86 SHA extensions (SHA-NI). Needs SHA, SSSE3 and SSE4.1. The text
+/// kernel narrows with SSE2 (PACKUSWB).
 void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
+void sha256_compress_text_x86_sha(std::uint32_t state[8], const char16_t* text, std::size_t nblocks) noexcept;
 #endif
 
 struct Sha256Backend {
     std::string_view name;
     Sha256Compress compress;
+    Sha256CompressText compress_text;
 };
 
 /// The kernels this build holds that the running processor can execute: the
@@ -43,6 +54,9 @@ struct Sha256Backend {
 /// Compresses through the kernel in force: the preferred one, chosen on the
 /// first call from any thread, unless a ScopedSha256Backend says otherwise.
 void sha256_compress(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t nblocks) noexcept;
+
+/// The text kernel of the same backend.
+void sha256_compress_text(std::uint32_t state[8], const char16_t* text, std::size_t nblocks) noexcept;
 
 /// Puts one kernel in force for the whole process while it lives, then
 /// restores the one before; for tests and benchmarks that must run each
@@ -59,6 +73,7 @@ public:
 
 private:
     Sha256Compress previous_;
+    Sha256CompressText previous_text_;
 };
 
 }  // namespace clscrypt::detail

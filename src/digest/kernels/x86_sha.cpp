@@ -3,7 +3,8 @@
 // SHA256RNDS2 runs two rounds on the state held as two vectors, ABEF and
 // CDGH, taking W[t] + K[t] for both rounds in the low half of its third
 // operand. SHA256MSG1 and SHA256MSG2 compute the message schedule four words
-// at a time. Only the functions here carry the target attribute, so nothing
+// at a time. The text kernels narrow each block's characters to bytes as
+// they load it. Only the functions here carry the target attribute, so nothing
 // else in the library is compiled for these instructions: the caller checks
 // the processor first.
 
@@ -42,56 +43,91 @@ CLSCRYPT_X86_SHA [[gnu::always_inline]] inline void four_rounds(__m128i& abef, _
     }
 }
 
-}  // namespace
+// Sixty-four rounds on one block, whose words W[0..15] are m0..m3 (already
+// in the processor's byte order).
+CLSCRYPT_X86_SHA [[gnu::always_inline]] inline void block_rounds(__m128i& abef, __m128i& cdgh, __m128i m0, __m128i m1,
+                                                                 __m128i m2, __m128i m3) noexcept {
+    const __m128i abef_before = abef;
+    const __m128i cdgh_before = cdgh;
+    four_rounds<0>(abef, cdgh, m0, m1, m3);
+    four_rounds<1>(abef, cdgh, m1, m2, m0);
+    four_rounds<2>(abef, cdgh, m2, m3, m1);
+    four_rounds<3>(abef, cdgh, m3, m0, m2);
+    four_rounds<4>(abef, cdgh, m0, m1, m3);
+    four_rounds<5>(abef, cdgh, m1, m2, m0);
+    four_rounds<6>(abef, cdgh, m2, m3, m1);
+    four_rounds<7>(abef, cdgh, m3, m0, m2);
+    four_rounds<8>(abef, cdgh, m0, m1, m3);
+    four_rounds<9>(abef, cdgh, m1, m2, m0);
+    four_rounds<10>(abef, cdgh, m2, m3, m1);
+    four_rounds<11>(abef, cdgh, m3, m0, m2);
+    four_rounds<12>(abef, cdgh, m0, m1, m3);
+    four_rounds<13>(abef, cdgh, m1, m2, m0);
+    four_rounds<14>(abef, cdgh, m2, m3, m1);
+    four_rounds<15>(abef, cdgh, m3, m0, m2);
+    abef = _mm_add_epi32(abef, abef_before);
+    cdgh = _mm_add_epi32(cdgh, cdgh_before);
+}
 
-CLSCRYPT_X86_SHA void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks,
-                                              std::size_t nblocks) noexcept {
-    // Each 32-bit word of a block is big-endian.
-    const __m128i byte_swap = _mm_set_epi64x(0x0C0D0E0F08090A0BLL, 0x0405060700010203LL);
-
-    // a..d and e..h into the ABEF / CDGH arrangement the instructions use.
+// a..d and e..h into the ABEF / CDGH arrangement the instructions use.
+CLSCRYPT_X86_SHA [[gnu::always_inline]] inline void load_state(const std::uint32_t state[8], __m128i& abef,
+                                                               __m128i& cdgh) noexcept {
     const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
     const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
     const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
     const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
-    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
-    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    abef = _mm_alignr_epi8(cdab, efgh, 8);
+    cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+}
 
-    for (; nblocks > 0; --nblocks, blocks += 64) {
-        const __m128i abef_before = abef;
-        const __m128i cdgh_before = cdgh;
-        const auto* in = reinterpret_cast<const __m128i*>(blocks);
-        __m128i m0 = _mm_shuffle_epi8(_mm_loadu_si128(in), byte_swap);
-        __m128i m1 = _mm_shuffle_epi8(_mm_loadu_si128(in + 1), byte_swap);
-        __m128i m2 = _mm_shuffle_epi8(_mm_loadu_si128(in + 2), byte_swap);
-        __m128i m3 = _mm_shuffle_epi8(_mm_loadu_si128(in + 3), byte_swap);
-
-        four_rounds<0>(abef, cdgh, m0, m1, m3);
-        four_rounds<1>(abef, cdgh, m1, m2, m0);
-        four_rounds<2>(abef, cdgh, m2, m3, m1);
-        four_rounds<3>(abef, cdgh, m3, m0, m2);
-        four_rounds<4>(abef, cdgh, m0, m1, m3);
-        four_rounds<5>(abef, cdgh, m1, m2, m0);
-        four_rounds<6>(abef, cdgh, m2, m3, m1);
-        four_rounds<7>(abef, cdgh, m3, m0, m2);
-        four_rounds<8>(abef, cdgh, m0, m1, m3);
-        four_rounds<9>(abef, cdgh, m1, m2, m0);
-        four_rounds<10>(abef, cdgh, m2, m3, m1);
-        four_rounds<11>(abef, cdgh, m3, m0, m2);
-        four_rounds<12>(abef, cdgh, m0, m1, m3);
-        four_rounds<13>(abef, cdgh, m1, m2, m0);
-        four_rounds<14>(abef, cdgh, m2, m3, m1);
-        four_rounds<15>(abef, cdgh, m3, m0, m2);
-
-        abef = _mm_add_epi32(abef, abef_before);
-        cdgh = _mm_add_epi32(cdgh, cdgh_before);
-    }
-
-    // Back to a..h.
+// Back to a..h.
+CLSCRYPT_X86_SHA [[gnu::always_inline]] inline void store_state(std::uint32_t state[8], __m128i abef,
+                                                                __m128i cdgh) noexcept {
     const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
     const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+// Each 32-bit word of a block is big-endian.
+CLSCRYPT_X86_SHA [[gnu::always_inline]] inline __m128i byte_swap_words(__m128i v) noexcept {
+    return _mm_shuffle_epi8(v, _mm_set_epi64x(0x0C0D0E0F08090A0BLL, 0x0405060700010203LL));
+}
+
+// Sixteen characters' low bytes with SSE2: PACKUSWB saturates, so each lane
+// is masked to its low byte first (U+0100 gives 0x00, not 0xFF).
+CLSCRYPT_X86_SHA [[gnu::always_inline]] inline __m128i narrow_sse2(const char16_t* text) noexcept {
+    const __m128i low_byte = _mm_set1_epi16(0x00FF);
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 8));
+    return _mm_packus_epi16(_mm_and_si128(first, low_byte), _mm_and_si128(second, low_byte));
+}
+
+}  // namespace
+
+CLSCRYPT_X86_SHA void sha256_compress_x86_sha(std::uint32_t state[8], const std::uint8_t* blocks,
+                                              std::size_t nblocks) noexcept {
+    __m128i abef;
+    __m128i cdgh;
+    load_state(state, abef, cdgh);
+    for (; nblocks > 0; --nblocks, blocks += 64) {
+        const auto* in = reinterpret_cast<const __m128i*>(blocks);
+        block_rounds(abef, cdgh, byte_swap_words(_mm_loadu_si128(in)), byte_swap_words(_mm_loadu_si128(in + 1)),
+                     byte_swap_words(_mm_loadu_si128(in + 2)), byte_swap_words(_mm_loadu_si128(in + 3)));
+    }
+    store_state(state, abef, cdgh);
+}
+
+CLSCRYPT_X86_SHA void sha256_compress_text_x86_sha(std::uint32_t state[8], const char16_t* text,
+                                                   std::size_t nblocks) noexcept {
+    __m128i abef;
+    __m128i cdgh;
+    load_state(state, abef, cdgh);
+    for (; nblocks > 0; --nblocks, text += kSha256TextBlock) {
+        block_rounds(abef, cdgh, byte_swap_words(narrow_sse2(text)), byte_swap_words(narrow_sse2(text + 16)),
+                     byte_swap_words(narrow_sse2(text + 32)), byte_swap_words(narrow_sse2(text + 48)));
+    }
+    store_state(state, abef, cdgh);
 }
 
 }  // namespace clscrypt::detail
