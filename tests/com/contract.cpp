@@ -113,8 +113,8 @@ Failure Expected(const std::function<void()>& call) {
     try {
         call();
     } catch (const clscrypt::RuntimeError& e) {
-        const std::int32_t n = e.Number();
-        const HRESULT hr = n < 0 ? static_cast<HRESULT>(n) : MAKE_HRESULT(1, FACILITY_CONTROL, n);
+        const std::int32_t number = e.Number();
+        const HRESULT hr = number < 0 ? static_cast<HRESULT>(number) : MAKE_HRESULT(1, FACILITY_CONTROL, number);
         // The library's descriptions are UTF-8, but for the system's own
         // messages in file errors, which come in the ANSI code page.
         const std::string& d = e.Description();
