@@ -168,14 +168,15 @@ run_client() {
     name=$1
     codepage=$2
     shift 2
-    "$@" >"$scratch/out" 2>>"$log"
+    "$@" >"$scratch/out" 2>"$scratch/err"
     rc=$?
     out=$(tr -d '\r' <"$scratch/out")
     printf '%s\n' "== $name" "$out" >>"$log"
+    cat "$scratch/err" >>"$log"
     line=$(printf '%s\n' "$out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
     if [ -z "$line" ]; then
         fail "$name: no result line (it stopped early; see $log)"
-        printf '%s\n' "$out" | tail -n 5 | sed 's/^/    /'
+        { printf '%s\n' "$out"; tr -d '\r' <"$scratch/err"; } | grep . | tail -n 5 | sed 's/^/    /'
     elif ! printf '%s\n' "$line" | grep -qE '^[1-9][0-9]* passed, 0 failed$' || [ $rc -ne 0 ]; then
         fail "$name: $line (exit $rc)"
         printf '%s\n' "$out" | grep '^FAILED' | sed 's/^/    /'
@@ -201,6 +202,7 @@ suite() {  # suite BITS FILE
 }
 scripts() {  # scripts BITS
     suite "$1" tests/com/suite.vbs
+    suite "$1" tests/com/suite.js
 }
 
 echo "com tests: fresh Wine prefix in ${prefix_time} s"
