@@ -7,7 +7,7 @@
 #
 # Measured on 2 shared cores with everything installed: about 2.5 minutes
 # for the two builds and under a minute for the tests, the fresh Wine
-# prefix included. On a fresh Debian 12 the packages take about 3.5
+# prefix included. On a fresh Debian 12 the packages add an estimated 3.5
 # minutes more.
 #
 # Usage: sh scripts/com-test.sh      (or: make com-test)
