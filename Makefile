@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets.
-.PHONY: all deps demo test wasm wasm-test test-asan test-clang release bench bench-files clean install-test python-test windows-test
+.PHONY: all deps demo test wasm wasm-test test-asan test-clang release bench bench-files clean install-test python-test windows-test com-test
 
 all: test
 
@@ -54,6 +54,12 @@ python-test: deps
 # Cross-build for Windows and run the tests under Wine.
 windows-test: deps
 	sh scripts/windows-test.sh
+
+# The COM server clscrypt_com.dll, 64- and 32-bit, and its tests under Wine
+# (contract client, VBScript and JScript suites, registration). Installs
+# Wine, wine32 and the MinGW-w64 compilers when missing (as root).
+com-test:
+	sh scripts/com-test.sh
 
 # The SQLite and PostgreSQL extensions and their tests against real
 # databases. Run as root: the PostgreSQL test INSTALLS THE EXTENSION INTO THE

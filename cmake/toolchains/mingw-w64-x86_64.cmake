@@ -20,6 +20,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Windows (and under Wine) without MinGW's DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
 # Programs built here run under Wine: CTest's tests and GoogleTest's test
 # discovery both go through it.
