@@ -59,21 +59,8 @@ TEST(CApi, ArgumentsOutOfRangeAreRefused) {
     EXPECT_EQ(clscrypt_values_new(&history, 1, nullptr, 0, nullptr, 1u << 7, &v), CLSCRYPT_INVALID_ARGUMENT);
     EXPECT_EQ(v, nullptr);
     ASSERT_EQ(clscrypt_values_new(&history, 1, nullptr, 0, nullptr, 0, &v), CLSCRYPT_OK);
-    char out[256];
-    std::size_t size = sizeof out;
-    // Values a C caller can put in an enumerated argument (UndefinedBehavior-
-    // Sanitizer checks the library reads them as integers).
-    int seven = 7;
-    clscrypt_plain_form bad_plain;
-    std::memcpy(&bad_plain, &seven, sizeof seven);
-    clscrypt_stored_form bad_stored;
-    std::memcpy(&bad_stored, &seven, sizeof seven);
-    EXPECT_EQ(clscrypt_values_encrypt(v, "x", 1, bad_plain, CLSCRYPT_STORED_HEX, out, &size),
-              CLSCRYPT_INVALID_ARGUMENT);
-    EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_INVALID_ARGUMENT);
-    size = sizeof out;
-    EXPECT_EQ(clscrypt_values_encrypt(v, "x", 1, CLSCRYPT_PLAIN_TEXT, bad_stored, out, &size),
-              CLSCRYPT_INVALID_ARGUMENT);
+    // Enumerated arguments out of range are tested from C (capi_test.c):
+    // making such a value in C++ is undefined behaviour on the caller's side.
     clscrypt_values_free(v);
 
     EXPECT_EQ(CLSCRYPT_STREAM_OUTPUT_SIZE(SIZE_MAX - 8), SIZE_MAX);

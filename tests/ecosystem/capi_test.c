@@ -493,6 +493,28 @@ static void test_values(void) {
     clscrypt_values_free(reader);
 }
 
+/* Values a C caller can put in an enumerated argument: in C an enumeration
+   is an int, and the library must read it as one (UndefinedBehavior-
+   Sanitizer's enumeration check watches the library's side). */
+static void test_enumerations_out_of_range(void) {
+    const char* keys[] = {"k"};
+    const clscrypt_key_history history = {keys, NULL, 1};
+    clscrypt_values* v = NULL;
+    char out[256];
+    size_t size = sizeof out;
+    CHECK(clscrypt_values_new(&history, 1, NULL, 0, NULL, 0, &v) == CLSCRYPT_OK);
+    CHECK(clscrypt_values_encrypt(v, "x", 1, (clscrypt_plain_form)7, CLSCRYPT_STORED_HEX, out, &size) ==
+          CLSCRYPT_INVALID_ARGUMENT);
+    CHECK(clscrypt_error_kind() == CLSCRYPT_KIND_INVALID_ARGUMENT);
+    size = sizeof out;
+    CHECK(clscrypt_values_encrypt(v, "x", 1, CLSCRYPT_PLAIN_TEXT, (clscrypt_stored_form)-1, out, &size) ==
+          CLSCRYPT_INVALID_ARGUMENT);
+    size = sizeof out;
+    CHECK(clscrypt_values_decrypt(v, "00", 2, (clscrypt_stored_form)9, CLSCRYPT_PLAIN_TEXT, out, &size, NULL) ==
+          CLSCRYPT_INVALID_ARGUMENT);
+    clscrypt_values_free(v);
+}
+
 int main(int argc, char** argv) {
     const char* dir = argc > 1 ? argv[1] : ".";
     CHECK(strcmp(clscrypt_version(), CLSCRYPT_EXPECTED_VERSION) == 0);
@@ -506,6 +528,7 @@ int main(int argc, char** argv) {
     test_files(dir);
     test_digests();
     test_values();
+    test_enumerations_out_of_range();
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
