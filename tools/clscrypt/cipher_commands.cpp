@@ -40,8 +40,11 @@ bool names_a_file(const std::string& name) {
     return name != "standard input" && name != "--text";
 }
 
-// What a library error means to the person at the keyboard.
-ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
+// What a library error means to the person at the keyboard. `name` is the
+// input as messages show it; `paths` are the names the library was given,
+// which its own words quote as they are: they are shown escaped too.
+ToolError explain(const RuntimeError& e, const std::string& name, Mode mode,
+                  const std::vector<fs::path>& paths = {}) {
     const bool reading_ciphertext = mode != Mode::Encrypt;
     const std::string not_ours =
         names_a_file(name) ? "not a file encrypted with this format" : "not a ciphertext of this format";
@@ -67,7 +70,16 @@ ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     }
     // Failures of the system (open, read, write, space): what the library
     // says, which names the file and the system's reason.
-    return ToolError(name + ": " + library_words(e), kExitFailure);
+    std::string words = library_words(e);
+    for (const auto& path : paths) {
+        const std::string raw = "'" + path_to_utf8(path) + "'";
+        for (auto at = words.find(raw); at != std::string::npos; at = words.find(raw, at + 1)) {
+            const std::string shown = shown_path(path);
+            words.replace(at, raw.size(), shown);
+            at += shown.size() - 1;
+        }
+    }
+    return ToolError(name + ": " + without_controls(words), kExitFailure);
 }
 
 // What the arguments name, in their order: a file to process, or a
@@ -82,7 +94,7 @@ struct Target {
     fs::path path;
     NodeKind kind = NodeKind::Missing;
     bool standard_output = false;
-    [[nodiscard]] std::string name() const { return standard_output ? "standard output" : path.string(); }
+    [[nodiscard]] std::string name() const { return standard_output ? "standard output" : shown_path(path); }
 };
 
 bool has_suffix(const fs::path& p, const std::string& suffix) {
@@ -131,7 +143,7 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
         t.path += path_from_utf8(o.suffix);
     } else {
         if (!has_suffix(input, o.suffix)) {
-            throw ToolError(input.string() + ": the name does not end in " + o.suffix +
+            throw ToolError(shown_path(input) + ": the name does not end in " + o.suffix +
                                 "; say where to write with -o OUT or --suffix S",
                             kExitUsage);
         }
@@ -144,22 +156,22 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
     // (or the FIFO or device written into) and the link stays.
     t.path = followed_links(t.path);
     if (same_file(input, t.path)) {
-        throw ToolError(input.string() + ": the output would replace the input; use --in-place to mean that",
+        throw ToolError(shown_path(input) + ": the output would replace the input; use --in-place to mean that",
                         kExitUsage);
     }
     t.kind = node_kind(t.path);
     switch (t.kind) {
-        case NodeKind::Folder: throw ToolError(t.path.string() + ": is a folder; name a file to write", kExitFailure);
+        case NodeKind::Folder: throw ToolError(t.name() + ": is a folder; name a file to write", kExitFailure);
         case NodeKind::Other:
             throw ToolError(
-                t.path.string() + ": is neither a file, a character device nor a FIFO; will not write there",
+                t.name() + ": is neither a file, a character device nor a FIFO; will not write there",
                 kExitFailure);
         case NodeKind::Stream: return t;  // written into, as a shell's redirection would
         case NodeKind::Regular:
         case NodeKind::Missing: break;
     }
     if (!o.force && name_taken) {
-        throw ToolError(t.path.string() + ": already exists; use -f to overwrite it", kExitFailure);
+        throw ToolError(t.name() + ": already exists; use -f to overwrite it", kExitFailure);
     }
     return t;
 }
@@ -192,7 +204,7 @@ void walk(const fs::path& folder, const Take& take, std::vector<fs::path>& found
             found.push_back(it->path());
         }
     }
-    if (ec) problems.push_back(folder.string() + ": cannot read the folder: " + ec.message());
+    if (ec) problems.push_back(shown_path(folder) + ": cannot read the folder: " + ec.message());
     std::sort(folders.begin(), folders.end());
     for (const auto& sub : folders) walk(sub, take, found, problems);
 }
@@ -214,7 +226,7 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
             continue;
         }
         if (!o.recursive) {
-            inputs.push_back({{}, arg + ": is a folder; use -r to process the files in it"});
+            inputs.push_back({{}, shown_name(arg) + ": is a folder; use -r to process the files in it"});
             continue;
         }
         const auto take = [&](const fs::path& file) {
@@ -237,7 +249,7 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
                     : "no file in it ends in " + o.suffix + ", so nothing was " +
                           (mode == Mode::Rekey ? "re-keyed" : "decrypted") +
                           " (files encrypted with --in-place keep their names: name them)";
-            inputs.push_back({{}, arg + ": " + what});
+            inputs.push_back({{}, shown_name(arg) + ": " + what});
         }
     }
     return inputs;
@@ -446,7 +458,7 @@ int run_cipher(CipherOptions o, Mode mode) {
         if (o.force) return;
         if (facts && facts->links > 1) {
             const std::uint64_t others = facts->links - 1;
-            throw ToolError(in.string() + ": has " + std::to_string(others) +
+            throw ToolError(shown_path(in) + ": has " + std::to_string(others) +
                                 (others == 1 ? " other name (a hard link)" : " other names (hard links)") +
                                 ", which would keep the old content; nothing was written (use -f to rewrite it "
                                 "anyway)",
@@ -469,7 +481,7 @@ int run_cipher(CipherOptions o, Mode mode) {
             // Not a ciphertext under this key: the encryption below reports any trouble reading it.
         }
         if (reads) {
-            throw ToolError(in.string() +
+            throw ToolError(shown_path(in) +
                                 ": already encrypted with this key; nothing was written (use -f to encrypt it "
                                 "again)",
                             kExitFailure);
@@ -497,7 +509,7 @@ int run_cipher(CipherOptions o, Mode mode) {
             const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
             const auto size = fs::file_size(source, ec);
-            bar.start_file(in.string(), ec ? 0 : size, slot);
+            bar.start_file(shown_path(in), ec ? 0 : size, slot);
             switch (mode) {
                 case Mode::Encrypt: from.EncryptFileTo(source, sink); break;
                 case Mode::Decrypt: from.DecryptFileTo(source, sink); break;
@@ -506,10 +518,10 @@ int run_cipher(CipherOptions o, Mode mode) {
             if (held) held->check_unchanged();
             out.commit(o.force || in_place);
             bar.finish_file(slot);
-            if (o.verbose) return {in.string() + (in_place ? " (in place)" : " -> " + t.name()), kExitOk};
+            if (o.verbose) return {shown_path(in) + (in_place ? " (in place)" : " -> " + t.name()), kExitOk};
             return {};
         } catch (const RuntimeError& e) {
-            const ToolError t = explain(e, in.string(), mode);
+            const ToolError t = explain(e, shown_path(in), mode, {in, resolved(in)});
             return {"clscrypt: " + std::string(t.what()), t.exit_status};
         } catch (const ToolError& e) {
             return {"clscrypt: " + std::string(e.what()), e.exit_status};

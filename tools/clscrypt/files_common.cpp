@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "files.hpp"
 #include "terminal.hpp"
+#include "text.hpp"
 
 namespace clscrypt::tool {
 
@@ -137,8 +138,7 @@ HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
     bool busy = false;
     fd_ = open_locked(path, busy);
     if (busy) {
-        throw ToolError(path_to_utf8(path) + ": another run is rewriting it in place; nothing was written",
-                        kExitFailure);
+        throw ToolError(shown_path(path) + ": another run is rewriting it in place; nothing was written", kExitFailure);
     }
     if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
     // Where the system has no locks, the identity check still catches a change.
@@ -154,7 +154,7 @@ void HeldFile::check_unchanged() const {
     const auto now = stamp_of(path_);
     if (!stamp_ || !now || *now != *stamp_ || !descriptor_is(*now)) {
         throw ToolError(
-            path_to_utf8(path_) + ": changed while it was rewritten in place; left as the other writer made it",
+            shown_path(path_) + ": changed while it was rewritten in place; left as the other writer made it",
             kExitFailure);
     }
 }

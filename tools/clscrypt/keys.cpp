@@ -83,9 +83,13 @@ SecretText read_key_line(int fd, const std::string& what, bool open) {
     return buf;
 }
 
-// How a source is named in messages: never the text of a pass: key.
+// How a source is named in messages: never the text of a pass: key, and a
+// file's name (or a variable's) escaped as every name in a message is.
 std::string source_name(const std::string& source) {
-    return source.compare(0, 5, "pass:") == 0 ? "pass:..." : source;
+    if (source.compare(0, 5, "pass:") == 0) return "pass:...";
+    const auto colon = source.find(':');
+    if (colon == std::string::npos) return shown_name(source);
+    return source.substr(0, colon + 1) + shown_name(source.substr(colon + 1));
 }
 
 // The key text a SOURCE names, as UTF-8. Messages name the kind of source,

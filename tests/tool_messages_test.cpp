@@ -1,0 +1,101 @@
+// End-to-end tests of what the tool says: file names that never reach the
+// terminal raw, key files in the wrong encoding named for what they are,
+// files a walk skips counted aloud, and the progress line on plain and
+// narrow terminals.
+
+#include <functional>
+
+#include "tool_runner.hpp"
+
+namespace clscrypt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ToolMessages : public Tool {};
+
+bool contains(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+// A name that would retitle the terminal (an OSC sequence ended by BEL) and
+// split the message in two, were it printed as it is.
+const std::string kHostileName = "\033]0;PWNED\a\nsecond line";
+
+// Whether `err` carries the hostile name escaped: the name is there (its
+// visible part), but neither the control sequence nor the line break is.
+void expect_escaped(const std::string& what, const Result& r) {
+    EXPECT_TRUE(contains(r.err, "second line")) << what << ": the message names no file: " << r.err;
+    EXPECT_FALSE(contains(r.err, "\033]")) << what << ": " << r.err;
+    EXPECT_FALSE(contains(r.err, "\a")) << what << ": " << r.err;
+    EXPECT_FALSE(contains(r.err, "\nsecond line")) << what << ": " << r.err;
+}
+
+TEST_F(ToolMessages, FileNamesReachTheTerminalEscaped) {
+    const std::string name = kHostileName;
+    const std::string folder = "d" + kHostileName;
+    const auto reset = [&] {
+        for (const auto& entry : listing()) fs::remove_all(at(entry));
+        spit(at(name), "a letter");
+        fs::create_directory(at(folder));
+    };
+    struct Case {
+        std::string what;
+        std::vector<std::string> args;
+        int status;
+        std::function<void()> prepare;
+    };
+    const std::vector<Case> cases = {
+        {"-v line", {"encrypt", "-v", "--pass", "pass:k", name}, 0, [] {}},
+        {"progress line", {"encrypt", "--progress", "--pass", "pass:k", name}, 0, [] {}},
+        {"progress line of several files",
+         {"encrypt", "--progress", "--pass", "pass:k", name, "x"},
+         0,
+         [&] { spit(at("x"), "x"); }},
+        {"already exists", {"encrypt", "--pass", "pass:k", name}, 1, [&] { spit(at(name + ".cls"), "x"); }},
+        {"no such file", {"decrypt", "--pass", "pass:k", name + ".cls"}, 1, [] {}},
+        {"wrong key",
+         {"decrypt", "--pass", "pass:k", "-o", "out", name + ".cls"},
+         4,
+         [&] { spit(at(name + ".cls"), std::string(16, 'x')); }},
+        {"empty ciphertext",
+         {"decrypt", "--pass", "pass:k", "-o", "out", name + ".cls"},
+         4,
+         [&] { spit(at(name + ".cls"), ""); }},
+        {"no suffix", {"decrypt", "--pass", "pass:k", name}, 2, [] {}},
+        {"is a folder", {"encrypt", "--pass", "pass:k", folder}, 1, [] {}},
+        {"-r finds nothing", {"encrypt", "-r", "--pass", "pass:k", folder}, 1, [] {}},
+        {"output is a folder", {"encrypt", "--pass", "pass:k", "-o", folder, name}, 1, [] {}},
+        {"in place twice",
+         {"encrypt", "--in-place", "--pass", "pass:k", name},
+         1,
+         [&] {
+             ASSERT_EQ(run({{"encrypt", "-q", "--in-place", "--pass", "pass:k", name}}).status, 0);
+         }},
+        {"hard link",
+         {"encrypt", "--in-place", "--pass", "pass:k", name},
+         1,
+         [&] { fs::create_hard_link(at(name), at("l")); }},
+        {"the library's words",
+         {"encrypt", "--pass", "pass:k", "-o", "out", name + "2"},
+         1,
+         [&] { fs::create_symlink("/dev/null", at(name + "2")); }},
+        {"key file", {"encrypt", "--pass", "file:" + name + "2", "x"}, 1, [&] { spit(at("x"), "x"); }},
+        {"--lines input", {"encrypt", "--lines", "--pass", "pass:k", name + "2"}, 1, [] {}},
+        {"--lines output", {"encrypt", "--lines", "--pass", "pass:k", "-o", name, "x"}, 1, [&] { spit(at("x"), "x"); }},
+        {"--lines output is a folder",
+         {"encrypt", "--lines", "--pass", "pass:k", "-o", folder, "x"},
+         1,
+         [&] { spit(at("x"), "x"); }},
+    };
+    for (const auto& c : cases) {
+        reset();
+        c.prepare();
+        const Result r = run({c.args});
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+        expect_escaped(c.what, r);
+    }
+}
+
+}  // namespace
+}  // namespace clscrypt::test
