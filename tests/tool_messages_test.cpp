@@ -97,5 +97,36 @@ TEST_F(ToolMessages, FileNamesReachTheTerminalEscaped) {
     }
 }
 
+TEST_F(ToolMessages, KeyFilesInOtherEncodingsAreNamedForWhatTheyAre) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string what;
+        std::string content;  // of the key file
+        std::string message;  // in standard error
+    };
+    const std::vector<Case> cases = {
+        {"UTF-16, little-endian, with its mark", "\xFF\xFEk\0e\0y\0\r\0\n\0"s, "UTF-16"},
+        {"UTF-16, big-endian, with its mark", "\xFE\xFF\0k\0e\0y\0\r\0\n"s, "UTF-16"},
+        {"UTF-16 without a mark", "k\0e\0y\0\r\0\n\0"s, "NUL"},
+        {"a NUL in UTF-8 text", "k\0ey\n"s, "NUL"},
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFkey\r\n"s, "byte-order mark"},
+    };
+    for (const auto& c : cases) {
+        spit(at("key.txt"), c.content);
+        for (const char* source : {"file:key.txt", "fd:3"}) {
+            const Result r = run({{"encrypt", "-q", "--hex", "--pass", source, "--text", "t"}, {}, {}, c.content});
+            EXPECT_EQ(r.status, 2) << c.what << " from " << source << ": " << r.out;
+            EXPECT_TRUE(contains(r.err, c.message)) << c.what << " from " << source << ": " << r.err;
+            EXPECT_TRUE(r.out.empty()) << c.what;
+            // Not the misleading words of a character the code page lacks.
+            EXPECT_FALSE(contains(r.err, "code page")) << c.what << ": " << r.err;
+        }
+    }
+    // The same key without the mark is taken.
+    spit(at("key.txt"), "key\r\n");
+    const Result plain = run({{"encrypt", "-q", "--hex", "--pass", "file:key.txt", "--text", "t"}});
+    EXPECT_EQ(plain.status, 0) << plain.err;
+}
+
 }  // namespace
 }  // namespace clscrypt::test
