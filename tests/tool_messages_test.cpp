@@ -128,5 +128,39 @@ TEST_F(ToolMessages, KeyFilesInOtherEncodingsAreNamedForWhatTheyAre) {
     EXPECT_EQ(plain.status, 0) << plain.err;
 }
 
+TEST_F(ToolMessages, FilesAWalkSkipsAreCountedAndNamedUnderVerbose) {
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> present;  // in standard error
+        std::vector<std::string> absent;
+    };
+    const std::string summary = "clscrypt: 1 file encrypted, 2 skipped: their names end in .cls";
+    const std::vector<Case> cases = {
+        {{}, {summary, "(-v names them)"}, {"d/b.cls", "d/sub/c.cls", "d/a.txt"}},
+        {{"-v"},
+         {"d/a.txt -> d/a.txt.cls", "d/b.cls: skipped: its name ends in .cls", "d/sub/c.cls: skipped", summary},
+         {"-v names them"}},
+        {{"-q"}, {}, {"skipped", "encrypted"}},
+        {{"--suffix", ".enc", "-v"}, {"clscrypt: 3 files encrypted\n"}, {"skipped"}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(at("d"));
+        fs::create_directories(at("d/sub"));
+        spit(at("d/a.txt"), "a");
+        spit(at("d/b.cls"), "a plaintext file that happens to end in .cls");
+        spit(at("d/sub/c.cls"), "another");
+        std::vector<std::string> args = {"encrypt", "-r", "--pass", "env:K"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("d");
+        const Result r = run({args, {}, {{"K", "k"}}});
+        const std::string what = c.options.empty() ? "no option" : c.options.front();
+        EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+        for (const auto& text : c.present) EXPECT_TRUE(contains(r.err, text)) << what << ": " << r.err;
+        for (const auto& text : c.absent) EXPECT_FALSE(contains(r.err, text)) << what << ": " << r.err;
+        // Skipped means left alone: not encrypted a second time.
+        EXPECT_EQ(fs::exists(at("d/b.cls.cls")), false) << what;
+    }
+}
+
 }  // namespace
 }  // namespace clscrypt::test

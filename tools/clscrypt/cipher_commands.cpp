@@ -82,11 +82,13 @@ ToolError explain(const RuntimeError& e, const std::string& name, Mode mode,
     return ToolError(name + ": " + without_controls(words), kExitFailure);
 }
 
-// What the arguments name, in their order: a file to process, or a
-// problem to report in its place.
+// What the arguments name, in their order: a file to process, a problem
+// to report in its place, or a file a walk skipped (`skipped`, with the
+// -v line that says why in `problem`).
 struct Item {
     fs::path input;
     std::string problem;
+    bool skipped = false;
 };
 
 // Where a result goes.
@@ -187,10 +189,13 @@ std::string identity_of(const fs::path& p) {
 }
 
 // Walks `folder` and the folders in it, gathering the files that `take`
-// accepts. A folder that cannot be read is reported by its own name, and
-// the walk goes on with the others. Links are not followed.
+// accepts, and those it refuses where it says `tell` (-1 for a file left out
+// without a word, 0 to take, 1 to skip and say so). A folder that cannot be
+// read is reported by its own name, and the walk goes on with the others.
+// Links are not followed.
 template <typename Take>
-void walk(const fs::path& folder, const Take& take, std::vector<fs::path>& found, std::vector<std::string>& problems) {
+void walk(const fs::path& folder, const Take& take, std::vector<std::pair<fs::path, bool>>& found,
+          std::vector<std::string>& problems) {
     std::vector<fs::path> folders;
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
@@ -200,8 +205,8 @@ void walk(const fs::path& folder, const Take& take, std::vector<fs::path>& found
         if (kind_ec) continue;  // gone since it was listed
         if (fs::is_directory(status)) {
             folders.push_back(it->path());
-        } else if (fs::is_regular_file(status) && take(it->path())) {
-            found.push_back(it->path());
+        } else if (fs::is_regular_file(status)) {
+            if (const int verdict = take(it->path()); verdict >= 0) found.emplace_back(it->path(), verdict == 1);
         }
     }
     if (ec) problems.push_back(shown_path(folder) + ": cannot read the folder: " + ec.message());
@@ -231,17 +236,33 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
         }
         const auto take = [&](const fs::path& file) {
             // A run's hidden temporary file is no input of another.
-            if (is_temporary_name(file.filename().string())) return false;
-            // Encrypting skips what is already encrypted; decrypting takes only that.
-            return (mode == Mode::Encrypt) != has_suffix(file, o.suffix);
+            if (is_temporary_name(file.filename().string())) return -1;
+            // Encrypting skips what is already encrypted, and says so: a
+            // plaintext file may carry the suffix too. Decrypting and
+            // re-keying take only such files, among others that are no
+            // business of theirs.
+            const bool encrypted = has_suffix(file, o.suffix);
+            if (mode == Mode::Encrypt) return encrypted ? 1 : 0;
+            return encrypted ? 0 : -1;
         };
-        std::vector<fs::path> found;
+        std::vector<std::pair<fs::path, bool>> found;
         std::vector<std::string> problems;
         walk(p, take, found, problems);
         std::sort(found.begin(), found.end());
-        for (auto& f : found) add(std::move(f));
+        bool any_taken = false;
+        for (auto& [f, skip] : found) {
+            if (!skip) {
+                any_taken = true;
+                add(std::move(f));
+            } else if (seen.insert(identity_of(f)).second) {
+                inputs.push_back({f,
+                                  shown_path(f) + ": skipped: its name ends in " + o.suffix +
+                                      ", so it counts as encrypted (name it to encrypt it anyway)",
+                                  true});
+            }
+        }
         for (auto& problem : problems) inputs.push_back({{}, std::move(problem)});
-        if (found.empty() && problems.empty()) {
+        if (!any_taken && problems.empty()) {
             // A run that does nothing must not look like one that did it all.
             const std::string what =
                 mode == Mode::Encrypt
@@ -375,18 +396,18 @@ std::size_t job_count(const CipherOptions& o, const std::vector<Item>& inputs, M
     jobs = std::min({jobs, usable_jobs(), inputs.size()});
     if (jobs <= 1) return 1;
     std::set<fs::path> paths;
-    for (const auto& [in, problem] : inputs) {
+    for (const auto& item : inputs) {
         std::error_code ec;
-        if (problem.empty() && !paths.insert(fs::weakly_canonical(in, ec)).second) return 1;
+        if (item.problem.empty() && !paths.insert(fs::weakly_canonical(item.input, ec)).second) return 1;
     }
-    for (const auto& [in, problem] : inputs) {
+    for (const auto& item : inputs) {
         if (mode == Mode::Rekey || o.in_place) break;  // each output is its own input
-        if (!problem.empty()) continue;
+        if (!item.problem.empty()) continue;
         fs::path out;
         try {
             CipherOptions forced = o;
             forced.force = true;  // only the name matters here
-            out = output_for(in, forced, mode).path;
+            out = output_for(item.input, forced, mode).path;
         } catch (const ToolError&) {
             continue;  // reported when the file's turn comes
         }
@@ -432,9 +453,12 @@ int run_cipher(CipherOptions o, Mode mode) {
     bool only_wrong_keys = true;
 
     std::uint64_t total = 0;
+    std::size_t files = 0;  // the inputs that are files to process
     for (const auto& item : inputs) {
+        if (!item.problem.empty()) continue;
+        ++files;
         std::error_code ec;
-        const auto size = item.problem.empty() ? fs::file_size(item.input, ec) : 0;
+        const auto size = fs::file_size(item.input, ec);
         if (!ec) total += size;
     }
     const std::size_t jobs = job_count(o, inputs, mode);
@@ -442,12 +466,13 @@ int run_cipher(CipherOptions o, Mode mode) {
         std::cerr << "clscrypt: -j " << o.jobs << ": this machine is served by at most " << usable_jobs()
                   << " files at once; no more are started\n";
     }
-    ProgressBar bar(use_bar(o), total, inputs.size(), jobs);
+    ProgressBar bar(use_bar(o), total, files, jobs);
 
     // One file: what it came to, as a message for the person at the keyboard.
     struct Outcome {
-        std::string message;  // the -v line or the error; empty for none
-        int code = kExitOk;   // kExitOk, or the exit status the error calls for
+        std::string message;   // the -v line or the error; empty for none
+        int code = kExitOk;    // kExitOk, or the exit status the error calls for
+        bool skipped = false;  // a file the walk left alone
     };
     const bool in_place = mode == Mode::Rekey || o.in_place;
     // What an in-place rewrite refuses without -f: a file with other names
@@ -488,6 +513,7 @@ int run_cipher(CipherOptions o, Mode mode) {
         }
     };
     auto process = [&](const Item& item, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+        if (item.skipped) return {o.verbose ? item.problem : std::string(), kExitOk, true};
         if (!item.problem.empty()) return {"clscrypt: " + item.problem, kExitFailure};
         const fs::path& in = item.input;
         try {
@@ -527,9 +553,14 @@ int run_cipher(CipherOptions o, Mode mode) {
             return {"clscrypt: " + std::string(e.what()), e.exit_status};
         }
     };
+    std::size_t done = 0, failed = 0, skipped = 0;
     auto tell = [&](const Outcome& r) {
         if (!r.message.empty()) bar.message(r.message);
-        if (r.code == kExitOk) return;
+        if (r.code == kExitOk) {
+            ++(r.skipped ? skipped : done);
+            return;
+        }
+        ++failed;
         if (r.code != kExitWrongKey) only_wrong_keys = false;
         status = kExitFailure;
     };
@@ -576,6 +607,24 @@ int run_cipher(CipherOptions o, Mode mode) {
         for (auto& t : threads) t.join();
     }
     bar.clear();
+    // A walk ends with its count, so that a file it left alone is never
+    // passed over in silence.
+    if (!o.quiet && o.recursive && (o.verbose || skipped > 0)) {
+        const auto count = [](std::size_t n, const char* what) {
+            return std::to_string(n) + (n == 1 ? " file " : " files ") + what;
+        };
+        std::string summary = "clscrypt: " + count(done, mode == Mode::Encrypt   ? "encrypted"
+                                                          : mode == Mode::Decrypt ? "decrypted"
+                                                                                  : "re-keyed");
+        if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
+        if (skipped > 0) {
+            summary += ", " + std::to_string(skipped) +
+                       (skipped == 1 ? " skipped: its name ends in " : " skipped: their names end in ") + o.suffix +
+                       (skipped == 1 ? ", so it counts" : ", so they count") + " as encrypted" +
+                       (o.verbose ? "" : " (-v names them)");
+        }
+        std::cerr << summary << "\n";
+    }
     if (status == kExitOk) return kExitOk;
     return only_wrong_keys ? kExitWrongKey : kExitFailure;
 }
