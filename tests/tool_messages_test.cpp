@@ -162,5 +162,42 @@ TEST_F(ToolMessages, FilesAWalkSkipsAreCountedAndNamedUnderVerbose) {
     }
 }
 
+TEST_F(ToolMessages, ParserErrorsAndHelpSpeakAsTheTool) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;  // in standard error, on the line "clscrypt: " starts
+        std::string advice;   // the help to run
+    };
+    const std::vector<Case> cases = {
+        {{"encrypt", "--no-such-option"}, "--no-such-option", "clscrypt encrypt --help"},
+        {{"encrypt", "-j", "x", "f"}, "--jobs: must be 1 or more", "clscrypt encrypt --help"},
+        {{"encrypt", "--text"}, "--text", "clscrypt encrypt --help"},
+        {{"hex", "encode", "--separator"}, "--separator", "clscrypt hex encode --help"},
+        {{"sha256", "--text", "a", "--text", "b"}, "--text", "clscrypt sha256 --help"},
+        {{}, "command is required", "clscrypt --help"},
+        {{"hex"}, "command is required", "clscrypt hex --help"},
+        // An argument the parser repeats reaches the terminal escaped.
+        {{"hex", "encode", "a", "\033]0;PWNED\a"}, "PWNED", "clscrypt hex encode --help"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run({c.args});
+        const std::string what = c.args.empty() ? "nothing" : c.args.front() + " " + c.args.back();
+        EXPECT_EQ(r.status, 2) << what << ": " << r.err;
+        EXPECT_TRUE(r.err.starts_with("clscrypt: ")) << what << ": " << r.err;
+        EXPECT_TRUE(contains(r.err.substr(0, r.err.find('\n')), c.message)) << what << ": " << r.err;
+        EXPECT_TRUE(contains(r.err, "Run '" + c.advice + "'")) << what << ": " << r.err;
+        EXPECT_FALSE(contains(r.err, "\033]")) << what;
+    }
+    // The default separator is a space, and help shows it as one.
+    const Result help = run({{"hex", "encode", "--help"}});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "--separator TEXT=' '")) << help.out;
+    // --text names the position of a character the code page lacks, never the character.
+    const Result text = run({{"encrypt", "-q", "--hex", "--pass", "pass:k", "--text", "a\u0436b"}});
+    EXPECT_EQ(text.status, 1) << text.err;
+    EXPECT_TRUE(contains(text.err, "--text has a character at position 2")) << text.err;
+    EXPECT_FALSE(contains(text.err, "\u0436")) << text.err;
+}
+
 }  // namespace
 }  // namespace clscrypt::test

@@ -243,6 +243,19 @@ int main(int argc, char** argv) {
         "clscrypt");
     app.set_version_flag("--version", "clscrypt " CLSCRYPT_VERSION);
     app.require_subcommand(1);
+    // The parser's errors read as the tool's own: "clscrypt: " first, the
+    // words it repeats from the command line escaped, and the help of the
+    // command at hand to run.
+    app.failure_message([](const CLI::App* top, const CLI::Error& e) {
+        std::string command = "clscrypt";
+        for (const CLI::App* level = top;;) {
+            const auto chosen = level->get_subcommands();
+            if (chosen.empty()) break;
+            level = chosen.front();
+            command += " " + level->get_name();
+        }
+        return "clscrypt: " + without_controls(e.what()) + "\nRun '" + command + " --help' for usage.\n";
+    });
     app.footer(
         "Run 'clscrypt COMMAND --help' for a command's options and an example.\n"
         "Exit status: 0 success, 1 failure, 2 usage error, 4 wrong key or not a ciphertext of this format.");
@@ -324,7 +337,7 @@ int main(int argc, char** argv) {
     hex_encode
         ->add_option("--separator", hex_enc.separator,
                      "Between pairs: as many copies of its first character as it is long")
-        ->capture_default_str();
+        ->default_str("' '");
     add_codepage_option(*hex_encode, hex_enc.codepage, "Single-byte code page (a character it lacks is refused)");
     hex_encode->add_flag("--replace-unmappable", hex_enc.replace_unmappable,
                          "Write characters the code page lacks as 3F ('?'), as the legacy conversion did, instead of "
