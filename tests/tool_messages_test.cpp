@@ -199,5 +199,72 @@ TEST_F(ToolMessages, ParserErrorsAndHelpSpeakAsTheTool) {
     EXPECT_FALSE(contains(text.err, "\u0436")) << text.err;
 }
 
+TEST_F(ToolMessages, ShortFormsOfVersionAndDecrypt) {
+    const Result version = run({{"-V"}});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_TRUE(version.out.starts_with("clscrypt ")) << version.out;
+    EXPECT_EQ(version.out, run({{"--version"}}).out);
+
+    spit(at("f"), "a letter");
+    ASSERT_EQ(run({{"encrypt", "-q", "--pass", "pass:k", "f"}}).status, 0);
+    fs::remove(at("f"));
+    const Result decrypted = run({{"-d", "-q", "--pass", "pass:k", "f.cls"}});
+    EXPECT_EQ(decrypted.status, 0) << decrypted.err;
+    EXPECT_EQ(slurp(at("f")), "a letter");
+
+    const Result help = run({{"--help"}});
+    EXPECT_TRUE(contains(help.out, "-V,--version")) << help.out;
+    EXPECT_TRUE(contains(help.out, "-d ")) << help.out;
+}
+
+// The segments of a progress output as a terminal would show each redraw:
+// split at carriage returns and line breaks.
+std::vector<std::string> redraws(const std::string& err) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    while (from <= err.size()) {
+        std::size_t to = err.find_first_of("\r\n", from);
+        if (to == std::string::npos) to = err.size();
+        std::string segment = err.substr(from, to - from);
+        if (segment.starts_with("\033[K")) segment.erase(0, 3);
+        out.push_back(segment);
+        from = to + 1;
+    }
+    return out;
+}
+
+TEST_F(ToolMessages, TheProgressLineSuitsTheTerminal) {
+    spit(at("a"), random_text(300000));
+    spit(at("b"), random_text(200000));
+    struct Case {
+        std::string what;
+        Environment env;
+        std::vector<std::string> options;
+        std::size_t columns;               // no redraw is wider than this less one
+        std::vector<std::string> present;  // in standard error
+    };
+    const std::vector<Case> cases = {
+        {"a plain terminal", {{"TERM", "dumb"}, {"COLUMNS", "60"}}, {}, 60, {"100%"}},
+        {"9 columns", {{"COLUMNS", "9"}}, {}, 9, {}},
+        {"4 columns", {{"COLUMNS", "4"}, {"TERM", "dumb"}}, {}, 4, {}},
+        {"two jobs", {{"COLUMNS", "200"}}, {"-j", "2"}, 200, {"(file 1 of 2,", "(file 2 of 2,"}},
+        {"one job", {{"COLUMNS", "200"}}, {"-j", "1"}, 200, {"(file 1 of 2,", "(file 2 of 2,"}},
+    };
+    for (const auto& c : cases) {
+        for (const char* out : {"a.cls", "b.cls"}) fs::remove(at(out));
+        std::vector<std::string> args = {"encrypt", "--progress", "--pass", "env:K"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {"a", "b"});
+        Environment env = c.env;
+        env.emplace_back("K", "k");
+        const Result r = run({args, {}, env});
+        EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+        for (const auto& segment : redraws(r.err)) EXPECT_LT(segment.size(), c.columns) << c.what << ": " << segment;
+        for (const auto& text : c.present) EXPECT_TRUE(contains(r.err, text)) << c.what << ": " << r.err;
+        const bool plain = std::any_of(c.env.begin(), c.env.end(), [](const auto& e) { return e.second == "dumb"; });
+        EXPECT_FALSE(plain && contains(r.err, "\033")) << c.what << ": " << r.err;
+    }
+}
+
 }  // namespace
 }  // namespace clscrypt::test

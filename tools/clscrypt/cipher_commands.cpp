@@ -453,8 +453,10 @@ int run_cipher(CipherOptions o, Mode mode) {
     bool only_wrong_keys = true;
 
     std::uint64_t total = 0;
-    std::size_t files = 0;  // the inputs that are files to process
+    std::size_t files = 0;               // the inputs that are files to process
+    std::vector<std::size_t> number_of;  // each input's number among them, from 1
     for (const auto& item : inputs) {
+        number_of.push_back(files + 1);
         if (!item.problem.empty()) continue;
         ++files;
         std::error_code ec;
@@ -512,7 +514,8 @@ int run_cipher(CipherOptions o, Mode mode) {
                             kExitFailure);
         }
     };
-    auto process = [&](const Item& item, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+    auto process = [&](std::size_t index, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+        const Item& item = inputs[index];
         if (item.skipped) return {o.verbose ? item.problem : std::string(), kExitOk, true};
         if (!item.problem.empty()) return {"clscrypt: " + item.problem, kExitFailure};
         const fs::path& in = item.input;
@@ -535,7 +538,7 @@ int run_cipher(CipherOptions o, Mode mode) {
             const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
             const auto size = fs::file_size(source, ec);
-            bar.start_file(shown_path(in), ec ? 0 : size, slot);
+            bar.start_file(shown_path(in), ec ? 0 : size, number_of[index], slot);
             switch (mode) {
                 case Mode::Encrypt: from.EncryptFileTo(source, sink); break;
                 case Mode::Decrypt: from.DecryptFileTo(source, sink); break;
@@ -568,8 +571,8 @@ int run_cipher(CipherOptions o, Mode mode) {
     if (jobs == 1) {
         clsToString& reporter = target ? *target : cipher;
         reporter.Progress.Subscribe([&bar](std::int32_t& percent) { bar.update(percent); });
-        for (const auto& in : inputs) {
-            const Outcome r = process(in, cipher, target ? &*target : nullptr, 0);
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const Outcome r = process(i, cipher, target ? &*target : nullptr, 0);
             tell(r);
             if (r.code == kExitUsage && inputs.size() == 1) return kExitUsage;
         }
@@ -589,7 +592,7 @@ int run_cipher(CipherOptions o, Mode mode) {
             clsToString& reporter = to ? *to : from;
             reporter.Progress.Subscribe([&bar, slot](std::int32_t& percent) { bar.update(percent, slot); });
             for (std::size_t i = next_file++; i < inputs.size(); i = next_file++) {
-                Outcome r = process(inputs[i], from, to ? &*to : nullptr, slot);
+                Outcome r = process(i, from, to ? &*to : nullptr, slot);
                 const std::lock_guard<std::mutex> lock(telling);
                 outcomes[i] = std::move(r);
                 for (; next_to_tell < outcomes.size() && outcomes[next_to_tell]; ++next_to_tell) {

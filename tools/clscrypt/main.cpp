@@ -241,7 +241,11 @@ int main(int argc, char** argv) {
         "clscrypt: encrypt, decrypt and re-key data in the legacy cipher format, hash text and files "
         "with SHA-256, and convert hexadecimal text",
         "clscrypt");
-    app.set_version_flag("--version", "clscrypt " CLSCRYPT_VERSION);
+    app.set_version_flag("-V,--version", "clscrypt " CLSCRYPT_VERSION);
+    // "clscrypt -d FILE..." decrypts, as the short form of the decrypt
+    // command (the arguments are rewritten before parsing; the flag is here
+    // for the help).
+    app.add_flag("-d")->description("Short for the decrypt command: 'clscrypt -d FILE' is 'clscrypt decrypt FILE'");
     app.require_subcommand(1);
     // The parser's errors read as the tool's own: "clscrypt: " first, the
     // words it repeats from the command line escaped, and the help of the
@@ -373,6 +377,7 @@ int main(int argc, char** argv) {
     // UTF-8 arguments on every system.
     std::vector<std::string> arguments = prepare_process(argc, argv);
     if (!arguments.empty()) arguments.erase(arguments.begin());  // the program's name
+    if (!arguments.empty() && arguments.front() == "-d") arguments.front() = "decrypt";
     if (const auto unknown = unknown_command(app, arguments)) {
         std::cerr << "clscrypt: " << *unknown << "\nRun 'clscrypt --help' for usage.\n";
         return kExitUsage;
