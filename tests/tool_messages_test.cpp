@@ -266,5 +266,45 @@ TEST_F(ToolMessages, TheProgressLineSuitsTheTerminal) {
     }
 }
 
+// The longest names a file system allows (255 bytes) are written like any
+// other, though the hidden temporary name beside them adds to the name.
+TEST_F(ToolMessages, TheLongestNamesAreWritten) {
+    const std::string ascii(251, 'n');
+    std::string accented;  // two bytes a character: a cut must fall between characters
+    for (int i = 0; i < 125; ++i) accented += "\u00e9";
+    accented += "x";
+    for (const std::string& base : {ascii, accented}) {
+        ASSERT_EQ(base.size(), 251U);
+        const std::string full = base + ".cls";  // 255 bytes
+        struct Case {
+            std::string what;
+            std::vector<std::string> args;
+            std::string written;  // the name that must hold the result
+        };
+        const std::vector<Case> cases = {
+            {"encrypt", {"encrypt", "--pass", "pass:k", base}, full},
+            {"decrypt", {"decrypt", "--pass", "pass:k", "-o", full, "c"}, full},
+            {"decrypt to the name without the suffix", {"decrypt", "--pass", "pass:k", full}, base},
+            {"encrypt in place", {"encrypt", "--pass", "pass:k", "--in-place", full}, full},
+            {"rekey", {"rekey", "--pass", "pass:k", "--new-pass", "pass:n", full}, full},
+            {"--lines into a file", {"encrypt", "--lines", "--pass", "pass:k", "-o", full, "v"}, full},
+        };
+        for (const auto& c : cases) {
+            for (const auto& entry : listing()) fs::remove_all(at(entry));
+            spit(at(base), "a letter");
+            spit(at("v"), "a value\n");
+            ASSERT_EQ(run({{"encrypt", "-q", "--pass", "pass:k", "-o", "c", base}}).status, 0);
+            if (c.what == "rekey" || c.what.starts_with("decrypt to")) fs::rename(at("c"), at(full));
+            if (c.what == "decrypt to the name without the suffix") fs::remove(at(base));
+            if (c.what == "encrypt in place") spit(at(full), "a letter");
+            const Result r = run({c.args});
+            const std::string trace = c.what + " (" + std::to_string(base.size()) + " bytes): " + r.err;
+            EXPECT_EQ(r.status, 0) << trace;
+            EXPECT_TRUE(fs::exists(at(c.written))) << trace;
+            for (const auto& name : listing()) EXPECT_FALSE(name.ends_with(".tmp")) << trace;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace clscrypt::test

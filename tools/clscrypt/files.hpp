@@ -1,7 +1,8 @@
 #pragma once
 
 // The tool's outputs. A result never appears under its name half written:
-// it goes to a hidden file beside the name (".NAME.XXXXXXXX.tmp"), which
+// it goes to a hidden file beside the name (".NAME.XXXXXXXX.tmp", NAME cut
+// short when the whole would pass the 255 bytes a name may have), which
 // takes the name only once complete and on disk, and without -f only if the
 // name is still free at that moment. Devices and FIFOs are written into,
 // never replaced. The hidden file is removed on failure and on the signals
