@@ -178,6 +178,8 @@ TEST_F(ToolMessages, ParserErrorsAndHelpSpeakAsTheTool) {
         {{"hex"}, "command is required", "clscrypt hex --help"},
         // An argument the parser repeats reaches the terminal escaped.
         {{"hex", "encode", "a", "\033]0;PWNED\a"}, "PWNED", "clscrypt hex encode --help"},
+        {{"\033]0;PWNED\a"}, "unknown command", "clscrypt --help"},
+        {{"help", "\033]0;PWNED\a"}, "no command", "clscrypt --help"},
     };
     for (const auto& c : cases) {
         const Result r = run({c.args});

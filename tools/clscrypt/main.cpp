@@ -199,7 +199,8 @@ std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std:
             if (commands[i]->get_name() == word) next = commands[i];
             names += (i == 0 ? "" : i + 1 == commands.size() ? " and " : ", ") + commands[i]->get_name();
         }
-        if (next == nullptr) return path + "unknown command '" + word + "'; the commands are " + names;
+        if (next == nullptr)
+            return path + "unknown command '" + without_controls(word) + "'; the commands are " + names;
         path += word + ": ";
         level = next;
     }
@@ -409,7 +410,7 @@ int main(int argc, char** argv) {
                 const auto commands = commands_of(*topic);
                 const auto next = std::find_if(commands.begin(), commands.end(),
                                                [&](const CLI::App* c) { return c->get_name() == word; });
-                if (next == commands.end()) throw UsageError("help: no command '" + word + "'");
+                if (next == commands.end()) throw UsageError("help: no command '" + without_controls(word) + "'");
                 if (topic != &app) prefix += " " + topic->get_name();
                 topic = *next;
             }
