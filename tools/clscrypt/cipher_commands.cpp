@@ -40,8 +40,11 @@ bool names_a_file(const std::string& name) {
     return name != "standard input" && name != "--text";
 }
 
-// What a library error means to the person at the keyboard.
-ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
+// What a library error means to the person at the keyboard. `name` is the
+// input as messages show it; `paths` are the names the library was given,
+// which its own words quote as they are: they are shown escaped too.
+ToolError explain(const RuntimeError& e, const std::string& name, Mode mode,
+                  const std::vector<fs::path>& paths = {}) {
     const bool reading_ciphertext = mode != Mode::Encrypt;
     const std::string not_ours =
         names_a_file(name) ? "not a file encrypted with this format" : "not a ciphertext of this format";
@@ -67,14 +70,25 @@ ToolError explain(const RuntimeError& e, const std::string& name, Mode mode) {
     }
     // Failures of the system (open, read, write, space): what the library
     // says, which names the file and the system's reason.
-    return ToolError(name + ": " + library_words(e), kExitFailure);
+    std::string words = library_words(e);
+    for (const auto& path : paths) {
+        const std::string raw = "'" + path_to_utf8(path) + "'";
+        for (auto at = words.find(raw); at != std::string::npos; at = words.find(raw, at + 1)) {
+            const std::string shown = shown_path(path);
+            words.replace(at, raw.size(), shown);
+            at += shown.size() - 1;
+        }
+    }
+    return ToolError(name + ": " + without_controls(words), kExitFailure);
 }
 
-// What the arguments name, in their order: a file to process, or a
-// problem to report in its place.
+// What the arguments name, in their order: a file to process, a problem
+// to report in its place, or a file a walk skipped (`skipped`, with the
+// -v line that says why in `problem`).
 struct Item {
     fs::path input;
     std::string problem;
+    bool skipped = false;
 };
 
 // Where a result goes.
@@ -82,7 +96,7 @@ struct Target {
     fs::path path;
     NodeKind kind = NodeKind::Missing;
     bool standard_output = false;
-    [[nodiscard]] std::string name() const { return standard_output ? "standard output" : path.string(); }
+    [[nodiscard]] std::string name() const { return standard_output ? "standard output" : shown_path(path); }
 };
 
 bool has_suffix(const fs::path& p, const std::string& suffix) {
@@ -131,7 +145,7 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
         t.path += path_from_utf8(o.suffix);
     } else {
         if (!has_suffix(input, o.suffix)) {
-            throw ToolError(input.string() + ": the name does not end in " + o.suffix +
+            throw ToolError(shown_path(input) + ": the name does not end in " + o.suffix +
                                 "; say where to write with -o OUT or --suffix S",
                             kExitUsage);
         }
@@ -144,22 +158,22 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
     // (or the FIFO or device written into) and the link stays.
     t.path = followed_links(t.path);
     if (same_file(input, t.path)) {
-        throw ToolError(input.string() + ": the output would replace the input; use --in-place to mean that",
+        throw ToolError(shown_path(input) + ": the output would replace the input; use --in-place to mean that",
                         kExitUsage);
     }
     t.kind = node_kind(t.path);
     switch (t.kind) {
-        case NodeKind::Folder: throw ToolError(t.path.string() + ": is a folder; name a file to write", kExitFailure);
+        case NodeKind::Folder: throw ToolError(t.name() + ": is a folder; name a file to write", kExitFailure);
         case NodeKind::Other:
             throw ToolError(
-                t.path.string() + ": is neither a file, a character device nor a FIFO; will not write there",
+                t.name() + ": is neither a file, a character device nor a FIFO; will not write there",
                 kExitFailure);
         case NodeKind::Stream: return t;  // written into, as a shell's redirection would
         case NodeKind::Regular:
         case NodeKind::Missing: break;
     }
     if (!o.force && name_taken) {
-        throw ToolError(t.path.string() + ": already exists; use -f to overwrite it", kExitFailure);
+        throw ToolError(t.name() + ": already exists; use -f to overwrite it", kExitFailure);
     }
     return t;
 }
@@ -175,10 +189,13 @@ std::string identity_of(const fs::path& p) {
 }
 
 // Walks `folder` and the folders in it, gathering the files that `take`
-// accepts. A folder that cannot be read is reported by its own name, and
-// the walk goes on with the others. Links are not followed.
+// accepts, and those it refuses where it says `tell` (-1 for a file left out
+// without a word, 0 to take, 1 to skip and say so). A folder that cannot be
+// read is reported by its own name, and the walk goes on with the others.
+// Links are not followed.
 template <typename Take>
-void walk(const fs::path& folder, const Take& take, std::vector<fs::path>& found, std::vector<std::string>& problems) {
+void walk(const fs::path& folder, const Take& take, std::vector<std::pair<fs::path, bool>>& found,
+          std::vector<std::string>& problems) {
     std::vector<fs::path> folders;
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
@@ -188,11 +205,11 @@ void walk(const fs::path& folder, const Take& take, std::vector<fs::path>& found
         if (kind_ec) continue;  // gone since it was listed
         if (fs::is_directory(status)) {
             folders.push_back(it->path());
-        } else if (fs::is_regular_file(status) && take(it->path())) {
-            found.push_back(it->path());
+        } else if (fs::is_regular_file(status)) {
+            if (const int verdict = take(it->path()); verdict >= 0) found.emplace_back(it->path(), verdict == 1);
         }
     }
-    if (ec) problems.push_back(folder.string() + ": cannot read the folder: " + ec.message());
+    if (ec) problems.push_back(shown_path(folder) + ": cannot read the folder: " + ec.message());
     std::sort(folders.begin(), folders.end());
     for (const auto& sub : folders) walk(sub, take, found, problems);
 }
@@ -214,22 +231,38 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
             continue;
         }
         if (!o.recursive) {
-            inputs.push_back({{}, arg + ": is a folder; use -r to process the files in it"});
+            inputs.push_back({{}, shown_name(arg) + ": is a folder; use -r to process the files in it"});
             continue;
         }
         const auto take = [&](const fs::path& file) {
             // A run's hidden temporary file is no input of another.
-            if (is_temporary_name(file.filename().string())) return false;
-            // Encrypting skips what is already encrypted; decrypting takes only that.
-            return (mode == Mode::Encrypt) != has_suffix(file, o.suffix);
+            if (is_temporary_name(file.filename().string())) return -1;
+            // Encrypting skips what is already encrypted, and says so: a
+            // plaintext file may carry the suffix too. Decrypting and
+            // re-keying take only such files, among others that are no
+            // business of theirs.
+            const bool encrypted = has_suffix(file, o.suffix);
+            if (mode == Mode::Encrypt) return encrypted ? 1 : 0;
+            return encrypted ? 0 : -1;
         };
-        std::vector<fs::path> found;
+        std::vector<std::pair<fs::path, bool>> found;
         std::vector<std::string> problems;
         walk(p, take, found, problems);
         std::sort(found.begin(), found.end());
-        for (auto& f : found) add(std::move(f));
+        bool any_taken = false;
+        for (auto& [f, skip] : found) {
+            if (!skip) {
+                any_taken = true;
+                add(std::move(f));
+            } else if (seen.insert(identity_of(f)).second) {
+                inputs.push_back({f,
+                                  shown_path(f) + ": skipped: its name ends in " + o.suffix +
+                                      ", so it counts as encrypted (name it to encrypt it anyway)",
+                                  true});
+            }
+        }
         for (auto& problem : problems) inputs.push_back({{}, std::move(problem)});
-        if (found.empty() && problems.empty()) {
+        if (!any_taken && problems.empty()) {
             // A run that does nothing must not look like one that did it all.
             const std::string what =
                 mode == Mode::Encrypt
@@ -237,7 +270,7 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
                     : "no file in it ends in " + o.suffix + ", so nothing was " +
                           (mode == Mode::Rekey ? "re-keyed" : "decrypted") +
                           " (files encrypted with --in-place keep their names: name them)";
-            inputs.push_back({{}, arg + ": " + what});
+            inputs.push_back({{}, shown_name(arg) + ": " + what});
         }
     }
     return inputs;
@@ -363,18 +396,18 @@ std::size_t job_count(const CipherOptions& o, const std::vector<Item>& inputs, M
     jobs = std::min({jobs, usable_jobs(), inputs.size()});
     if (jobs <= 1) return 1;
     std::set<fs::path> paths;
-    for (const auto& [in, problem] : inputs) {
+    for (const auto& item : inputs) {
         std::error_code ec;
-        if (problem.empty() && !paths.insert(fs::weakly_canonical(in, ec)).second) return 1;
+        if (item.problem.empty() && !paths.insert(fs::weakly_canonical(item.input, ec)).second) return 1;
     }
-    for (const auto& [in, problem] : inputs) {
+    for (const auto& item : inputs) {
         if (mode == Mode::Rekey || o.in_place) break;  // each output is its own input
-        if (!problem.empty()) continue;
+        if (!item.problem.empty()) continue;
         fs::path out;
         try {
             CipherOptions forced = o;
             forced.force = true;  // only the name matters here
-            out = output_for(in, forced, mode).path;
+            out = output_for(item.input, forced, mode).path;
         } catch (const ToolError&) {
             continue;  // reported when the file's turn comes
         }
@@ -420,9 +453,14 @@ int run_cipher(CipherOptions o, Mode mode) {
     bool only_wrong_keys = true;
 
     std::uint64_t total = 0;
+    std::size_t files = 0;               // the inputs that are files to process
+    std::vector<std::size_t> number_of;  // each input's number among them, from 1
     for (const auto& item : inputs) {
+        number_of.push_back(files + 1);
+        if (!item.problem.empty()) continue;
+        ++files;
         std::error_code ec;
-        const auto size = item.problem.empty() ? fs::file_size(item.input, ec) : 0;
+        const auto size = fs::file_size(item.input, ec);
         if (!ec) total += size;
     }
     const std::size_t jobs = job_count(o, inputs, mode);
@@ -430,12 +468,13 @@ int run_cipher(CipherOptions o, Mode mode) {
         std::cerr << "clscrypt: -j " << o.jobs << ": this machine is served by at most " << usable_jobs()
                   << " files at once; no more are started\n";
     }
-    ProgressBar bar(use_bar(o), total, inputs.size(), jobs);
+    ProgressBar bar(use_bar(o), total, files, jobs);
 
     // One file: what it came to, as a message for the person at the keyboard.
     struct Outcome {
-        std::string message;  // the -v line or the error; empty for none
-        int code = kExitOk;   // kExitOk, or the exit status the error calls for
+        std::string message;   // the -v line or the error; empty for none
+        int code = kExitOk;    // kExitOk, or the exit status the error calls for
+        bool skipped = false;  // a file the walk left alone
     };
     const bool in_place = mode == Mode::Rekey || o.in_place;
     // What an in-place rewrite refuses without -f: a file with other names
@@ -446,7 +485,7 @@ int run_cipher(CipherOptions o, Mode mode) {
         if (o.force) return;
         if (facts && facts->links > 1) {
             const std::uint64_t others = facts->links - 1;
-            throw ToolError(in.string() + ": has " + std::to_string(others) +
+            throw ToolError(shown_path(in) + ": has " + std::to_string(others) +
                                 (others == 1 ? " other name (a hard link)" : " other names (hard links)") +
                                 ", which would keep the old content; nothing was written (use -f to rewrite it "
                                 "anyway)",
@@ -469,13 +508,15 @@ int run_cipher(CipherOptions o, Mode mode) {
             // Not a ciphertext under this key: the encryption below reports any trouble reading it.
         }
         if (reads) {
-            throw ToolError(in.string() +
+            throw ToolError(shown_path(in) +
                                 ": already encrypted with this key; nothing was written (use -f to encrypt it "
                                 "again)",
                             kExitFailure);
         }
     };
-    auto process = [&](const Item& item, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+    auto process = [&](std::size_t index, clsToString& from, clsToString* to, std::size_t slot) -> Outcome {
+        const Item& item = inputs[index];
+        if (item.skipped) return {o.verbose ? item.problem : std::string(), kExitOk, true};
         if (!item.problem.empty()) return {"clscrypt: " + item.problem, kExitFailure};
         const fs::path& in = item.input;
         try {
@@ -497,7 +538,7 @@ int run_cipher(CipherOptions o, Mode mode) {
             const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
             const auto size = fs::file_size(source, ec);
-            bar.start_file(in.string(), ec ? 0 : size, slot);
+            bar.start_file(shown_path(in), ec ? 0 : size, number_of[index], slot);
             switch (mode) {
                 case Mode::Encrypt: from.EncryptFileTo(source, sink); break;
                 case Mode::Decrypt: from.DecryptFileTo(source, sink); break;
@@ -506,18 +547,23 @@ int run_cipher(CipherOptions o, Mode mode) {
             if (held) held->check_unchanged();
             out.commit(o.force || in_place);
             bar.finish_file(slot);
-            if (o.verbose) return {in.string() + (in_place ? " (in place)" : " -> " + t.name()), kExitOk};
+            if (o.verbose) return {shown_path(in) + (in_place ? " (in place)" : " -> " + t.name()), kExitOk};
             return {};
         } catch (const RuntimeError& e) {
-            const ToolError t = explain(e, in.string(), mode);
+            const ToolError t = explain(e, shown_path(in), mode, {in, resolved(in)});
             return {"clscrypt: " + std::string(t.what()), t.exit_status};
         } catch (const ToolError& e) {
             return {"clscrypt: " + std::string(e.what()), e.exit_status};
         }
     };
+    std::size_t done = 0, failed = 0, skipped = 0;
     auto tell = [&](const Outcome& r) {
         if (!r.message.empty()) bar.message(r.message);
-        if (r.code == kExitOk) return;
+        if (r.code == kExitOk) {
+            ++(r.skipped ? skipped : done);
+            return;
+        }
+        ++failed;
         if (r.code != kExitWrongKey) only_wrong_keys = false;
         status = kExitFailure;
     };
@@ -525,8 +571,8 @@ int run_cipher(CipherOptions o, Mode mode) {
     if (jobs == 1) {
         clsToString& reporter = target ? *target : cipher;
         reporter.Progress.Subscribe([&bar](std::int32_t& percent) { bar.update(percent); });
-        for (const auto& in : inputs) {
-            const Outcome r = process(in, cipher, target ? &*target : nullptr, 0);
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const Outcome r = process(i, cipher, target ? &*target : nullptr, 0);
             tell(r);
             if (r.code == kExitUsage && inputs.size() == 1) return kExitUsage;
         }
@@ -546,7 +592,7 @@ int run_cipher(CipherOptions o, Mode mode) {
             clsToString& reporter = to ? *to : from;
             reporter.Progress.Subscribe([&bar, slot](std::int32_t& percent) { bar.update(percent, slot); });
             for (std::size_t i = next_file++; i < inputs.size(); i = next_file++) {
-                Outcome r = process(inputs[i], from, to ? &*to : nullptr, slot);
+                Outcome r = process(i, from, to ? &*to : nullptr, slot);
                 const std::lock_guard<std::mutex> lock(telling);
                 outcomes[i] = std::move(r);
                 for (; next_to_tell < outcomes.size() && outcomes[next_to_tell]; ++next_to_tell) {
@@ -564,6 +610,24 @@ int run_cipher(CipherOptions o, Mode mode) {
         for (auto& t : threads) t.join();
     }
     bar.clear();
+    // A walk ends with its count, so that a file it left alone is never
+    // passed over in silence.
+    if (!o.quiet && o.recursive && (o.verbose || skipped > 0)) {
+        const auto count = [](std::size_t n, const char* what) {
+            return std::to_string(n) + (n == 1 ? " file " : " files ") + what;
+        };
+        std::string summary = "clscrypt: " + count(done, mode == Mode::Encrypt   ? "encrypted"
+                                                          : mode == Mode::Decrypt ? "decrypted"
+                                                                                  : "re-keyed");
+        if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
+        if (skipped > 0) {
+            summary += ", " + std::to_string(skipped) +
+                       (skipped == 1 ? " skipped: its name ends in " : " skipped: their names end in ") + o.suffix +
+                       (skipped == 1 ? ", so it counts" : ", so they count") + " as encrypted" +
+                       (o.verbose ? "" : " (-v names them)");
+        }
+        std::cerr << summary << "\n";
+    }
     if (status == kExitOk) return kExitOk;
     return only_wrong_keys ? kExitWrongKey : kExitFailure;
 }

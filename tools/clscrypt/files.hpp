@@ -1,7 +1,8 @@
 #pragma once
 
 // The tool's outputs. A result never appears under its name half written:
-// it goes to a hidden file beside the name (".NAME.XXXXXXXX.tmp"), which
+// it goes to a hidden file beside the name (".NAME.XXXXXXXX.tmp", NAME cut
+// short when the whole would pass the 255 bytes a name may have), which
 // takes the name only once complete and on disk, and without -f only if the
 // name is still free at that moment. Devices and FIFOs are written into,
 // never replaced. The hidden file is removed on failure and on the signals
@@ -132,11 +133,16 @@ void stop_creating_temporaries() noexcept;
 void release_temporary(int slot) noexcept;
 /// Tells the handlers whether a progress line is on the terminal.
 void set_progress_line_shown(bool shown) noexcept;
+/// Tells them how to clear it: 0 with "\r\033[K", else (a terminal that
+/// knows no such sequence, TERM=dumb) by overwriting this many columns.
+void set_progress_line_plain(int columns) noexcept;
+/// For the handlers (async-signal-safe): when a progress line is on the
+/// terminal, hands `write` the bytes that clear it (from then on it counts
+/// as cleared).
+void clear_progress_line(void (*write)(const char* data, std::size_t size) noexcept) noexcept;
 /// For the handlers (async-signal-safe): hands the name of each registered
-/// temporary file to `remove`, and whether a progress line is on the
-/// terminal (from then on it counts as cleared).
+/// temporary file to `remove`.
 void remove_temporaries(void (*remove)(const std::filesystem::path::value_type* path) noexcept) noexcept;
-bool take_progress_line_shown() noexcept;
 
 /// A file held while it is rewritten in place (rekey, --in-place): an exclusive lock that a second
 /// run on the same file cannot take, and the file's identity, to learn

@@ -2,12 +2,15 @@
 // files_windows.cpp) share: the loops over their calls, the register of
 // temporary files for the signal handlers, and the held file's checks.
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 
 #include "errors.hpp"
 #include "files.hpp"
 #include "terminal.hpp"
+#include "text.hpp"
 
 namespace clscrypt::tool {
 
@@ -25,6 +28,15 @@ struct TemporarySlot {
 };
 TemporarySlot g_temporaries[kSlots];
 std::atomic<bool> g_progress_shown{false};
+std::atomic<int> g_progress_plain{0};  // columns to overwrite; 0: erased by "\r\033[K"
+// A carriage return and the spaces that overwrite a plain terminal's line.
+constexpr std::size_t kBlankColumns = 512;
+constexpr auto kBlank = [] {
+    std::array<char, 1 + kBlankColumns> blank{};
+    blank.fill(' ');
+    blank[0] = '\r';
+    return blank;
+}();
 // Threads creating a temporary file, and whether the run is ending.
 std::atomic<int> g_creating{0};
 std::atomic<bool> g_ending{false};
@@ -129,16 +141,26 @@ void remove_temporaries(void (*remove)(const std::filesystem::path::value_type* 
     }
 }
 
-bool take_progress_line_shown() noexcept {
-    return g_progress_shown.exchange(false);
+void set_progress_line_plain(int columns) noexcept {
+    g_progress_plain.store(columns);
+}
+
+void clear_progress_line(void (*write)(const char* data, std::size_t size) noexcept) noexcept {
+    if (!g_progress_shown.exchange(false)) return;
+    const int plain = g_progress_plain.load();
+    if (plain <= 0) {
+        write("\r\033[K", 4);
+        return;
+    }
+    write(kBlank.data(), 1 + std::min(kBlankColumns, static_cast<std::size_t>(plain)));
+    write("\r", 1);
 }
 
 HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
     bool busy = false;
     fd_ = open_locked(path, busy);
     if (busy) {
-        throw ToolError(path_to_utf8(path) + ": another run is rewriting it in place; nothing was written",
-                        kExitFailure);
+        throw ToolError(shown_path(path) + ": another run is rewriting it in place; nothing was written", kExitFailure);
     }
     if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
     // Where the system has no locks, the identity check still catches a change.
@@ -154,7 +176,7 @@ void HeldFile::check_unchanged() const {
     const auto now = stamp_of(path_);
     if (!stamp_ || !now || *now != *stamp_ || !descriptor_is(*now)) {
         throw ToolError(
-            path_to_utf8(path_) + ": changed while it was rewritten in place; left as the other writer made it",
+            shown_path(path_) + ": changed while it was rewritten in place; left as the other writer made it",
             kExitFailure);
     }
 }

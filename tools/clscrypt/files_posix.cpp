@@ -42,15 +42,16 @@ void unlink_quietly(const char* path) noexcept {
     ::unlink(path);
 }
 
+void write_to_stderr(const char* data, std::size_t size) noexcept {
+    (void)!::write(STDERR_FILENO, data, size);
+}
+
 extern "C" void cleanup_and_raise(int sig) {
     const int saved = errno;
     stop_creating_temporaries();
     remove_temporaries(unlink_quietly);
-    if (take_progress_line_shown()) {
-        // Back to the start of the line and clear it, "^C" and all.
-        static const char kClear[] = "\r\033[K";
-        (void)!::write(STDERR_FILENO, kClear, sizeof kClear - 1);
-    }
+    // Back to the start of the line and clear it, "^C" and all.
+    clear_progress_line(write_to_stderr);
     ::signal(sig, SIG_DFL);
     ::raise(sig);  // delivered, with its default action, once this returns
     errno = saved;
@@ -117,7 +118,8 @@ bool keep_times(int fd, const FileFacts& facts, std::string& error) {
 }
 
 bool links_to_standard_output(const std::filesystem::path& path) {
-    struct stat link {}, named {}, out {};
+    struct stat link {
+    }, named{}, out{};
     if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
     return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 && named.st_dev == out.st_dev &&
            named.st_ino == out.st_ino;

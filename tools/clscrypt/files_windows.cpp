@@ -32,13 +32,14 @@ void delete_quietly(const wchar_t* path) noexcept {
     ::DeleteFileW(path);
 }
 
+void write_to_stderr(const char* data, std::size_t size) noexcept {
+    (void)!::_write(2, data, static_cast<unsigned>(size));
+}
+
 void clean_up() {
     stop_creating_temporaries();
     remove_temporaries(delete_quietly);
-    if (take_progress_line_shown()) {
-        static const char kClear[] = "\r\033[K";
-        (void)!::_write(2, kClear, sizeof kClear - 1);
-    }
+    clear_progress_line(write_to_stderr);
 }
 
 // Ctrl+C, Ctrl+Break and the console closing run on a thread of their own.

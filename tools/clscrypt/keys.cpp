@@ -83,9 +83,13 @@ SecretText read_key_line(int fd, const std::string& what, bool open) {
     return buf;
 }
 
-// How a source is named in messages: never the text of a pass: key.
+// How a source is named in messages: never the text of a pass: key, and a
+// file's name (or a variable's) escaped as every name in a message is.
 std::string source_name(const std::string& source) {
-    return source.compare(0, 5, "pass:") == 0 ? "pass:..." : source;
+    if (source.compare(0, 5, "pass:") == 0) return "pass:...";
+    const auto colon = source.find(':');
+    if (colon == std::string::npos) return shown_name(source);
+    return source.substr(0, colon + 1) + shown_name(source.substr(colon + 1));
 }
 
 // The key text a SOURCE names, as UTF-8. Messages name the kind of source,
@@ -145,11 +149,38 @@ SecretText key_text(const std::string& source, const KeyOptions& options) {
     throw UsageError(options.option + ": unknown key source; use pass:TEXT, env:VAR, file:PATH, fd:N or stdin");
 }
 
+// Key text in another encoding than UTF-8 is refused for what it is, before
+// its bytes could be read as other characters. A file saved as UTF-16
+// (Notepad's "Unicode") starts with FF FE or FE FF and has a NUL beside
+// every ASCII character; saved as "UTF-8 with BOM" it starts with EF BB BF.
+// The mark is refused rather than dropped: no key the legacy program took
+// began with one, and a key quietly differing from the file's bytes would be
+// worse than a plain refusal. A NUL is in no key that can be typed.
+void check_encoding(std::string_view text, const std::string& what) {
+    const auto starts = [&](std::string_view mark) { return text.substr(0, mark.size()) == mark; };
+    if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+        throw UsageError(what +
+                         " is UTF-16 text (it starts with a UTF-16 byte-order mark, as a file saved as "
+                         "\"Unicode\" in Notepad does); save the key as UTF-8 text");
+    }
+    if (starts("\xEF\xBB\xBF")) {
+        throw UsageError(what +
+                         " starts with a UTF-8 byte-order mark (as a file saved as \"UTF-8 with BOM\" "
+                         "does), which is no part of a key; save the key without it");
+    }
+    if (text.find('\0') != std::string_view::npos) {
+        throw UsageError(what +
+                         " holds a NUL byte, which no key has (a file saved as UTF-16 has one beside "
+                         "every ASCII character); save the key as UTF-8 text");
+    }
+}
+
 // The key as the library takes it, refused when its code page would turn a
 // character into '?' (unless asked for) or when it is absurdly long.
 SecretKey checked_key(const SecretText& text, const std::string& what, const clsToString& cipher,
                       const KeyOptions& options) {
     if (text.size() > kMaxKeyBytes) throw too_long(what);
+    check_encoding(text.view(), what);
     SecretKey key = utf8_to_key(text.view(), what);
     // The library decides, and its message never holds a character of the key.
     if (!options.replace_unmappable) check_mappable(key.view(), cipher.GetCodePage(), what);

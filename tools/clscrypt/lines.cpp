@@ -325,27 +325,29 @@ Output open_output(const CipherOptions& o, const std::vector<std::string>& input
     const fs::path path = path_from_utf8(o.output);
     for (const auto& in : inputs) {
         if (in != "-" && same_file(path_from_utf8(in), path)) {
-            throw UsageError(o.output + ": the output would replace the input " + in);
+            throw UsageError(shown_name(o.output) + ": the output would replace the input " + shown_name(in));
         }
     }
     switch (node_kind(path)) {
-        case NodeKind::Folder: throw ToolError(o.output + ": is a folder; name a file to write", kExitFailure);
+        case NodeKind::Folder:
+            throw ToolError(shown_name(o.output) + ": is a folder; name a file to write", kExitFailure);
         case NodeKind::Other:
-            throw ToolError(o.output + ": is neither a file, a character device nor a FIFO; will not write there",
-                            kExitFailure);
-        case NodeKind::Stream: return Output::into_stream(path, o.output);
+            throw ToolError(
+                shown_name(o.output) + ": is neither a file, a character device nor a FIFO; will not write there",
+                kExitFailure);
+        case NodeKind::Stream: return Output::into_stream(path, shown_name(o.output));
         case NodeKind::Regular:
         case NodeKind::Missing: break;
     }
     std::error_code ec;
     if (!o.force && fs::exists(fs::symlink_status(path, ec))) {
-        throw ToolError(o.output + ": already exists; use -f to overwrite it", kExitFailure);
+        throw ToolError(shown_name(o.output) + ": already exists; use -f to overwrite it", kExitFailure);
     }
     // Plaintext goes to a file only its owner reads, unless a named input
     // (whose values it holds) says otherwise.
     const auto named = std::find_if(inputs.begin(), inputs.end(), [](const std::string& in) { return in != "-"; });
     const unsigned mode = named != inputs.end() ? permission_bits(path_from_utf8(*named)) : 0600;
-    return Output::new_file(path, mode, o.output);
+    return Output::new_file(path, mode, shown_name(o.output));
 }
 
 std::string candidate_role(std::size_t index, std::size_t count) {
@@ -417,7 +419,7 @@ int run_lines(CipherOptions o, LineAction action) {
     const auto stop = [&](const std::string& message, int code) {
         out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
         wipe(text);
-        throw ToolError(message + (into_file ? "; " + o.output + " was not written" : ""), code);
+        throw ToolError(message + (into_file ? "; " + shown_name(o.output) + " was not written" : ""), code);
     };
     const auto fail = [&](const std::string& message, int code) {
         if (!s.keep_going) stop(message, code);
@@ -427,13 +429,13 @@ int run_lines(CipherOptions o, LineAction action) {
     };
 
     for (const auto& in : inputs) {
-        const std::string name = in == "-" ? "standard input" : in;
+        const std::string name = in == "-" ? "standard input" : shown_name(in);
         int fd = kStdinFd;
         if (in != "-") {
             std::string error;
             fd = open_for_reading(path_from_utf8(in), error);
             if (fd < 0) {
-                fail(in + ": cannot open it: " + error, kExitFailure);
+                fail(name + ": cannot open it: " + error, kExitFailure);
                 continue;
             }
         }

@@ -199,7 +199,8 @@ std::optional<std::string> unknown_command(CLI::App& app, const std::vector<std:
             if (commands[i]->get_name() == word) next = commands[i];
             names += (i == 0 ? "" : i + 1 == commands.size() ? " and " : ", ") + commands[i]->get_name();
         }
-        if (next == nullptr) return path + "unknown command '" + word + "'; the commands are " + names;
+        if (next == nullptr)
+            return path + "unknown command '" + without_controls(word) + "'; the commands are " + names;
         path += word + ": ";
         level = next;
     }
@@ -241,8 +242,25 @@ int main(int argc, char** argv) {
         "clscrypt: encrypt, decrypt and re-key data in the legacy cipher format, hash text and files "
         "with SHA-256, and convert hexadecimal text",
         "clscrypt");
-    app.set_version_flag("--version", "clscrypt " CLSCRYPT_VERSION);
+    app.set_version_flag("-V,--version", "clscrypt " CLSCRYPT_VERSION);
+    // "clscrypt -d FILE..." decrypts, as the short form of the decrypt
+    // command (the arguments are rewritten before parsing; the flag is here
+    // for the help).
+    app.add_flag("-d")->description("Short for the decrypt command: 'clscrypt -d FILE' is 'clscrypt decrypt FILE'");
     app.require_subcommand(1);
+    // The parser's errors read as the tool's own: "clscrypt: " first, the
+    // words it repeats from the command line escaped, and the help of the
+    // command at hand to run.
+    app.failure_message([](const CLI::App* top, const CLI::Error& e) {
+        std::string command = "clscrypt";
+        for (const CLI::App* level = top;;) {
+            const auto chosen = level->get_subcommands();
+            if (chosen.empty()) break;
+            level = chosen.front();
+            command += " " + level->get_name();
+        }
+        return "clscrypt: " + without_controls(e.what()) + "\nRun '" + command + " --help' for usage.\n";
+    });
     app.footer(
         "Run 'clscrypt COMMAND --help' for a command's options and an example.\n"
         "Exit status: 0 success, 1 failure, 2 usage error, 4 wrong key or not a ciphertext of this format.");
@@ -324,7 +342,7 @@ int main(int argc, char** argv) {
     hex_encode
         ->add_option("--separator", hex_enc.separator,
                      "Between pairs: as many copies of its first character as it is long")
-        ->capture_default_str();
+        ->default_str("' '");
     add_codepage_option(*hex_encode, hex_enc.codepage, "Single-byte code page (a character it lacks is refused)");
     hex_encode->add_flag("--replace-unmappable", hex_enc.replace_unmappable,
                          "Write characters the code page lacks as 3F ('?'), as the legacy conversion did, instead of "
@@ -360,6 +378,7 @@ int main(int argc, char** argv) {
     // UTF-8 arguments on every system.
     std::vector<std::string> arguments = prepare_process(argc, argv);
     if (!arguments.empty()) arguments.erase(arguments.begin());  // the program's name
+    if (!arguments.empty() && arguments.front() == "-d") arguments.front() = "decrypt";
     if (const auto unknown = unknown_command(app, arguments)) {
         std::cerr << "clscrypt: " << *unknown << "\nRun 'clscrypt --help' for usage.\n";
         return kExitUsage;
@@ -391,7 +410,7 @@ int main(int argc, char** argv) {
                 const auto commands = commands_of(*topic);
                 const auto next = std::find_if(commands.begin(), commands.end(),
                                                [&](const CLI::App* c) { return c->get_name() == word; });
-                if (next == commands.end()) throw UsageError("help: no command '" + word + "'");
+                if (next == commands.end()) throw UsageError("help: no command '" + without_controls(word) + "'");
                 if (topic != &app) prefix += " " + topic->get_name();
                 topic = *next;
             }

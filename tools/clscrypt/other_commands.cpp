@@ -32,105 +32,6 @@ void report(const std::string& message) {
     std::cerr << "clscrypt: " << message << "\n";
 }
 
-// One piece of a file name on its way into a message (see quoted()).
-struct NamePiece {
-    enum Kind { kPlain, kSpecial, kQuote, kEscape } kind;
-    std::string text;  // for kEscape, the escape sequence ("\\n", "\\377")
-    // Harmless inside double quotes too: a name whose only trouble is an
-    // apostrophe is shown as "it's" rather than 'it'\''s'.
-    bool fits_double_quotes;
-};
-
-// A code point that a terminal shows as a visible character. Control
-// characters and the line and paragraph separators are not.
-bool printable(std::uint32_t cp) {
-    return cp >= 0x20 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0) && cp != 0x2028 && cp != 0x2029;
-}
-
-std::string octal_escape(unsigned char byte) {
-    return {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
-            static_cast<char>('0' + (byte & 7))};
-}
-
-std::vector<NamePiece> name_pieces(const std::string& name) {
-    std::vector<NamePiece> pieces;
-    for (std::size_t i = 0; i < name.size();) {
-        const char c = name[i];
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x80) {
-            const Utf8Character character = utf8_character_at(name, i);
-            const std::size_t len = character.length;
-            if (!character.valid) {
-                pieces.push_back({NamePiece::kEscape, octal_escape(u), false});
-                ++i;
-            } else if (printable(character.c)) {
-                pieces.push_back({NamePiece::kPlain, name.substr(i, len), true});
-                i += len;
-            } else {
-                std::string octal;
-                for (std::size_t k = 0; k < len; ++k) octal += octal_escape(static_cast<unsigned char>(name[i + k]));
-                pieces.push_back({NamePiece::kEscape, octal, false});
-                i += len;
-            }
-            continue;
-        }
-        static constexpr std::string_view kLetters = "\aa\bb\ff\nn\rr\tt\vv";
-        const std::size_t letter = kLetters.find(c);
-        if (c != 0 && letter != std::string_view::npos && letter % 2 == 0) {
-            pieces.push_back({NamePiece::kEscape, std::string{'\\', kLetters[letter + 1]}, false});
-        } else if (u < 0x20 || u == 0x7F) {
-            pieces.push_back({NamePiece::kEscape, octal_escape(u), false});
-        } else if (c == '\'') {
-            pieces.push_back({NamePiece::kQuote, "'", true});
-        } else if (std::isalnum(u) || std::string_view("%+,-./]_@").find(c) != std::string_view::npos) {
-            pieces.push_back({NamePiece::kPlain, std::string(1, c), true});
-        } else if (c == ' ' || c == ':' || ((c == '#' || c == '~') && i == 0) ||
-                   ((c == '{' || c == '}') && name.size() == 1)) {
-            // Special to a shell (a colon: to a reader of "name: message").
-            pieces.push_back({NamePiece::kSpecial, std::string(1, c), true});
-        } else if (c == '#' || c == '~' || c == '{' || c == '}') {
-            pieces.push_back({NamePiece::kPlain, std::string(1, c), false});
-        } else {
-            pieces.push_back({NamePiece::kSpecial, std::string(1, c), false});
-        }
-        ++i;
-    }
-    return pieces;
-}
-
-// How a file name appears in a message, the way sha256sum shows it so that
-// it pastes back into a shell: as it is when nothing in it is special; in
-// double quotes when an apostrophe is its only trouble ("it's"); otherwise
-// in single quotes, with control characters and bytes that are no UTF-8 in
-// $'...' pieces ('a b', 'new'$'\n''line', ''$'\377').
-std::string quoted(const std::string& name) {
-    const auto pieces = name_pieces(name);
-    if (!name.empty() &&
-        std::all_of(pieces.begin(), pieces.end(), [](const NamePiece& p) { return p.kind == NamePiece::kPlain; }))
-        return name;
-    const bool has_quote =
-        std::any_of(pieces.begin(), pieces.end(), [](const NamePiece& p) { return p.kind == NamePiece::kQuote; });
-    if (has_quote && std::all_of(pieces.begin(), pieces.end(), [](const NamePiece& p) { return p.fits_double_quotes; }))
-        return '"' + name + '"';
-    std::string out = "'";
-    bool in_escape = false;  // inside a $'...' piece
-    for (const auto& p : pieces) {
-        if (p.kind == NamePiece::kEscape) {
-            if (!in_escape) out += "'$'";
-            in_escape = true;
-            out += p.text;
-        } else if (p.kind == NamePiece::kQuote) {
-            out += "'\\''";
-            in_escape = false;
-        } else {
-            if (in_escape) out += "''";
-            in_escape = false;
-            out += p.text;
-        }
-    }
-    return out + "'";
-}
-
 // The digest of a file, or of standard input for "-". Nothing on failure,
 // with the reason in `error`; `missing` says whether the file does not exist.
 std::optional<Sha256::Digest> digest_of(const std::string& name, std::string& error, bool& missing) {
@@ -256,7 +157,7 @@ public:
     // True when every file of the list was read and matched.
     bool check(const std::string& list) {
         const bool is_stdin = list == "-";
-        const std::string shown = quoted(is_stdin ? "standard input" : list);
+        const std::string shown = shown_name(is_stdin ? "standard input" : list);
         std::string error;
         const int fd = is_stdin ? kStdinFd : open_for_reading(path_from_utf8(list), error);
         if (fd < 0) {
@@ -325,7 +226,7 @@ private:
         const auto digest = digest_of(name, error, missing);
         if (!digest && o_.ignore_missing && missing) return;
         if (!digest) {
-            report(quoted(name) + ": " + error);
+            report(shown_name(name) + ": " + error);
             ++n.unreadable;
             if (!o_.status) std::cout << shown << ": FAILED open or read\n";
             return;
@@ -435,7 +336,7 @@ int run_sha256(const Sha256Options& o) {
         bool missing = false;
         const auto digest = digest_of(name, error, missing);
         if (!digest) {
-            report(quoted(name) + ": " + error);
+            report(shown_name(name) + ": " + error);
             ok = false;
             continue;
         }

@@ -21,6 +21,27 @@ bool is_temporary_name(const std::string& name) {
     return true;
 }
 
+namespace {
+
+// The longest file name most file systems take, in bytes (and on Windows in
+// UTF-16 units, never more than the UTF-8 bytes).
+constexpr std::size_t kNameMax = 255;
+
+// The part of a destination's name that its hidden temporary name repeats:
+// all of it, or when that would make the temporary name too long, its
+// start, cut between two characters. The random letters keep the name
+// unique, the dot in front keeps it hidden, and its form is still one
+// is_temporary_name() knows.
+std::string temporary_stem(const std::string& name) {
+    constexpr std::size_t kAdded = 1 + 1 + 8 + 4;  // "." NAME "." + 8 letters + ".tmp"
+    if (name.size() + kAdded <= kNameMax) return name;
+    std::size_t cut = kNameMax - kAdded;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    return name.substr(0, cut);
+}
+
+}  // namespace
+
 Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::string name, const FileFacts* keep) {
     Output out;
     out.name_ = std::move(name);
@@ -31,7 +52,10 @@ Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::s
         // Appended piece by piece: g++ 12 at -O3 takes "." + std::string for
         // an overlapping copy (-Wrestrict), a false alarm.
         std::string hidden(1, '.');
-        hidden.append(path_to_utf8(dest.filename())).append(".").append(random_letters(8)).append(".tmp");
+        hidden.append(temporary_stem(path_to_utf8(dest.filename())))
+            .append(".")
+            .append(random_letters(8))
+            .append(".tmp");
         out.temp_ = folder / path_from_utf8(hidden);
         // Registered before it exists, so that no signal can come between
         // its creation and its registration.

@@ -11,6 +11,7 @@ namespace clscrypt::tool {
 
 ProgressBar::ProgressBar(bool enabled, std::uint64_t total_bytes, std::size_t file_count, std::size_t slots)
     : enabled_(enabled),
+      plain_(environment_variable("TERM").value_or("") == "dumb"),
       total_(total_bytes),
       files_(file_count),
       slots_(std::max<std::size_t>(slots, 1)),
@@ -20,10 +21,13 @@ ProgressBar::~ProgressBar() {
     clear();
 }
 
-void ProgressBar::start_file(const std::string& name, std::uint64_t size, std::size_t slot) {
+void ProgressBar::start_file(const std::string& name, std::uint64_t size, std::size_t number, std::size_t slot) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    slots_.at(slot) = {name, size, 0};
-    ++started_;
+    slots_.at(slot) = {name, size, 0, number};
+}
+
+std::size_t ProgressBar::room() {
+    return static_cast<std::size_t>(std::max(terminal_columns() - 1, 0));
 }
 
 void ProgressBar::update(std::int32_t percent, std::size_t slot) {
@@ -80,9 +84,14 @@ void ProgressBar::message(const std::string& line) {
 
 void ProgressBar::clear_locked() {
     if (enabled_ && drawn_) {
-        std::fputs("\r\033[K", stderr);
+        if (plain_) {
+            std::fprintf(stderr, "\r%s\r", std::string(shown_columns_, ' ').c_str());
+        } else {
+            std::fputs("\r\033[K", stderr);
+        }
         std::fflush(stderr);
         drawn_ = false;
+        shown_columns_ = 0;
         set_progress_line_shown(false);
     }
 }
@@ -102,11 +111,11 @@ void ProgressBar::draw(std::size_t slot, bool force) {
     // The line must fit the terminal: a line that wraps cannot be redrawn
     // in place. The bar narrows first, then the name loses its start, then
     // the line is cut.
-    const std::size_t room = static_cast<std::size_t>(std::max(terminal_columns() - 1, 10));
+    const std::size_t room = ProgressBar::room();
     char tail[96];
     if (files_ > 1) {
-        std::snprintf(tail, sizeof tail, "  (file %zu of %zu, %3.0f%% overall)  %.1f MiB/s", started_, files_,
-                      overall * 100.0, rate);
+        std::snprintf(tail, sizeof tail, "  (file %zu of %zu, %3.0f%% overall)  %.1f MiB/s", slots_[slot].number,
+                      files_, overall * 100.0, rate);
     } else {
         std::snprintf(tail, sizeof tail, "  %.1f MiB/s", rate);
     }
@@ -136,7 +145,7 @@ void ProgressBar::show(std::string line) {
     // Cut to the terminal's width at a character boundary (UTF-8
     // continuation bytes do not count): a line that wraps cannot be redrawn
     // in place.
-    const std::size_t room = static_cast<std::size_t>(std::max(terminal_columns() - 1, 10));
+    const std::size_t room = ProgressBar::room();
     std::size_t columns = 0, cut = 0;
     for (; cut < line.size(); ++cut) {
         if ((static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) continue;
@@ -144,8 +153,17 @@ void ProgressBar::show(std::string line) {
         ++columns;
     }
     line.resize(cut);
-    set_progress_line_shown(true);
-    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    if (plain_) {
+        // Spaces over what the last line left beyond this one.
+        if (columns < shown_columns_) line.append(shown_columns_ - columns, ' ');
+        shown_columns_ = std::max(columns, shown_columns_);
+        set_progress_line_plain(static_cast<int>(shown_columns_));
+        set_progress_line_shown(true);
+        std::fprintf(stderr, "\r%s", line.c_str());
+    } else {
+        set_progress_line_shown(true);
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    }
     std::fflush(stderr);
     drawn_ = true;
 }

@@ -22,7 +22,9 @@ public:
     ProgressBar& operator=(const ProgressBar&) = delete;
     ~ProgressBar();
 
-    void start_file(const std::string& name, std::uint64_t size, std::size_t slot = 0);
+    /// `name` as messages show it; `number` counts the file among the
+    /// run's files, from 1.
+    void start_file(const std::string& name, std::uint64_t size, std::size_t number, std::size_t slot = 0);
     void update(std::int32_t percent, std::size_t slot = 0);
     void finish_file(std::size_t slot = 0);
     /// Values one a line (--lines): the input being read, the lines done so
@@ -40,17 +42,25 @@ private:
         std::string name;
         std::uint64_t size = 0;
         std::int32_t percent = 0;
+        std::size_t number = 0;  // the file's among the run's, from 1
     };
 
     void draw(std::size_t slot, bool force);
+    // The columns a line may take: the terminal's, less one (a line that
+    // reaches the last column wraps on some terminals, and a wrapped line
+    // cannot be redrawn in place).
+    static std::size_t room();
     void show(std::string line);  // draws `line`, cut to the terminal's width
     void clear_locked();
 
     std::mutex mutex_;
     bool enabled_;
+    // A terminal that knows no "erase the line" sequence (TERM=dumb): lines
+    // are overwritten with spaces instead, `shown_columns_` of them.
+    bool plain_;
+    std::size_t shown_columns_ = 0;
     std::uint64_t total_;
     std::size_t files_;
-    std::size_t started_ = 0;
     std::uint64_t done_before_ = 0;
     std::vector<Slot> slots_;
     bool drawn_ = false;

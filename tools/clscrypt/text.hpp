@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,21 @@ struct Utf8Character {
     bool valid;
 };
 Utf8Character utf8_character_at(std::string_view utf8, std::size_t i);
+
+/// How a file name appears in a message, the way sha256sum shows it so that
+/// it pastes back into a shell: as it is when nothing in it is special; in
+/// double quotes when an apostrophe is its only trouble ("it's"); otherwise
+/// in single quotes, with control characters and bytes that are no UTF-8 in
+/// $'...' pieces ('a b', 'new'$'\n''line', ''$'\377'). No name reaches the
+/// terminal raw: a control sequence in it could retitle or reprogram the
+/// terminal, and a line break would split the message.
+std::string shown_name(const std::string& name);
+std::string shown_path(const std::filesystem::path& path);
+
+/// `text` with its control characters and bytes that are no UTF-8 written
+/// as escapes ("\n", "\033", "\377"), for text from elsewhere (the
+/// library's messages) that may hold a name.
+std::string without_controls(const std::string& text);
 
 /// The library's words for an error, without the legacy run-time
 /// description in front of them ("Invalid procedure call or argument: the
