@@ -367,22 +367,90 @@ struct Secret {
 
 constexpr std::size_t kFileWork = ~std::size_t{0};  // a file: long, whatever its size
 
-// A bytes-like object's bytes in order, whatever its strides (a reversed or
-// stepped memoryview gives the bytes it shows). Raises BufferError where the
-// object has no such view of itself.
-void copy_in(py::handle data, Buffer& out, const char* where, const char* param) {
-    if (PyUnicode_Check(data.ptr()) || !PyObject_CheckBuffer(data.ptr())) {
-        wrong_type(where, param, "a bytes-like object", data);
+// A bytes-like argument's buffer, held (not copied) while it is looked at.
+// Raises TypeError for anything else, BufferError where the object has no
+// view of itself.
+class BufferArg {
+public:
+    BufferArg(py::handle data, const char* where, const char* param) {
+        if (PyUnicode_Check(data.ptr()) || !PyObject_CheckBuffer(data.ptr())) {
+            wrong_type(where, param, "a bytes-like object", data);
+        }
+        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+        if (view_.ndim > 1) {
+            PyBuffer_Release(&view_);
+            throw py::type_error(std::string(where) + "(): " + param + " must be a one-dimensional bytes-like object");
+        }
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
-    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
-    if (view.ndim > 1) {
-        throw py::type_error(std::string(where) + "(): " + param + " must be a one-dimensional bytes-like object");
+    ~BufferArg() { PyBuffer_Release(&view_); }
+    BufferArg(const BufferArg&) = delete;
+    BufferArg& operator=(const BufferArg&) = delete;
+
+    [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+    // The bytes in order, whatever the strides (a reversed or stepped
+    // memoryview gives the bytes it shows).
+    void copy_to(Buffer& out) {
+        out.bytes.resize(size());
+        if (size() != 0 && PyBuffer_ToContiguous(out.bytes.data(), &view_, view_.len, 'C') != 0) {
+            throw py::error_already_set();
+        }
     }
-    const auto n = static_cast<std::size_t>(view.len);
-    out.bytes.resize(n);
-    if (n != 0 && PyBuffer_ToContiguous(out.bytes.data(), &view, view.len, 'C') != 0) throw py::error_already_set();
+
+private:
+    Py_buffer view_{};
+};
+
+// Refuses a message or ciphertext of `n` bytes that the format cannot carry
+// before anything is copied: copying a 2 GiB argument only to be told it is
+// too long costs as much memory again and seconds. The refusal is the
+// library's own, in the library's order: its streams, started with a length
+// alone, set a non-empty key first (it stays in force, as after a failed
+// EncryptByte) and raise the error EncryptByte or DecryptByte raises for that
+// length. A length the format carries goes on to the usual path.
+template <bool Encrypt>
+void refuse_length(PyToString& self, const char* where, std::uint64_t n, const std::u16string& key) {
+    if (Encrypt ? clscrypt::EncryptedSize(n).has_value() : n <= clscrypt::MaxCiphertextLength) return;
+    unlocked(self, where, 0, [&] {
+        if constexpr (Encrypt) {
+            const clscrypt::EncryptStream refused(self.cipher, n, key);
+        } else {
+            const clscrypt::DecryptStream refused(self.cipher, key, n);
+        }
+    });
+}
+
+// A str's length in UTF-16 code units, as the library counts it, read with
+// the GIL released (the str cannot change).
+std::uint64_t utf16_length(py::handle text) {
+    const auto n = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    if (PyUnicode_KIND(text.ptr()) != PyUnicode_4BYTE_KIND) return n;
+    const py::gil_scoped_release release;
+    const auto* data = static_cast<const Py_UCS4*>(PyUnicode_DATA(text.ptr()));
+    std::uint64_t pairs = 0;
+    for (std::uint64_t i = 0; i < n; ++i) pairs += data[i] > 0xFFFF ? 1 : 0;
+    return n + pairs;
+}
+
+// The position of the first character of `text` that the instance's code
+// page lacks, when it refuses those: EncryptString raises for it before it
+// looks at the length.
+std::optional<Py_ssize_t> refused_character(PyToString& self, py::handle text) {
+    const auto [page, policy] = unlocked(self, "EncryptString", 0, [&] {
+        return std::pair(self.cipher.GetCodePage(), self.cipher.GetUnmappable());
+    });
+    if (policy == clscrypt::Unmappable::Replace) return std::nullopt;
+    const py::gil_scoped_release release;
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    const auto n = static_cast<Py_ssize_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    bool in_page[256];
+    for (unsigned c = 0; c < 256; ++c) in_page[c] = page.Contains(static_cast<char16_t>(c));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 256 ? !in_page[c] : (c > 0xFFFF || !page.Contains(static_cast<char16_t>(c)))) return i;
+    }
+    return std::nullopt;
 }
 
 // EncryptByte or DecryptByte, in place for a bytearray.
@@ -391,8 +459,11 @@ py::object crypt_bytes(py::handle self_handle, py::handle data, py::handle key_t
     constexpr const char* where = Encrypt ? "EncryptByte" : "DecryptByte";
     PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
     Buffer work;
-    copy_in(data, work, where, "ByteArray");
+    std::optional<BufferArg> in(std::in_place, data, where, "ByteArray");
     const Secret key(key_text, where, "Key");
+    refuse_length<Encrypt>(self, where, in->size(), key.text);
+    in->copy_to(work);
+    in.reset();  // the export ends: a bytearray is resized below
     unlocked(self, where, work.bytes.size(), [&] {
         if constexpr (Encrypt) {
             self.cipher.EncryptByte(work.bytes, key.text);
@@ -1424,7 +1495,23 @@ PYBIND11_MODULE(_clscrypt, m) {
             [](py::handle self_handle, py::handle text, py::handle key) {
                 constexpr const char* where = "EncryptString";
                 PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
-                const Secret plain(text, where, "Text"), secret(key, where, "Key");
+                if (!PyUnicode_Check(text.ptr())) wrong_type(where, "Text", "str", text);
+                const Secret secret(key, where, "Key");
+                const std::uint64_t n = utf16_length(text);
+                if (!clscrypt::EncryptedSize(n)) {
+                    // Too long. The library refuses a character first: the text
+                    // up to the first one is refused as the whole would be, at
+                    // the same position; with none, the length is refused.
+                    if (const auto at = refused_character(self, text)) {
+                        const auto head = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, *at + 1));
+                        if (!head) throw py::error_already_set();
+                        const Secret plain(head, where, "Text");
+                        unlocked(self, where, plain.text.size(),
+                                 [&] { (void)self.cipher.EncryptString(plain.text, secret.text); });
+                    }
+                    refuse_length<true>(self, where, n, secret.text);
+                }
+                const Secret plain(text, where, "Text");
                 return unlocked(self, where, plain.text.size(),
                                 [&] { return self.cipher.EncryptString(plain.text, secret.text); });
             },
@@ -1435,7 +1522,10 @@ PYBIND11_MODULE(_clscrypt, m) {
             [](py::handle self_handle, py::handle text, py::handle key) {
                 constexpr const char* where = "DecryptString";
                 PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
-                const Secret sealed(text, where, "Text"), secret(key, where, "Key");
+                if (!PyUnicode_Check(text.ptr())) wrong_type(where, "Text", "str", text);
+                const Secret secret(key, where, "Key");
+                refuse_length<false>(self, where, utf16_length(text), secret.text);
+                const Secret sealed(text, where, "Text");
                 const Secret plain(unlocked(self, where, sealed.text.size(),
                                             [&] { return self.cipher.DecryptString(sealed.text, secret.text); }));
                 return py::str(py::cast(plain.text));
