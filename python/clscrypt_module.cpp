@@ -664,7 +664,10 @@ struct Part {
 // pandas.NA of its string columns) take no part and come back as None.
 class Values {
 public:
-    Values(const py::handle& values, Accept accept) : accept_(accept), na_(pandas_na()) {
+    // `first`: the column position of the first value, for messages (a
+    // Dask partition's place in its whole column).
+    Values(const py::handle& values, Accept accept, std::size_t first = 0)
+        : accept_(accept), na_(pandas_na()), first_(first) {
         if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr())) {
             throw py::type_error("values is a collection of values (a list, a pandas Series), not a single value");
         }
@@ -682,6 +685,8 @@ public:
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    // The position messages give for value `i`.
+    [[nodiscard]] std::size_t row(std::size_t i) const noexcept { return first_ + i; }
     // Whether the values present were str (the default when none was).
     [[nodiscard]] bool text() const noexcept { return text_.value_or(accept_ == Accept::Str); }
 
@@ -750,7 +755,7 @@ private:
         }
         const bool want_str = accept_ == Accept::Str || (accept_ == Accept::Either && text_.value_or(is_str));
         if (is_str != want_str) {
-            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected " +
+            throw py::type_error(position(row(i)) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected " +
                                  (want_str ? "str" : "bytes") +
                                  (accept_ == Accept::Either ? " like the values before it" : ""));
         }
@@ -758,7 +763,7 @@ private:
         if (is_str) return Kind::Str;
         if (PyBytes_Check(item)) return Kind::Bytes;
         if (PyObject_CheckBuffer(item)) return Kind::Buffer;
-        throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected str or bytes");
+        throw py::type_error(position(row(i)) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected str or bytes");
     }
 
     // A str's UTF-8, held by the str itself: its characters as they are
@@ -784,6 +789,7 @@ private:
     bool list_ = false;
     bool shared_ = false;
     std::size_t count_ = 0;
+    std::size_t first_ = 0;
     std::optional<bool> text_;
 };
 
@@ -963,9 +969,9 @@ py::list convert(Values& values, Output output, bool wipe_results, bool raise,
                         py::gil_scoped_release release;
                         redo(ciphers[0], next.views[j]);
                     } catch (const clscrypt::RuntimeError& e) {
-                        raise_at(i, e);
+                        raise_at(values.row(i), e);
                     }
-                    raise_at(i, ciphers[0].LastError());  // not expected: it failed in the batch
+                    raise_at(values.row(i), ciphers[0].LastError());  // not expected: it failed in the batch
                 } else {
                     Py_INCREF(Py_None);
                     item = Py_None;
@@ -1018,15 +1024,20 @@ std::vector<clscrypt::ValueCipher> ciphers_for(const char* where, py::handle thr
     return ciphers;
 }
 
+// The column position of a call's first value (its messages count from it).
+std::size_t first_row(py::handle first, const char* where) {
+    return static_cast<std::size_t>(int_arg(first, where, "first", 0, INT64_MAX));
+}
+
 py::list encrypt_values(py::handle values, py::handle keys, py::handle form, py::handle codepage, py::handle errors,
-                        py::handle separator, py::handle replace_unmappable, py::handle threads) {
+                        py::handle separator, py::handle replace_unmappable, py::handle threads, py::handle first) {
     constexpr const char* where = "encrypt_values";
     return interruptible(true, [&](Interruptible& watch) {
     const auto stored = stored_form(form, where, "form");
     const bool raise = raises(errors, where);
     const auto options = value_options(where, codepage, separator, replace_unmappable);
     const WipedKeys target({history(keys, "keys")});
-    Values column(values, Accept::Either);
+    Values column(values, Accept::Either, first_row(first, where));
     auto ciphers = ciphers_for(where, threads, column, [&] {
         return clscrypt::ValueCipher(target.histories, target.histories.front(), options);
     });
@@ -1044,7 +1055,7 @@ py::list encrypt_values(py::handle values, py::handle keys, py::handle form, py:
 
 py::list decrypt_values(py::handle values, py::handle candidates, py::handle form, py::handle codepage,
                         py::handle errors, py::handle keys, py::handle plain_name, py::handle replace_unmappable,
-                        py::handle threads) {
+                        py::handle threads, py::handle first) {
     constexpr const char* where = "decrypt_values";
     return interruptible(true, [&](Interruptible& watch) {
     const auto stored = stored_form(form, where, "form");
@@ -1052,7 +1063,7 @@ py::list decrypt_values(py::handle values, py::handle candidates, py::handle for
     const bool raise = raises(errors, where);
     const auto options = value_options(where, codepage, py::none(), replace_unmappable);
     const WipedKeys histories(candidate_histories(candidates, keys));
-    Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
+    Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, first_row(first, where));
     auto ciphers = ciphers_for(where, threads, column, [&] {
         return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options);
     });
@@ -1070,7 +1081,7 @@ py::list decrypt_values(py::handle values, py::handle candidates, py::handle for
 
 py::list rekey_values(py::handle values, py::handle candidates, py::handle new_keys, py::handle form,
                       py::handle codepage, py::handle errors, py::handle keys, py::handle new_form,
-                      py::handle separator, py::handle replace_unmappable, py::handle threads) {
+                      py::handle separator, py::handle replace_unmappable, py::handle threads, py::handle first) {
     constexpr const char* where = "rekey_values";
     return interruptible(true, [&](Interruptible& watch) {
     const auto in = stored_form(form, where, "form");
@@ -1080,7 +1091,7 @@ py::list rekey_values(py::handle values, py::handle candidates, py::handle new_k
     const WipedKeys histories(candidate_histories(candidates, keys));
     if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
     const WipedKeys target({history(new_keys, "new_keys")});
-    Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
+    Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, first_row(first, where));
     auto ciphers = ciphers_for(where, threads, column, [&] {
         return clscrypt::ValueCipher(histories.histories, target.histories.front(), options);
     });
@@ -1673,16 +1684,17 @@ PYBIND11_MODULE(_clscrypt, m) {
         "clscrypt.InvalidArgumentError naming the position.");
     m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
           py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
-          py::arg("replace_unmappable") = false, py::arg("threads") = 1, "See clscrypt.encrypt_values.");
+          py::arg("replace_unmappable") = false, py::arg("threads") = 1, py::arg("first") = 0,
+          "See clscrypt.encrypt_values; `first` is the column position of the first value, for messages.");
     m.def("decrypt_values", &decrypt_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("form") = "hex", py::arg("codepage") = 1252, py::arg("errors") = "raise",
           py::arg("keys") = py::none(), py::arg("plain") = "str", py::arg("replace_unmappable") = false,
-          py::arg("threads") = 1, "See clscrypt.decrypt_values.");
+          py::arg("threads") = 1, py::arg("first") = 0, "See clscrypt.decrypt_values.");
     m.def("rekey_values", &rekey_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("new_keys") = py::none(), py::arg("form") = "hex", py::arg("codepage") = 1252,
           py::arg("errors") = "raise", py::arg("keys") = py::none(), py::arg("new_form") = py::none(),
           py::arg("separator") = "", py::arg("replace_unmappable") = false, py::arg("threads") = 1,
-          "See clscrypt.rekey_values.");
+          py::arg("first") = 0, "See clscrypt.rekey_values.");
 
     quiet_all(m);
 }
