@@ -367,22 +367,90 @@ struct Secret {
 
 constexpr std::size_t kFileWork = ~std::size_t{0};  // a file: long, whatever its size
 
-// A bytes-like object's bytes in order, whatever its strides (a reversed or
-// stepped memoryview gives the bytes it shows). Raises BufferError where the
-// object has no such view of itself.
-void copy_in(py::handle data, Buffer& out, const char* where, const char* param) {
-    if (PyUnicode_Check(data.ptr()) || !PyObject_CheckBuffer(data.ptr())) {
-        wrong_type(where, param, "a bytes-like object", data);
+// A bytes-like argument's buffer, held (not copied) while it is looked at.
+// Raises TypeError for anything else, BufferError where the object has no
+// view of itself.
+class BufferArg {
+public:
+    BufferArg(py::handle data, const char* where, const char* param) {
+        if (PyUnicode_Check(data.ptr()) || !PyObject_CheckBuffer(data.ptr())) {
+            wrong_type(where, param, "a bytes-like object", data);
+        }
+        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+        if (view_.ndim > 1) {
+            PyBuffer_Release(&view_);
+            throw py::type_error(std::string(where) + "(): " + param + " must be a one-dimensional bytes-like object");
+        }
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
-    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
-    if (view.ndim > 1) {
-        throw py::type_error(std::string(where) + "(): " + param + " must be a one-dimensional bytes-like object");
+    ~BufferArg() { PyBuffer_Release(&view_); }
+    BufferArg(const BufferArg&) = delete;
+    BufferArg& operator=(const BufferArg&) = delete;
+
+    [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+    // The bytes in order, whatever the strides (a reversed or stepped
+    // memoryview gives the bytes it shows).
+    void copy_to(Buffer& out) {
+        out.bytes.resize(size());
+        if (size() != 0 && PyBuffer_ToContiguous(out.bytes.data(), &view_, view_.len, 'C') != 0) {
+            throw py::error_already_set();
+        }
     }
-    const auto n = static_cast<std::size_t>(view.len);
-    out.bytes.resize(n);
-    if (n != 0 && PyBuffer_ToContiguous(out.bytes.data(), &view, view.len, 'C') != 0) throw py::error_already_set();
+
+private:
+    Py_buffer view_{};
+};
+
+// Refuses a message or ciphertext of `n` bytes that the format cannot carry
+// before anything is copied: copying a 2 GiB argument only to be told it is
+// too long costs as much memory again and seconds. The refusal is the
+// library's own, in the library's order: its streams, started with a length
+// alone, set a non-empty key first (it stays in force, as after a failed
+// EncryptByte) and raise the error EncryptByte or DecryptByte raises for that
+// length. A length the format carries goes on to the usual path.
+template <bool Encrypt>
+void refuse_length(PyToString& self, const char* where, std::uint64_t n, const std::u16string& key) {
+    if (Encrypt ? clscrypt::EncryptedSize(n).has_value() : n <= clscrypt::MaxCiphertextLength) return;
+    unlocked(self, where, 0, [&] {
+        if constexpr (Encrypt) {
+            const clscrypt::EncryptStream refused(self.cipher, n, key);
+        } else {
+            const clscrypt::DecryptStream refused(self.cipher, key, n);
+        }
+    });
+}
+
+// A str's length in UTF-16 code units, as the library counts it, read with
+// the GIL released (the str cannot change).
+std::uint64_t utf16_length(py::handle text) {
+    const auto n = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    if (PyUnicode_KIND(text.ptr()) != PyUnicode_4BYTE_KIND) return n;
+    const py::gil_scoped_release release;
+    const auto* data = static_cast<const Py_UCS4*>(PyUnicode_DATA(text.ptr()));
+    std::uint64_t pairs = 0;
+    for (std::uint64_t i = 0; i < n; ++i) pairs += data[i] > 0xFFFF ? 1 : 0;
+    return n + pairs;
+}
+
+// The position of the first character of `text` that the instance's code
+// page lacks, when it refuses those: EncryptString raises for it before it
+// looks at the length.
+std::optional<Py_ssize_t> refused_character(PyToString& self, py::handle text) {
+    const auto [page, policy] = unlocked(self, "EncryptString", 0, [&] {
+        return std::pair(self.cipher.GetCodePage(), self.cipher.GetUnmappable());
+    });
+    if (policy == clscrypt::Unmappable::Replace) return std::nullopt;
+    const py::gil_scoped_release release;
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    const auto n = static_cast<Py_ssize_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    bool in_page[256];
+    for (unsigned c = 0; c < 256; ++c) in_page[c] = page.Contains(static_cast<char16_t>(c));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 256 ? !in_page[c] : (c > 0xFFFF || !page.Contains(static_cast<char16_t>(c)))) return i;
+    }
+    return std::nullopt;
 }
 
 // EncryptByte or DecryptByte, in place for a bytearray.
@@ -391,8 +459,11 @@ py::object crypt_bytes(py::handle self_handle, py::handle data, py::handle key_t
     constexpr const char* where = Encrypt ? "EncryptByte" : "DecryptByte";
     PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
     Buffer work;
-    copy_in(data, work, where, "ByteArray");
+    std::optional<BufferArg> in(std::in_place, data, where, "ByteArray");
     const Secret key(key_text, where, "Key");
+    refuse_length<Encrypt>(self, where, in->size(), key.text);
+    in->copy_to(work);
+    in.reset();  // the export ends: a bytearray is resized below
     unlocked(self, where, work.bytes.size(), [&] {
         if constexpr (Encrypt) {
             self.cipher.EncryptByte(work.bytes, key.text);
@@ -593,7 +664,10 @@ struct Part {
 // pandas.NA of its string columns) take no part and come back as None.
 class Values {
 public:
-    Values(const py::handle& values, Accept accept) : accept_(accept), na_(pandas_na()) {
+    // `first`: the column position of the first value, for messages (a
+    // Dask partition's place in its whole column).
+    Values(const py::handle& values, Accept accept, std::size_t first = 0)
+        : accept_(accept), na_(pandas_na()), first_(first) {
         if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr())) {
             throw py::type_error("values is a collection of values (a list, a pandas Series), not a single value");
         }
@@ -611,6 +685,8 @@ public:
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    // The position messages give for value `i`.
+    [[nodiscard]] std::size_t row(std::size_t i) const noexcept { return first_ + i; }
     // Whether the values present were str (the default when none was).
     [[nodiscard]] bool text() const noexcept { return text_.value_or(accept_ == Accept::Str); }
 
@@ -679,7 +755,7 @@ private:
         }
         const bool want_str = accept_ == Accept::Str || (accept_ == Accept::Either && text_.value_or(is_str));
         if (is_str != want_str) {
-            throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected " +
+            throw py::type_error(position(row(i)) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected " +
                                  (want_str ? "str" : "bytes") +
                                  (accept_ == Accept::Either ? " like the values before it" : ""));
         }
@@ -687,7 +763,7 @@ private:
         if (is_str) return Kind::Str;
         if (PyBytes_Check(item)) return Kind::Bytes;
         if (PyObject_CheckBuffer(item)) return Kind::Buffer;
-        throw py::type_error(position(i) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected str or bytes");
+        throw py::type_error(position(row(i)) + " is " + std::string(Py_TYPE(item)->tp_name) + "; expected str or bytes");
     }
 
     // A str's UTF-8, held by the str itself: its characters as they are
@@ -713,6 +789,7 @@ private:
     bool list_ = false;
     bool shared_ = false;
     std::size_t count_ = 0;
+    std::size_t first_ = 0;
     std::optional<bool> text_;
 };
 
@@ -892,9 +969,9 @@ py::list convert(Values& values, Output output, bool wipe_results, bool raise,
                         py::gil_scoped_release release;
                         redo(ciphers[0], next.views[j]);
                     } catch (const clscrypt::RuntimeError& e) {
-                        raise_at(i, e);
+                        raise_at(values.row(i), e);
                     }
-                    raise_at(i, ciphers[0].LastError());  // not expected: it failed in the batch
+                    raise_at(values.row(i), ciphers[0].LastError());  // not expected: it failed in the batch
                 } else {
                     Py_INCREF(Py_None);
                     item = Py_None;
@@ -947,15 +1024,20 @@ std::vector<clscrypt::ValueCipher> ciphers_for(const char* where, py::handle thr
     return ciphers;
 }
 
+// The column position of a call's first value (its messages count from it).
+std::size_t first_row(py::handle first, const char* where) {
+    return static_cast<std::size_t>(int_arg(first, where, "first", 0, INT64_MAX));
+}
+
 py::list encrypt_values(py::handle values, py::handle keys, py::handle form, py::handle codepage, py::handle errors,
-                        py::handle separator, py::handle replace_unmappable, py::handle threads) {
+                        py::handle separator, py::handle replace_unmappable, py::handle threads, py::handle first) {
     constexpr const char* where = "encrypt_values";
     return interruptible(true, [&](Interruptible& watch) {
     const auto stored = stored_form(form, where, "form");
     const bool raise = raises(errors, where);
     const auto options = value_options(where, codepage, separator, replace_unmappable);
     const WipedKeys target({history(keys, "keys")});
-    Values column(values, Accept::Either);
+    Values column(values, Accept::Either, first_row(first, where));
     auto ciphers = ciphers_for(where, threads, column, [&] {
         return clscrypt::ValueCipher(target.histories, target.histories.front(), options);
     });
@@ -973,7 +1055,7 @@ py::list encrypt_values(py::handle values, py::handle keys, py::handle form, py:
 
 py::list decrypt_values(py::handle values, py::handle candidates, py::handle form, py::handle codepage,
                         py::handle errors, py::handle keys, py::handle plain_name, py::handle replace_unmappable,
-                        py::handle threads) {
+                        py::handle threads, py::handle first) {
     constexpr const char* where = "decrypt_values";
     return interruptible(true, [&](Interruptible& watch) {
     const auto stored = stored_form(form, where, "form");
@@ -981,7 +1063,7 @@ py::list decrypt_values(py::handle values, py::handle candidates, py::handle for
     const bool raise = raises(errors, where);
     const auto options = value_options(where, codepage, py::none(), replace_unmappable);
     const WipedKeys histories(candidate_histories(candidates, keys));
-    Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
+    Values column(values, stored == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, first_row(first, where));
     auto ciphers = ciphers_for(where, threads, column, [&] {
         return clscrypt::ValueCipher(histories.histories, clscrypt::KeyHistory{}, options);
     });
@@ -999,7 +1081,7 @@ py::list decrypt_values(py::handle values, py::handle candidates, py::handle for
 
 py::list rekey_values(py::handle values, py::handle candidates, py::handle new_keys, py::handle form,
                       py::handle codepage, py::handle errors, py::handle keys, py::handle new_form,
-                      py::handle separator, py::handle replace_unmappable, py::handle threads) {
+                      py::handle separator, py::handle replace_unmappable, py::handle threads, py::handle first) {
     constexpr const char* where = "rekey_values";
     return interruptible(true, [&](Interruptible& watch) {
     const auto in = stored_form(form, where, "form");
@@ -1009,7 +1091,7 @@ py::list rekey_values(py::handle values, py::handle candidates, py::handle new_k
     const WipedKeys histories(candidate_histories(candidates, keys));
     if (new_keys.is_none()) throw py::type_error("rekey_values needs new_keys=[...], the history to write under");
     const WipedKeys target({history(new_keys, "new_keys")});
-    Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str);
+    Values column(values, in == clscrypt::StoredForm::Bytes ? Accept::Bytes : Accept::Str, first_row(first, where));
     auto ciphers = ciphers_for(where, threads, column, [&] {
         return clscrypt::ValueCipher(histories.histories, target.histories.front(), options);
     });
@@ -1424,7 +1506,23 @@ PYBIND11_MODULE(_clscrypt, m) {
             [](py::handle self_handle, py::handle text, py::handle key) {
                 constexpr const char* where = "EncryptString";
                 PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
-                const Secret plain(text, where, "Text"), secret(key, where, "Key");
+                if (!PyUnicode_Check(text.ptr())) wrong_type(where, "Text", "str", text);
+                const Secret secret(key, where, "Key");
+                const std::uint64_t n = utf16_length(text);
+                if (!clscrypt::EncryptedSize(n)) {
+                    // Too long. The library refuses a character first: the text
+                    // up to the first one is refused as the whole would be, at
+                    // the same position; with none, the length is refused.
+                    if (const auto at = refused_character(self, text)) {
+                        const auto head = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, *at + 1));
+                        if (!head) throw py::error_already_set();
+                        const Secret plain(head, where, "Text");
+                        unlocked(self, where, plain.text.size(),
+                                 [&] { (void)self.cipher.EncryptString(plain.text, secret.text); });
+                    }
+                    refuse_length<true>(self, where, n, secret.text);
+                }
+                const Secret plain(text, where, "Text");
                 return unlocked(self, where, plain.text.size(),
                                 [&] { return self.cipher.EncryptString(plain.text, secret.text); });
             },
@@ -1435,7 +1533,10 @@ PYBIND11_MODULE(_clscrypt, m) {
             [](py::handle self_handle, py::handle text, py::handle key) {
                 constexpr const char* where = "DecryptString";
                 PyToString& self = self_of<PyToString>(self_handle, where, "self", "clsToString");
-                const Secret sealed(text, where, "Text"), secret(key, where, "Key");
+                if (!PyUnicode_Check(text.ptr())) wrong_type(where, "Text", "str", text);
+                const Secret secret(key, where, "Key");
+                refuse_length<false>(self, where, utf16_length(text), secret.text);
+                const Secret sealed(text, where, "Text");
                 const Secret plain(unlocked(self, where, sealed.text.size(),
                                             [&] { return self.cipher.DecryptString(sealed.text, secret.text); }));
                 return py::str(py::cast(plain.text));
@@ -1583,16 +1684,17 @@ PYBIND11_MODULE(_clscrypt, m) {
         "clscrypt.InvalidArgumentError naming the position.");
     m.def("encrypt_values", &encrypt_values, py::arg("values"), py::arg("keys"), py::arg("form") = "hex",
           py::arg("codepage") = 1252, py::arg("errors") = "raise", py::arg("separator") = "",
-          py::arg("replace_unmappable") = false, py::arg("threads") = 1, "See clscrypt.encrypt_values.");
+          py::arg("replace_unmappable") = false, py::arg("threads") = 1, py::arg("first") = 0,
+          "See clscrypt.encrypt_values; `first` is the column position of the first value, for messages.");
     m.def("decrypt_values", &decrypt_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("form") = "hex", py::arg("codepage") = 1252, py::arg("errors") = "raise",
           py::arg("keys") = py::none(), py::arg("plain") = "str", py::arg("replace_unmappable") = false,
-          py::arg("threads") = 1, "See clscrypt.decrypt_values.");
+          py::arg("threads") = 1, py::arg("first") = 0, "See clscrypt.decrypt_values.");
     m.def("rekey_values", &rekey_values, py::arg("values"), py::arg("candidates") = py::none(),
           py::arg("new_keys") = py::none(), py::arg("form") = "hex", py::arg("codepage") = 1252,
           py::arg("errors") = "raise", py::arg("keys") = py::none(), py::arg("new_form") = py::none(),
           py::arg("separator") = "", py::arg("replace_unmappable") = false, py::arg("threads") = 1,
-          "See clscrypt.rekey_values.");
+          py::arg("first") = 0, "See clscrypt.rekey_values.");
 
     quiet_all(m);
 }

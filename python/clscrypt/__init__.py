@@ -62,6 +62,8 @@ from ._clscrypt import (
     read_hex,
 )
 
+from ._dask import decrypt_column, encrypt_column, forget_keys, rekey_column
+
 if _t.TYPE_CHECKING:
     import pandas
 
@@ -89,10 +91,14 @@ __all__ = [
     "clsHsh",
     "clsToString",
     "codepages",
+    "decrypt_column",
     "decrypt_values",
     "default_codepage",
+    "encrypt_column",
     "encrypt_values",
+    "forget_keys",
     "read_hex",
+    "rekey_column",
     "rekey_values",
 ]
 
@@ -102,6 +108,9 @@ __all__ = [
 for _name in ("ErrorKind", "ProgressEvent", "clsHsh", "clsToString", "codepages", "default_codepage", "read_hex"):
     getattr(_clscrypt, _name).__module__ = __name__
 del _name
+for _f in (decrypt_column, encrypt_column, forget_keys, rekey_column):
+    _f.__module__ = __name__
+del _f
 
 Form = _t.Literal["hex", "base64", "string", "bytes"]
 Errors = _t.Literal["raise", "none"]

@@ -238,6 +238,7 @@ def encrypt_values(
     separator: str = "",
     replace_unmappable: bool = False,
     threads: int = 1,
+    first: int = 0,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.encrypt_values."""
 
@@ -251,6 +252,7 @@ def decrypt_values(
     plain: str = "str",
     replace_unmappable: bool = False,
     threads: int = 1,
+    first: int = 0,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.decrypt_values."""
 
@@ -266,5 +268,6 @@ def rekey_values(
     separator: str = "",
     replace_unmappable: bool = False,
     threads: int = 1,
+    first: int = 0,
 ) -> List[Union[str, bytes, None]]:
     """The list behind clscrypt.rekey_values."""

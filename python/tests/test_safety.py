@@ -81,6 +81,108 @@ class StridedBuffers(unittest.TestCase):
         self.assertEqual(out.split(), ["True", "True"])
 
 
+class LengthsTheFormatCannotCarry(unittest.TestCase):
+    """An argument too long for the format's 32-bit lengths is refused before
+    it is copied. The child caps its address space a gibibyte above what it
+    maps, so a copy of a 2 GiB argument fails with MemoryError instead of
+    the length's own error, and its peak resident size must stay small."""
+
+    def test_byte_arrays_are_refused_without_a_copy(self):
+        out = run_child(self, """
+            import mmap, resource, clscrypt
+
+            def status(field):
+                for line in open("/proc/self/status"):
+                    if line.startswith(field + ":"):
+                        return int(line.split()[1]) * 1024
+
+            m = mmap.mmap(-1, 2**31)  # untouched: no memory until written
+            whole = memoryview(m)
+            limit = status("VmSize") + 2**30
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+            kinds = clscrypt.ErrorKind
+            cases = [
+                # what, call, class, kind, number
+                ("2 GiB to encrypt", lambda c: c.EncryptByte(whole), clscrypt.LengthOverflowError,
+                 kinds.Overflow, 6),
+                ("one byte too many to encrypt", lambda c: c.EncryptByte(whole[:0x7FFFFFF8 - 12 + 1]),
+                 clscrypt.LengthOverflowError, kinds.Overflow, 6),
+                ("reversed, to encrypt", lambda c: c.EncryptByte(whole[::-1]), clscrypt.LengthOverflowError,
+                 kinds.Overflow, 6),
+                ("2 GiB to decrypt", lambda c: c.DecryptByte(whole), clscrypt.WrongKeyError,
+                 kinds.WrongKeyOrDamaged, 6),
+                ("past the longest ciphertext", lambda c: c.DecryptByte(whole[:0x7FFFFFF8 + 1]),
+                 clscrypt.WrongKeyError, kinds.WrongKeyOrDamaged, 9),
+            ]
+            for what, call, cls, kind, number in cases:
+                c = clscrypt.clsToString(1252); c.Key = "k"
+                try:
+                    call(c)
+                    print(what, "raised nothing")
+                except clscrypt.Error as e:
+                    ok = type(e) is cls and e.kind == kind and e.number == number
+                    print(what, "ok" if ok else f"raised {type(e).__name__} {e.kind} {e.number}")
+                except BaseException as e:
+                    print(what, "raised", type(e).__name__)
+            # A key given with the call is set first and stays in force, as
+            # after EncryptByte refuses a length.
+            c = clscrypt.clsToString(1252)
+            try:
+                c.EncryptByte(whole, "given")
+            except clscrypt.LengthOverflowError:
+                pass
+            d = clscrypt.clsToString(1252); d.Key = "given"
+            print("key in force", d.DecryptByte(c.EncryptByte(b"message")) == b"message")
+            print("peak under 512 MiB", status("VmHWM") < 2**29)
+        """)
+        lines = out.splitlines()
+        self.assertEqual(lines[:5], [w + " ok" for w in (
+            "2 GiB to encrypt", "one byte too many to encrypt", "reversed, to encrypt", "2 GiB to decrypt",
+            "past the longest ciphertext")])
+        self.assertEqual(lines[5:], ["key in force True", "peak under 512 MiB True"])
+
+    def test_texts_are_refused_without_a_copy(self):
+        # The text itself takes 2 GiB in the child; its UTF-16 copy would
+        # take 4 more.
+        out = run_child(self, """
+            import resource, clscrypt
+
+            def status(field):
+                for line in open("/proc/self/status"):
+                    if line.startswith(field + ":"):
+                        return int(line.split()[1]) * 1024
+
+            text = "a" * 2**31
+            limit = status("VmSize") + 2**30
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+            c = clscrypt.clsToString(1252); c.Key = "k"
+            for name in ("EncryptString", "DecryptString"):
+                try:
+                    getattr(c, name)(text)
+                    print(name, "raised nothing")
+                except clscrypt.Error as e:
+                    print(name, type(e).__name__, e.number)
+                except BaseException as e:
+                    print(name, "raised", type(e).__name__)
+            # A character the code page lacks (1251 has no "\\xe9") is still
+            # refused first, at its position (counted from 1).
+            del text
+            cyrillic = clscrypt.clsToString(1251); cyrillic.Key = "k"
+            for at in (0, 5):
+                text = ("a" * at + "\\xe9").ljust(2**31, "a")
+                try:
+                    cyrillic.EncryptString(text)
+                    print("unmappable: raised nothing")
+                except clscrypt.UnmappableError as e:
+                    print("unmappable at", at, f"position {at + 1}," in str(e))
+                except BaseException as e:
+                    print("unmappable:", type(e).__name__)
+                del text
+        """)
+        self.assertEqual(out.splitlines(), ["EncryptString LengthOverflowError 6", "DecryptString WrongKeyError 6",
+                                            "unmappable at 0 True", "unmappable at 5 True"])
+
+
 class ListenersAndThreads(unittest.TestCase):
     def test_one_listener_shared_by_instances_on_two_threads(self):
         out = run_child(self, """
