@@ -106,9 +106,14 @@ void append(Stream& s, std::span<const std::uint8_t> chunk, std::vector<std::uin
     const std::less<const std::uint8_t*> before;
     if (!chunk.empty() && out.capacity() != 0 && before(chunk.data(), out.data() + out.capacity()) &&
         before(out.data(), chunk.data() + chunk.size())) {
-        platform::WipedBytes copy(chunk.size());
-        std::memcpy(copy.data(), chunk.data(), chunk.size());
-        append(s, std::span<const std::uint8_t>(copy.data(), copy.size()), out);
+        std::vector<std::uint8_t> copy(chunk.begin(), chunk.end());
+        try {
+            append(s, std::span<const std::uint8_t>(copy), out);
+        } catch (...) {
+            platform::secure_wipe(copy.data(), copy.size());
+            throw;
+        }
+        platform::secure_wipe(copy.data(), copy.size());
         return;
     }
     const std::size_t at = out.size();
