@@ -116,6 +116,7 @@ TEST(CppApi, AMovedFromValueCipherAnswersAndAShortOutputLeavesAStreamUsable) {
     EXPECT_EQ(to.CandidateCount(), 1U);
 
     clscrypt::clsToString c;
+    c.Key(u"k");
     clscrypt::EncryptStream s(c, 3);
     std::uint8_t none[1];
     EXPECT_THROW((void)s.Update(std::span<const std::uint8_t>(), std::span<std::uint8_t>(none, 0)),

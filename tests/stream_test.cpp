@@ -305,6 +305,7 @@ TEST(Streams, AMovedStreamCarriesOnAndItsSourceIsFinished) {
 
 TEST(EncryptStream, AThrowingListenerStopsItAndLeavesItFailed) {
     clsToString c;
+    c.Key(u"k");
     c.Progress.Subscribe([](std::int32_t& p) {
         if (p > 0) throw std::runtime_error("stop");
     });
@@ -438,6 +439,7 @@ TEST(Streams, ConvertPiecesInPlace) {
 
 TEST(Streams, AnOutputOverlappingTheInputElsewhereIsRefused) {
     clsToString c;
+    c.Key(u"k");
     Bytes buf(200);
     EncryptStream es(c, 64);
     try {
@@ -448,11 +450,75 @@ TEST(Streams, AnOutputOverlappingTheInputElsewhereIsRefused) {
     }
     clscrypt_tostring* h = nullptr;
     ASSERT_EQ(clscrypt_tostring_new(0, &h), CLSCRYPT_OK);
+    ASSERT_EQ(clscrypt_tostring_set_key_utf8(h, "k", CLSCRYPT_NUL_TERMINATED), CLSCRYPT_OK);
     clscrypt_encrypt_stream* s = nullptr;
     ASSERT_EQ(clscrypt_encrypt_stream_new(h, 64, &s), CLSCRYPT_OK);
     std::size_t size = 100;
     EXPECT_EQ(clscrypt_encrypt_stream_update(s, buf.data(), 64, buf.data() + 4, &size), CLSCRYPT_INVALID_ARGUMENT);
     EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_INVALID_ARGUMENT);
+    clscrypt_encrypt_stream_free(s);
+    clscrypt_tostring_free(h);
+}
+
+// Unkeyed tables are construction's, so what a stream writes with them
+// anyone can read: the stream asks for that to be chosen. Whether an
+// instance is keyed is about its tables, not the key text in force: a
+// refused empty key after a real one leaves the tables keyed.
+TEST(Streams, AnInstanceThatNeverHadAKeyIsRefusedUnlessAllowed) {
+    const Bytes message{1, 2, 3};
+    auto refused = [&](clsToString& c) {
+        try {
+            EncryptStream s(c, message.size());
+            return false;
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Kind(), ErrorKind::InvalidArgument);
+            EXPECT_EQ(e.Number(), 5);
+            EXPECT_FALSE(c.IsBusy());
+            return true;
+        }
+    };
+    clsToString fresh;
+    EXPECT_TRUE(refused(fresh));
+    clsToString moved;
+    moved.Key(u"k");
+    clsToString taker(std::move(moved));
+    EXPECT_TRUE(refused(moved));  // NOLINT(bugprone-use-after-move): queried after the move on purpose
+    EXPECT_FALSE(refused(taker));
+    clsToString copied(taker);
+    EXPECT_FALSE(refused(copied));
+    clsToString emptied;
+    emptied.Key(u"k");
+    EXPECT_EQ(test::error_number([&] { emptied.Key(u""); }), 9);
+    EXPECT_FALSE(refused(emptied));
+
+    // Allowed, it writes what EncryptByte writes unkeyed; a key given to
+    // the stream counts as one.
+    for (const bool with_key : {false, true}) {
+        clsToString c;
+        Bytes cipher;
+        {
+            EncryptStream s = with_key ? EncryptStream(c, message.size(), u"given")
+                                       : EncryptStream(c, message.size(), {}, NoKey::Allow);
+            s.Update(message, cipher);
+            s.Final(cipher);
+        }
+        clsToString reader;
+        if (with_key) reader.Key(u"given");
+        reader.DecryptByte(cipher);
+        EXPECT_EQ(cipher, message);
+    }
+
+    clscrypt_tostring* h = nullptr;
+    ASSERT_EQ(clscrypt_tostring_new(0, &h), CLSCRYPT_OK);
+    clscrypt_encrypt_stream* s = nullptr;
+    EXPECT_EQ(clscrypt_encrypt_stream_new(h, 3, &s), CLSCRYPT_INVALID_ARGUMENT);
+    EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_INVALID_ARGUMENT);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(clscrypt_encrypt_stream_new_ex(h, 3, 2U, &s), CLSCRYPT_INVALID_ARGUMENT);
+    ASSERT_EQ(clscrypt_encrypt_stream_new_ex(h, 3, CLSCRYPT_STREAM_ALLOW_NO_KEY, &s), CLSCRYPT_OK);
+    clscrypt_encrypt_stream_free(s);
+    ASSERT_EQ(clscrypt_tostring_set_key_utf8(h, "k", CLSCRYPT_NUL_TERMINATED), CLSCRYPT_OK);
+    ASSERT_EQ(clscrypt_encrypt_stream_new(h, 3, &s), CLSCRYPT_OK);
     clscrypt_encrypt_stream_free(s);
     clscrypt_tostring_free(h);
 }

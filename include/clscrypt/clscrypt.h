@@ -440,12 +440,24 @@ typedef struct clscrypt_decrypt_stream clscrypt_decrypt_stream;
 /* For clscrypt_decrypt_stream_new: the ciphertext's length is not known. */
 #define CLSCRYPT_UNKNOWN_LENGTH UINT64_MAX
 
+/* For clscrypt_encrypt_stream_new_ex: encrypt even when the handle never
+   had a key. The tables are then the unkeyed ones, and anyone can read what
+   the stream writes; it is for readers that expect data written without a
+   key, as the legacy class wrote it. */
+#define CLSCRYPT_STREAM_ALLOW_NO_KEY 1u
+
 /* Starts the ciphertext of a message of `length` bytes and draws its
-   random words. `*out` is null after a failure.
-   Errors: 6 OVERFLOW (too long for the format); 57 SYSTEM (the random
-   source). */
+   random words. A handle that never had a key is refused (see
+   CLSCRYPT_STREAM_ALLOW_NO_KEY). `*out` is null after a failure.
+   Errors: 6 OVERFLOW (too long for the format); 5 INVALID_ARGUMENT (no key,
+   or a null argument); 5 BUSY (the handle runs an operation); 57 SYSTEM
+   (the random source). */
 CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length,
                                                          clscrypt_encrypt_stream** out);
+/* The same, with `flags`: 0 or CLSCRYPT_STREAM_ALLOW_NO_KEY; other bits are
+   refused with 5 INVALID_ARGUMENT. */
+CLSCRYPT_API clscrypt_status clscrypt_encrypt_stream_new_ex(clscrypt_tostring* handle, uint64_t length,
+                                                            unsigned flags, clscrypt_encrypt_stream** out);
 /* The ciphertext blocks the next `in_size` message bytes complete.
    Progress.
    Errors: CLSCRYPT_BUFFER_TOO_SMALL; 5 INVALID_ARGUMENT (a partial overlap,

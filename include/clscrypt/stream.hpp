@@ -20,6 +20,13 @@ namespace detail {
 struct CbcRun;
 }
 
+/// What EncryptStream does when no key was ever set on its instance (nor
+/// given to it): the tables are then construction's, and what it writes
+/// anyone can read. `Refuse` raises 5 InvalidArgument; `Allow` writes it,
+/// for readers that expect data written without a key, as the legacy class
+/// did (its EncryptByte still does, unasked).
+enum class NoKey : std::uint8_t { Refuse, Allow };
+
 /// Encryption of a message handed over in pieces, for data that is never
 /// whole in memory (a file read in chunks, a network body, a browser's File).
 /// The message's length must be known up front: the layout stores it in the
@@ -51,12 +58,14 @@ class CLSCRYPT_API EncryptStream {
 public:
     /// Starts the ciphertext of a `Length`-byte message: sets a non-empty
     /// `Key` on `Cipher` first (as EncryptByte does), raises error 6 when the
-    /// ciphertext would not fit the format's 32-bit length, draws the header
-    /// words.
+    /// ciphertext would not fit the format's 32-bit length, refuses an
+    /// instance that never had a key unless `IfNoKey` is NoKey::Allow, draws
+    /// the header words.
     ///
     /// Errors: those of clsToString::Key for a non-empty `Key`; 6 Overflow;
-    /// 57 System (the random source).
-    EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16string_view Key = {});
+    /// 5 InvalidArgument (no key, refused); 57 System (the random source).
+    EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16string_view Key = {},
+                  NoKey IfNoKey = NoKey::Refuse);
     /// A moved-from stream is finished: its calls raise 5 InvalidArgument.
     EncryptStream(EncryptStream&&) noexcept;
     EncryptStream& operator=(EncryptStream&&) noexcept;

@@ -829,12 +829,22 @@ clscrypt_status clscrypt_tostring_hex_to_str_utf16(clscrypt_tostring* handle, co
 }
 
 clscrypt_status clscrypt_encrypt_stream_new(clscrypt_tostring* handle, uint64_t length, clscrypt_encrypt_stream** out) {
+    return clscrypt_encrypt_stream_new_ex(handle, length, 0, out);
+}
+
+clscrypt_status clscrypt_encrypt_stream_new_ex(clscrypt_tostring* handle, uint64_t length, unsigned flags,
+                                               clscrypt_encrypt_stream** out) {
     const Settle settle{handle};
     return guarded([&] {
         auto& h = need(handle, "the handle");
         auto& result = need(out, "the output pointer");
         result = nullptr;
-        result = new clscrypt_encrypt_stream{clscrypt::EncryptStream(h.cipher, length), &h};
+        if ((flags & ~CLSCRYPT_STREAM_ALLOW_NO_KEY) != 0) {
+            throw ArgumentError{"unknown flags " + std::to_string(flags & ~CLSCRYPT_STREAM_ALLOW_NO_KEY)};
+        }
+        const auto if_no_key =
+            (flags & CLSCRYPT_STREAM_ALLOW_NO_KEY) != 0 ? clscrypt::NoKey::Allow : clscrypt::NoKey::Refuse;
+        result = new clscrypt_encrypt_stream{clscrypt::EncryptStream(h.cipher, length, {}, if_no_key), &h};
     });
 }
 

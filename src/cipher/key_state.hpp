@@ -37,6 +37,9 @@ struct KeyState {
     BytePlanes planes;
     BlowfishTables tables;
     bool planes_current = false;  // whether planes matches tables
+    // Whether a key was ever mixed into the tables: until then they are
+    // construction's, which anyone can reproduce.
+    bool keyed = false;
 
 private:
     // "The same key again" was decided by comparing the key texts, so what

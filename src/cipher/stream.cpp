@@ -135,12 +135,15 @@ void append(Stream& s, std::span<const std::uint8_t> chunk, std::vector<std::uin
 
 // ---- Encryption -----------------------------------------------------------
 
-EncryptStream::EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16string_view Key)
+EncryptStream::EncryptStream(clsToString& Cipher, std::uint64_t Length, std::u16string_view Key, NoKey IfNoKey)
     : cipher_(&Cipher), length_(Length), cipher_length_(0) {
     if (!Key.empty()) {
         Cipher.Key(Key);
     }
     cipher_length_ = detail::checked_encrypted_size(Length);
+    if (IfNoKey != NoKey::Allow && !Cipher.State().keyed) {
+        throw_misuse("no key to encrypt under: the instance never had one (NoKey::Allow writes data anyone can read)");
+    }
     std::uint32_t words[2];
     detail::draw_random_words(words);
     detail::write_header(pending_.data(), words, static_cast<std::uint32_t>(Length));

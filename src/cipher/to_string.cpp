@@ -210,6 +210,7 @@ void clsToString::Key(std::u16string_view New_Value) {
     std::vector<std::uint8_t> bytes = codePage_.Encode(New_Value.substr(0, detail::kKeyBytesUsed));
     state.planes_current = false;
     detail::mix_key(state.tables, bytes);
+    state.keyed = true;
     platform::secure_wipe(bytes.data(), bytes.size());
 }
 
