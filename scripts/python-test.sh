@@ -29,6 +29,10 @@ print("testing the installed package at", os.path.dirname(where))
 PY
 CLSCRYPT_REQUIRE_MYPY=1 PYTHONDONTWRITEBYTECODE=1 timeout 900 "$VENV/bin/python" -m unittest discover -v \
     -s "$ROOT/python/tests" -t "$ROOT/python/tests"
+# The examples of the package's document that are marked to run, against the
+# installed package.
+PYTHONDONTWRITEBYTECODE=1 "$VENV/bin/python" "$ROOT/tests/doc_test.py" --root "$ROOT" --lang python \
+    --python "$VENV/bin/python" python/README.md
 cd "$ROOT"
 
 rm -rf build/python-dist
