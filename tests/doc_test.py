@@ -159,7 +159,10 @@ def main():
         environment = dict(os.environ)
         if options.bin:
             environment["PATH"] = str(Path(options.bin).resolve()) + os.pathsep + environment.get("PATH", "")
-        command = ["sh"] if options.lang == "sh" else [options.python]
+        # Blocks run in a scratch folder: a relative interpreter path is made
+        # absolute (not resolved: a virtual environment's python is a link).
+        python = os.path.abspath(options.python) if os.sep in options.python else options.python
+        command = ["sh"] if options.lang == "sh" else [python]
         ran, faults = run_blocks(root, documents, options.lang, command, environment)
         if ran == 0:
             faults.append(f"no block marked <!-- doctest --> in {len(documents)} documents: nothing was run")
