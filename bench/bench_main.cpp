@@ -1,5 +1,5 @@
 // clscrypt against OpenSSL, every path in one run, ending with the table of
-// ratios (Markdown) that the README shows.
+// ratios (Markdown) that docs/BENCHMARKS.md shows.
 //
 //   clscrypt_bench [--bench_folder=DIR] [--bench_tmpfs=DIR|none] [--bench_system=0]
 //                  [--bench_file_mib=N] [Google Benchmark flags]

@@ -81,7 +81,7 @@ struct Row {
     double peak_limit = 0;  // MiB our side's peak memory must stay under; 0 for none
 };
 
-/// The rows as a Markdown table, ready for the README.
+/// The rows as a Markdown table, ready for docs/BENCHMARKS.md.
 void print_table(std::FILE* out, const std::vector<Row>& rows, const Results& results);
 
 }  // namespace clscrypt::bench

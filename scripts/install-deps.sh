@@ -32,7 +32,7 @@ case " $* " in
     *" python "*)
         PACKAGES="$PACKAGES python3-venv python3-pip python3-setuptools python3-wheel python3-build"
         PACKAGES="$PACKAGES python3-dask python3-distributed python3-pandas python3-psutil python3-cryptography"
-        # Type checks of the stubs against the README's examples and the tests.
+        # Type checks of the stubs against python/README.md's examples and the tests.
         PACKAGES="$PACKAGES python3-mypy"
         ;;
 esac

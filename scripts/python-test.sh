@@ -29,6 +29,10 @@ print("testing the installed package at", os.path.dirname(where))
 PY
 CLSCRYPT_REQUIRE_MYPY=1 PYTHONDONTWRITEBYTECODE=1 timeout 900 "$VENV/bin/python" -m unittest discover -v \
     -s "$ROOT/python/tests" -t "$ROOT/python/tests"
+# The examples of the package's document that are marked to run, against the
+# installed package.
+PYTHONDONTWRITEBYTECODE=1 "$VENV/bin/python" "$ROOT/tests/doc_test.py" --root "$ROOT" --lang python \
+    --python "$VENV/bin/python" python/README.md
 cd "$ROOT"
 
 rm -rf build/python-dist
@@ -41,6 +45,17 @@ for wanted in ("clscrypt/__init__.py", "clscrypt/_clscrypt.pyi", "clscrypt/py.ty
         sys.exit(f"{sys.argv[1]}: {wanted} is missing")
 if not any(n.startswith("clscrypt/_clscrypt.") and n.endswith((".so", ".pyd")) for n in names):
     sys.exit(f"{sys.argv[1]}: the compiled module is missing")
+# The license travels with the wheel, and its description is the package's
+# own document, not the project's front page.
+info = [n for n in names if n.count("/") == 1 and n.split("/")[0].endswith(".dist-info")]
+if not any(".dist-info/" in n and n.endswith("/LICENSE") for n in names):
+    sys.exit(f"{sys.argv[1]}: the LICENSE file is missing from its .dist-info")
+metadata = zipfile.ZipFile(sys.argv[1]).read(next(n for n in info if n.endswith("/METADATA"))).decode()
+headers, _, description = metadata.partition("\n\n")
+if not any(line in ("License: MIT", "License-Expression: MIT") for line in headers.splitlines()):
+    sys.exit(f"{sys.argv[1]}: METADATA carries no MIT license")
+if not description.startswith("# clscrypt for Python"):
+    sys.exit(f"{sys.argv[1]}: the long description is not python/README.md")
 print("wheel:", sys.argv[1])
 PY
 

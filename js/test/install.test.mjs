@@ -16,7 +16,7 @@ test('npm pack gives a package that installs offline and works when imported by 
     const npm = (args, cwd) => execFileSync('npm', args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
     const packed = JSON.parse(npm(['pack', '--json', '--pack-destination', scratch], pkg))[0];
     const files = packed.files.map((f) => f.path).sort();
-    assert.deepEqual(files, ['README.md', 'dist/clscrypt_wasm.mjs', 'package.json', 'src/index.cjs', 'src/index.d.cts',
+    assert.deepEqual(files, ['LICENSE', 'README.md', 'dist/clscrypt_wasm.mjs', 'package.json', 'src/index.cjs', 'src/index.d.cts',
       'src/index.d.ts', 'src/index.mjs']);
 
     const project = join(scratch, 'consumer');

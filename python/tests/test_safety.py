@@ -575,7 +575,8 @@ class Typing(unittest.TestCase):
                 raise
             self.skipTest("mypy is not installed (Debian: python3-mypy)")
         root = pathlib.Path(__file__).resolve().parents[2]
-        readme = (root / "README.md").read_text(encoding="utf-8")
+        # The package's own document (the wheel's long description).
+        readme = (root / "python" / "README.md").read_text(encoding="utf-8")
         blocks = [b.split("```", 1)[0] for b in readme.split("```python\n")[1:]]
         self.assertGreater(len(blocks), 2)
         with tempfile.TemporaryDirectory() as folder:

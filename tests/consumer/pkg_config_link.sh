@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the C consumer with the C compiler alone, the way the README says,
+# Builds the C consumer with the C compiler alone, the way docs/library.md says,
 # from the pkg-config files of an installed tree (PKG_CONFIG_PATH names it),
 # and runs each program outside the build system:
 #   shared    -lclscrypt with an rpath to pkg-config's libdir;

@@ -31,6 +31,16 @@ dpkg-deb -c "$dev" | grep -q "libclscrypt.a" || fail "$dev lacks the static libr
 dpkg-deb -f "$dev" Depends | grep -q "libclscrypt${soversion} (= ${version})" || fail "$dev does not depend on $lib"
 dpkg-deb -f "$tool" Depends | grep -q "libc6" || fail "$tool has no shared-library dependencies"
 dpkg-deb -c "$tool" | grep -q "man1/clscrypt.1" || fail "$tool lacks the man page"
+# The license, where Debian looks for it, in each package: Debian's
+# machine-readable form naming the license, with the file's own text.
+for deb in "$lib" "$dev" "$tool"; do
+    package=$(dpkg-deb -f "$deb" Package)
+    copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/copyright" 2>/dev/null) ||
+        fail "$deb lacks usr/share/doc/$package/copyright"
+    printf '%s\n' "$copyright" | grep -qx "License: Expat" || fail "$deb: its copyright file names no MIT (Expat) license"
+    printf '%s\n' "$copyright" | grep -q "^ Permission is hereby granted, free of charge" ||
+        fail "$deb: its copyright file lacks the license text"
+done
 
 root=$work/root
 dpkg --root="$root" --admindir="$root/var/lib/dpkg" --force-not-root --force-depends \

@@ -3,6 +3,8 @@
 -- and a million-row round trip.
 CREATE EXTENSION clscrypt;
 SHOW clscrypt.codepage;
+-- The installed extension names its license.
+SELECT comment LIKE '%(MIT license)' AS licensed FROM pg_available_extensions WHERE name = 'clscrypt';
 
 -- An error as its SQLSTATE and message, so that one table lists them all.
 CREATE FUNCTION pg_temp.fails(query text) RETURNS text LANGUAGE plpgsql AS $$
