@@ -22,7 +22,7 @@ const best = (f, runs = 3) => {
   return ms;
 };
 const N = 100_000;
-const texts = Array.from({ length: N }, (_, i) => `customer ${String(i).padStart(8, '0')} ok`.slice(0, 23));
+const texts = Array.from({ length: N }, (_, i) => `customer ${String(i).padStart(8, '0')} row ok`.slice(0, 23));
 const hex = cls.encryptValues(texts, { keys: [['k']] }).map((r) => r.value);
 console.log(`${N} values of ${texts[0].length} characters, ${hex[0].length} hex digits each`);
 
