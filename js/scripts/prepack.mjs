@@ -1,8 +1,9 @@
 // Run by npm pack and npm publish: the package is nothing without its
 // WebAssembly module, so it is built here (from the project's CMake
-// presets, when packing inside the project) or the pack fails.
+// presets, when packing inside the project) or the pack fails. The
+// project's LICENSE is copied in beside the package's README.
 import { execFileSync } from 'node:child_process';
-import { existsSync } from 'node:fs';
+import { copyFileSync, existsSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 
 const pkg = fileURLToPath(new URL('..', import.meta.url));
@@ -25,5 +26,11 @@ if (existsSync(`${root}CMakePresets.json`) && existsSync(`${root}js/native/CMake
 }
 if (!existsSync(module)) {
   console.error('prepack: the build did not write dist/clscrypt_wasm.mjs');
+  process.exit(1);
+}
+if (existsSync(`${root}LICENSE`) && existsSync(`${root}js/package.json`)) {
+  copyFileSync(`${root}LICENSE`, `${pkg}LICENSE`);
+} else if (!existsSync(`${pkg}LICENSE`)) {
+  console.error('prepack: LICENSE is missing and the project it comes from is not here');
   process.exit(1);
 }
