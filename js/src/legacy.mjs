@@ -3,7 +3,7 @@
 // and clsHsh.
 import { busy, disposed } from './errors.mjs';
 import {
-  UNKNOWN_LENGTH, asBytes, asText, booleanOption, codePageOption, lengthOption, optionsObject, pieceSizeOption,
+  PIECE, UNKNOWN_LENGTH, asBytes, asText, booleanOption, codePageOption, lengthOption, optionsObject, pieceSizeOption,
   signalOption, stopIfAborted,
 } from './options.mjs';
 import { CANCELLED } from './memory.mjs';
@@ -15,7 +15,7 @@ const NONE = Symbol('none');
 /** The legacy classes bound to the memory helpers `w` and stream helpers `s`. */
 export function legacy(w, s) {
   const {
-    M, alloc, release, utf16In, withWords, u32, check, takeUtf16, registry, newHandle, setKey,
+    M, heap, alloc, release, utf16In, withWords, u32, setU32, check, takeUtf16, registry, newHandle, setKey,
     convertString,
   } = w;
   const { ChunkStream, wholeThroughStream, cancellable, blobPieces, readerPieces } = s;
@@ -169,12 +169,31 @@ export function legacy(w, s) {
       if (key !== undefined && key !== null && key !== '') this.Key = key;
     }
 
-    // The whole array through a stream on the instance, in pieces: the
-    // caller's array and the result are all the memory it takes (about 2x
-    // the data), with the bytes, errors and Progress events of the
-    // library's whole-array operation.
+    // Up to a piece, the library's whole-array call in one WebAssembly
+    // buffer converted in place (the library copies it once more inside):
+    // a few MiB at most, and the quickest way for short data. Beyond, a
+    // stream on the instance in pieces, so that the caller's array and the
+    // result are all the memory it takes (about 2x the data) rather than
+    // two more copies in WebAssembly memory, which never shrinks. Both give
+    // the bytes, errors and Progress events of the whole-array operation.
     #whole(encrypt, bytes) {
-      return wholeThroughStream(this.#stream(encrypt, BigInt(bytes.length)), encrypt, bytes);
+      if (bytes.length > PIECE) {
+        return wholeThroughStream(this.#stream(encrypt, BigInt(bytes.length)), encrypt, bytes);
+      }
+      const h = this.#handle();
+      const capacity = encrypt ? Math.max(Number(M._clscrypt_encrypted_size(bytes.length)), 16) : Math.max(bytes.length, 1);
+      const buf = alloc(capacity);
+      try {
+        heap().set(bytes, buf);
+        return withWords(1, (size) => {
+          setU32(size, capacity);
+          const run = encrypt ? M._clscrypt_tostring_encrypt : M._clscrypt_tostring_decrypt;
+          this.#check(run(h, buf, bytes.length, buf, size));
+          return heap().slice(buf, buf + u32(size));
+        });
+      } finally {
+        release(buf, capacity);
+      }
     }
 
     /**
