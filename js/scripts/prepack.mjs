@@ -24,9 +24,11 @@ if (existsSync(`${root}CMakePresets.json`) && existsSync(`${root}js/native/CMake
     'pack from a clone of the project (it builds the module with Emscripten)');
   process.exit(1);
 }
-if (!existsSync(module)) {
-  console.error('prepack: the build did not write dist/clscrypt_wasm.mjs');
-  process.exit(1);
+for (const built of [module, `${pkg}dist/kinds.mjs`, `${pkg}dist/kinds.cjs`, `${pkg}dist/kinds.d.mts`]) {
+  if (!existsSync(built)) {
+    console.error(`prepack: the build did not write ${built.slice(pkg.length)}`);
+    process.exit(1);
+  }
 }
 if (existsSync(`${root}LICENSE`) && existsSync(`${root}js/package.json`)) {
   copyFileSync(`${root}LICENSE`, `${pkg}LICENSE`);
