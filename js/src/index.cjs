@@ -14,22 +14,8 @@ class RuntimeError extends Error {
   }
 }
 
-exports.ErrorKind = Object.freeze({
-  Other: 1,
-  InvalidArgument: 2,
-  Overflow: 3,
-  SubscriptOutOfRange: 4,
-  DivisionByZero: 5,
-  WrongKeyOrDamaged: 6,
-  SourceMissing: 7,
-  FileSystem: 8,
-  System: 9,
-  OutOfMemory: 10,
-  Cancelled: 11,
-  BufferTooSmall: 12,
-  Busy: 13,
-  Unmappable: 14,
-});
+// The kinds as the C interface numbers them (written at build time).
+exports.ErrorKind = require('../dist/kinds.cjs').ErrorKind;
 exports.RuntimeError = RuntimeError;
 exports.errorCode = (kind) => `ERR_CLSCRYPT_${kind.replace(/([a-z])([A-Z])/g, '$1_$2').toUpperCase()}`;
 exports.load = () => import('./index.mjs').then((m) => m.load());

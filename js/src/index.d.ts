@@ -1,24 +1,9 @@
 // Type declarations of the clscrypt package.
 
-/** Error kinds, as the library numbers them (stable values). */
-export declare const ErrorKind: Readonly<{
-  Other: 1;
-  InvalidArgument: 2;
-  Overflow: 3;
-  SubscriptOutOfRange: 4;
-  DivisionByZero: 5;
-  WrongKeyOrDamaged: 6;
-  SourceMissing: 7;
-  FileSystem: 8;
-  System: 9;
-  OutOfMemory: 10;
-  Cancelled: 11;
-  BufferTooSmall: 12;
-  /** An instance inside an operation refused a call that would change its key or tables or free it. */
-  Busy: 13;
-  /** A key or text has a character the code page lacks (the message names its position, never it). */
-  Unmappable: 14;
-}>;
+import { ErrorKind } from '../dist/kinds.mjs';
+
+/** Error kinds, as the library numbers them (stable values; written from the C interface at build time). */
+export { ErrorKind };
 export type ErrorKindName = keyof typeof ErrorKind;
 
 /** The stable string code of a kind: "WrongKeyOrDamaged" -> "ERR_CLSCRYPT_WRONG_KEY_OR_DAMAGED". */

@@ -16,8 +16,16 @@ test('npm pack gives a package that installs offline and works when imported by 
     const npm = (args, cwd) => execFileSync('npm', args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
     const packed = JSON.parse(npm(['pack', '--json', '--pack-destination', scratch], pkg))[0];
     const files = packed.files.map((f) => f.path).sort();
-    assert.deepEqual(files, ['LICENSE', 'README.md', 'dist/clscrypt_wasm.mjs', 'package.json', 'src/index.cjs', 'src/index.d.cts',
-      'src/index.d.ts', 'src/index.mjs']);
+    assert.deepEqual(files, ['LICENSE', 'README.md', 'dist/clscrypt_wasm.mjs', 'dist/kinds.cjs', 'dist/kinds.d.mts',
+      'dist/kinds.mjs', 'package.json', 'src/errors.mjs', 'src/index.cjs', 'src/index.d.cts', 'src/index.d.ts',
+      'src/index.mjs', 'src/legacy.mjs', 'src/memory.mjs', 'src/options.mjs', 'src/stateless.mjs', 'src/streams.mjs',
+      'src/values.mjs']);
+    // The project's license travels in the package, and its field says so.
+    const unpacked = join(scratch, 'unpacked');
+    execFileSync('mkdir', [unpacked]);
+    execFileSync('tar', ['-xzf', join(scratch, packed.filename), '-C', unpacked]);
+    assert.equal(readFileSync(join(unpacked, 'package', 'LICENSE'), 'utf8'), readFileSync(join(pkg, '..', 'LICENSE'), 'utf8'));
+    assert.equal(JSON.parse(readFileSync(join(unpacked, 'package', 'package.json'), 'utf8')).license, 'MIT');
 
     const project = join(scratch, 'consumer');
     execFileSync('mkdir', [project]);
@@ -100,6 +108,22 @@ clscrypt.load().then((cls) => cls.encrypt(new Uint8Array(1), { key: 'k' }));
     run(bin('esbuild'), ['consumer.mjs', '--bundle', '--platform=browser', '--format=esm', '--outfile=bundle.mjs']);
     assert.ok(!/["']node:/.test(readFileSync(join(project, 'bundle.mjs'), 'utf8')), 'the bundle asks for node: modules');
     assert.deepEqual(JSON.parse(run(process.execPath, ['bundle.mjs'])), result);
+
+    // webpack 5 for the browser, told nothing about the package (no
+    // fallbacks, aliases or rules), and the bundle runs. Its size hints are
+    // off: the module's 500 kB are what the package is.
+    writeFileSync(join(project, 'webpack.cjs'), `const webpack = require(${JSON.stringify(join(pkg, 'node_modules', 'webpack'))});
+webpack({ mode: 'production', target: 'web', entry: './consumer.mjs', context: __dirname,
+  output: { path: __dirname, filename: 'webpacked.js' }, performance: { hints: false } }, (err, stats) => {
+  if (err || stats.hasErrors() || stats.hasWarnings()) {
+    console.error(err ?? stats.toString({ all: false, errors: true, warnings: true }));
+    process.exit(1);
+  }
+});
+`);
+    run(process.execPath, ['webpack.cjs']);
+    assert.ok(!/["']node:/.test(readFileSync(join(project, 'webpacked.js'), 'utf8')), 'the webpack bundle asks for node: modules');
+    assert.deepEqual(JSON.parse(run(process.execPath, ['webpacked.js'])), result);
   } finally {
     rmSync(scratch, { recursive: true, force: true });
   }

@@ -306,3 +306,55 @@ test('values in one batch give what they gave one by one, failures with their ow
   assert.deepEqual(plain.map((r) => [...r.value]), [[1, 2, 3], []]);
   assert.deepEqual(cls.decryptValues([], { keys: ['k'] }), []);
 });
+
+// A batch crosses as one buffer when it is all ASCII and value by value
+// otherwise, on the way in and on the way out: every shape reads back as
+// the values one at a time do.
+test('batches of every shape read back as their values one by one', () => {
+  const ascii = Array.from({ length: 50 }, (_, i) => `row ${i}`.repeat(1 + (i % 4)));
+  const batches = [
+    ['all ASCII', ascii],
+    ['one accented value in the middle', [...ascii.slice(0, 25), 'Grüße', ...ascii.slice(25)]],
+    ['accents first and last', ['é', ...ascii, 'ÿ']],
+    ['empty values between', ['', 'a', '', '', 'bc', '']],
+    ['one value', ['x']],
+  ];
+  for (const [name, texts] of batches) {
+    const written = cls.encryptValues(texts, { keys: ['k'] });
+    assert.ok(written.every((r) => r.ok), name);
+    const hex = written.map((r) => r.value);
+    assert.deepEqual(hex, hex.map((h) => h.toUpperCase()), name);
+    // A damaged value among them fails alone, and the rest still line up.
+    const damaged = hex.map((h, i) => (i === 1 ? h.slice(0, -2) : h));
+    const read = cls.decryptValues(damaged, { keys: ['k'] });
+    read.forEach((r, i) => {
+      const alone = cls.decryptValues([damaged[i]], { keys: ['k'] })[0];
+      assert.equal(r.ok, alone.ok, `${name}: value ${i}`);
+      if (i === 1 && texts.length > 1) assert.equal(r.ok, false, `${name}: value ${i}`);
+      else assert.equal(r.value, texts[i], `${name}: value ${i}`);
+    });
+    const b64 = cls.rekeyValues(hex, { keys: ['k'], target: ['k2'], to: 'base64' }).map((r) => r.value);
+    assert.deepEqual(cls.decryptValues(b64, { keys: ['k2'], form: 'base64' }).map((r) => r.value), texts, name);
+  }
+});
+
+test('encryptValues asks the random source once per 256 bytes, not once per byte', () => {
+  const crypto = globalThis.crypto;
+  const own = Object.getOwnPropertyDescriptor(crypto, 'getRandomValues');
+  const original = crypto.getRandomValues;
+  let calls = 0;
+  crypto.getRandomValues = function (array) {
+    calls++;
+    return original.call(crypto, array);
+  };
+  let written;
+  try {
+    written = cls.encryptValues(Array.from({ length: 1000 }, () => 'same'), { keys: ['k'] });
+  } finally {
+    if (own) Object.defineProperty(crypto, 'getRandomValues', own);
+    else delete crypto.getRandomValues;
+  }
+  // Six random bytes a value: about 24 calls of 256 bytes.
+  assert.ok(calls > 0 && calls <= 64, `${calls} calls for 1000 values`);
+  assert.equal(new Set(written.map((r) => r.value)).size, 1000, 'the random words differ from value to value');
+});
