@@ -22,6 +22,7 @@ import json
 import os
 import platform
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -71,10 +72,13 @@ def run(args, **kw):
     return subprocess.run(args, check=True, **kw)
 
 
-def timed(args, stdin=None, stdout=None, env=None):
-    start = time.perf_counter()
+def cpu_timed(args, stdin=None, stdout=None, env=None):
+    """The processor time (user + system) of a one-thread program: on a
+    shared machine its wall time would measure the neighbours too."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     subprocess.run(args, check=True, stdin=stdin, stdout=stdout, env=env)
-    return time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def per_second(x, unit):
@@ -170,10 +174,10 @@ def tool_lines(reps, count):
             for _ in range(reps):
                 source = files["ours"] if op == "decrypt" else plain
                 with open(source) as i, open(os.path.join(work, "out1"), "w") as o:
-                    a = timed([TOOL, op] + tool[1:], stdin=i, stdout=o, env=env)
+                    a = cpu_timed([TOOL, op] + tool[1:], stdin=i, stdout=o, env=env)
                 source = files["theirs"] if op == "decrypt" else plain
                 with open(source) as i, open(os.path.join(work, "out2"), "w") as o:
-                    b = timed([ANCHOR, op], stdin=i, stdout=o)
+                    b = cpu_timed([ANCHOR, op], stdin=i, stdout=o)
                 if op == "decrypt":
                     for out in ("out1", "out2"):
                         if not filecmp_same(os.path.join(work, out), plain):
@@ -182,7 +186,7 @@ def tool_lines(reps, count):
                 ours_t.append(a)
                 theirs_t.append(b)
             row = Row("tool", f"clscrypt {op} --lines, {count:,} values of 23 characters",
-                      "OpenSSL bf-cbc, a value per line in one process", ">= 2.00x",
+                      "OpenSSL bf-cbc, a value per line in one process; processor time", ">= 2.00x",
                       per_second(count / statistics.median(ours_t), "values"),
                       per_second(count / statistics.median(theirs_t), "values"), ratios, at_least(2.0))
             rows.append(row)

@@ -4,7 +4,11 @@
 // the whole source, but the work streams: the layout (header, message, zero
 // fill) is produced chunk by chunk and each chunk goes through the same CBC
 // pass with the chaining value and the progress schedule carried over, so
-// memory stays at one chunk whatever the file's size. The total length is
+// memory stays at a chunk or two whatever the file's size. Decryption
+// writes the chunk before and reads the chunk after while a chunk is
+// deciphered: with more than one thread allowed (SetDecryptionThreads) the
+// calling thread does those copies in and out of the system while the
+// workers decipher, instead of leaving them idle. The total length is
 // known before the first block: the source's size when encrypting, the
 // descriptor in the first two blocks when decrypting.
 //
