@@ -292,23 +292,31 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     detail::CbcRun run(m, Progress.HasListeners());
     ChunkIo io{in, out, SourceFile, detail::kHeaderSize + s};
     read_ciphertext_chunk(in, current, 0, chunk_size(m), SourceFile);
+    // With one thread there is nobody to overlap with: each chunk is read,
+    // deciphered and written while it is still in the processor's cache.
+    const bool beside = detail::decryption_thread_budget() > 1;
     for_each_chunk(m, [&](std::uint64_t consumed, std::size_t len) {
-        // Write the chunk before this one and read the next into its buffer
-        // while this one is deciphered.
+        // Overlapped, the chunk before this one is written and the next is
+        // read into its buffer while this one is deciphered.
         const std::uint64_t next = consumed + len;
-        io.read_to = next < m ? other : nullptr;
+        io.read_to = next < m ? (beside ? other : current) : nullptr;
         io.read_at = next;
         io.read_len = next < m ? chunk_size(m - next) : 0;
         const detail::Overlap side{&ChunkIo::run, &io};
-        run.overlap = &side;
+        run.overlap = beside ? &side : nullptr;
         RunCbc<false>(run, current, len);
         io.rethrow();
         io.write_from = current;
         io.write_at = consumed;
         io.write_len = len;
-        std::swap(current, other);
+        if (beside) {
+            std::swap(current, other);
+        } else {
+            ChunkIo::run(&io);
+            io.rethrow();
+        }
     });
-    // The last chunk, deciphered by the last pass, is still to be written.
+    // Overlapped, the last chunk is still to be written.
     io.read_to = nullptr;
     ChunkIo::run(&io);
     io.rethrow();
