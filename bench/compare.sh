@@ -23,7 +23,7 @@
 # turn for ROUNDS rounds, and prints each round's file/memory ratios side
 # by side:
 #
-#   FILES=1 bench/compare.sh d477c12 256 /dev/shm 2
+#   FILES=1 bench/compare.sh d477c12 256 /dev/shm 2 [decrypt]
 #
 # Environment: ROUNDS (default 3) rounds of REPETITIONS (default 3)
 # repetitions per build; COMPARE_DIR (default /tmp/clscrypt-compare-$USER)
@@ -91,7 +91,7 @@ if [ "$files" = 1 ]; then
     while [ "$round" -le "$rounds" ]; do
         for side in now then; do
             if [ "$side" = now ]; then bin=$scratch/now/bench/clscrypt_file_bench; else bin=$then_build/bench/clscrypt_file_bench; fi
-            "$bin" "${1:-256}" "${2:-.}" "${3:-1}" 1 | awk -v side="$side" -v round="$round" '
+            "$bin" "${1:-256}" "${2:-.}" "${3:-1}" 1 ${4:+"$4"} | awk -v side="$side" -v round="$round" '
                 / [0-9.]+x / { printf "round %d  %-4s  %s\n", round, side, $0 }'
         done
         round=$((round + 1))
