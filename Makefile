@@ -42,7 +42,7 @@ bench-files: deps
 # ratios and ranges (bench/all/bench_all.py; docs/BENCHMARKS.md keeps its
 # latest output). Surfaces whose set-up is missing are skipped, saying so:
 # run `make python-test`, `make wasm` and `make sql-test` (root, for
-# PostgreSQL) first to have them all. About 15 minutes; exits 0 whether or
+# PostgreSQL) first to have them all. About 5 to 7 minutes; exits 0 whether or
 # not a target is met. make bench-all BENCH_ALL_FLAGS='--reps 5 --only files,tool'
 bench-all: deps
 	@cmake --preset release >/dev/null
