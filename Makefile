@@ -1,5 +1,5 @@
 # Thin wrapper over the CMake presets.
-.PHONY: all deps demo test wasm wasm-test test-asan test-clang release bench bench-files clean install-test python-test windows-test com-test
+.PHONY: all deps demo test wasm wasm-test test-asan test-clang release bench bench-files bench-all bench-all-check clean install-test python-test windows-test com-test
 
 all: test
 
@@ -37,6 +37,21 @@ bench-files: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release --target clscrypt_file_bench
 	@./build/release/bench/clscrypt_file_bench 256 build
+
+# Every surface against the anchor its users would pick, one table with
+# ratios and ranges (bench/all/bench_all.py; docs/BENCHMARKS.md keeps its
+# latest output). Surfaces whose set-up is missing are skipped, saying so:
+# run `make python-test`, `make wasm` and `make sql-test` (root, for
+# PostgreSQL) first to have them all. About 5 to 7 minutes; exits 0 whether or
+# not a target is met. make bench-all BENCH_ALL_FLAGS='--reps 5 --only files,tool'
+bench-all: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j2 --target clscrypt_bench clscrypt_file_bench clscrypt_lines_anchor clscrypt_tool
+	@/usr/bin/python3 bench/all/bench_all.py $(BENCH_ALL_FLAGS)
+
+# That the benchmark's scripts parse, in seconds, measuring nothing.
+bench-all-check:
+	@/usr/bin/python3 bench/all/bench_all.py --dry-run
 
 # Install to a scratch prefix and check it, build and run consumer projects
 # against it (find_package, pkg-config) and the source tree

@@ -17,6 +17,14 @@
 #
 #   bench/compare.sh 25b2844 --benchmark_filter='clsHsh-short'
 #
+# With FILES=1 it sets the file operations instead: clscrypt_file_bench
+# (the working tree's source, which uses only the public interface, built
+# against each revision's library), its arguments after REV, both builds in
+# turn for ROUNDS rounds, and prints each round's file/memory ratios side
+# by side:
+#
+#   FILES=1 bench/compare.sh d477c12 256 /dev/shm 2 [decrypt]
+#
 # Environment: ROUNDS (default 3) rounds of REPETITIONS (default 3)
 # repetitions per build; COMPARE_DIR (default /tmp/clscrypt-compare-$USER)
 # holds the scratch trees and builds, the other revision's kept by commit so
@@ -44,13 +52,17 @@ commit=$(git -C "$here" rev-parse --verify "$rev^{commit}") || {
 short=$(git -C "$here" rev-parse --short "$commit")
 mkdir -p "$scratch"
 
+files=${FILES:-0}
+target=clscrypt_bench
+[ "$files" = 1 ] && target=clscrypt_file_bench
+
 # configure_and_build SOURCE BUILD: the benchmark of SOURCE, optimised.
 configure_and_build() {
     cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLSCRYPT_WERROR=OFF \
         -DCLSCRYPT_BUILD_TESTS=OFF -DCLSCRYPT_BUILD_TOOLS=OFF -DCLSCRYPT_BUILD_EXAMPLES=OFF \
         -DCLSCRYPT_BUILD_FUZZ=OFF -DCLSCRYPT_BUILD_BENCH=ON -DCLSCRYPT_BUILD_BOTH_LIBRARIES=OFF \
         -DCLSCRYPT_INSTALL=OFF >"$2.log" 2>&1 &&
-        cmake --build "$2" -j2 --target clscrypt_bench >>"$2.log" 2>&1 || {
+        cmake --build "$2" -j2 --target "$target" >>"$2.log" 2>&1 || {
         echo "compare.sh: building $1 failed; see $2.log" >&2
         exit 1
     }
@@ -58,15 +70,35 @@ configure_and_build() {
 
 then_src=$scratch/then-$commit/src
 then_build=$scratch/then-$commit/build
-if [ ! -x "$then_build/bench/clscrypt_bench" ]; then
-    echo "Building $short in $scratch/then-$commit..." >&2
-    rm -rf "$scratch/then-$commit"
+if [ ! -d "$then_src" ]; then
     mkdir -p "$then_src"
     git -C "$here" archive "$commit" | tar -x -C "$then_src"
+fi
+if [ "$files" = 1 ]; then
+    cp "$here/bench/file_bench.cpp" "$then_src/bench/file_bench.cpp"
+fi
+if [ "$files" = 1 ] || [ ! -x "$then_build/bench/$target" ]; then
+    echo "Building $short in $scratch/then-$commit..." >&2
     configure_and_build "$then_src" "$then_build"
 fi
 echo "Building the working tree in $scratch/now..." >&2
 configure_and_build "$here" "$scratch/now"
+
+if [ "$files" = 1 ]; then
+    echo "File operations, ours now against ours at $short: $rounds rounds, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "clscrypt_file_bench $* (one round each run); ratios are file over memory"
+    round=1
+    while [ "$round" -le "$rounds" ]; do
+        for side in now then; do
+            if [ "$side" = now ]; then bin=$scratch/now/bench/clscrypt_file_bench; else bin=$then_build/bench/clscrypt_file_bench; fi
+            "$bin" "${1:-256}" "${2:-.}" "${3:-1}" 1 ${4:+"$4"} | awk -v side="$side" -v round="$round" '
+                / [0-9.]+x / { printf "round %d  %-4s  %s\n", round, side, $0 }'
+        done
+        round=$((round + 1))
+    done
+    echo "Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+    exit 0
+fi
 
 out=$scratch/runs
 rm -rf "$out"

@@ -8,9 +8,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include "cipher/instance_access.hpp"
+#include "cipher/parallel.hpp"
 #include "clscrypt/clscrypt.hpp"
 #include "test_util.hpp"
 
@@ -96,6 +98,122 @@ TEST_F(Concurrency, IndependentInstancesOnSeveralThreadsMatchOneThread) {
         EXPECT_EQ(parallel[i].size(), 64U) << "worker " << i << ": " << parallel[i];
         EXPECT_EQ(parallel[i], work(i, dir_ / std::to_string(i))) << "worker " << i;
     }
+}
+
+// DecryptFile reads the next chunk and writes the one before while a chunk is
+// deciphered (beside the workers when threads are allowed). Whatever the
+// setting, the output, the order of the sink's pieces, the progress events
+// and the errors are those of one chunk after the other.
+TEST_F(Concurrency, FileDecryptionOverlappingReadsAndWritesKeepsEveryResult) {
+    struct Setting {
+        std::size_t threads;
+        std::size_t min_run;  // the shortest run shared out
+    };
+    const Setting settings[] = {{1, detail::kParallelMinRun}, {2, 64 * 1024}, {2, detail::kParallelMinRun}};
+    const std::size_t chunk = std::size_t{1} << 20;
+    const fs::path plain = dir_ / "plain", cipher_file = dir_ / "cipher", back = dir_ / "back";
+    clsToString cipher;
+    cipher.Key(u"overlap key");
+    for (const Setting& setting : settings) {
+        const detail::ScopedDecryptThreads scoped(setting.threads, setting.min_run);
+        const std::string at = "threads " + std::to_string(setting.threads) + ", shared from " +
+                               std::to_string(setting.min_run);
+        for (const std::size_t n : {std::size_t{3}, chunk - 12, chunk - 11, chunk + 4, 3 * chunk - 20, 3 * chunk + 77}) {
+            const auto message = random_bytes(n);
+            auto bytes = message;
+            cipher.EncryptByte(bytes);
+            write_file_bytes(cipher_file, bytes);
+            std::vector<std::int32_t> file_events, memory_events;
+            std::vector<std::int32_t>* events = &file_events;
+            clsToString reader(cipher);
+            reader.Progress.Subscribe([&](std::int32_t& p) { events->push_back(p); });
+
+            reader.DecryptFile(cipher_file, back);
+            EXPECT_EQ(read_file_bytes(back), message) << at << ", " << n << " bytes";
+            // The sink gets the message in order, in pieces of at most a chunk.
+            std::vector<std::uint8_t> got;
+            std::size_t pieces = 0;
+            reader.DecryptFileTo(cipher_file, [&](std::span<const std::uint8_t> piece) {
+                EXPECT_LE(piece.size(), chunk) << at;
+                got.insert(got.end(), piece.begin(), piece.end());
+                ++pieces;
+            });
+            EXPECT_EQ(got, message) << at << ", " << n << " bytes";
+            EXPECT_EQ(pieces, ((n + 12 + 7) / 8 * 8 + chunk - 1) / chunk) << at << ", " << n << " bytes";
+            // The events of the two file runs are those of two in-memory runs.
+            events = &memory_events;
+            auto again = bytes;
+            reader.DecryptByte(again);
+            again = bytes;
+            reader.DecryptByte(again);
+            EXPECT_EQ(file_events, memory_events) << at << ", " << n << " bytes";
+        }
+
+        // Failures in the overlapped reads and writes surface once the
+        // chunk being deciphered is done, and leave no file behind.
+        const auto message = random_bytes(3 * chunk);
+        auto bytes = message;
+        cipher.EncryptByte(bytes);
+        struct Failure {
+            const char* what;
+            std::function<void(clsToString&)> run;
+            std::function<bool(const std::exception&)> expected;
+        };
+        const Failure failures[] = {
+            {"the sink fails on its second piece",
+             [&](clsToString& c) {
+                 int calls = 0;
+                 c.DecryptFileTo(cipher_file, [&](std::span<const std::uint8_t>) {
+                     if (++calls == 2) throw std::logic_error("sink full");
+                 });
+             },
+             [](const std::exception& e) { return dynamic_cast<const std::logic_error*>(&e) != nullptr; }},
+            {"the source shrinks while it is read",
+             [&](clsToString& c) {
+                 bool shrunk = false;
+                 c.Progress.Subscribe([&](std::int32_t& p) {
+                     if (p >= 5 && !shrunk) {
+                         fs::resize_file(cipher_file, chunk + 8);
+                         shrunk = true;
+                     }
+                 });
+                 c.DecryptFile(cipher_file, back);
+             },
+             [](const std::exception& e) {
+                 const auto* r = dynamic_cast<const RuntimeError*>(&e);
+                 return r != nullptr && r->Number() == 57;  // device I/O error
+             }},
+            {"the operation is cancelled",
+             [&](clsToString& c) {
+                 int asked = 0;
+                 const CancelScope scope([](void* n) noexcept { return ++*static_cast<int*>(n) > 3; }, &asked);
+                 c.DecryptFile(cipher_file, back);
+             },
+             [](const std::exception& e) {
+                 const auto* r = dynamic_cast<const RuntimeError*>(&e);
+                 return r != nullptr && r->Kind() == ErrorKind::Cancelled;
+             }},
+        };
+        for (const Failure& f : failures) {
+            write_file_bytes(cipher_file, bytes);
+            fs::remove(back);
+            clsToString c(cipher);
+            bool raised = false;
+            try {
+                f.run(c);
+            } catch (const std::exception& e) {
+                raised = true;
+                EXPECT_TRUE(f.expected(e)) << at << ", " << f.what << ": " << e.what();
+            }
+            EXPECT_TRUE(raised) << at << ", " << f.what;
+            EXPECT_FALSE(fs::exists(back)) << at << ", " << f.what;
+            EXPECT_FALSE(c.IsBusy()) << at << ", " << f.what;
+        }
+    }
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir_)) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"0", "1", "2", "3", "cipher"}));
 }
 
 TEST_F(Concurrency, HashersOnSeveralThreadsRaceToChooseTheKernel) {

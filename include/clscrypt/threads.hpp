@@ -10,8 +10,12 @@ namespace clscrypt {
 /// chain from block to block, so a long run (1 MiB or more: DecryptByte,
 /// DecryptString, each chunk of DecryptFile and RekeyFile) can be shared
 /// between the calling thread and worker threads, with the same result as
-/// on one thread. By default the library starts no thread at all: every
-/// operation runs on its caller's thread.
+/// on one thread. DecryptFile (and DecryptFileTo) then also overlaps its
+/// reads and writes with the deciphering: the calling thread writes the
+/// chunk before and reads the chunk after while the workers decipher one
+/// (a sink is still called on the calling thread, in order). By default
+/// the library starts no thread at all: every operation runs on its
+/// caller's thread.
 ///
 /// SetDecryptionThreads(n) with n of 2 or more lets a run use up to n
 /// threads, the caller's included (at most 8, and no more than the

@@ -4,7 +4,11 @@
 // the whole source, but the work streams: the layout (header, message, zero
 // fill) is produced chunk by chunk and each chunk goes through the same CBC
 // pass with the chaining value and the progress schedule carried over, so
-// memory stays at one chunk whatever the file's size. The total length is
+// memory stays at a chunk or two whatever the file's size. Decryption
+// writes the chunk before and reads the chunk after while a chunk is
+// deciphered: with more than one thread allowed (SetDecryptionThreads) the
+// calling thread does those copies in and out of the system while the
+// workers decipher, instead of leaving them idle. The total length is
 // known before the first block: the source's size when encrypting, the
 // descriptor in the first two blocks when decrypting.
 //
@@ -17,14 +21,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cipher/busy.hpp"
 #include "cipher/key_state.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
+#include "cipher/parallel.hpp"
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
 #include "common/error_numbers.hpp"
@@ -142,6 +149,56 @@ void read_ciphertext_chunk(platform::InputFile& in, std::uint8_t* buf, std::uint
     read_exactly(in, buf + have, len - have, source);
 }
 
+// The reads and writes that DecryptFileInto overlaps with deciphering: the
+// message part of the deciphered chunk before the current one goes out,
+// then the chunk after it comes in (into the buffer just written from).
+// Called on the caller's thread, beside the workers deciphering the current
+// chunk when threads are allowed, or after it; a failure is kept for the
+// caller to raise once the pass returns.
+struct ChunkIo {
+    ChunkIo(platform::InputFile& from, detail::FileOutput& to, const std::filesystem::path& path, std::uint64_t end)
+        : in(from), out(to), source(path), message_end(end) {}
+
+    platform::InputFile& in;
+    detail::FileOutput& out;
+    const std::filesystem::path& source;
+    std::uint64_t message_end;
+    // The deciphered chunk to write (none at first) ...
+    const std::uint8_t* write_from = nullptr;
+    std::uint64_t write_at = 0;
+    std::size_t write_len = 0;
+    // ... and the ciphertext chunk to read (none at the end).
+    std::uint8_t* read_to = nullptr;
+    std::uint64_t read_at = 0;
+    std::size_t read_len = 0;
+    std::exception_ptr failure;
+
+    static void run(void* context) noexcept {
+        auto& io = *static_cast<ChunkIo*>(context);
+        try {
+            if (io.write_from != nullptr) {
+                // Keep only the message: the header and the zero fill are dropped.
+                const std::uint64_t from = std::max(io.write_at, detail::kHeaderSize);
+                const std::uint64_t to = std::min(io.write_at + io.write_len, io.message_end);
+                if (from < to) {
+                    io.out.write(std::span<const std::uint8_t>(io.write_from + (from - io.write_at),
+                                                               static_cast<std::size_t>(to - from)));
+                }
+                io.write_from = nullptr;
+            }
+            if (io.read_to != nullptr) {
+                read_ciphertext_chunk(io.in, io.read_to, io.read_at, io.read_len, io.source);
+            }
+        } catch (...) {
+            io.failure = std::current_exception();
+        }
+    }
+
+    void rethrow() {
+        if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
+    }
+};
+
 }  // namespace
 
 // Each public operation below only picks its output (the destination file or
@@ -218,28 +275,51 @@ void clsToString::DecryptFileInto(const std::filesystem::path& SourceFile, detai
     }
     detail::check_cipher_length(m);
 
-    platform::WipedBytes buf(chunk_size(m));
-    read_exactly(in, buf.data(), 16, SourceFile);
+    // Two chunk buffers: while one chunk is deciphered, the other is written
+    // out and refilled with the next (ChunkIo below).
+    platform::WipedBytes first(chunk_size(m));
+    read_exactly(in, first.data(), 16, SourceFile);
     // Nothing is created until the descriptor fits: a wrong key or a damaged
     // file leaves no trace.
     const auto s = static_cast<std::uint64_t>(
-        detail::checked_descriptor(State().tables, std::span<const std::uint8_t, 16>(buf.data(), 16), m));
+        detail::checked_descriptor(State().tables, std::span<const std::uint8_t, 16>(first.data(), 16), m));
 
     const detail::BusyScope busy(*this);
     out.open();
+    platform::WipedBytes second(chunk_size(m));
+    std::uint8_t* current = first.data();
+    std::uint8_t* other = second.data();
     detail::CbcRun run(m, Progress.HasListeners());
-    const std::uint64_t message_end = detail::kHeaderSize + s;
+    ChunkIo io{in, out, SourceFile, detail::kHeaderSize + s};
+    read_ciphertext_chunk(in, current, 0, chunk_size(m), SourceFile);
+    // With one thread there is nobody to overlap with: each chunk is read,
+    // deciphered and written while it is still in the processor's cache.
+    const bool beside = detail::decryption_thread_budget() > 1;
     for_each_chunk(m, [&](std::uint64_t consumed, std::size_t len) {
-        read_ciphertext_chunk(in, buf.data(), consumed, len, SourceFile);
-        RunCbc<false>(run, buf.data(), len);
-        // Keep only the message: the header and the zero fill are dropped.
-        const std::uint64_t from = std::max(consumed, detail::kHeaderSize);
-        const std::uint64_t to = std::min(consumed + len, message_end);
-        if (from < to) {
-            out.write(
-                std::span<const std::uint8_t>(buf.data() + (from - consumed), static_cast<std::size_t>(to - from)));
+        // Overlapped, the chunk before this one is written and the next is
+        // read into its buffer while this one is deciphered.
+        const std::uint64_t next = consumed + len;
+        io.read_to = next < m ? (beside ? other : current) : nullptr;
+        io.read_at = next;
+        io.read_len = next < m ? chunk_size(m - next) : 0;
+        const detail::Overlap side{&ChunkIo::run, &io};
+        run.overlap = beside ? &side : nullptr;
+        RunCbc<false>(run, current, len);
+        io.rethrow();
+        io.write_from = current;
+        io.write_at = consumed;
+        io.write_len = len;
+        if (beside) {
+            std::swap(current, other);
+        } else {
+            ChunkIo::run(&io);
+            io.rethrow();
         }
     });
+    // Overlapped, the last chunk is still to be written.
+    io.read_to = nullptr;
+    ChunkIo::run(&io);
+    io.rethrow();
     in.expect_end();
     out.finish();
     CloseProgress(run);

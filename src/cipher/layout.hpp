@@ -114,6 +114,8 @@ private:
 
 namespace clscrypt::detail {
 
+struct Overlap;  // cipher/parallel.hpp
+
 /// One CBC pass over a message of `total` bytes, fed in pieces: the chaining
 /// value, the progress schedule and the running percentage carry over from
 /// piece to piece, so a message processed in chunks (from a file) chains and
@@ -128,6 +130,10 @@ struct CbcRun {
     std::uint64_t offset = 0;  // of the next piece within the message
     std::int32_t percent = 0;  // the running percentage listeners see
     bool report;               // whether anyone listens
+    // Work for the calling thread during the next piece (a decryption
+    // piece shared out between threads runs it beside the workers; any
+    // other piece runs it once done), cleared once run.
+    const Overlap* overlap = nullptr;
 };
 
 }  // namespace clscrypt::detail

@@ -53,8 +53,10 @@ public:
     // Runs piece(context, i) for every i below `count`, on the calling
     // thread and on up to `helpers` workers, and returns when all are done;
     // or returns false at once, having run nothing, when another caller has
-    // the pool.
-    bool try_run(std::size_t count, std::size_t helpers, Piece piece, void* context) noexcept {
+    // the pool. `overlap`, when given, is called on the calling thread once
+    // the workers have been woken, before it takes pieces itself.
+    bool try_run(std::size_t count, std::size_t helpers, Piece piece, void* context,
+                 const Overlap* overlap = nullptr) noexcept {
         if (busy_.exchange(true, std::memory_order_acquire)) return false;
         next_.store(0, std::memory_order_relaxed);
         {
@@ -67,6 +69,7 @@ public:
             ++round_;
         }
         start_.notify_all();
+        if (overlap != nullptr) overlap->call(overlap->context);
         take_pieces();
         {
             // Close the round; wait only for the workers that joined it.
@@ -187,7 +190,7 @@ void decrypt_piece(void* context, std::size_t i) noexcept {
 }  // namespace
 
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
-                     std::size_t len, Chain& chain) noexcept {
+                     std::size_t len, Chain& chain, const Overlap** overlap) noexcept {
     const std::size_t min_run = g_min_run.load(std::memory_order_relaxed);
     const std::size_t threads = len >= min_run ? thread_budget() : 1;
     WorkerPool* workers = threads > 1 ? pool(threads) : nullptr;
@@ -204,10 +207,12 @@ void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const B
         const std::uint8_t* before = data + i * run.piece_len - 8;
         run.chains[i] = {load_be32(before), load_be32(before + 4)};
     }
-    if (!workers->try_run(count, threads - 1, &decrypt_piece, &run)) {
+    const Overlap* const side = overlap != nullptr ? *overlap : nullptr;
+    if (!workers->try_run(count, threads - 1, &decrypt_piece, &run, side)) {
         backend.decrypt(t, planes, data, len, chain);
         return;
     }
+    if (side != nullptr) *overlap = nullptr;
     chain = run.chains[count - 1];
 }
 

@@ -27,13 +27,26 @@ inline constexpr std::size_t kParallelMinRun = std::size_t{1} << 20;
 /// The most threads one run uses.
 inline constexpr std::size_t kMaxDecryptThreads = 8;
 
+/// Work the calling thread does while the workers decipher a run it shares
+/// out: a file operation's reads and writes of the chunks either side of
+/// the one being deciphered. Must not throw; it keeps its own failure.
+struct Overlap {
+    void (*call)(void* context) noexcept;
+    void* context;
+};
+
 /// Deciphers like backend.decrypt; when more than one thread is allowed, a
 /// run of kParallelMinRun bytes or more (unless a ScopedDecryptThreads says
 /// otherwise) is cut into parts that the calling thread and idle workers
 /// decipher at the same time. Returns when the whole run is done, with `chain` as the kernel would leave it. When the
 /// workers are busy with another caller's run, or cannot be started, the calling thread does it all.
+///
+/// With `overlap` pointing at work, a run that is shared out calls it on the
+/// calling thread once the workers have been offered the pieces (the caller
+/// takes what pieces are left when it returns), and sets `*overlap` to null;
+/// a run that is not shared out leaves it to the caller.
 void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const BytePlanes* planes, std::uint8_t* data,
-                     std::size_t len, Chain& chain) noexcept;
+                     std::size_t len, Chain& chain, const Overlap** overlap = nullptr) noexcept;
 
 /// Sets the most threads a decryption run may use, the caller's included,
 /// for the whole process (0: as many as the processor has, up to

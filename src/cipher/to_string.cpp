@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "cipher/blowfish.hpp"
 #include "cipher/busy.hpp"
@@ -231,7 +232,7 @@ void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t le
         if constexpr (Encrypt) {
             backend.encrypt(state.tables, data + from, to - from, run.chain);
         } else {
-            detail::cbc_decrypt_run(backend, state.tables, planes, data + from, to - from, run.chain);
+            detail::cbc_decrypt_run(backend, state.tables, planes, data + from, to - from, run.chain, &run.overlap);
         }
     };
     // With a cancellation check installed, the kernel runs a stride at a
@@ -264,6 +265,12 @@ void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t le
     }
     checked_kernel(done, len);
     run.offset = end;
+    if (run.overlap != nullptr) {
+        // Not shared out (one thread, a short piece, or the workers busy
+        // with another run): the same work, after the piece.
+        const detail::Overlap* const side = std::exchange(run.overlap, nullptr);
+        side->call(side->context);
+    }
 }
 
 // The file operations run the same passes chunk by chunk.
