@@ -3,7 +3,10 @@
 //
 // Values go through in chunks: every value of a chunk is decoded from its
 // stored form (or laid out from its plaintext) into one working buffer, side
-// by side, and the block work of the whole chunk is one kernel call.
+// by side, and the block work of the whole chunk is one kernel call. A
+// value longer than a chunk is a chunk of its own; with a cancellation check
+// installed, its block work goes a mebibyte at a time, the check asked
+// between strides and between the passes over it (chunks.hpp).
 //
 // Decryption of independent messages has no chain from one to the next:
 // the chunk's ciphertexts, packed end to end, are deciphered as one CBC run
