@@ -18,6 +18,7 @@
 #include "cipher/values/page_text.hpp"
 #include "cipher/values/stored_form.hpp"
 #include "clscrypt/error.hpp"
+#include "clscrypt/export.h"
 #include "clscrypt/values.hpp"
 #include "platform/cpu_features.hpp"
 #include "platform/wipe.hpp"
@@ -47,7 +48,9 @@ struct ValueItem {
 
 }  // namespace detail
 
-struct ValueCipher::State {
+// Hidden: the inside of an exported class, never part of the library's
+// interface.
+struct CLSCRYPT_LOCAL ValueCipher::State {
     explicit State(ValueOptions o);
 
     /// Keys a candidate for each history and the target with `writer`.
