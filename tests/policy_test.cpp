@@ -17,6 +17,7 @@
 #include "clscrypt/clscrypt.h"
 #include "clscrypt/clscrypt.hpp"
 #include "common/utf.hpp"
+#include "conformance.hpp"
 #include "test_util.hpp"
 
 namespace clscrypt {
@@ -25,11 +26,7 @@ namespace {
 using test::from_hex;
 
 const nlohmann::json& cases() {
-    static const nlohmann::json data = [] {
-        std::ifstream in(CLSCRYPT_TEST_DATA_DIR "/conformance.json");
-        return nlohmann::json::parse(in);
-    }();
-    return data;
+    return test::conformance_cases();
 }
 
 std::u16string u16(const std::string& utf8) {
@@ -136,9 +133,13 @@ TEST(Conformance, KeysTheCodePageLacksAreRefusedUnlessReplacementIsAsked) {
             EXPECT_EQ(e.Kind(), ErrorKind::Unmappable);
         }
         // Nothing changed: the instance still reads data written without a key.
-        std::vector<std::uint8_t> unkeyed = from_hex("F155B7CFC1E56C7B78E2F0DF084C4045");
-        refusing.DecryptByte(unkeyed);
-        EXPECT_EQ(as_string(unkeyed), "abc");
+        const auto unkeyed_answers = test::unkeyed_known_answers();
+        ASSERT_FALSE(unkeyed_answers.empty());
+        for (const auto& ka : unkeyed_answers) {
+            std::vector<std::uint8_t> unkeyed = from_hex(ka.ciphertext);
+            refusing.DecryptByte(unkeyed);
+            EXPECT_EQ(unkeyed, from_hex(ka.message)) << ka.name;
+        }
 
         ValueOptions replacing = strict;
         replacing.replaceUnmappable = true;
@@ -462,6 +463,31 @@ TEST(Cancel, LongOperationsStopBetweenChunks) {
              clsToString c;
              c.Key(std::u16string(n, u'k'));
          }},
+        // One value longer than a stride is asked about inside, not only
+        // before its chunk.
+        {"ValueCipher::Encrypt", 2 * stride + 100, [](std::size_t n) {
+             ValueCipher v({u"k"});
+             (void)v.EncryptOrThrow(std::string(n, 'x'), PlainForm::Bytes, StoredForm::Hex);
+         }},
+        {"ValueCipher::Decrypt", 2 * stride, [](std::size_t n) {
+             ValueCipher v({u"k"});
+             std::string stored;
+             {
+                 const CancelScope none(nullptr, nullptr);
+                 stored = v.EncryptOrThrow(std::string(n, 'x'), PlainForm::Bytes, StoredForm::Bytes);
+             }
+             (void)v.DecryptOrThrow(stored, StoredForm::Bytes, PlainForm::Bytes);
+         }},
+        {"ValueCipher::Rekey", 2 * stride, [](std::size_t n) {
+             ValueCipher v({{u"k"}}, {u"other"});
+             std::vector<std::uint8_t> b(n);
+             {
+                 const CancelScope none(nullptr, nullptr);
+                 clsToString c;
+                 c.EncryptByte(b, u"k");
+             }
+             (void)v.RekeyOrThrow(std::string(b.begin(), b.end()), StoredForm::Bytes, StoredForm::Base64);
+         }},
     };
     for (const Case& c : runs) {
         SCOPED_TRACE(c.name);
@@ -485,6 +511,29 @@ TEST(Cancel, LongOperationsStopBetweenChunks) {
     c.DecryptByte(b);
     EXPECT_EQ(b, std::vector<std::uint8_t>(2 * stride + 8));
     EXPECT_GE(never.asked, 4);
+
+    // One long value through a ValueCipher, a stride at a time: what it
+    // writes and reads is what the whole-message operations do.
+    std::string message(3 * stride + 5, '\0');
+    for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i * 131 + (i >> 9));
+    const int before = never.asked;
+    ValueCipher v({u"k"});
+    const std::string stored = v.EncryptOrThrow(message, PlainForm::Bytes, StoredForm::Bytes);
+    std::vector<std::uint8_t> bytes(stored.begin(), stored.end());
+    {
+        const CancelScope none(nullptr, nullptr);
+        c.DecryptByte(bytes);
+    }
+    EXPECT_TRUE(bytes == std::vector<std::uint8_t>(message.begin(), message.end()));
+    {
+        const CancelScope none(nullptr, nullptr);
+        c.EncryptByte(bytes);
+    }
+    EXPECT_TRUE(v.DecryptOrThrow(std::string(bytes.begin(), bytes.end()), StoredForm::Bytes, PlainForm::Bytes) ==
+                message);
+    // Each pass asks before its chunk and at least once a mebibyte of the
+    // value's block work.
+    EXPECT_GE(never.asked - before, 2 * (1 + 3));
 }
 
 extern "C" int c_stop_now(void* context) {

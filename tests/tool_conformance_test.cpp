@@ -11,17 +11,14 @@
 #include <clscrypt/clscrypt.hpp>
 
 #include "common/utf.hpp"
+#include "conformance.hpp"
 #include "tool_runner.hpp"
 
 namespace clscrypt::test {
 namespace {
 
 const nlohmann::json& cases() {
-    static const nlohmann::json data = [] {
-        std::ifstream in(CLSCRYPT_TEST_DATA_DIR "/conformance.json");
-        return nlohmann::json::parse(in);
-    }();
-    return data;
+    return test::conformance_cases();
 }
 
 bool contains(const std::string& hay, const std::string& needle) {

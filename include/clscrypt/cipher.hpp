@@ -29,12 +29,15 @@
 
 namespace clscrypt {
 
+class clsToString;
+
 namespace detail {
 struct KeyState;
 struct InstanceAccess;
 struct CbcRun;
 struct FileOutput;
 struct Busy;
+std::unique_ptr<KeyState> take_key_state(clsToString&& c);
 }  // namespace detail
 
 class EncryptStream;
@@ -318,6 +321,8 @@ public:
 private:
     friend struct detail::InstanceAccess;
     friend struct detail::Busy;
+    // Instances keyed by their callers hand their key state to a ValueCipher.
+    friend std::unique_ptr<detail::KeyState> detail::take_key_state(clsToString&& c);
     // The chunked streams (clscrypt/stream.hpp) run the same CBC passes.
     friend class EncryptStream;
     friend class DecryptStream;

@@ -121,7 +121,8 @@ struct ValueOptions {
 /// no ciphertext has), class WrongKeyOrDamaged (no candidate reads it).
 /// Re-keying: those of decrypting and 57 System. The conversion methods
 /// themselves raise only 18 Cancelled (the calling thread's check, asked
-/// before each chunk of about 64 KiB of values, the first included) and
+/// before each chunk of about 64 KiB of values, the first included, and
+/// inside a value longer than a mebibyte at least once a mebibyte) and
 /// std::bad_alloc.
 ///
 /// Aliasing. The single-value methods may convert in place: an input that

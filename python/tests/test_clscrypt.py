@@ -2,6 +2,7 @@
 files and the GIL. Run with: python3 -m unittest discover -s python/tests
 (PYTHONPATH naming the folder that holds the built module)."""
 
+import json
 import os
 import pathlib
 import sys
@@ -12,9 +13,21 @@ import unittest
 import clscrypt
 
 # A new instance that was never given a key decrypts these (both random
-# words were 0).
-ABC_CIPHER = bytes.fromhex("F155B7CFC1E56C7B78E2F0DF084C4045")
-ABCDE_CIPHER = bytes.fromhex("F155B7CFC1E56C7BAAA93D025CE201F3E11CB9F9145131BD")
+# words were 0): (ciphertext, message) from the cases every surface shares.
+CASES_PATH = pathlib.Path(__file__).resolve().parents[2] / "tests" / "data" / "conformance.json"
+UNKEYED = [
+    (bytes.fromhex(case["cipher"]), bytes.fromhex(case["message"]))
+    for case in json.loads(CASES_PATH.read_text(encoding="utf-8"))["known_answers"]
+    if not case["keys"]
+]
+
+
+def unkeyed_cipher(message):
+    return next(cipher for cipher, plain in UNKEYED if plain == message)
+
+
+ABC_CIPHER = unkeyed_cipher(b"abc")
+ABCDE_CIPHER = unkeyed_cipher(b"abcde")
 ABC_DIGEST = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
 DESCRIPTOR_ERROR = "Incorrect size descriptor in Blowfish decryption"
 
@@ -27,7 +40,8 @@ def keyed(key):
 
 class KnownAnswers(unittest.TestCase):
     def test_decrypt_known_ciphertexts(self):
-        for cipher_text, plain in [(ABC_CIPHER, b"abc"), (ABCDE_CIPHER, b"abcde")]:
+        self.assertGreaterEqual(len(UNKEYED), 3)
+        for cipher_text, plain in UNKEYED:
             with self.subTest(plain=plain):
                 self.assertEqual(clscrypt.clsToString().DecryptByte(cipher_text), plain)
 

@@ -267,10 +267,10 @@ ValueOptions options_for(int codepage, bool replace) {
 }
 
 // A ValueCipher reading and writing under `keyed` alone.
-std::unique_ptr<ValueCipher> cipher_of(const clsToString& keyed, int codepage, bool replace) {
+std::unique_ptr<ValueCipher> cipher_of(const clsToString& keyed, const ValueOptions& options) {
     std::vector<clsToString> candidates;
     candidates.push_back(keyed);
-    return std::make_unique<ValueCipher>(std::move(candidates), keyed, options_for(codepage, replace));
+    return std::make_unique<ValueCipher>(std::move(candidates), keyed, options);
 }
 
 // The keys applied in order to one instance, which then serves for reading
@@ -288,65 +288,7 @@ void apply_keys(clsToString& keyed, bool replace, const clscrypt_sql_slice* keys
     }
 }
 
-// A bytes buffer that wipes itself: plaintexts pass through.
-struct WipedBytes {
-    std::vector<std::uint8_t> bytes;
-    WipedBytes() = default;
-    WipedBytes(const WipedBytes&) = delete;
-    WipedBytes& operator=(const WipedBytes&) = delete;
-    ~WipedBytes() { Wipe(bytes.data(), bytes.capacity()); }
-};
-
 }  // namespace
-
-// A value longer than kSmallValue: through a copy of the entry's keyed
-// state, made for the call and gone with it, by the block passes of
-// EncryptByte and DecryptByte, which ask the cancel check between strides
-// (a ValueCipher converts one value in one piece). Texts go through the code
-// page as the ValueCipher takes them: refused or "?" for a character the
-// page lacks, as the session is set.
-static void crypt_large(clscrypt_sql_session& s, Entry& entry, clscrypt_sql_op op, std::string_view value) {
-    const ValueOptions& options = entry.cipher->Options();
-    const CodePage& page = options.codePage;
-    clsToString one(*entry.keyed);
-    WipedBytes work;
-    switch (op) {
-        case CLSCRYPT_SQL_ENCRYPT_BYTES:
-        case CLSCRYPT_SQL_DECRYPT_BYTES:
-        case CLSCRYPT_SQL_DECRYPT_TEXT:
-            work.bytes.assign(value.begin(), value.end());
-            break;
-        case CLSCRYPT_SQL_ENCRYPT_TEXT: {
-            // Each step is a pass over the whole text: the cancel check is
-            // asked between them.
-            WipedText text;
-            to_utf16(value, text, "the text");
-            ThrowIfCancelled();
-            page.CheckMappable(text.text, options.replaceUnmappable ? Unmappable::Replace : Unmappable::Refuse,
-                               "the text");
-            ThrowIfCancelled();
-            work.bytes = page.Encode(text.text);
-            ThrowIfCancelled();
-            break;
-        }
-        default: raise(ErrorKind::InvalidArgument, kInvalidArgument, "unknown operation");
-    }
-    if (op == CLSCRYPT_SQL_ENCRYPT_BYTES || op == CLSCRYPT_SQL_ENCRYPT_TEXT) {
-        one.EncryptByte(work.bytes);
-    } else {
-        one.DecryptByte(work.bytes);
-    }
-    s.drop_output();
-    if (op == CLSCRYPT_SQL_DECRYPT_TEXT) {
-        ThrowIfCancelled();
-        WipedText text;
-        text.text = page.Decode(work.bytes);
-        ThrowIfCancelled();
-        s.out = common::utf16_to_utf8(text.text);
-    } else {
-        s.out.assign(work.bytes.begin(), work.bytes.end());
-    }
-}
 
 extern "C" {
 
@@ -413,7 +355,7 @@ clscrypt_sql_status clscrypt_sql_select_keys(clscrypt_sql_session* s, int codepa
             // leaves the cache as it was.
             clsToString keyed(CodePage::FromNumber(codepage));
             apply_keys(keyed, replace, keys, key_count);
-            auto cipher = cipher_of(keyed, codepage, replace);
+            auto cipher = cipher_of(keyed, options_for(codepage, replace));
             if (s->entries.size() >= kCacheEntries) {
                 Entry& last = s->entries.back();
                 s->by_digest.erase(last.digest);
@@ -456,8 +398,12 @@ clscrypt_sql_status clscrypt_sql_crypt(clscrypt_sql_session* s, clscrypt_sql_op 
     return guarded(s, invalid, [&] {
         if (s->current == nullptr) raise(ErrorKind::Other, kInternal, "no key selected");
         Entry& entry = *s->current;
-        if (size > kSmallValue) return crypt_large(*s, entry, op, {in, size});
-        ValueCipher& c = *entry.cipher;
+        // A long value goes through a ValueCipher of its own, dropped with
+        // its buffers when the call ends (the library asks the cancel check
+        // inside the value).
+        std::unique_ptr<ValueCipher> own;
+        if (size > kSmallValue) own = cipher_of(*entry.keyed, entry.cipher->Options());
+        ValueCipher& c = own ? *own : *entry.cipher;
         const std::string_view value(in, size);
         ValueOutcome outcome;
         switch (op) {

@@ -7,9 +7,15 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "cipher/kernels/tables.hpp"
+#include "clscrypt/codepage.hpp"
+
+namespace clscrypt {
+class clsToString;
+}
 
 namespace clscrypt::detail {
 
@@ -56,5 +62,16 @@ private:
 };
 
 static_assert(alignof(KeyState) == 64);
+
+/// The next key of a history, as setting the Key property applies it: the
+/// text through `page` (refused with kind Unmappable by `policy` Refuse for
+/// a character the page lacks), the same key again ignored, the empty key
+/// after a non-empty one refused (error 9) with the tables unchanged.
+void apply_key(KeyState& state, const CodePage& page, Unmappable policy, std::u16string_view key);
+
+/// The key state of an instance, handed over for keeping elsewhere (a copy
+/// if an operation runs on it; construction's if it has none); the instance
+/// is left as a moved-from one.
+std::unique_ptr<KeyState> take_key_state(clsToString&& c);
 
 }  // namespace clscrypt::detail

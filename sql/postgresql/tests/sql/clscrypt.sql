@@ -15,13 +15,19 @@ EXCEPTION WHEN OTHERS THEN
     RETURN SQLSTATE || ' ' || SQLERRM;
 END $$;
 
+-- The shared cases of tests/data/conformance.json (run.sh names the file).
+\set conformance `cat "$CLSCRYPT_CONFORMANCE"`
+CREATE TABLE conformance AS SELECT :'conformance'::jsonb AS j;
+
 -- Known answers: ciphertexts of a program that never set a key (both random
--- words 0), and of the library under key histories and code pages (the
--- SQLite tests read the same ones).
-SELECT clscrypt_decrypt(clscrypt_from_hex(h)) AS plain
-FROM (VALUES ('F1 55 B7 CF C1 E5 6C 7B 2B 37 05 B3 CB 82 67 0D'),
-             ('f155b7cfc1e56c7b78e2f0df084c4045'),
-             ('F155B7CFC1E56C7BAAA93D025CE201F3E11CB9F9145131BD')) AS v(h);
+-- words 0), their hexadecimal text in capitals, in small letters and in
+-- pairs apart; then those of the library under key histories and code pages
+-- (the SQLite tests read the same ones).
+SELECT c->>'name' AS name, clscrypt_decrypt(clscrypt_from_hex(c->>'cipher')) AS plain,
+       clscrypt_decrypt(clscrypt_from_hex(lower(c->>'cipher'))) = decode(c->>'message', 'hex') AS small_letters,
+       clscrypt_decrypt(clscrypt_from_hex(rtrim(regexp_replace(c->>'cipher', '(..)', '\1 ', 'g'))))
+           = decode(c->>'message', 'hex') AS pairs_apart
+FROM conformance, jsonb_array_elements(j->'known_answers') AS c WHERE c->'keys' = '[]'::jsonb;
 SELECT clscrypt_decrypt_text('\xD32584064F095624A76BA7EAE9DD5F21', 'A', 'B') AS history,
        clscrypt_decrypt_text('\xD32584064F095624A76BA7EAE9DD5F21', VARIADIC ARRAY['A', 'B']) AS as_array,
        clscrypt_try_decrypt_text('\xD32584064F095624A76BA7EAE9DD5F21', 'B') AS last_only,
@@ -152,9 +158,7 @@ SELECT count(*) AS encrypted FROM million WHERE p IS NULL AND length(v) = (lengt
 UPDATE million SET p = clscrypt_decrypt_text(v, 'old key', 'new key');
 SELECT count(*) AS decrypted FROM million WHERE p = 'value ' || id;
 
--- The shared cases of tests/data/conformance.json (run.sh names the file).
-\set conformance `cat "$CLSCRYPT_CONFORMANCE"`
-CREATE TABLE conformance AS SELECT :'conformance'::jsonb AS j;
+-- Every known answer of the shared cases in this code page.
 SELECT c->>'name' AS name,
        clscrypt_decrypt(decode(c->>'cipher', 'hex'), VARIADIC ARRAY(SELECT jsonb_array_elements_text(c->'keys')))
            = decode(c->>'message', 'hex') AS reads
