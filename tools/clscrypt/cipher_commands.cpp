@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -43,8 +44,7 @@ bool names_a_file(const std::string& name) {
 // What a library error means to the person at the keyboard. `name` is the
 // input as messages show it; `paths` are the names the library was given,
 // which its own words quote as they are: they are shown escaped too.
-ToolError explain(const RuntimeError& e, const std::string& name, Mode mode,
-                  const std::vector<fs::path>& paths = {}) {
+ToolError explain(const RuntimeError& e, const std::string& name, Mode mode, const std::vector<fs::path>& paths = {}) {
     const bool reading_ciphertext = mode != Mode::Encrypt;
     const std::string not_ours =
         names_a_file(name) ? "not a file encrypted with this format" : "not a ciphertext of this format";
@@ -157,7 +157,7 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
     // A symbolic link leads to the name written: the file there is replaced
     // (or the FIFO or device written into) and the link stays.
     t.path = followed_links(t.path);
-    if (same_file(input, t.path)) {
+    if (!input.empty() && same_file(input, t.path)) {
         throw ToolError(shown_path(input) + ": the output would replace the input; use --in-place to mean that",
                         kExitUsage);
     }
@@ -165,9 +165,8 @@ Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
     switch (t.kind) {
         case NodeKind::Folder: throw ToolError(t.name() + ": is a folder; name a file to write", kExitFailure);
         case NodeKind::Other:
-            throw ToolError(
-                t.name() + ": is neither a file, a character device nor a FIFO; will not write there",
-                kExitFailure);
+            throw ToolError(t.name() + ": is neither a file, a character device nor a FIFO; will not write there",
+                            kExitFailure);
         case NodeKind::Stream: return t;  // written into, as a shell's redirection would
         case NodeKind::Regular:
         case NodeKind::Missing: break;
@@ -265,32 +264,55 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
         if (!any_taken && problems.empty()) {
             // A run that does nothing must not look like one that did it all.
             const std::string what =
-                mode == Mode::Encrypt
-                    ? "no file in it to encrypt (names ending in " + o.suffix + " count as encrypted)"
-                    : "no file in it ends in " + o.suffix + ", so nothing was " +
-                          (mode == Mode::Rekey ? "re-keyed" : "decrypted") +
-                          " (files encrypted with --in-place keep their names: name them)";
+                mode == Mode::Encrypt ? "no file in it to encrypt (names ending in " + o.suffix + " count as encrypted)"
+                                      : "no file in it ends in " + o.suffix + ", so nothing was " +
+                                            (mode == Mode::Rekey ? "re-keyed" : "decrypted") +
+                                            " (files encrypted with --in-place keep their names: name them)";
             inputs.push_back({{}, shown_name(arg) + ": " + what});
         }
     }
     return inputs;
 }
 
-// The longest message and ciphertext the format's signed 32-bit length
-// allows: T = 8 * ceil((N + 12) / 8) <= 2^31 - 1.
-constexpr std::uint64_t kMaxCiphertext = 0x7FFFFFF8;
-constexpr std::uint64_t kMaxMessage = kMaxCiphertext - 12;
+// Standard input, whole: in memory up to a threshold, past it in an
+// unnamed temporary file, so that a large pipe costs disk, not memory.
+struct StandardInput {
+    std::vector<std::uint8_t> bytes;  // when held in memory
+    int spool = -1;                   // the temporary file, when spooled, read from its start
+    std::uint64_t size = 0;
+    StandardInput() = default;
+    StandardInput(const StandardInput&) = delete;
+    StandardInput& operator=(const StandardInput&) = delete;
+    ~StandardInput() {
+        if (spool >= 0) close_fd(spool);
+    }
+};
 
-// Standard input, whole, in one buffer with `room` bytes to spare (so the
-// cipher works in place); refused as soon as it passes `limit` bytes.
-// Read in pieces that are freed as they are gathered, so memory never holds
-// more than one copy and a piece.
-std::vector<std::uint8_t> read_standard_input(std::uint64_t limit, std::size_t room) {
+// How much of standard input is held in memory before it goes to a
+// temporary file: 64 MiB. CLSCRYPT_SPOOL_THRESHOLD (bytes) lowers it; it
+// is there for the tests, which cannot push 64 MiB through a pipe quickly,
+// and is no documented option.
+std::uint64_t spool_threshold() {
+    constexpr std::uint64_t kDefault = std::uint64_t{64} << 20;
+    const auto given = environment_variable("CLSCRYPT_SPOOL_THRESHOLD");
+    if (!given) return kDefault;
+    std::uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(given->data(), given->data() + given->size(), n);
+    return ec == std::errc() && end == given->data() + given->size() ? n : kDefault;
+}
+
+// Reads standard input whole; refused as soon as it passes `limit` bytes.
+// In memory, it is one buffer with `room` bytes to spare (so the cipher
+// works in place), gathered from pieces freed as they go, so memory never
+// holds more than one copy and a piece. With `spool`, an input longer than
+// spool_threshold() goes to a temporary file instead.
+void read_standard_input(StandardInput& in, std::uint64_t limit, std::size_t room, bool spool) {
     const std::string too_large = "standard input: too large for this format (at most " + std::to_string(limit) +
                                   " bytes); encrypt it as a file, or split it";
     if (const auto size = remaining_file_size(kStdinFd); size && *size > limit) {
         throw ToolError(too_large, kExitFailure);
     }
+    const std::uint64_t threshold = spool ? spool_threshold() : limit;
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     std::vector<std::vector<std::uint8_t>> pieces;
     std::uint64_t total = 0;
@@ -311,33 +333,120 @@ std::vector<std::uint8_t> read_standard_input(std::uint64_t limit, std::size_t r
         if (total > limit) throw ToolError(too_large, kExitFailure);
         piece.resize(filled);
         pieces.push_back(std::move(piece));
+        if (total <= threshold) continue;
+        std::string error;
+        if (in.spool < 0) {
+            in.spool = create_unnamed_temporary(error);
+            if (in.spool < 0) {
+                throw ToolError(
+                    "standard input: cannot make a temporary file to hold it (TMPDIR " + without_controls(error) + ")",
+                    kExitFailure);
+            }
+        }
+        for (auto& held : pieces) {
+            if (!write_fd(in.spool, held.data(), held.size(), error)) {
+                throw ToolError("standard input: cannot hold it in a temporary file: " + error, kExitFailure);
+            }
+        }
+        pieces.clear();
     }
-    std::vector<std::uint8_t> all;
-    all.reserve(static_cast<std::size_t>(total) + room);
+    in.size = total;
+    if (in.spool >= 0) {
+        std::string error;
+        if (!rewind_fd(in.spool, error)) {
+            throw ToolError("standard input: cannot read back its temporary file: " + error, kExitFailure);
+        }
+        return;
+    }
+    in.bytes.reserve(static_cast<std::size_t>(total) + room);
     for (auto& piece : pieces) {
-        all.insert(all.end(), piece.begin(), piece.end());
+        in.bytes.insert(in.bytes.end(), piece.begin(), piece.end());
         std::vector<std::uint8_t>().swap(piece);
     }
-    return all;
 }
 
-void write_hex_line(Output& out, const std::vector<std::uint8_t>& bytes) {
+void write_hex(Output& out, std::span<const std::uint8_t> bytes) {
     constexpr std::size_t kSlice = std::size_t{1} << 16;
     for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
         const std::size_t n = std::min(kSlice, bytes.size() - at);
-        const std::string hex = WriteHex(std::span(bytes).subspan(at, n));
+        const std::string hex = WriteHex(bytes.subspan(at, n));
         out.write(std::span(reinterpret_cast<const std::uint8_t*>(hex.data()), hex.size()));
     }
+}
+
+void write_line_end(Output& out) {
     out.write(std::span(reinterpret_cast<const std::uint8_t*>("\n"), 1));
 }
 
-// Standard input to standard output, or --text.
+// A spooled standard input through the cipher's streams, a piece at a
+// time: the whole length is known, as the format needs it up front.
+void convert_spooled(clsToString& cipher, StandardInput& in, Output& out, Mode mode, bool hex) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::vector<std::uint8_t> piece(kPiece), result;
+    std::optional<EncryptStream> encrypting;
+    std::optional<DecryptStream> decrypting;
+    if (mode == Mode::Encrypt) {
+        encrypting.emplace(cipher, in.size);
+    } else {
+        decrypting.emplace(cipher, std::u16string_view{}, in.size);
+    }
+    const auto put = [&] {
+        if (hex) {
+            write_hex(out, result);
+        } else {
+            out.write(result);
+        }
+        result.clear();
+    };
+    for (std::uint64_t left = in.size; left > 0;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, left));
+        std::size_t filled = 0;
+        while (filled < want) {
+            std::string error;
+            const long long got = read_some(in.spool, piece.data() + filled, want - filled, error);
+            if (got <= 0) {
+                throw ToolError("standard input: cannot read back its temporary file: " +
+                                    (got < 0 ? error : std::string("it ended early")),
+                                kExitFailure);
+            }
+            filled += static_cast<std::size_t>(got);
+        }
+        left -= filled;
+        const std::span<const std::uint8_t> chunk(piece.data(), filled);
+        if (encrypting) {
+            encrypting->Update(chunk, result);
+        } else {
+            decrypting->Update(chunk, result);
+        }
+        put();
+    }
+    if (encrypting) {
+        encrypting->Final(result);
+    } else {
+        decrypting->Final();
+    }
+    put();
+    Wipe(piece.data(), piece.size());
+}
+
+// Where -o sends the result of standard input or --text.
+Output filter_output(const CipherOptions& o, Mode mode, bool binary) {
+    if (o.output.empty() || o.output == "-") {
+        if (binary && !o.force && stdout_is_terminal()) {
+            throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
+        }
+        return Output::standard_output();
+    }
+    const Target t = output_for({}, o, mode);
+    if (t.standard_output) return Output::standard_output();
+    if (t.kind == NodeKind::Stream) return Output::into_stream(t.path, t.name());
+    return Output::new_file(t.path, 0666, t.name());
+}
+
+// Standard input, or --text, to standard output or -o OUT.
 int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
     const std::string what = o.text_given ? "--text" : "standard input";
-    if (mode == Mode::Encrypt && !o.hex && !o.force && stdout_is_terminal()) {
-        throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
-    }
-    Output out = Output::standard_output();
+    Output out = filter_output(o, mode, mode == Mode::Encrypt && !o.hex);
     try {
         std::vector<std::uint8_t> bytes;
         if (o.text_given && mode == Mode::Encrypt) {
@@ -348,17 +457,27 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
             if (o.text_given) {
                 bytes = read_ciphertext_hex(o.text, what);
             } else {
-                const auto in = read_standard_input(4 * kMaxCiphertext, 0);
-                bytes =
-                    read_ciphertext_hex(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()), what);
+                StandardInput in;
+                read_standard_input(in, 4 * MaxCiphertextLength, 0, false);
+                bytes = read_ciphertext_hex(
+                    std::string_view(reinterpret_cast<const char*>(in.bytes.data()), in.bytes.size()), what);
             }
         } else {
-            bytes = read_standard_input(mode == Mode::Encrypt ? kMaxMessage : kMaxCiphertext, 24);
+            StandardInput in;
+            read_standard_input(in, mode == Mode::Encrypt ? MaxMessageLength : MaxCiphertextLength, 24, true);
+            if (in.spool >= 0) {
+                convert_spooled(cipher, in, out, mode, o.hex);
+                if (o.hex) write_line_end(out);
+                out.commit(o.force);
+                return kExitOk;
+            }
+            bytes = std::move(in.bytes);
         }
         if (mode == Mode::Encrypt) {
             cipher.EncryptByte(bytes);
             if (o.hex) {
-                write_hex_line(out, bytes);
+                write_hex(out, bytes);
+                write_line_end(out);
             } else {
                 out.write(bytes);
             }
@@ -371,7 +490,7 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
                 out.write(bytes);
             }
         }
-        out.commit(true);
+        out.commit(o.force);
         return kExitOk;
     } catch (const RuntimeError& e) {
         throw explain(e, what, mode);
@@ -425,8 +544,8 @@ int run_cipher(CipherOptions o, Mode mode) {
     if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
     const bool filter = o.text_given || o.files.empty() || (o.files.size() == 1 && o.files[0] == "-");
     if (filter && mode == Mode::Rekey) throw UsageError("rekey works on files: name at least one");
-    if (filter && (o.in_place || o.recursive || !o.output.empty())) {
-        throw UsageError("-o, --in-place and -r work on files, not on standard input or --text");
+    if (filter && (o.in_place || o.recursive)) {
+        throw UsageError("--in-place and -r work on files, not on standard input or --text");
     }
     if (!filter && o.hex) throw UsageError("--hex works on standard input and output or --text, not on files");
     if (o.in_place && !o.output.empty()) throw UsageError("--in-place and -o exclude each other");
@@ -469,6 +588,9 @@ int run_cipher(CipherOptions o, Mode mode) {
                   << " files at once; no more are started\n";
     }
     ProgressBar bar(use_bar(o), total, files, jobs);
+    // The folders the outputs go to are flushed once each, after the
+    // last file and before the run says how it went.
+    FolderFlushBatch folder_flushes;
 
     // One file: what it came to, as a message for the person at the keyboard.
     struct Outcome {
@@ -531,10 +653,10 @@ int run_cipher(CipherOptions o, Mode mode) {
                 check_in_place(in, t.path, facts, from);
             }
             const fs::path& source = in_place ? t.path : in;
-            Output out = t.standard_output            ? Output::standard_output()
-                         : t.kind == NodeKind::Stream ? Output::into_stream(t.path, t.name())
-                                                      : Output::new_file(t.path, permission_bits(source), t.name(),
-                                                                         facts ? &*facts : nullptr);
+            Output out = t.standard_output ? Output::standard_output()
+                         : t.kind == NodeKind::Stream
+                             ? Output::into_stream(t.path, t.name())
+                             : Output::new_file(t.path, permission_bits(source), t.name(), facts ? &*facts : nullptr);
             const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
             const auto size = fs::file_size(source, ec);
@@ -609,6 +731,7 @@ int run_cipher(CipherOptions o, Mode mode) {
         worker(0);
         for (auto& t : threads) t.join();
     }
+    folder_flushes.flush();
     bar.clear();
     // A walk ends with its count, so that a file it left alone is never
     // passed over in silence.
@@ -617,8 +740,8 @@ int run_cipher(CipherOptions o, Mode mode) {
             return std::to_string(n) + (n == 1 ? " file " : " files ") + what;
         };
         std::string summary = "clscrypt: " + count(done, mode == Mode::Encrypt   ? "encrypted"
-                                                          : mode == Mode::Decrypt ? "decrypted"
-                                                                                  : "re-keyed");
+                                                         : mode == Mode::Decrypt ? "decrypted"
+                                                                                 : "re-keyed");
         if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
         if (skipped > 0) {
             summary += ", " + std::to_string(skipped) +

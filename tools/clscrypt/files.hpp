@@ -68,6 +68,16 @@ unsigned permission_bits(const std::filesystem::path& path);
 /// nothing for pipes, terminals and devices.
 std::optional<std::uint64_t> remaining_file_size(int fd);
 
+/// An unnamed temporary file, open for reading and writing, in the folder
+/// TMPDIR names (the system's temporary folder when it is not set): it has
+/// no name from the start (or loses it at once), so nothing is left behind
+/// whatever ends the run. -1 with the folder and the system's reason in
+/// `error` when it cannot be made.
+int create_unnamed_temporary(std::string& error);
+/// Moves a file descriptor's offset back to the start. False, with the
+/// system's reason, when it cannot.
+bool rewind_fd(int fd, std::string& error);
+
 /// Whether `name` has the form of a hidden temporary file beside an output
 /// (".NAME.XXXXXXXX.tmp"), the tool's and the library's alike.
 bool is_temporary_name(const std::string& name);
@@ -171,6 +181,25 @@ private:
     std::filesystem::path path_;
     int fd_ = -1;
     std::optional<Stamp> stamp_;
+};
+
+/// A new name was given in the folder of `file`: flushes that folder, so
+/// that the name survives a crash, or while a FolderFlushBatch is alive,
+/// leaves it to the batch.
+void folder_changed(const std::filesystem::path& file);
+
+/// While one lives, the folders outputs take their names in are flushed
+/// once each, by flush() or at the latest when it goes, instead of once per
+/// file: a run of many small files in one folder then costs one folder
+/// flush, not one per file. The run calls flush() before it reports
+/// success, so that every rename is on disk by then.
+class FolderFlushBatch {
+public:
+    FolderFlushBatch();
+    FolderFlushBatch(const FolderFlushBatch&) = delete;
+    FolderFlushBatch& operator=(const FolderFlushBatch&) = delete;
+    ~FolderFlushBatch();
+    void flush();
 };
 
 /// Where one result goes: a new file that takes its name at commit(), or a

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -207,6 +208,34 @@ void flush_folder_of(const std::filesystem::path& file) {
     if (fd < 0) return;  // the file is complete either way; only its name may not survive a crash
     (void)::fsync(fd);
     ::close(fd);
+}
+
+int create_unnamed_temporary(std::string& error) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+#if defined(O_TMPFILE)
+    const int fd = open_retrying(folder.c_str(), O_RDWR | O_TMPFILE | O_EXCL, 0600);
+    if (fd >= 0) return fd;
+    // Only a file system without unnamed files is worth the second way.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        error = folder + ": " + system_reason();
+        return -1;
+    }
+#endif
+    std::string name = folder + "/.clscrypt.XXXXXX";
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named < 0) {
+        error = folder + ": " + system_reason();
+        return -1;
+    }
+    ::unlink(name.c_str());
+    return named;
+}
+
+bool rewind_fd(int fd, std::string& error) {
+    if (::lseek(fd, 0, SEEK_SET) == 0) return true;
+    error = system_reason();
+    return false;
 }
 
 void remove_file(const std::filesystem::path& path) noexcept {

@@ -170,6 +170,43 @@ void flush_folder_of(const std::filesystem::path&) {
     // MOVEFILE_WRITE_THROUGH has already made the new name durable.
 }
 
+int create_unnamed_temporary(std::string& error) {
+    // The folder TMP, TEMP or the profile names; the file goes with its last handle.
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) {
+        error = "the temporary folder: " + reason_of(::GetLastError());
+        return -1;
+    }
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::filesystem::path name =
+            std::filesystem::path(folder) / path_from_utf8(".clscrypt." + random_letters(8) + ".tmp");
+        const HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_FILE_EXISTS) continue;
+            error = path_to_utf8(std::filesystem::path(folder)) + ": " + reason_of(code);
+            return -1;
+        }
+        const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+        if (fd < 0) {
+            ::CloseHandle(h);
+            error = "cannot use a temporary file";
+            return -1;
+        }
+        return fd;
+    }
+    error = path_to_utf8(std::filesystem::path(folder)) + ": no free temporary name";
+    return -1;
+}
+
+bool rewind_fd(int fd, std::string& error) {
+    if (::_lseeki64(fd, 0, SEEK_SET) == 0) return true;
+    error = system_reason();
+    return false;
+}
+
 void remove_file(const std::filesystem::path& path) noexcept {
     ::DeleteFileW(path.c_str());
 }

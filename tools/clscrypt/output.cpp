@@ -1,5 +1,7 @@
 // Where a result goes, above the system's side in files_*.cpp.
 
+#include <map>
+#include <mutex>
 #include <utility>
 
 #include "errors.hpp"
@@ -163,7 +165,49 @@ void Output::commit(bool replace) {
     }
     temp_.clear();
     release_temporary(std::exchange(slot_, -1));
-    flush_folder_of(dest_);
+    folder_changed(dest_);
+}
+
+namespace {
+
+// The folders whose flush waits for the end of a run: one file's name in
+// each (flush_folder_of takes a file). Empty while flushes are not batched.
+std::mutex g_folders_lock;
+std::map<std::filesystem::path, std::filesystem::path> g_folders;
+bool g_batching = false;
+
+}  // namespace
+
+void folder_changed(const std::filesystem::path& file) {
+    {
+        const std::lock_guard<std::mutex> lock(g_folders_lock);
+        if (g_batching) {
+            std::filesystem::path folder = file.parent_path();
+            g_folders.emplace(std::move(folder), file);
+            return;
+        }
+    }
+    flush_folder_of(file);
+}
+
+FolderFlushBatch::FolderFlushBatch() {
+    const std::lock_guard<std::mutex> lock(g_folders_lock);
+    g_batching = true;
+}
+
+FolderFlushBatch::~FolderFlushBatch() {
+    flush();
+    const std::lock_guard<std::mutex> lock(g_folders_lock);
+    g_batching = false;
+}
+
+void FolderFlushBatch::flush() {
+    std::map<std::filesystem::path, std::filesystem::path> folders;
+    {
+        const std::lock_guard<std::mutex> lock(g_folders_lock);
+        folders.swap(g_folders);
+    }
+    for (const auto& [folder, file] : folders) flush_folder_of(file);
 }
 
 }  // namespace clscrypt::tool
