@@ -235,7 +235,7 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
         }
         const auto take = [&](const fs::path& file) {
             // A run's hidden temporary file is no input of another.
-            if (is_temporary_name(file.filename().string())) return -1;
+            if (platform::is_temporary_name(file.filename())) return -1;
             // Encrypting skips what is already encrypted, and says so: a
             // plaintext file may carry the suffix too. Decrypting and
             // re-keying take only such files, among others that are no
@@ -277,15 +277,17 @@ std::vector<Item> expand(const CipherOptions& o, Mode mode) {
 // Standard input, whole: in memory up to a threshold, past it in an
 // unnamed temporary file, so that a large pipe costs disk, not memory.
 struct StandardInput {
-    std::vector<std::uint8_t> bytes;  // when held in memory
-    int spool = -1;                   // the temporary file, when spooled, read from its start
+    std::vector<std::uint8_t> bytes;                 // when held in memory
+    platform::FileHandle spool = platform::kNoFile;  // the temporary file, read from its start
     std::uint64_t size = 0;
     StandardInput() = default;
     StandardInput(const StandardInput&) = delete;
     StandardInput& operator=(const StandardInput&) = delete;
     ~StandardInput() {
-        if (spool >= 0) close_fd(spool);
+        std::error_code ignored;  // only read: nothing to lose
+        if (spooled()) platform::close_file(spool, ignored);
     }
+    [[nodiscard]] bool spooled() const { return spool != platform::kNoFile; }
 };
 
 // How much of standard input is held in memory before it goes to a
@@ -334,27 +336,28 @@ void read_standard_input(StandardInput& in, std::uint64_t limit, std::size_t roo
         piece.resize(filled);
         pieces.push_back(std::move(piece));
         if (total <= threshold) continue;
-        std::string error;
-        if (in.spool < 0) {
-            in.spool = create_unnamed_temporary(error);
-            if (in.spool < 0) {
-                throw ToolError(
-                    "standard input: cannot make a temporary file to hold it (TMPDIR " + without_controls(error) + ")",
-                    kExitFailure);
+        std::error_code ec;
+        if (!in.spooled()) {
+            fs::path folder;
+            in.spool = platform::create_unnamed_file(folder, ec);
+            if (!in.spooled()) {
+                throw ToolError("standard input: cannot make a temporary file to hold it (TMPDIR " +
+                                    shown_path(folder) + ": " + ec.message() + ")",
+                                kExitFailure);
             }
         }
         for (auto& held : pieces) {
-            if (!write_fd(in.spool, held.data(), held.size(), error)) {
-                throw ToolError("standard input: cannot hold it in a temporary file: " + error, kExitFailure);
+            if (!platform::write_file(in.spool, held, ec)) {
+                throw ToolError("standard input: cannot hold it in a temporary file: " + ec.message(), kExitFailure);
             }
         }
         pieces.clear();
     }
     in.size = total;
-    if (in.spool >= 0) {
-        std::string error;
-        if (!rewind_fd(in.spool, error)) {
-            throw ToolError("standard input: cannot read back its temporary file: " + error, kExitFailure);
+    if (in.spooled()) {
+        std::error_code ec;
+        if (!platform::rewind_file(in.spool, ec)) {
+            throw ToolError("standard input: cannot read back its temporary file: " + ec.message(), kExitFailure);
         }
         return;
     }
@@ -401,15 +404,11 @@ void convert_spooled(clsToString& cipher, StandardInput& in, Output& out, Mode m
     for (std::uint64_t left = in.size; left > 0;) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, left));
         std::size_t filled = 0;
-        while (filled < want) {
-            std::string error;
-            const long long got = read_some(in.spool, piece.data() + filled, want - filled, error);
-            if (got <= 0) {
-                throw ToolError("standard input: cannot read back its temporary file: " +
-                                    (got < 0 ? error : std::string("it ended early")),
-                                kExitFailure);
-            }
-            filled += static_cast<std::size_t>(got);
+        std::error_code ec;
+        if (!platform::read_file(in.spool, std::span(piece.data(), want), filled, ec) || filled < want) {
+            throw ToolError("standard input: cannot read back its temporary file: " +
+                                (ec ? ec.message() : std::string("it ended early")),
+                            kExitFailure);
         }
         left -= filled;
         const std::span<const std::uint8_t> chunk(piece.data(), filled);
@@ -465,7 +464,7 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
         } else {
             StandardInput in;
             read_standard_input(in, mode == Mode::Encrypt ? MaxMessageLength : MaxCiphertextLength, 24, true);
-            if (in.spool >= 0) {
+            if (in.spooled()) {
                 convert_spooled(cipher, in, out, mode, o.hex);
                 if (o.hex) write_line_end(out);
                 out.commit(o.force);
@@ -731,7 +730,12 @@ int run_cipher(CipherOptions o, Mode mode) {
         worker(0);
         for (auto& t : threads) t.join();
     }
-    folder_flushes.flush();
+    // The run has not succeeded until the new names are on disk.
+    for (const auto& failure : folder_flushes.flush()) {
+        bar.message("clscrypt: " + failure);
+        status = kExitFailure;
+        only_wrong_keys = false;
+    }
     bar.clear();
     // A walk ends with its count, so that a file it left alone is never
     // passed over in silence.

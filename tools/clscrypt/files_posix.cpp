@@ -1,4 +1,6 @@
-// The system's side of the tool's outputs on POSIX systems.
+// The tool's own side of its outputs on POSIX systems: the signal clean-up,
+// what an in-place rewrite keeps (owner, group, mode, times), and the held
+// file. The file steps themselves are the platform layer's (src/platform).
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 
 #include "errors.hpp"
 #include "files.hpp"
@@ -21,16 +22,6 @@
 namespace clscrypt::tool {
 
 namespace {
-
-// The library has the same loop (platform/file_posix.cpp), but inside it: the
-// tool links only the public library, which may be a shared one.
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd = -1;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // Every signal whose default action ends the process and that a handler may
 // catch: only SIGKILL (and a crash of the tool itself) can leave a temporary
@@ -88,7 +79,7 @@ std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
     return f;
 }
 
-bool keep_owner_and_mode(int fd, const FileFacts& facts, std::string& error) {
+bool keep_owner_and_mode(platform::FileHandle fd, const FileFacts& facts, std::string& error) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         error = system_reason();
@@ -110,7 +101,7 @@ bool keep_owner_and_mode(int fd, const FileFacts& facts, std::string& error) {
     return true;
 }
 
-bool keep_times(int fd, const FileFacts& facts, std::string& error) {
+bool keep_times(platform::FileHandle fd, const FileFacts& facts, std::string& error) {
     const timespec times[2] = {{static_cast<time_t>(facts.accessed_s), static_cast<long>(facts.accessed_ns)},
                                {static_cast<time_t>(facts.modified_s), static_cast<long>(facts.modified_ns)}};
     if (::futimens(fd, times) == 0) return true;
@@ -138,117 +129,6 @@ std::optional<std::uint64_t> remaining_file_size(int fd) {
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
     if (at < 0 || at > st.st_size) return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size - at);
-}
-
-int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
-    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
-    exists = fd < 0 && errno == EEXIST;
-    if (fd < 0) error = system_reason();
-    return fd;
-}
-
-int open_existing_for_writing(const std::filesystem::path& path, std::string& error) {
-    const int fd = open_retrying(path.c_str(), O_WRONLY | O_NOCTTY);
-    if (fd < 0) error = system_reason();
-    return fd;
-}
-
-void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) noexcept {
-#if defined(__linux__)
-    (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
-#else
-    (void)fd, (void)offset, (void)length;
-#endif
-}
-
-bool flush_to_disk(int fd, std::string& error) {
-    if (::fsync(fd) == 0) return true;
-    error = system_reason();
-    return false;
-}
-
-RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
-                         std::string& error) {
-    if (replace) {
-        if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
-        error = system_reason();
-        return RenameResult::Failed;
-    }
-#if defined(RENAME_NOREPLACE)
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return RenameResult::Done;
-    if (errno == EEXIST) return RenameResult::Exists;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        error = system_reason();
-        return RenameResult::Failed;
-    }
-#endif
-    // No no-replace rename here: a second hard link is as atomic, and the
-    // temporary name then goes.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        ::unlink(from.c_str());
-        return RenameResult::Done;
-    }
-    if (errno == EEXIST) return RenameResult::Exists;
-    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) {
-        error = system_reason();
-        return RenameResult::Failed;
-    }
-    // A file system without hard links either: check, then rename (a race
-    // remains only there).
-    struct stat st {};
-    if (::lstat(to.c_str(), &st) == 0) return RenameResult::Exists;
-    if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
-    error = system_reason();
-    return RenameResult::Failed;
-}
-
-void flush_folder_of(const std::filesystem::path& file) {
-    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-    const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;  // the file is complete either way; only its name may not survive a crash
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
-int create_unnamed_temporary(std::string& error) {
-    const char* tmpdir = std::getenv("TMPDIR");
-    const std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-#if defined(O_TMPFILE)
-    const int fd = open_retrying(folder.c_str(), O_RDWR | O_TMPFILE | O_EXCL, 0600);
-    if (fd >= 0) return fd;
-    // Only a file system without unnamed files is worth the second way.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        error = folder + ": " + system_reason();
-        return -1;
-    }
-#endif
-    std::string name = folder + "/.clscrypt.XXXXXX";
-    const int named = ::mkostemp(name.data(), O_CLOEXEC);
-    if (named < 0) {
-        error = folder + ": " + system_reason();
-        return -1;
-    }
-    ::unlink(name.c_str());
-    return named;
-}
-
-bool rewind_fd(int fd, std::string& error) {
-    if (::lseek(fd, 0, SEEK_SET) == 0) return true;
-    error = system_reason();
-    return false;
-}
-
-void remove_file(const std::filesystem::path& path) noexcept {
-    ::unlink(path.c_str());
-}
-
-std::string random_bytes(std::size_t count) {
-    std::ifstream random("/dev/urandom", std::ios::binary);
-    std::string out(count, '\0');
-    if (!random.read(out.data(), static_cast<std::streamsize>(count))) {
-        throw ToolError("cannot read /dev/urandom for a temporary name", kExitFailure);
-    }
-    return out;
 }
 
 namespace {
@@ -302,17 +182,18 @@ std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& p
                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-int HeldFile::open_locked(const std::filesystem::path& path, bool& busy) {
-    const int fd = open_retrying(path.c_str(), O_RDONLY | O_NOCTTY);
+platform::FileHandle HeldFile::open_locked(const std::filesystem::path& path, bool& busy) {
+    std::error_code ec;
+    const int fd = platform::open_for_reading(path, ec);
     if (fd < 0) return fd;
     int rc = 0;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == EWOULDBLOCK) {
-        ::close(fd);
+        platform::close_file(fd, ec);
         busy = true;
-        return -1;
+        return platform::kNoFile;
     }
     return fd;
 }
