@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -355,7 +356,6 @@ std::string fish_script(CLI::App& app) {
     // and none of its subcommands yet.
     const auto condition = [&](const Command& c) {
         std::string cond;
-        std::string path;
         std::string word;
         std::istringstream words(c.path);
         while (words >> word) {
