@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -98,6 +99,35 @@ void remove_file(const std::filesystem::path& path) noexcept;
 /// handle, whatever ends the process. kNoFile on failure, with the folder
 /// tried in `folder`.
 FileHandle create_unnamed_file(std::filesystem::path& folder, std::error_code& ec);
+/// What a name is on disk, symbolic links followed.
+enum class NodeKind {
+    Missing,
+    Regular,
+    Folder,
+    Stream,  // a character device, a FIFO or a socket: written into
+    Other,   // a block device and the like: neither written into nor replaced
+};
+NodeKind node_kind(const std::filesystem::path& path);
+
+/// What a file is, symbolic links followed: its identity, the number of its
+/// names, and what an in-place rewrite keeps of it.
+struct FileFacts {
+    std::uint64_t device = 0, inode = 0, links = 1;
+    std::uint32_t owner = 0, group = 0;
+    unsigned mode = 0;  // the permission bits with set-user-ID, set-group-ID and sticky
+    std::int64_t accessed_s = 0, accessed_ns = 0, modified_s = 0, modified_ns = 0;
+};
+std::optional<FileFacts> file_facts(const std::filesystem::path& path);
+
+/// Gives the new file open on `file` the owner, group and mode of `facts`.
+/// False, with the system's error, where they cannot be given.
+bool keep_owner_and_mode(FileHandle file, const FileFacts& facts, std::error_code& ec);
+/// Gives it the access and modification times of `facts`.
+bool keep_times(FileHandle file, const FileFacts& facts, std::error_code& ec);
+
+/// The permission bits of a file (0666 when they cannot be read).
+unsigned permission_bits(const std::filesystem::path& path);
+
 /// Reads up to out.size() bytes (fewer only at the end): how many in `got`.
 bool read_file(FileHandle handle, std::span<std::uint8_t> out, std::size_t& got, std::error_code& ec);
 /// Moves a file's offset back to its start.

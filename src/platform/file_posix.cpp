@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -422,6 +423,70 @@ bool rewind_file(FileHandle handle, std::error_code& ec) {
     if (::lseek(handle, 0, SEEK_SET) == 0) return true;
     ec = last_error();
     return false;
+}
+
+NodeKind node_kind(const std::filesystem::path& path) {
+    struct stat st {};
+    // A name that cannot be looked up counts as free: creating the file
+    // beside it then reports the system's reason.
+    if (::stat(path.c_str(), &st) != 0) return NodeKind::Missing;
+    if (S_ISREG(st.st_mode)) return NodeKind::Regular;
+    if (S_ISDIR(st.st_mode)) return NodeKind::Folder;
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return NodeKind::Stream;
+    return NodeKind::Other;
+}
+
+std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    FileFacts f;
+    f.device = static_cast<std::uint64_t>(st.st_dev);
+    f.inode = static_cast<std::uint64_t>(st.st_ino);
+    f.links = static_cast<std::uint64_t>(st.st_nlink);
+    f.owner = static_cast<std::uint32_t>(st.st_uid);
+    f.group = static_cast<std::uint32_t>(st.st_gid);
+    f.mode = static_cast<unsigned>(st.st_mode) & 07777U;
+    f.accessed_s = static_cast<std::int64_t>(st.st_atim.tv_sec);
+    f.accessed_ns = static_cast<std::int64_t>(st.st_atim.tv_nsec);
+    f.modified_s = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    f.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return f;
+}
+
+bool keep_owner_and_mode(FileHandle fd, const FileFacts& facts, std::error_code& ec) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ec = last_error();
+        return false;
+    }
+    // Asked only when it differs: a user rewriting a file of their own
+    // needs no right to give files away.
+    const auto owner = static_cast<uid_t>(facts.owner);
+    const auto group = static_cast<gid_t>(facts.group);
+    if ((st.st_uid != owner || st.st_gid != group) && ::fchown(fd, owner, group) != 0) {
+        ec = last_error();
+        return false;
+    }
+    // After the owner: a change of owner clears the set-ID bits.
+    if (::fchmod(fd, static_cast<mode_t>(facts.mode)) != 0) {
+        ec = last_error();
+        return false;
+    }
+    return true;
+}
+
+bool keep_times(FileHandle fd, const FileFacts& facts, std::error_code& ec) {
+    const timespec times[2] = {{static_cast<time_t>(facts.accessed_s), static_cast<long>(facts.accessed_ns)},
+                               {static_cast<time_t>(facts.modified_s), static_cast<long>(facts.modified_ns)}};
+    if (::futimens(fd, times) == 0) return true;
+    ec = last_error();
+    return false;
+}
+
+unsigned permission_bits(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return 0666;
+    return static_cast<unsigned>(st.st_mode) & 0777U;
 }
 
 }  // namespace clscrypt::platform

@@ -28,35 +28,19 @@
 
 namespace clscrypt::tool {
 
-/// What a name is on disk, symbolic links followed.
-enum class NodeKind {
-    Missing,
-    Regular,
-    Folder,
-    Stream,  // a character device, a FIFO or a socket: written into
-    Other,   // a block device and the like: neither written into nor replaced
-};
-NodeKind node_kind(const std::filesystem::path& path);
+// What a name is and what a rewrite in place keeps of it: the platform
+// layer's.
+using platform::file_facts;
+using platform::FileFacts;
+using platform::keep_owner_and_mode;
+using platform::keep_times;
+using platform::node_kind;
+using platform::NodeKind;
+using platform::permission_bits;
 
 /// Whether two names mean the same file (for names that do not exist yet,
 /// the same place).
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
-
-/// What a file is, symbolic links followed: its identity, the number of its
-/// names, and what an in-place rewrite keeps of it.
-struct FileFacts {
-    std::uint64_t device = 0, inode = 0, links = 1;
-    std::uint32_t owner = 0, group = 0;
-    unsigned mode = 0;  // the permission bits with set-user-ID, set-group-ID and sticky
-    std::int64_t accessed_s = 0, accessed_ns = 0, modified_s = 0, modified_ns = 0;
-};
-std::optional<FileFacts> file_facts(const std::filesystem::path& path);
-
-/// Gives the new file open on `file` the owner, group and mode of `facts`.
-/// False, with the system's reason, where they cannot be given.
-bool keep_owner_and_mode(platform::FileHandle file, const FileFacts& facts, std::string& error);
-/// Gives it the access and modification times of `facts`.
-bool keep_times(platform::FileHandle file, const FileFacts& facts, std::string& error);
 
 /// Whether `path` is a symbolic link to the file this process's standard
 /// output writes to (/dev/stdout, /proc/self/fd/1, a link to the file the
@@ -67,9 +51,6 @@ bool links_to_standard_output(const std::filesystem::path& path);
 /// is no link (which may not exist). A chain that cannot be followed is
 /// left as it is, for the creation of the file to explain.
 std::filesystem::path followed_links(const std::filesystem::path& path);
-
-/// The permission bits of a file (0666 when they cannot be read).
-unsigned permission_bits(const std::filesystem::path& path);
 
 /// How many bytes are left to read from `fd` when it is a regular file;
 /// nothing for pipes, terminals and devices.

@@ -46,39 +46,6 @@ extern "C" void on_signal(int sig) {
 
 }  // namespace
 
-NodeKind node_kind(const std::filesystem::path& path) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    switch (status.type()) {
-        case std::filesystem::file_type::not_found: return NodeKind::Missing;
-        case std::filesystem::file_type::regular: return NodeKind::Regular;
-        case std::filesystem::file_type::directory: return NodeKind::Folder;
-        case std::filesystem::file_type::character:
-        case std::filesystem::file_type::fifo: return NodeKind::Stream;
-        default: return NodeKind::Other;
-    }
-}
-
-std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) return std::nullopt;
-    FileFacts f;
-    f.links = static_cast<std::uint64_t>(std::filesystem::hard_link_count(path, ec));
-    if (ec) f.links = 1;
-    f.mode = static_cast<unsigned>(status.permissions()) & 0777U;
-    return f;  // no device and inode here: names are compared instead
-}
-
-// Windows keeps owners and access lists of its own; the new file takes the
-// folder's, as the system's own copy does. Its times are not yet carried over.
-bool keep_owner_and_mode(platform::FileHandle, const FileFacts&, std::string&) {
-    return true;
-}
-bool keep_times(platform::FileHandle, const FileFacts&, std::string&) {
-    return true;
-}
-
 bool links_to_standard_output(const std::filesystem::path&) {
     return false;
 }
@@ -94,12 +61,6 @@ CreationGuard::~CreationGuard() {
 
 void nap() noexcept {
     ::Sleep(1);
-}
-
-unsigned permission_bits(const std::filesystem::path& path) {
-    std::error_code ec;
-    const auto perms = std::filesystem::status(path, ec).permissions();
-    return ec ? 0666U : static_cast<unsigned>(perms) & 0777U;
 }
 
 std::optional<std::uint64_t> remaining_file_size(int fd) {

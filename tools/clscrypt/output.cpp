@@ -45,9 +45,8 @@ Output Output::new_file(const std::filesystem::path& dest, unsigned mode, std::s
             out.file_ = platform::create_new_file(out.temp_, mode, exists, ec);
         }
         if (out.file_ != platform::kNoFile) {
-            std::string error;
-            if (out.keep_ && !keep_owner_and_mode(out.file_, *out.keep_, error)) {
-                throw ToolError(out.name_ + ": cannot keep the owner, group and mode of the file (" + error +
+            if (out.keep_ && !keep_owner_and_mode(out.file_, *out.keep_, ec)) {
+                throw ToolError(out.name_ + ": cannot keep the owner, group and mode of the file (" + reason(ec) +
                                     "); nothing was replaced",
                                 kExitFailure);
             }
@@ -131,8 +130,8 @@ void Output::commit(bool replace) {
     }
     std::error_code ec;
     // After the last write, which set the modification time.
-    if (!temp_.empty() && keep_ && !keep_times(file_, *keep_, error)) {
-        throw ToolError(name_ + ": cannot keep the times of the file (" + error + "); nothing was replaced",
+    if (!temp_.empty() && keep_ && !keep_times(file_, *keep_, ec)) {
+        throw ToolError(name_ + ": cannot keep the times of the file (" + reason(ec) + "); nothing was replaced",
                         kExitFailure);
     }
     if (!temp_.empty() && !platform::flush_file(file_, ec)) {
