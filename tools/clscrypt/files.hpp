@@ -5,14 +5,15 @@
 // short when the whole would pass the 255 bytes a name may have), which
 // takes the name only once complete and on disk, and without -f only if the
 // name is still free at that moment. Devices and FIFOs are written into,
-// never replaced. The hidden file is removed on failure and on the signals
-// that end a run (SIGINT, SIGTERM, SIGHUP, SIGPIPE).
+// never replaced. The hidden file is removed on failure and on every signal
+// that ends a run and can be caught.
 //
 // The steps themselves (exclusive creation, flush, the no-replace rename,
-// the folder flush, temporary names) are the platform layer's
-// (src/platform/file.hpp), shared with the library's file operations. What
-// is the tool's own stays here: the signal clean-up, the handling of
-// devices and FIFOs, ownership kept in place, and the held file of
+// the folder flush, temporary names, what a name is and what an in-place
+// rewrite keeps of it) are the platform layer's (src/platform/file.hpp),
+// shared with the library's file operations. What is the tool's own stays
+// here: the signal clean-up, the handling of devices, FIFOs and links to
+// standard output, the batching of folder flushes, and the held file of
 // --in-place. files_posix.cpp and files_windows.cpp hold the system's side
 // of those, files_common.cpp what both do alike; output.cpp is portable.
 
