@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "clscrypt/clscrypt.hpp"
+#include "platform/file.hpp"
 #include "test_util.hpp"
 
 namespace clscrypt::test {
@@ -717,36 +718,49 @@ TEST_F(Files, SymbolicLinksAtTheDestinationAreFollowedAndKept) {
              old_target(w / "target");
              fs::create_symlink("target", w / "link");
          },
-         "target", {"link", "target"}, true},
-        {"dangling link", [](const fs::path& w) { fs::create_symlink("made", w / "link"); }, "made",
-         {"link", "made"}, false},
+         "target",
+         {"link", "target"},
+         true},
+        {"dangling link",
+         [](const fs::path& w) { fs::create_symlink("made", w / "link"); },
+         "made",
+         {"link", "made"},
+         false},
         {"chain of two links",
          [&](const fs::path& w) {
              old_target(w / "target");
              fs::create_symlink("target", w / "middle");
              fs::create_symlink("middle", w / "link");
          },
-         "target", {"link", "middle", "target"}, true},
+         "target",
+         {"link", "middle", "target"},
+         true},
         {"absolute link",
          [&](const fs::path& w) {
              old_target(w / "target");
              fs::create_symlink(w / "target", w / "link");
          },
-         "target", {"link", "target"}, true},
+         "target",
+         {"link", "target"},
+         true},
         {"link into a subfolder",
          [&](const fs::path& w) {
              fs::create_directory(w / "sub");
              old_target(w / "sub" / "target");
              fs::create_symlink("sub/target", w / "link");
          },
-         "sub/target", {"link", "sub", "sub/target"}, true},
+         "sub/target",
+         {"link", "sub", "sub/target"},
+         true},
         {"dangling chain relative to each link's folder",
          [](const fs::path& w) {
              fs::create_directory(w / "sub");
              fs::create_symlink("../made", w / "sub" / "up");
              fs::create_symlink("sub/up", w / "link");
          },
-         "made", {"link", "made", "sub", "sub/up"}, false},
+         "made",
+         {"link", "made", "sub", "sub/up"},
+         false},
     };
     int n = 0;
     for (const auto& k : cases) {
@@ -868,6 +882,53 @@ TEST_F(Files, LinksToNowhereWritableAreErrors) {
         EXPECT_EQ(listing(), names) << k.what;
     }
     ::close(sock);
+}
+
+// The longest names a file system takes are written too: the hidden name
+// beside them is cut short instead of passing 255 bytes, between two
+// characters, and keeps the form the walks of the tool skip.
+TEST_F(Files, TheLongestNamesAreWrittenThroughAShortenedTemporaryName) {
+    write_file(at("plain"), {1, 2, 3});
+    const std::vector<std::string> names = {std::string(255, 'a'), std::string(242, 'b'),
+                                            std::string(240, 'c') + "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"};
+    for (const auto& name : names) {
+        clsToString c;
+        c.EncryptFile(at("plain"), dir_ / name, u"k");
+        EXPECT_TRUE(fs::exists(dir_ / name)) << name.size();
+        const fs::path temp = platform::temporary_name_beside(dir_, name);
+        EXPECT_LE(temp.filename().native().size(), 255u);
+        EXPECT_TRUE(platform::is_temporary_name(temp.filename())) << temp;
+        const std::string stem = temp.filename().string();
+        EXPECT_NE(static_cast<unsigned char>(stem[stem.size() - 14]) & 0xC0, 0x80u) << "a character cut in two";
+    }
+}
+
+// The no-replace rename never replaces a name that exists, whichever of its
+// ways the file system allows; with replace it does.
+TEST_F(Files, NoReplaceRenameLeavesAnExistingNameAlone) {
+    struct Case {
+        bool target_exists;
+        bool replace;
+        platform::RenameResult result;
+        std::vector<std::uint8_t> target_after;
+    };
+    const std::vector<Case> cases = {
+        {false, false, platform::RenameResult::Done, {1}},
+        {true, false, platform::RenameResult::Exists, {2}},
+        {true, true, platform::RenameResult::Done, {1}},
+    };
+    for (const auto& c : cases) {
+        write_file(at("from"), {1});
+        fs::remove(at("to"));
+        if (c.target_exists) write_file(at("to"), {2});
+        std::error_code ec;
+        EXPECT_EQ(platform::rename_file(at("from"), at("to"), c.replace, ec), c.result) << ec.message();
+        EXPECT_EQ(read_file(at("to")), c.target_after);
+        EXPECT_EQ(fs::exists(at("from")), c.result == platform::RenameResult::Exists);
+    }
+    std::error_code ec;
+    EXPECT_EQ(platform::rename_file(at("missing"), at("to"), false, ec), platform::RenameResult::Failed);
+    EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <map>
+
 #include "tool_runner.hpp"
 
 namespace clscrypt::test {
@@ -380,6 +382,158 @@ TEST_F(ToolFiles, MessagesComeInTheOrderOfTheArguments) {
     ASSERT_NE(b, std::string::npos) << r.err;
     EXPECT_LT(a, folder);
     EXPECT_LT(folder, b);
+}
+
+}  // namespace
+}  // namespace clscrypt::test
+
+namespace clscrypt::test {
+namespace {
+
+// Standard input with -o: the same never-half-written output as a file's.
+TEST_F(ToolFiles, StandardInputGoesToAnOutputFileWholeOrNotAtAll) {
+    spit(at("taken"), "keep me");
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string file;     // the output's name
+        std::string content;  // what it holds afterwards ("" when it must not exist)
+        std::string message;  // part of standard error
+    };
+    const Result made = run({{"encrypt", "-q", "--pass", "pass:k", "-o", "secret.cls"}, "piped text"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string cipher = slurp(at("secret.cls"));
+    EXPECT_EQ(cipher.size(), 24u);
+    const std::vector<Case> cases = {
+        {{"decrypt", "--pass", "pass:k", "-o", "plain"}, cipher, 0, "plain", "piped text", ""},
+        {{"decrypt", "--pass", "pass:k", "-o", "taken"}, cipher, 1, "taken", "keep me", "taken: already exists"},
+        {{"decrypt", "--pass", "pass:k", "-f", "-o", "taken"}, cipher, 0, "taken", "piped text", ""},
+        {{"decrypt", "--pass", "pass:wrong", "-o", "never"}, cipher, 4, "never", "", "wrong key"},
+        {{"decrypt", "--pass", "pass:k", "-o", "never"}, cipher.substr(0, 16), 4, "never", "", "nothing was written"},
+        {{"encrypt", "--pass", "pass:k", "--hex", "-o", "hex.txt"}, "x", 0, "hex.txt", "", ""},
+        {{"decrypt", "--pass", "pass:k", "--text", "00", "-o", "never"}, "", 4, "never", "", "--text"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run({c.args, c.input});
+        EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        if (c.file == "hex.txt") {
+            EXPECT_EQ(slurp(at(c.file)).size(), 2 * 16 + 1u);
+        } else if (c.content.empty()) {
+            EXPECT_FALSE(fs::exists(at(c.file))) << c.file;
+        } else {
+            EXPECT_EQ(slurp(at(c.file)), c.content) << ::testing::PrintToString(c.args);
+        }
+        EXPECT_EQ(temporaries(), 0u);
+    }
+    // A link to standard output is standard output.
+    const Result through = run({{"decrypt", "--pass", "pass:k", "-o", "/dev/stdout"}, cipher});
+    EXPECT_EQ(through.status, 0) << through.err;
+    EXPECT_EQ(through.out, "piped text");
+    // --in-place and -r still need files.
+    EXPECT_EQ(run({{"encrypt", "--pass", "pass:k", "--in-place"}, "x"}).status, 2);
+}
+
+// Past the threshold (lowered here, 64 MiB by default) standard input goes
+// to an unnamed file in TMPDIR: memory stays small, nothing is left there,
+// and the result is the same as from memory.
+TEST_F(ToolFiles, LongStandardInputIsSpooledToAnUnnamedFileInTmpdir) {
+    constexpr std::size_t kSize = 12 << 20;
+    // Held in a file, not in this process: the tool starts as its copy.
+    spit(at("input"), random_text(kSize));
+    const fs::path tmp = logs_ / "tmp";
+    fs::create_directory(tmp);
+    setenv("CLSCRYPT_SPOOL_THRESHOLD", "1048576", 1);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t feeder = fork();
+    if (feeder == 0) {
+        close(pipe_fds[0]);
+        const int in = open(at("input").c_str(), O_RDONLY);
+        char buf[1 << 16];
+        for (ssize_t got; (got = read(in, buf, sizeof buf)) > 0;) {
+            if (write(pipe_fds[1], buf, static_cast<std::size_t>(got)) != got) _exit(1);
+        }
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    const pid_t filter = start({"encrypt", "--pass", "env:K", "-o", "big.cls"}, "spool", {}, 022, pipe_fds[0]);
+    close(pipe_fds[0]);
+    rusage usage{};
+    const int status = finish(filter, &usage);
+    finish(feeder);
+    unsetenv("CLSCRYPT_SPOOL_THRESHOLD");
+    unsetenv("TMPDIR");
+    EXPECT_EQ(status, 0) << log("spool");
+    EXPECT_EQ(fs::file_size(at("big.cls")), kSize + 16);
+#ifndef CLSCRYPT_TESTS_SANITIZED
+    // Not the input in memory: a few pieces of it.
+    EXPECT_LT(static_cast<std::size_t>(usage.ru_maxrss) * 1024, kSize * 3 / 4);
+#endif
+    EXPECT_TRUE(fs::is_empty(tmp));
+    const std::string data = slurp(at("input"));
+
+    // Back through a pipe, spooled again, and through memory: the same text.
+    const Environment spooled = {{"CLSCRYPT_SPOOL_THRESHOLD", "4096"}, {"TMPDIR", tmp.string()}, {"K", "old key"}};
+    const Result back = run({{"decrypt", "--pass", "env:K"}, slurp(at("big.cls")), spooled});
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(back.out == data) << "the spooled decryption differs";
+    const Result hex = run({{"encrypt", "--pass", "env:K", "--hex"}, data.substr(0, 10000), spooled});
+    ASSERT_EQ(hex.status, 0) << hex.err;
+    EXPECT_EQ(hex.out.size(), 2 * (10000 + 16) + 1u);
+    EXPECT_EQ(run({{"decrypt", "--pass", "env:K", "--hex"}, hex.out, {{"K", "old key"}}}).out, data.substr(0, 10000));
+    // A wrong key is found before anything is written, as from memory.
+    const Result wrong = run({{"decrypt", "--pass", "pass:other", "-o", "out"}, slurp(at("big.cls")), spooled});
+    EXPECT_EQ(wrong.status, 4) << wrong.err;
+    EXPECT_FALSE(fs::exists(at("out")));
+    EXPECT_TRUE(fs::is_empty(tmp));
+
+    // A TMPDIR that cannot hold it is named, and nothing is written.
+    const Result nowhere = run({{"encrypt", "--pass", "pass:k", "-o", "x.cls"},
+                                data.substr(0, 10000),
+                                {{"CLSCRYPT_SPOOL_THRESHOLD", "4096"}, {"TMPDIR", (logs_ / "missing").string()}}});
+    EXPECT_EQ(nowhere.status, 1);
+    EXPECT_NE(nowhere.err.find("TMPDIR"), std::string::npos) << nowhere.err;
+    EXPECT_FALSE(fs::exists(at("x.cls")));
+}
+
+// Many files in one folder: each file is flushed, the folder once per run
+// (before the run ends), not once per file.
+// (The leak checker of sanitized builds cannot run under a tracer.)
+TEST_F(ToolFiles, FoldersAreFlushedOncePerRun) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace here";
+    fs::create_directories(at("d/sub"));
+    for (int i = 0; i < 12; ++i) spit(at((i % 2 ? "d/f" : "d/sub/f") + std::to_string(i)), "small");
+    const fs::path trace = logs_ / "trace";
+    const std::string command = "cd '" + dir_.string() +
+                                "' && K=k ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -f -y "
+                                "-e trace=fsync,fdatasync -o '" +
+                                trace.string() + "' '" + CLSCRYPT_TOOL_PATH + "' encrypt -q --pass env:K -r d";
+    const int status = std::system(command.c_str());
+    if (slurp(trace).find("PTRACE") != std::string::npos || !fs::exists(trace)) GTEST_SKIP() << "cannot trace here";
+    ASSERT_EQ(status, 0);
+    std::map<std::string, int> flushes;
+    std::istringstream lines(slurp(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const auto open = line.find("fsync(");
+        if (open == std::string::npos) continue;
+        const auto start = line.find('<', open), end = line.find('>', start);
+        if (start == std::string::npos || end == std::string::npos) continue;
+        ++flushes[line.substr(start + 1, end - start - 1)];
+    }
+    const std::string d = fs::canonical(at("d")).string(), sub = fs::canonical(at("d/sub")).string();
+    EXPECT_EQ(flushes[d], 1);
+    EXPECT_EQ(flushes[sub], 1);
+    for (int i = 0; i < 12; ++i) {
+        const std::string out = fs::canonical(at((i % 2 ? "d/f" : "d/sub/f") + std::to_string(i) + ".cls")).string();
+        std::size_t file_flushes = 0;
+        for (const auto& [name, n] : flushes)
+            file_flushes += name.find("/.f" + std::to_string(i) + ".") != std::string::npos ? n : 0;
+        EXPECT_EQ(file_flushes, 1u) << out;
+    }
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 
 namespace clscrypt::platform {
 
@@ -39,8 +41,97 @@ enum class FileOp { Open, Read, Create, Write, Replace };
 std::int32_t file_error_number(int err, FileOp op) noexcept;
 
 /// A hidden name for a new file in `folder` beside `filename`:
-/// ".NAME.XXXXXXXX.tmp", with eight random letters and digits.
+/// ".NAME.XXXXXXXX.tmp", with eight random letters and digits from the
+/// system's random source. When the whole would pass the 255 bytes (UTF-16
+/// units on Windows) a name may have, NAME is cut short, between two
+/// characters: the letters keep it unique.
 std::filesystem::path temporary_name_beside(const std::filesystem::path& folder, const std::filesystem::path& filename);
+
+/// Whether `filename` has the form temporary_name_beside gives.
+bool is_temporary_name(const std::filesystem::path& filename);
+
+// The steps of a crash-safe output one by one, for callers that word their
+// own messages (the command-line tool): each failure returns the system's
+// error code in `ec` (errno, or GetLastError() on Windows) and raises
+// nothing.
+
+/// Creates `path` for writing, failing when the name exists (no link is
+/// followed there; `exists` tells that case): kNoFile on failure. `mode` is
+/// the permission bits, less the umask (on Windows, read-only without the
+/// owner's write bit). On Windows the file is shared for deletion, so that
+/// a console handler can remove it while it is open.
+FileHandle create_new_file(const std::filesystem::path& path, unsigned mode, bool& exists, std::error_code& ec);
+/// Opens an existing file for reading (never a terminal to control):
+/// kNoFile on failure.
+FileHandle open_for_reading(const std::filesystem::path& path, std::error_code& ec);
+/// Opens an existing file, device or FIFO for writing, neither creating
+/// nor truncating it: kNoFile on failure.
+FileHandle open_for_writing(const std::filesystem::path& path, std::error_code& ec);
+/// Closes a handle; false with the reason when the close reports a failure
+/// (the handle is released all the same).
+bool close_file(FileHandle handle, std::error_code& ec);
+/// Writes all of `data`.
+bool write_file(FileHandle handle, std::span<const std::uint8_t> data, std::error_code& ec);
+/// Starts writing a range of a file to disk without waiting for it, so that
+/// the disk works while more is enciphered and the final flush finds little
+/// left. A failure changes nothing: the flush reports.
+void start_write_back(FileHandle handle, std::uint64_t offset, std::uint64_t length) noexcept;
+/// Flushes a file's content to disk.
+bool flush_file(FileHandle handle, std::error_code& ec);
+
+enum class RenameResult { Done, Exists, Failed };
+/// Gives `from` the name `to` atomically. With `replace` a file there is
+/// replaced; without, an existing `to` is never replaced (Exists): a
+/// no-replace rename where the system has one, else a second hard link and
+/// the removal of the first, else (a file system without links) a check
+/// and a rename.
+RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                         std::error_code& ec);
+/// Flushes a folder, so that the names given in it survive a crash. A file
+/// system that cannot flush folders (and Windows, where the rename itself is
+/// written through) counts as done.
+bool flush_folder(const std::filesystem::path& folder, std::error_code& ec);
+/// Removes a file's name; a failure is left unsaid (for clean-up).
+void remove_file(const std::filesystem::path& path) noexcept;
+
+/// A file with no name, open for reading and writing, in the system's
+/// folder for temporary files (TMPDIR on POSIX): it goes with its last
+/// handle, whatever ends the process. kNoFile on failure, with the folder
+/// tried in `folder`.
+FileHandle create_unnamed_file(std::filesystem::path& folder, std::error_code& ec);
+/// What a name is on disk, symbolic links followed.
+enum class NodeKind {
+    Missing,
+    Regular,
+    Folder,
+    Stream,  // a character device, a FIFO or a socket: written into
+    Other,   // a block device and the like: neither written into nor replaced
+};
+NodeKind node_kind(const std::filesystem::path& path);
+
+/// What a file is, symbolic links followed: its identity, the number of its
+/// names, and what an in-place rewrite keeps of it.
+struct FileFacts {
+    std::uint64_t device = 0, inode = 0, links = 1;
+    std::uint32_t owner = 0, group = 0;
+    unsigned mode = 0;  // the permission bits with set-user-ID, set-group-ID and sticky
+    std::int64_t accessed_s = 0, accessed_ns = 0, modified_s = 0, modified_ns = 0;
+};
+std::optional<FileFacts> file_facts(const std::filesystem::path& path);
+
+/// Gives the new file open on `file` the owner, group and mode of `facts`.
+/// False, with the system's error, where they cannot be given.
+bool keep_owner_and_mode(FileHandle file, const FileFacts& facts, std::error_code& ec);
+/// Gives it the access and modification times of `facts`.
+bool keep_times(FileHandle file, const FileFacts& facts, std::error_code& ec);
+
+/// The permission bits of a file (0666 when they cannot be read).
+unsigned permission_bits(const std::filesystem::path& path);
+
+/// Reads up to out.size() bytes (fewer only at the end): how many in `got`.
+bool read_file(FileHandle handle, std::span<std::uint8_t> out, std::size_t& got, std::error_code& ec);
+/// Moves a file's offset back to its start.
+bool rewind_file(FileHandle handle, std::error_code& ec);
 
 /// True when the size of the file `path` names can be read; any failure of
 /// that query counts as "no".

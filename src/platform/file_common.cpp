@@ -42,6 +42,27 @@ void InputFile::expect_end() {
     }
 }
 
+namespace {
+
+// The longest file name most file systems take: bytes on POSIX, UTF-16
+// units on Windows.
+constexpr std::size_t kNameMax = 255;
+// "." NAME "." + 8 letters + ".tmp"
+constexpr std::size_t kAdded = 1 + 1 + 8 + 4;
+
+// A unit that continues a character: a UTF-8 continuation byte, or the
+// second half of a UTF-16 surrogate pair.
+template <typename Unit>
+bool continues_a_character(Unit u) {
+    if constexpr (sizeof(Unit) == 1) {
+        return (static_cast<unsigned char>(u) & 0xC0) == 0x80;
+    } else {
+        return static_cast<std::uint32_t>(u) >= 0xDC00 && static_cast<std::uint32_t>(u) <= 0xDFFF;
+    }
+}
+
+}  // namespace
+
 std::filesystem::path temporary_name_beside(const std::filesystem::path& folder,
                                             const std::filesystem::path& filename) {
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -49,10 +70,33 @@ std::filesystem::path temporary_name_beside(const std::filesystem::path& folder,
     system_random(random);
     std::string letters;
     for (const std::uint8_t r : random) letters += kLetters[r % 36];
+    auto stem = filename.native();
+    if (stem.size() + kAdded > kNameMax) {
+        std::size_t cut = kNameMax - kAdded;
+        while (cut > 0 && continues_a_character(stem[cut])) --cut;
+        stem.resize(cut);
+    }
     std::filesystem::path name(".");
-    name += filename.native();
+    name += stem;
     name += "." + letters + ".tmp";
     return folder / name;
+}
+
+bool is_temporary_name(const std::filesystem::path& filename) {
+    const auto& name = filename.native();     // compared unit by unit: the form is ASCII
+    constexpr std::size_t kTail = 1 + 8 + 4;  // "." + 8 letters or digits + ".tmp"
+    if (name.size() < 1 + 1 + kTail || name.front() != '.') return false;
+    const std::size_t dot = name.size() - kTail;
+    if (name[dot] != '.') return false;
+    const char* const kEnd = ".tmp";
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (name[name.size() - 4 + i] != kEnd[i]) return false;
+    }
+    for (std::size_t i = dot + 1; i < dot + 9; ++i) {
+        const auto c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
 }
 
 }  // namespace clscrypt::platform

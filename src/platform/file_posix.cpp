@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -34,18 +37,13 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 // As many symbolic links as Linux follows in one lookup (MAXSYMLINKS).
 constexpr int kMaxLinks = 40;
 
+std::error_code last_error() noexcept {
+    return {errno, std::system_category()};
+}
+
 void sync_folder(const std::filesystem::path& folder) {
-    const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) {
-        throw_file_error(errno, FileOp::Replace, folder, "open the folder to flush it");
-    }
-    const int rc = ::fsync(fd);
-    const int err = errno;
-    ::close(fd);
-    // Some file systems cannot flush a folder; that is no failure of ours.
-    if (rc != 0 && err != EINVAL && err != EROFS) {
-        throw_file_error(err, FileOp::Replace, folder, "flush the folder");
-    }
+    std::error_code ec;
+    if (!flush_folder(folder, ec)) throw_file_error(ec.value(), FileOp::Replace, folder, "flush the folder");
 }
 
 }  // namespace
@@ -195,12 +193,13 @@ void OutputFile::create_temporary() {
     for (int attempt = 0; attempt < 16; ++attempt) {
         temp_ = temporary_name_beside(folder, dest_.filename());
         // Exclusive creation: never open a file someone else made.
-        fd_ = open_retrying(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        std::error_code ec;
+        bool exists = false;
+        fd_ = create_new_file(temp_, 0666, exists, ec);
         if (fd_ >= 0) return;
-        if (errno != EEXIST) {
-            const int err = errno;
+        if (!exists) {
             temp_.clear();
-            throw_file_error(err, FileOp::Create, folder / dest_.filename(), "create a file beside");
+            throw_file_error(ec.value(), FileOp::Create, folder / dest_.filename(), "create a file beside");
         }
     }
     temp_.clear();
@@ -223,20 +222,16 @@ void OutputFile::write(std::span<const std::uint8_t> data) {
         done += static_cast<std::size_t>(put);
     }
     written_ += data.size();
-#if defined(__linux__)
     // Start writing what we have to disk now, a megabyte at a time,
     // without waiting for it: the disk then works while the next chunks are
     // enciphered, and the flush in commit() finds little left to do. Left
     // alone, the system would hold everything back until that flush and the
-    // whole file would wait for the disk at the end. A failure here changes
-    // nothing: commit() still flushes and reports.
+    // whole file would wait for the disk at the end.
     constexpr std::uint64_t kWriteBack = std::uint64_t{1} << 20;
     if (!stream_ && written_ - started_ >= kWriteBack) {
-        (void)::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(written_ - started_),
-                                SYNC_FILE_RANGE_WRITE);
+        start_write_back(fd_, started_, written_ - started_);
         started_ = written_;
     }
-#endif
 }
 
 void OutputFile::commit() {
@@ -269,11 +264,229 @@ void OutputFile::commit() {
     if (::close(fd) != 0) {
         throw_file_error(errno, FileOp::Write, dest_, "close");
     }
-    if (::rename(temp_.c_str(), dest_.c_str()) != 0) {
-        throw_file_error(errno, FileOp::Replace, dest_, "replace");
+    std::error_code ec;
+    if (rename_file(temp_, dest_, true, ec) != RenameResult::Done) {
+        throw_file_error(ec.value(), FileOp::Replace, dest_, "replace");
     }
     temp_.clear();
     sync_folder(dest_.has_parent_path() ? dest_.parent_path() : std::filesystem::path("."));
+}
+
+FileHandle create_new_file(const std::filesystem::path& path, unsigned mode, bool& exists, std::error_code& ec) {
+    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
+    exists = fd < 0 && errno == EEXIST;
+    if (fd < 0) ec = last_error();
+    return fd;
+}
+
+FileHandle open_for_reading(const std::filesystem::path& path, std::error_code& ec) {
+    const int fd = open_retrying(path.c_str(), O_RDONLY | O_NOCTTY);
+    if (fd < 0) ec = last_error();
+    return fd;
+}
+
+FileHandle open_for_writing(const std::filesystem::path& path, std::error_code& ec) {
+    const int fd = open_retrying(path.c_str(), O_WRONLY | O_NOCTTY);
+    if (fd < 0) ec = last_error();
+    return fd;
+}
+
+bool close_file(FileHandle handle, std::error_code& ec) {
+    // Not retried on EINTR: the descriptor is released whatever close says.
+    if (::close(handle) == 0) return true;
+    ec = last_error();
+    return false;
+}
+
+bool write_file(FileHandle handle, std::span<const std::uint8_t> data, std::error_code& ec) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t put = ::write(handle, data.data() + done, data.size() - done);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            ec = last_error();
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+void start_write_back(FileHandle handle, std::uint64_t offset, std::uint64_t length) noexcept {
+#if defined(__linux__)
+    (void)::sync_file_range(handle, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)handle, (void)offset, (void)length;
+#endif
+}
+
+bool flush_file(FileHandle handle, std::error_code& ec) {
+    if (::fsync(handle) == 0) return true;
+    ec = last_error();
+    return false;
+}
+
+RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                         std::error_code& ec) {
+    if (replace) {
+        if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
+        ec = last_error();
+        return RenameResult::Failed;
+    }
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return RenameResult::Done;
+    if (errno == EEXIST) return RenameResult::Exists;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        ec = last_error();
+        return RenameResult::Failed;
+    }
+#endif
+    // No no-replace rename here: a second hard link is as atomic, and the
+    // temporary name then goes.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return RenameResult::Done;
+    }
+    if (errno == EEXIST) return RenameResult::Exists;
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) {
+        ec = last_error();
+        return RenameResult::Failed;
+    }
+    // A file system without hard links either: check, then rename (a race
+    // remains only there).
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) return RenameResult::Exists;
+    if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
+    ec = last_error();
+    return RenameResult::Failed;
+}
+
+bool flush_folder(const std::filesystem::path& folder, std::error_code& ec) {
+    const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        ec = last_error();
+        return false;
+    }
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems cannot flush a folder; that is no failure.
+    if (rc != 0 && err != EINVAL && err != EROFS) {
+        ec = {err, std::system_category()};
+        return false;
+    }
+    return true;
+}
+
+void remove_file(const std::filesystem::path& path) noexcept {
+    ::unlink(path.c_str());
+}
+
+FileHandle create_unnamed_file(std::filesystem::path& folder, std::error_code& ec) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+#if defined(O_TMPFILE)
+    const int fd = open_retrying(folder.c_str(), O_RDWR | O_TMPFILE | O_EXCL, 0600);
+    if (fd >= 0) return fd;
+    // Only a file system without unnamed files is worth the second way.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        ec = last_error();
+        return -1;
+    }
+#endif
+    std::string name = (folder / ".clscrypt.XXXXXX").string();
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named < 0) {
+        ec = last_error();
+        return -1;
+    }
+    ::unlink(name.c_str());
+    return named;
+}
+
+bool read_file(FileHandle handle, std::span<std::uint8_t> out, std::size_t& got, std::error_code& ec) {
+    got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::read(handle, out.data() + got, out.size() - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ec = last_error();
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool rewind_file(FileHandle handle, std::error_code& ec) {
+    if (::lseek(handle, 0, SEEK_SET) == 0) return true;
+    ec = last_error();
+    return false;
+}
+
+NodeKind node_kind(const std::filesystem::path& path) {
+    struct stat st {};
+    // A name that cannot be looked up counts as free: creating the file
+    // beside it then reports the system's reason.
+    if (::stat(path.c_str(), &st) != 0) return NodeKind::Missing;
+    if (S_ISREG(st.st_mode)) return NodeKind::Regular;
+    if (S_ISDIR(st.st_mode)) return NodeKind::Folder;
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return NodeKind::Stream;
+    return NodeKind::Other;
+}
+
+std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    FileFacts f;
+    f.device = static_cast<std::uint64_t>(st.st_dev);
+    f.inode = static_cast<std::uint64_t>(st.st_ino);
+    f.links = static_cast<std::uint64_t>(st.st_nlink);
+    f.owner = static_cast<std::uint32_t>(st.st_uid);
+    f.group = static_cast<std::uint32_t>(st.st_gid);
+    f.mode = static_cast<unsigned>(st.st_mode) & 07777U;
+    f.accessed_s = static_cast<std::int64_t>(st.st_atim.tv_sec);
+    f.accessed_ns = static_cast<std::int64_t>(st.st_atim.tv_nsec);
+    f.modified_s = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    f.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return f;
+}
+
+bool keep_owner_and_mode(FileHandle fd, const FileFacts& facts, std::error_code& ec) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ec = last_error();
+        return false;
+    }
+    // Asked only when it differs: a user rewriting a file of their own
+    // needs no right to give files away.
+    const auto owner = static_cast<uid_t>(facts.owner);
+    const auto group = static_cast<gid_t>(facts.group);
+    if ((st.st_uid != owner || st.st_gid != group) && ::fchown(fd, owner, group) != 0) {
+        ec = last_error();
+        return false;
+    }
+    // After the owner: a change of owner clears the set-ID bits.
+    if (::fchmod(fd, static_cast<mode_t>(facts.mode)) != 0) {
+        ec = last_error();
+        return false;
+    }
+    return true;
+}
+
+bool keep_times(FileHandle fd, const FileFacts& facts, std::error_code& ec) {
+    const timespec times[2] = {{static_cast<time_t>(facts.accessed_s), static_cast<long>(facts.accessed_ns)},
+                               {static_cast<time_t>(facts.modified_s), static_cast<long>(facts.modified_ns)}};
+    if (::futimens(fd, times) == 0) return true;
+    ec = last_error();
+    return false;
+}
+
+unsigned permission_bits(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return 0666;
+    return static_cast<unsigned>(st.st_mode) & 0777U;
 }
 
 }  // namespace clscrypt::platform

@@ -293,4 +293,172 @@ void OutputFile::commit() {
     temp_.clear();
 }
 
+namespace {
+
+std::error_code windows_error() noexcept {
+    return {last_error(), std::system_category()};
+}
+
+}  // namespace
+
+FileHandle create_new_file(const std::filesystem::path& path, unsigned mode, bool& exists, std::error_code& ec) {
+    const DWORD attributes = (mode & 0200U) != 0 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    const FileHandle h = checked(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                               nullptr, CREATE_NEW, attributes, nullptr));
+    exists = false;
+    if (h == kNoFile) {
+        const int err = last_error();
+        exists = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+        ec = {err, std::system_category()};
+    }
+    return h;
+}
+
+FileHandle open_for_reading(const std::filesystem::path& path, std::error_code& ec) {
+    // Shared for reading and writing but not deletion: a file held open so
+    // can be neither renamed nor replaced meanwhile.
+    const FileHandle h = checked(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h == kNoFile) ec = windows_error();
+    return h;
+}
+
+FileHandle open_for_writing(const std::filesystem::path& path, std::error_code& ec) {
+    const FileHandle h = checked(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h == kNoFile) ec = windows_error();
+    return h;
+}
+
+bool close_file(FileHandle handle, std::error_code& ec) {
+    if (::CloseHandle(as_handle(handle)) != 0) return true;
+    ec = windows_error();
+    return false;
+}
+
+bool write_file(FileHandle handle, std::span<const std::uint8_t> data, std::error_code& ec) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1U << 30));
+        DWORD put = 0;
+        if (::WriteFile(as_handle(handle), data.data() + done, want, &put, nullptr) == 0) {
+            ec = windows_error();
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+void start_write_back(FileHandle, std::uint64_t, std::uint64_t) noexcept {}
+
+bool flush_file(FileHandle handle, std::error_code& ec) {
+    if (::FlushFileBuffers(as_handle(handle)) != 0) return true;
+    ec = windows_error();
+    return false;
+}
+
+RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+                         std::error_code& ec) {
+    // Without MOVEFILE_REPLACE_EXISTING an existing name is never replaced;
+    // MOVEFILE_WRITE_THROUGH returns once the rename is on disk.
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (::MoveFileExW(from.c_str(), to.c_str(), flags)) return RenameResult::Done;
+    const DWORD code = ::GetLastError();
+    if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return RenameResult::Exists;
+    ec = {static_cast<int>(code), std::system_category()};
+    return RenameResult::Failed;
+}
+
+bool flush_folder(const std::filesystem::path&, std::error_code&) {
+    // MOVEFILE_WRITE_THROUGH has made the new name durable already.
+    return true;
+}
+
+void remove_file(const std::filesystem::path& path) noexcept {
+    ::DeleteFileW(path.c_str());
+}
+
+FileHandle create_unnamed_file(std::filesystem::path& folder, std::error_code& ec) {
+    // The folder TMP, TEMP or the profile names; the file goes with its last handle.
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+    if (length == 0 || length > MAX_PATH) {
+        ec = windows_error();
+        return kNoFile;
+    }
+    folder = buffer;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::filesystem::path name = temporary_name_beside(folder, L"clscrypt");
+        const FileHandle h = checked(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (h != kNoFile) return h;
+        if (::GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    ec = windows_error();
+    return kNoFile;
+}
+
+bool read_file(FileHandle handle, std::span<std::uint8_t> out, std::size_t& got, std::error_code& ec) {
+    got = 0;
+    while (got < out.size()) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - got, 1U << 30));
+        DWORD n = 0;
+        if (::ReadFile(as_handle(handle), out.data() + got, want, &n, nullptr) == 0) {
+            ec = windows_error();
+            return false;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    return true;
+}
+
+bool rewind_file(FileHandle handle, std::error_code& ec) {
+    LARGE_INTEGER zero{};
+    if (::SetFilePointerEx(as_handle(handle), zero, nullptr, FILE_BEGIN) != 0) return true;
+    ec = windows_error();
+    return false;
+}
+
+NodeKind node_kind(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    switch (status.type()) {
+        case std::filesystem::file_type::not_found: return NodeKind::Missing;
+        case std::filesystem::file_type::regular: return NodeKind::Regular;
+        case std::filesystem::file_type::directory: return NodeKind::Folder;
+        case std::filesystem::file_type::character:
+        case std::filesystem::file_type::fifo: return NodeKind::Stream;
+        default: return NodeKind::Other;
+    }
+}
+
+std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return std::nullopt;
+    FileFacts f;
+    f.links = static_cast<std::uint64_t>(std::filesystem::hard_link_count(path, ec));
+    if (ec) f.links = 1;
+    f.mode = static_cast<unsigned>(status.permissions()) & 0777U;
+    return f;  // no device and inode here: names are compared instead
+}
+
+// Windows keeps owners and access lists of its own; the new file takes the
+// folder's, as the system's own copy does. Its times are not yet carried over.
+bool keep_owner_and_mode(FileHandle, const FileFacts&, std::error_code&) {
+    return true;
+}
+
+bool keep_times(FileHandle, const FileFacts&, std::error_code&) {
+    return true;
+}
+
+unsigned permission_bits(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto perms = std::filesystem::status(path, ec).permissions();
+    return ec ? 0666U : static_cast<unsigned>(perms) & 0777U;
+}
+
 }  // namespace clscrypt::platform

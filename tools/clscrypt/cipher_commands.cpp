@@ -1,10 +1,9 @@
-// encrypt, decrypt and rekey.
+// encrypt, decrypt and rekey over files.
 //
 // Files stream through the library's file operations (bounded memory) into
 // the tool's outputs (files.hpp): a new file that takes its name only once
-// complete, or a device or FIFO written into. Standard input is read whole,
-// into one buffer: the format stores the message length in its first block,
-// so nothing can be written before the whole message is known.
+// complete, or a device or FIFO written into. Several files go side by side
+// with -j. Standard input and --text are cipher_filter.cpp's.
 
 #include <algorithm>
 #include <atomic>
@@ -19,10 +18,7 @@
 
 #include <clscrypt/clscrypt.hpp>
 
-#include "commands.hpp"
-#include "common/utf.hpp"
-#include "errors.hpp"
-#include "files.hpp"
+#include "cipher_shared.hpp"
 #include "progress_bar.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
@@ -32,351 +28,6 @@ namespace clscrypt::tool {
 namespace fs = std::filesystem;
 
 namespace {
-
-enum class Mode { Encrypt, Decrypt, Rekey };
-
-// Standard input and --text carry a ciphertext; everything else names a file.
-bool names_a_file(const std::string& name) {
-    return name != "standard input" && name != "--text";
-}
-
-// What a library error means to the person at the keyboard. `name` is the
-// input as messages show it; `paths` are the names the library was given,
-// which its own words quote as they are: they are shown escaped too.
-ToolError explain(const RuntimeError& e, const std::string& name, Mode mode,
-                  const std::vector<fs::path>& paths = {}) {
-    const bool reading_ciphertext = mode != Mode::Encrypt;
-    const std::string not_ours =
-        names_a_file(name) ? "not a file encrypted with this format" : "not a ciphertext of this format";
-    // The size descriptor does not fit: the key is wrong, or the data is not ours.
-    if (e.Kind() == ErrorKind::WrongKeyOrDamaged && e.Number() == RuntimeError::ClassError) {
-        return ToolError(name + ": wrong key, or " + not_ours +
-                             "; nothing was written (check the key, and for re-keyed data give every --pass in "
-                             "the order used)",
-                         kExitWrongKey);
-    }
-    // A length that no ciphertext has.
-    if (reading_ciphertext && e.Kind() == ErrorKind::WrongKeyOrDamaged) {
-        const char* why = e.Number() == RuntimeError::Overflow
-                              ? "longer than the format allows"
-                              : "its length is not a whole number of 8-byte blocks of at least 16 bytes";
-        return ToolError(name + ": " + not_ours + " (" + why + "); nothing was written", kExitWrongKey);
-    }
-    if (e.Kind() == ErrorKind::SourceMissing) {
-        return ToolError(name + ": no such file; check the name", kExitFailure);
-    }
-    if (e.Kind() == ErrorKind::Overflow) {
-        return ToolError(name + ": too large for this format (at most 2 GiB - 20 bytes of message)", kExitFailure);
-    }
-    // Failures of the system (open, read, write, space): what the library
-    // says, which names the file and the system's reason.
-    std::string words = library_words(e);
-    for (const auto& path : paths) {
-        const std::string raw = "'" + path_to_utf8(path) + "'";
-        for (auto at = words.find(raw); at != std::string::npos; at = words.find(raw, at + 1)) {
-            const std::string shown = shown_path(path);
-            words.replace(at, raw.size(), shown);
-            at += shown.size() - 1;
-        }
-    }
-    return ToolError(name + ": " + without_controls(words), kExitFailure);
-}
-
-// What the arguments name, in their order: a file to process, a problem
-// to report in its place, or a file a walk skipped (`skipped`, with the
-// -v line that says why in `problem`).
-struct Item {
-    fs::path input;
-    std::string problem;
-    bool skipped = false;
-};
-
-// Where a result goes.
-struct Target {
-    fs::path path;
-    NodeKind kind = NodeKind::Missing;
-    bool standard_output = false;
-    [[nodiscard]] std::string name() const { return standard_output ? "standard output" : shown_path(path); }
-};
-
-bool has_suffix(const fs::path& p, const std::string& suffix) {
-    const std::string name = p.filename().string();
-    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The file a name means for --in-place and rekey: a symbolic link is
-// followed, so that the file it points to is replaced (and its plaintext is
-// really gone) while the link stays.
-fs::path resolved(const fs::path& input) {
-    std::error_code ec;
-    const fs::path real = fs::canonical(input, ec);
-    return ec ? input : real;
-}
-
-// Where `input` goes. Raises a ToolError when the tool must not write there.
-// Without -f an existing file is refused here, before any work, and again
-// at the final step, which never replaces a file that appeared meanwhile.
-Target output_for(const fs::path& input, const CipherOptions& o, Mode mode) {
-    if (mode == Mode::Rekey || o.in_place) {
-        const fs::path real = resolved(input);
-        return {real, node_kind(real), false};
-    }
-    Target t;
-    if (o.output == "-") {
-        t.standard_output = true;
-        if (mode == Mode::Encrypt && !o.force && stdout_is_terminal()) {
-            throw UsageError("will not write binary ciphertext to a terminal; redirect it, or use -f");
-        }
-        return t;
-    }
-    if (!o.output.empty()) {
-        t.path = path_from_utf8(o.output);
-        // /dev/stdout and its like: standard output, whatever it writes to,
-        // written into as "-o -" would be.
-        if (links_to_standard_output(t.path)) {
-            if (mode == Mode::Encrypt && !o.force && stdout_is_terminal()) {
-                throw UsageError("will not write binary ciphertext to a terminal; redirect it, or use -f");
-            }
-            t.standard_output = true;
-            return t;
-        }
-    } else if (mode == Mode::Encrypt) {
-        t.path = input;
-        t.path += path_from_utf8(o.suffix);
-    } else {
-        if (!has_suffix(input, o.suffix)) {
-            throw ToolError(shown_path(input) + ": the name does not end in " + o.suffix +
-                                "; say where to write with -o OUT or --suffix S",
-                            kExitUsage);
-        }
-        const std::string name = input.filename().string();
-        t.path = input.parent_path() / path_from_utf8(name.substr(0, name.size() - o.suffix.size()));
-    }
-    std::error_code ec;
-    const bool name_taken = fs::exists(fs::symlink_status(t.path, ec));
-    // A symbolic link leads to the name written: the file there is replaced
-    // (or the FIFO or device written into) and the link stays.
-    t.path = followed_links(t.path);
-    if (same_file(input, t.path)) {
-        throw ToolError(shown_path(input) + ": the output would replace the input; use --in-place to mean that",
-                        kExitUsage);
-    }
-    t.kind = node_kind(t.path);
-    switch (t.kind) {
-        case NodeKind::Folder: throw ToolError(t.name() + ": is a folder; name a file to write", kExitFailure);
-        case NodeKind::Other:
-            throw ToolError(
-                t.name() + ": is neither a file, a character device nor a FIFO; will not write there",
-                kExitFailure);
-        case NodeKind::Stream: return t;  // written into, as a shell's redirection would
-        case NodeKind::Regular:
-        case NodeKind::Missing: break;
-    }
-    if (!o.force && name_taken) {
-        throw ToolError(t.name() + ": already exists; use -f to overwrite it", kExitFailure);
-    }
-    return t;
-}
-
-// What makes two names one file: its device and number where the system
-// has them, else the name made absolute.
-std::string identity_of(const fs::path& p) {
-    if (const auto f = file_facts(p); f && f->inode != 0) {
-        return std::to_string(f->device) + ":" + std::to_string(f->inode);
-    }
-    std::error_code ec;
-    return fs::weakly_canonical(p, ec).string();
-}
-
-// Walks `folder` and the folders in it, gathering the files that `take`
-// accepts, and those it refuses where it says `tell` (-1 for a file left out
-// without a word, 0 to take, 1 to skip and say so). A folder that cannot be
-// read is reported by its own name, and the walk goes on with the others.
-// Links are not followed.
-template <typename Take>
-void walk(const fs::path& folder, const Take& take, std::vector<std::pair<fs::path, bool>>& found,
-          std::vector<std::string>& problems) {
-    std::vector<fs::path> folders;
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::error_code kind_ec;
-        const auto status = it->symlink_status(kind_ec);
-        if (kind_ec) continue;  // gone since it was listed
-        if (fs::is_directory(status)) {
-            folders.push_back(it->path());
-        } else if (fs::is_regular_file(status)) {
-            if (const int verdict = take(it->path()); verdict >= 0) found.emplace_back(it->path(), verdict == 1);
-        }
-    }
-    if (ec) problems.push_back(shown_path(folder) + ": cannot read the folder: " + ec.message());
-    std::sort(folders.begin(), folders.end());
-    for (const auto& sub : folders) walk(sub, take, found, problems);
-}
-
-// The files the arguments name, folders walked with -r, and the problems
-// found on the way, each where its argument stands. A file named twice (or
-// found twice) is done once, where it first comes.
-std::vector<Item> expand(const CipherOptions& o, Mode mode) {
-    std::vector<Item> inputs;
-    std::set<std::string> seen;
-    auto add = [&](fs::path p) {
-        if (seen.insert(identity_of(p)).second) inputs.push_back({std::move(p), {}});
-    };
-    for (const auto& arg : o.files) {
-        const fs::path p = path_from_utf8(arg);
-        std::error_code ec;
-        if (!fs::is_directory(p, ec)) {
-            add(p);
-            continue;
-        }
-        if (!o.recursive) {
-            inputs.push_back({{}, shown_name(arg) + ": is a folder; use -r to process the files in it"});
-            continue;
-        }
-        const auto take = [&](const fs::path& file) {
-            // A run's hidden temporary file is no input of another.
-            if (is_temporary_name(file.filename().string())) return -1;
-            // Encrypting skips what is already encrypted, and says so: a
-            // plaintext file may carry the suffix too. Decrypting and
-            // re-keying take only such files, among others that are no
-            // business of theirs.
-            const bool encrypted = has_suffix(file, o.suffix);
-            if (mode == Mode::Encrypt) return encrypted ? 1 : 0;
-            return encrypted ? 0 : -1;
-        };
-        std::vector<std::pair<fs::path, bool>> found;
-        std::vector<std::string> problems;
-        walk(p, take, found, problems);
-        std::sort(found.begin(), found.end());
-        bool any_taken = false;
-        for (auto& [f, skip] : found) {
-            if (!skip) {
-                any_taken = true;
-                add(std::move(f));
-            } else if (seen.insert(identity_of(f)).second) {
-                inputs.push_back({f,
-                                  shown_path(f) + ": skipped: its name ends in " + o.suffix +
-                                      ", so it counts as encrypted (name it to encrypt it anyway)",
-                                  true});
-            }
-        }
-        for (auto& problem : problems) inputs.push_back({{}, std::move(problem)});
-        if (!any_taken && problems.empty()) {
-            // A run that does nothing must not look like one that did it all.
-            const std::string what =
-                mode == Mode::Encrypt
-                    ? "no file in it to encrypt (names ending in " + o.suffix + " count as encrypted)"
-                    : "no file in it ends in " + o.suffix + ", so nothing was " +
-                          (mode == Mode::Rekey ? "re-keyed" : "decrypted") +
-                          " (files encrypted with --in-place keep their names: name them)";
-            inputs.push_back({{}, shown_name(arg) + ": " + what});
-        }
-    }
-    return inputs;
-}
-
-// The longest message and ciphertext the format's signed 32-bit length
-// allows: T = 8 * ceil((N + 12) / 8) <= 2^31 - 1.
-constexpr std::uint64_t kMaxCiphertext = 0x7FFFFFF8;
-constexpr std::uint64_t kMaxMessage = kMaxCiphertext - 12;
-
-// Standard input, whole, in one buffer with `room` bytes to spare (so the
-// cipher works in place); refused as soon as it passes `limit` bytes.
-// Read in pieces that are freed as they are gathered, so memory never holds
-// more than one copy and a piece.
-std::vector<std::uint8_t> read_standard_input(std::uint64_t limit, std::size_t room) {
-    const std::string too_large = "standard input: too large for this format (at most " + std::to_string(limit) +
-                                  " bytes); encrypt it as a file, or split it";
-    if (const auto size = remaining_file_size(kStdinFd); size && *size > limit) {
-        throw ToolError(too_large, kExitFailure);
-    }
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
-    std::vector<std::vector<std::uint8_t>> pieces;
-    std::uint64_t total = 0;
-    for (bool more = true; more;) {
-        std::vector<std::uint8_t> piece(kPiece);
-        std::size_t filled = 0;
-        while (filled < kPiece) {
-            std::string error;
-            const long long got = read_some(kStdinFd, piece.data() + filled, kPiece - filled, error);
-            if (got < 0) throw ToolError("cannot read standard input: " + error, kExitFailure);
-            if (got == 0) {
-                more = false;
-                break;
-            }
-            filled += static_cast<std::size_t>(got);
-        }
-        total += filled;
-        if (total > limit) throw ToolError(too_large, kExitFailure);
-        piece.resize(filled);
-        pieces.push_back(std::move(piece));
-    }
-    std::vector<std::uint8_t> all;
-    all.reserve(static_cast<std::size_t>(total) + room);
-    for (auto& piece : pieces) {
-        all.insert(all.end(), piece.begin(), piece.end());
-        std::vector<std::uint8_t>().swap(piece);
-    }
-    return all;
-}
-
-void write_hex_line(Output& out, const std::vector<std::uint8_t>& bytes) {
-    constexpr std::size_t kSlice = std::size_t{1} << 16;
-    for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
-        const std::size_t n = std::min(kSlice, bytes.size() - at);
-        const std::string hex = WriteHex(std::span(bytes).subspan(at, n));
-        out.write(std::span(reinterpret_cast<const std::uint8_t*>(hex.data()), hex.size()));
-    }
-    out.write(std::span(reinterpret_cast<const std::uint8_t*>("\n"), 1));
-}
-
-// Standard input to standard output, or --text.
-int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
-    const std::string what = o.text_given ? "--text" : "standard input";
-    if (mode == Mode::Encrypt && !o.hex && !o.force && stdout_is_terminal()) {
-        throw UsageError("will not write binary ciphertext to a terminal; redirect it, add --hex, or use -f");
-    }
-    Output out = Output::standard_output();
-    try {
-        std::vector<std::uint8_t> bytes;
-        if (o.text_given && mode == Mode::Encrypt) {
-            // A string: its characters go through the code page, as the string operation does.
-            bytes = cipher.GetCodePage().Encode(utf8_to_utf16(o.text, "--text"));
-        } else if (mode == Mode::Decrypt && (o.text_given || o.hex)) {
-            // Hexadecimal ciphertext, read by the library's one rule.
-            if (o.text_given) {
-                bytes = read_ciphertext_hex(o.text, what);
-            } else {
-                const auto in = read_standard_input(4 * kMaxCiphertext, 0);
-                bytes =
-                    read_ciphertext_hex(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()), what);
-            }
-        } else {
-            bytes = read_standard_input(mode == Mode::Encrypt ? kMaxMessage : kMaxCiphertext, 24);
-        }
-        if (mode == Mode::Encrypt) {
-            cipher.EncryptByte(bytes);
-            if (o.hex) {
-                write_hex_line(out, bytes);
-            } else {
-                out.write(bytes);
-            }
-        } else {
-            cipher.DecryptByte(bytes);
-            if (o.text_given) {
-                const std::string text = common::utf16_to_utf8(cipher.GetCodePage().Decode(bytes)) + "\n";
-                out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-            } else {
-                out.write(bytes);
-            }
-        }
-        out.commit(true);
-        return kExitOk;
-    } catch (const RuntimeError& e) {
-        throw explain(e, what, mode);
-    }
-}
 
 // The most files at once that serve: one per processor (at least four, so
 // that files waiting for the disk leave the processors something to do),
@@ -425,8 +76,8 @@ int run_cipher(CipherOptions o, Mode mode) {
     if (o.quiet && o.verbose) throw UsageError("-q and -v exclude each other");
     const bool filter = o.text_given || o.files.empty() || (o.files.size() == 1 && o.files[0] == "-");
     if (filter && mode == Mode::Rekey) throw UsageError("rekey works on files: name at least one");
-    if (filter && (o.in_place || o.recursive || !o.output.empty())) {
-        throw UsageError("-o, --in-place and -r work on files, not on standard input or --text");
+    if (filter && (o.in_place || o.recursive)) {
+        throw UsageError("--in-place and -r work on files, not on standard input or --text");
     }
     if (!filter && o.hex) throw UsageError("--hex works on standard input and output or --text, not on files");
     if (o.in_place && !o.output.empty()) throw UsageError("--in-place and -o exclude each other");
@@ -469,6 +120,9 @@ int run_cipher(CipherOptions o, Mode mode) {
                   << " files at once; no more are started\n";
     }
     ProgressBar bar(use_bar(o), total, files, jobs);
+    // The folders the outputs go to are flushed once each, after the
+    // last file and before the run says how it went.
+    FolderFlushBatch folder_flushes;
 
     // One file: what it came to, as a message for the person at the keyboard.
     struct Outcome {
@@ -531,10 +185,10 @@ int run_cipher(CipherOptions o, Mode mode) {
                 check_in_place(in, t.path, facts, from);
             }
             const fs::path& source = in_place ? t.path : in;
-            Output out = t.standard_output            ? Output::standard_output()
-                         : t.kind == NodeKind::Stream ? Output::into_stream(t.path, t.name())
-                                                      : Output::new_file(t.path, permission_bits(source), t.name(),
-                                                                         facts ? &*facts : nullptr);
+            Output out = t.standard_output ? Output::standard_output()
+                         : t.kind == NodeKind::Stream
+                             ? Output::into_stream(t.path, t.name())
+                             : Output::new_file(t.path, permission_bits(source), t.name(), facts ? &*facts : nullptr);
             const clsToString::ByteSink sink = [&out](std::span<const std::uint8_t> bytes) { out.write(bytes); };
             std::error_code ec;
             const auto size = fs::file_size(source, ec);
@@ -609,6 +263,12 @@ int run_cipher(CipherOptions o, Mode mode) {
         worker(0);
         for (auto& t : threads) t.join();
     }
+    // The run has not succeeded until the new names are on disk.
+    for (const auto& failure : folder_flushes.flush()) {
+        bar.message("clscrypt: " + failure);
+        status = kExitFailure;
+        only_wrong_keys = false;
+    }
     bar.clear();
     // A walk ends with its count, so that a file it left alone is never
     // passed over in silence.
@@ -617,8 +277,8 @@ int run_cipher(CipherOptions o, Mode mode) {
             return std::to_string(n) + (n == 1 ? " file " : " files ") + what;
         };
         std::string summary = "clscrypt: " + count(done, mode == Mode::Encrypt   ? "encrypted"
-                                                          : mode == Mode::Decrypt ? "decrypted"
-                                                                                  : "re-keyed");
+                                                         : mode == Mode::Decrypt ? "decrypted"
+                                                                                 : "re-keyed");
         if (failed > 0) summary += ", " + std::to_string(failed) + " failed";
         if (skipped > 0) {
             summary += ", " + std::to_string(skipped) +

@@ -5,12 +5,17 @@
 // short when the whole would pass the 255 bytes a name may have), which
 // takes the name only once complete and on disk, and without -f only if the
 // name is still free at that moment. Devices and FIFOs are written into,
-// never replaced. The hidden file is removed on failure and on the signals
-// that end a run (SIGINT, SIGTERM, SIGHUP, SIGPIPE).
+// never replaced. The hidden file is removed on failure and on every signal
+// that ends a run and can be caught.
 //
-// files_posix.cpp and files_windows.cpp hold the system's side,
-// files_common.cpp what that side does alike on both; the Output class above
-// it (output.cpp) is portable.
+// The steps themselves (exclusive creation, flush, the no-replace rename,
+// the folder flush, temporary names, what a name is and what an in-place
+// rewrite keeps of it) are the platform layer's (src/platform/file.hpp),
+// shared with the library's file operations. What is the tool's own stays
+// here: the signal clean-up, the handling of devices, FIFOs and links to
+// standard output, the batching of folder flushes, and the held file of
+// --in-place. files_posix.cpp and files_windows.cpp hold the system's side
+// of those, files_common.cpp what both do alike; output.cpp is portable.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,38 +23,25 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "platform/file.hpp"
 
 namespace clscrypt::tool {
 
-/// What a name is on disk, symbolic links followed.
-enum class NodeKind {
-    Missing,
-    Regular,
-    Folder,
-    Stream,  // a character device, a FIFO or a socket: written into
-    Other,   // a block device and the like: neither written into nor replaced
-};
-NodeKind node_kind(const std::filesystem::path& path);
+// What a name is and what a rewrite in place keeps of it: the platform
+// layer's.
+using platform::file_facts;
+using platform::FileFacts;
+using platform::keep_owner_and_mode;
+using platform::keep_times;
+using platform::node_kind;
+using platform::NodeKind;
+using platform::permission_bits;
 
 /// Whether two names mean the same file (for names that do not exist yet,
 /// the same place).
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
-
-/// What a file is, symbolic links followed: its identity, the number of its
-/// names, and what an in-place rewrite keeps of it.
-struct FileFacts {
-    std::uint64_t device = 0, inode = 0, links = 1;
-    std::uint32_t owner = 0, group = 0;
-    unsigned mode = 0;  // the permission bits with set-user-ID, set-group-ID and sticky
-    std::int64_t accessed_s = 0, accessed_ns = 0, modified_s = 0, modified_ns = 0;
-};
-std::optional<FileFacts> file_facts(const std::filesystem::path& path);
-
-/// Gives the new file open on `fd` the owner, group and mode of `facts`.
-/// False, with the system's reason, where they cannot be given.
-bool keep_owner_and_mode(int fd, const FileFacts& facts, std::string& error);
-/// Gives it the access and modification times of `facts`.
-bool keep_times(int fd, const FileFacts& facts, std::string& error);
 
 /// Whether `path` is a symbolic link to the file this process's standard
 /// output writes to (/dev/stdout, /proc/self/fd/1, a link to the file the
@@ -57,45 +49,17 @@ bool keep_times(int fd, const FileFacts& facts, std::string& error);
 bool links_to_standard_output(const std::filesystem::path& path);
 
 /// Where `path` leads once its symbolic links are followed, to a name that
-/// is no link (which may not exist). A name that cannot be looked up is
-/// left as it is.
+/// is no link (which may not exist). A chain that cannot be followed is
+/// left as it is, for the creation of the file to explain.
 std::filesystem::path followed_links(const std::filesystem::path& path);
-
-/// The permission bits of a file (0666 when they cannot be read).
-unsigned permission_bits(const std::filesystem::path& path);
 
 /// How many bytes are left to read from `fd` when it is a regular file;
 /// nothing for pipes, terminals and devices.
 std::optional<std::uint64_t> remaining_file_size(int fd);
 
-/// Whether `name` has the form of a hidden temporary file beside an output
-/// (".NAME.XXXXXXXX.tmp"), the tool's and the library's alike.
-bool is_temporary_name(const std::string& name);
-
-// The system's side of Output. Descriptors are -1 on failure, with the
-// system's reason in `error`.
-int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error);
-int open_existing_for_writing(const std::filesystem::path& path, std::string& error);
+// Loops over the tool's descriptors (standard output, the terminal).
 bool write_fd(int fd, const std::uint8_t* data, std::size_t size, std::string& error);
-/// Starts writing a range of a file to disk without waiting for it, so that
-/// the disk works while the next bytes are enciphered and the flush at the
-/// end finds little left to do. A failure changes nothing: the flush reports.
-void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) noexcept;
-bool flush_to_disk(int fd, std::string& error);
 bool close_checked(int fd, std::string& error);
-enum class RenameResult { Done, Exists, Failed };
-/// Gives `from` the name `to`. Without `replace`, an existing `to` is never
-/// replaced, atomically where the file system allows it.
-RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
-                         std::string& error);
-/// Flushes the folder holding `file`, so that a rename survives a crash.
-void flush_folder_of(const std::filesystem::path& file);
-void remove_file(const std::filesystem::path& path) noexcept;
-
-/// Random letters and digits for a temporary name.
-std::string random_letters(std::size_t count);
-/// The system's side of it: `count` random bytes.
-std::string random_bytes(std::size_t count);
 
 /// Installs the handlers of the signals that end a run: they remove the
 /// temporary files registered below, clear the progress line, and raise the
@@ -163,14 +127,34 @@ private:
         bool operator==(const Stamp&) const = default;
     };
     static std::optional<Stamp> stamp_of(const std::filesystem::path& path);
-    // The system's side: the file opened and locked (-1 when it cannot be
-    // opened, or when `busy`: another holds the lock), and whether the open
-    // descriptor still reads the file `now` describes.
-    static int open_locked(const std::filesystem::path& path, bool& busy);
+    // The system's side: the file opened and locked (kNoFile when it
+    // cannot be opened, or when `busy`: another holds the lock), and whether
+    // the open handle still reads the file `now` describes.
+    static platform::FileHandle open_locked(const std::filesystem::path& path, bool& busy);
     bool descriptor_is(const Stamp& now) const;
     std::filesystem::path path_;
-    int fd_ = -1;
+    platform::FileHandle fd_ = platform::kNoFile;
     std::optional<Stamp> stamp_;
+};
+
+/// A new name was given in the folder of `file`: flushes that folder, so
+/// that the name survives a crash, or while a FolderFlushBatch is alive,
+/// leaves it to the batch.
+void folder_changed(const std::filesystem::path& file);
+
+/// While one lives, the folders outputs take their names in are flushed
+/// once each, by flush() or at the latest when it goes, instead of once per
+/// file: a run of many small files in one folder then costs one folder
+/// flush, not one per file. The run calls flush() before it reports
+/// success, so that every rename is on disk by then.
+class FolderFlushBatch {
+public:
+    FolderFlushBatch();
+    FolderFlushBatch(const FolderFlushBatch&) = delete;
+    FolderFlushBatch& operator=(const FolderFlushBatch&) = delete;
+    ~FolderFlushBatch();
+    /// Flushes the folders named so far: the message of each that fails.
+    std::vector<std::string> flush();
 };
 
 /// Where one result goes: a new file that takes its name at commit(), or a
@@ -202,10 +186,10 @@ public:
 
 private:
     Output() = default;
-    std::string name_;                   // for messages
-    std::filesystem::path dest_, temp_;  // temp_ empty for a stream
-    int fd_ = -1;
-    bool owns_fd_ = false;
+    std::string name_;                               // for messages
+    std::filesystem::path dest_, temp_;              // temp_ empty for a stream
+    platform::FileHandle file_ = platform::kNoFile;  // a new file, a device or a FIFO
+    bool standard_output_ = false;
     int slot_ = -1;
     std::optional<FileFacts> keep_;
     std::uint64_t written_ = 0;  // bytes written to a new file

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstring>
 
+#include <clscrypt/error.hpp>
+
 #include "errors.hpp"
 #include "files.hpp"
 #include "terminal.hpp"
@@ -68,13 +70,6 @@ bool close_checked(int fd, std::string& error) {
     return false;
 }
 
-std::string random_letters(std::size_t count) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string out = random_bytes(count);
-    for (char& c : out) c = kLetters[static_cast<unsigned char>(c) % 36];
-    return out;
-}
-
 int protect_temporary(const std::filesystem::path& path) {
     const auto& native = path.native();
     if (native.size() >= kPathUnits) return -1;
@@ -112,19 +107,11 @@ void stop_creating_temporaries() noexcept {
 }
 
 std::filesystem::path followed_links(const std::filesystem::path& path) {
-    namespace fs = std::filesystem;
-    fs::path at = path;
-    // As many links as Linux follows in one lookup; a longer chain is left
-    // for the system to refuse when the file is opened.
-    for (int links = 0; links < 40; ++links) {
-        std::error_code ec;
-        if (!fs::is_symlink(fs::symlink_status(at, ec))) return at;
-        const fs::path next = fs::read_symlink(at, ec);
-        if (ec) return at;
-        // A relative link means a name in the link's own folder.
-        at = next.is_absolute() ? next : at.parent_path() / next;
+    try {
+        return platform::followed_links(path);
+    } catch (const RuntimeError&) {
+        return path;  // a loop, or a link that cannot be read: creating the file there says why
     }
-    return at;
 }
 
 void release_temporary(int slot) noexcept {
@@ -162,17 +149,18 @@ HeldFile::HeldFile(const std::filesystem::path& path) : path_(path) {
     if (busy) {
         throw ToolError(shown_path(path) + ": another run is rewriting it in place; nothing was written", kExitFailure);
     }
-    if (fd_ < 0) return;  // the cipher reports a missing or unreadable file in its own words
+    if (fd_ == platform::kNoFile) return;  // the cipher reports a missing or unreadable file in its own words
     // Where the system has no locks, the identity check still catches a change.
     stamp_ = stamp_of(path);
 }
 
 HeldFile::~HeldFile() {
-    if (fd_ >= 0) close_fd(fd_);
+    std::error_code ignored;  // only read: nothing to lose
+    if (fd_ != platform::kNoFile) platform::close_file(fd_, ignored);
 }
 
 void HeldFile::check_unchanged() const {
-    if (fd_ < 0) return;
+    if (fd_ == platform::kNoFile) return;
     const auto now = stamp_of(path_);
     if (!stamp_ || !now || *now != *stamp_ || !descriptor_is(*now)) {
         throw ToolError(

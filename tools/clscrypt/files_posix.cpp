@@ -1,4 +1,6 @@
-// The system's side of the tool's outputs on POSIX systems.
+// The tool's own side of its outputs on POSIX systems: the signal clean-up,
+// what an in-place rewrite keeps (owner, group, mode, times), and the held
+// file. The file steps themselves are the platform layer's (src/platform).
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -9,9 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 
 #include "errors.hpp"
 #include "files.hpp"
@@ -20,16 +22,6 @@
 namespace clscrypt::tool {
 
 namespace {
-
-// The library has the same loop (platform/file_posix.cpp), but inside it: the
-// tool links only the public library, which may be a shared one.
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd = -1;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // Every signal whose default action ends the process and that a handler may
 // catch: only SIGKILL (and a crash of the tool itself) can leave a temporary
@@ -59,64 +51,6 @@ extern "C" void cleanup_and_raise(int sig) {
 
 }  // namespace
 
-NodeKind node_kind(const std::filesystem::path& path) {
-    struct stat st {};
-    // A name that cannot be looked up counts as free: creating the file
-    // beside it then reports the system's reason.
-    if (::stat(path.c_str(), &st) != 0) return NodeKind::Missing;
-    if (S_ISREG(st.st_mode)) return NodeKind::Regular;
-    if (S_ISDIR(st.st_mode)) return NodeKind::Folder;
-    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return NodeKind::Stream;
-    return NodeKind::Other;
-}
-
-std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    FileFacts f;
-    f.device = static_cast<std::uint64_t>(st.st_dev);
-    f.inode = static_cast<std::uint64_t>(st.st_ino);
-    f.links = static_cast<std::uint64_t>(st.st_nlink);
-    f.owner = static_cast<std::uint32_t>(st.st_uid);
-    f.group = static_cast<std::uint32_t>(st.st_gid);
-    f.mode = static_cast<unsigned>(st.st_mode) & 07777U;
-    f.accessed_s = static_cast<std::int64_t>(st.st_atim.tv_sec);
-    f.accessed_ns = static_cast<std::int64_t>(st.st_atim.tv_nsec);
-    f.modified_s = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-    f.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-    return f;
-}
-
-bool keep_owner_and_mode(int fd, const FileFacts& facts, std::string& error) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error = system_reason();
-        return false;
-    }
-    // Asked only when it differs: a user rewriting a file of their own
-    // needs no right to give files away.
-    const auto owner = static_cast<uid_t>(facts.owner);
-    const auto group = static_cast<gid_t>(facts.group);
-    if ((st.st_uid != owner || st.st_gid != group) && ::fchown(fd, owner, group) != 0) {
-        error = system_reason();
-        return false;
-    }
-    // After the owner: a change of owner clears the set-ID bits.
-    if (::fchmod(fd, static_cast<mode_t>(facts.mode)) != 0) {
-        error = system_reason();
-        return false;
-    }
-    return true;
-}
-
-bool keep_times(int fd, const FileFacts& facts, std::string& error) {
-    const timespec times[2] = {{static_cast<time_t>(facts.accessed_s), static_cast<long>(facts.accessed_ns)},
-                               {static_cast<time_t>(facts.modified_s), static_cast<long>(facts.modified_ns)}};
-    if (::futimens(fd, times) == 0) return true;
-    error = system_reason();
-    return false;
-}
-
 bool links_to_standard_output(const std::filesystem::path& path) {
     struct stat link {
     }, named{}, out{};
@@ -125,101 +59,12 @@ bool links_to_standard_output(const std::filesystem::path& path) {
            named.st_ino == out.st_ino;
 }
 
-unsigned permission_bits(const std::filesystem::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return 0666;
-    return static_cast<unsigned>(st.st_mode) & 0777U;
-}
-
 std::optional<std::uint64_t> remaining_file_size(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
     if (at < 0 || at > st.st_size) return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size - at);
-}
-
-int create_exclusive(const std::filesystem::path& path, unsigned mode, bool& exists, std::string& error) {
-    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
-    exists = fd < 0 && errno == EEXIST;
-    if (fd < 0) error = system_reason();
-    return fd;
-}
-
-int open_existing_for_writing(const std::filesystem::path& path, std::string& error) {
-    const int fd = open_retrying(path.c_str(), O_WRONLY | O_NOCTTY);
-    if (fd < 0) error = system_reason();
-    return fd;
-}
-
-void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) noexcept {
-#if defined(__linux__)
-    (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
-#else
-    (void)fd, (void)offset, (void)length;
-#endif
-}
-
-bool flush_to_disk(int fd, std::string& error) {
-    if (::fsync(fd) == 0) return true;
-    error = system_reason();
-    return false;
-}
-
-RenameResult rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
-                         std::string& error) {
-    if (replace) {
-        if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
-        error = system_reason();
-        return RenameResult::Failed;
-    }
-#if defined(RENAME_NOREPLACE)
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return RenameResult::Done;
-    if (errno == EEXIST) return RenameResult::Exists;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        error = system_reason();
-        return RenameResult::Failed;
-    }
-#endif
-    // No no-replace rename here: a second hard link is as atomic, and the
-    // temporary name then goes.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        ::unlink(from.c_str());
-        return RenameResult::Done;
-    }
-    if (errno == EEXIST) return RenameResult::Exists;
-    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) {
-        error = system_reason();
-        return RenameResult::Failed;
-    }
-    // A file system without hard links either: check, then rename (a race
-    // remains only there).
-    struct stat st {};
-    if (::lstat(to.c_str(), &st) == 0) return RenameResult::Exists;
-    if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::Done;
-    error = system_reason();
-    return RenameResult::Failed;
-}
-
-void flush_folder_of(const std::filesystem::path& file) {
-    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-    const int fd = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;  // the file is complete either way; only its name may not survive a crash
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
-void remove_file(const std::filesystem::path& path) noexcept {
-    ::unlink(path.c_str());
-}
-
-std::string random_bytes(std::size_t count) {
-    std::ifstream random("/dev/urandom", std::ios::binary);
-    std::string out(count, '\0');
-    if (!random.read(out.data(), static_cast<std::streamsize>(count))) {
-        throw ToolError("cannot read /dev/urandom for a temporary name", kExitFailure);
-    }
-    return out;
 }
 
 namespace {
@@ -273,17 +118,18 @@ std::optional<HeldFile::Stamp> HeldFile::stamp_of(const std::filesystem::path& p
                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-int HeldFile::open_locked(const std::filesystem::path& path, bool& busy) {
-    const int fd = open_retrying(path.c_str(), O_RDONLY | O_NOCTTY);
+platform::FileHandle HeldFile::open_locked(const std::filesystem::path& path, bool& busy) {
+    std::error_code ec;
+    const int fd = platform::open_for_reading(path, ec);
     if (fd < 0) return fd;
     int rc = 0;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == EWOULDBLOCK) {
-        ::close(fd);
+        platform::close_file(fd, ec);
         busy = true;
-        return -1;
+        return platform::kNoFile;
     }
     return fd;
 }

@@ -15,6 +15,7 @@
 #include <clscrypt/clscrypt.hpp>
 
 #include "commands.hpp"
+#include "docs.hpp"
 #include "errors.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
@@ -378,6 +379,26 @@ int main(int argc, char** argv) {
     // UTF-8 arguments on every system.
     std::vector<std::string> arguments = prepare_process(argc, argv);
     if (!arguments.empty()) arguments.erase(arguments.begin());  // the program's name
+    // The build's switches, kept out of the parser's tables (which they
+    // describe): the manual page and the shell completions.
+    if (arguments.size() == 1 && arguments.front() == "--generate-man") {
+        try {
+            std::cout << manual_page(app, CLSCRYPT_VERSION);
+            return kExitOk;
+        } catch (const std::exception& e) {
+            std::cerr << "clscrypt: " << e.what() << "\n";
+            return kExitFailure;
+        }
+    }
+    if (arguments.size() == 2 && arguments.front() == "--generate-completions") {
+        try {
+            std::cout << completion_script(app, arguments.back());
+            return kExitOk;
+        } catch (const std::exception& e) {
+            std::cerr << "clscrypt: " << e.what() << "\n";
+            return kExitUsage;
+        }
+    }
     if (!arguments.empty() && arguments.front() == "-d") arguments.front() = "decrypt";
     if (const auto unknown = unknown_command(app, arguments)) {
         std::cerr << "clscrypt: " << *unknown << "\nRun 'clscrypt --help' for usage.\n";
