@@ -38,6 +38,7 @@ struct CbcRun;
 struct FileOutput;
 struct Busy;
 std::unique_ptr<KeyState> take_key_state(clsToString&& c);
+std::int32_t checked_descriptor(const clsToString& c, std::span<const std::uint8_t, 16> head, std::uint64_t m);
 }  // namespace detail
 
 class EncryptStream;
@@ -323,6 +324,10 @@ private:
     friend struct detail::Busy;
     // Instances keyed by their callers hand their key state to a ValueCipher.
     friend std::unique_ptr<detail::KeyState> detail::take_key_state(clsToString&& c);
+    // The C interface reads a ciphertext's message length aside, to size its
+    // caller's buffer before any work.
+    friend std::int32_t detail::checked_descriptor(const clsToString& c, std::span<const std::uint8_t, 16> head,
+                                                   std::uint64_t m);
     // The chunked streams (clscrypt/stream.hpp) run the same CBC passes.
     friend class EncryptStream;
     friend class DecryptStream;

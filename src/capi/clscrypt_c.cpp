@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "cipher/instance_access.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
 #include "clscrypt/clscrypt.hpp"
@@ -322,8 +321,7 @@ clscrypt_status bytes_into(clscrypt_tostring* handle, const std::uint8_t* in, st
             if (out == nullptr && capacity != 0) throw ArgumentError{"the output buffer is null"};
             if (capacity < in_size - clscrypt::detail::kHeaderSize) {
                 const auto s = static_cast<std::size_t>(clscrypt::detail::checked_descriptor(
-                    clscrypt::detail::InstanceAccess::tables(std::as_const(h.cipher)),
-                    std::span<const std::uint8_t, 16>(in, 16), in_size));
+                    std::as_const(h.cipher), std::span<const std::uint8_t, 16>(in, 16), in_size));
                 if (s > capacity) {
                     capacity = s;
                     throw BufferTooSmall{};

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "cipher/kernels/portable.hpp"
+#include "cipher/key_state.hpp"
 #include "cipher/layout.hpp"
 #include "clscrypt/cipher.hpp"
 #include "clscrypt/error.hpp"
@@ -74,6 +75,10 @@ std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::ui
     const std::int32_t s = deciphered_descriptor(t, head);
     if (!descriptor_fits(m, s)) throw descriptor_error(m);
     return s;
+}
+
+std::int32_t checked_descriptor(const clsToString& c, std::span<const std::uint8_t, 16> head, std::uint64_t m) {
+    return checked_descriptor(c.state_ ? c.state_->tables : KeyState::initial().tables, head, m);
 }
 
 void draw_random_words(std::uint32_t (&words)[2]) {

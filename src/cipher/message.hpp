@@ -11,6 +11,10 @@
 #include "cipher/kernels/tables.hpp"
 #include "clscrypt/error.hpp"
 
+namespace clscrypt {
+class clsToString;
+}
+
 namespace clscrypt::detail {
 
 // The checks below each come in two shapes: one that raises, for the
@@ -41,6 +45,10 @@ void check_cipher_length(std::uint64_t m);
 /// returns the message length its descriptor gives; raises the class's
 /// descriptor error when that length does not fit `m`.
 std::int32_t checked_descriptor(const BlowfishTables& t, std::span<const std::uint8_t, 16> head, std::uint64_t m);
+
+/// The same under the tables in force on `c` (construction's for an
+/// instance moved from), which it leaves as they are.
+std::int32_t checked_descriptor(const clsToString& c, std::span<const std::uint8_t, 16> head, std::uint64_t m);
 
 /// Deciphers the first two blocks of a ciphertext aside and returns the
 /// size descriptor they hold, unchecked.
