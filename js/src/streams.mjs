@@ -219,10 +219,15 @@ export function streams(w) {
         // encrypted (and any Progress event), as by the whole-text call: a
         // first pass converts every piece and keeps nothing.
         if (encrypting) {
-          setU32(position, 0);
-          for (let from = 0, end; from < text.length; from = end) {
-            end = pieceEnd(text, from);
-            toBytes(from, end, units, true);
+          const scratch = alloc(PIECE);
+          try {
+            setU32(position, 0);
+            for (let from = 0, end; from < text.length; from = end) {
+              end = pieceEnd(text, from);
+              toBytes(from, end, scratch, true);
+            }
+          } finally {
+            release(scratch, PIECE);
           }
         }
         setU32(position, 0);
@@ -256,11 +261,16 @@ export function streams(w) {
     try {
       unitsIn(separator, 0, separator.length, sep);
       return withWords(2, (w) => {
-        setU32(w, 0);
-        for (let from = 0, end; from < text.length; from = end) {
-          end = pieceEnd(text, from);
-          unitsIn(text, from, end, units);
-          check(M._clscrypt_tostring_text_to_bytes_utf16(h, units, end - from, 1, w, units));
+        const scratch = alloc(PIECE);
+        try {
+          setU32(w, 0);
+          for (let from = 0, end; from < text.length; from = end) {
+            end = pieceEnd(text, from);
+            unitsIn(text, from, end, units);
+            check(M._clscrypt_tostring_text_to_bytes_utf16(h, units, end - from, 1, w, scratch));
+          }
+        } finally {
+          release(scratch, PIECE);
         }
         let out = '';
         for (let from = 0, end; from < text.length; from = end) {
@@ -268,8 +278,13 @@ export function streams(w) {
           const start = from === 0 ? 0 : from - 1;
           unitsIn(text, start, end, units);
           check(M._clscrypt_tostring_str_to_hex_utf16(h, units, end - start, sep, separator.length, w, w + 4));
-          const piece = takeUtf16(w);
-          out += start === from ? piece : piece.slice(2);
+          const p = u32(w);
+          const skip = start === from ? 0 : 2;
+          try {
+            out += unitsOut(p + 2 * skip, u32(w + 4) - skip);
+          } finally {
+            M._clscrypt_free(p);
+          }
         }
         return out;
       });
