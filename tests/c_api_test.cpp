@@ -3,6 +3,7 @@
 // undefined behaviour, buffers checked before any work, and status and kind
 // that agree.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -193,6 +194,88 @@ TEST(CApi, ValuesRefuseAKeyTheCodePageLacks) {
     ASSERT_EQ(clscrypt_values_new(&history, 1, nullptr, 1252, nullptr, CLSCRYPT_VALUES_REPLACE_UNMAPPABLE, &v),
               CLSCRYPT_OK);
     clscrypt_values_free(v);
+}
+
+}  // namespace
+
+namespace {
+
+// A text converted in pieces gives the bytes and characters of the whole
+// conversion, and a refusal in a later piece names the character's place in
+// the whole text, as the whole-text call names it. Positions count
+// characters: a pair of surrogates in an earlier piece counts once.
+TEST(CApi, TextConvertsInPiecesAsAWhole) {
+    struct Case {
+        const char* name;
+        std::u16string text;
+        std::vector<std::size_t> cuts;  // where pieces end, before text.size()
+        bool refuse;
+        std::size_t characters;  // after the last piece, when none is refused
+    };
+    const std::u16string pairs = u"ab\u20AC\U0001F600c\u00E9\U0001F601de\u0436f";
+    const std::u16string plain = u"ab\u20ACc\u00E9de\u0436f";
+    const Case cases[] = {
+        {"whole, replacing", pairs, {}, false, 11},
+        {"a unit or a pair a piece, replacing", pairs, {1, 2, 3, 5, 6, 7, 9, 10, 11, 12}, false, 11},
+        {"whole, refusing", plain, {}, true, 0},
+        {"refused in the last piece", plain, {3, 5}, true, 0},
+        {"refused at a piece's start", plain, {2, 7}, true, 0},
+        {"refused at a piece's end", plain, {4, 8}, true, 0},
+    };
+    const auto page = clscrypt::CodePage::FromNumber(1252);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handle one;
+        ASSERT_EQ(clscrypt_tostring_set_refuse_unmappable(one.h, c.refuse ? 1 : 0), CLSCRYPT_OK);
+        const auto* units = reinterpret_cast<const uint16_t*>(c.text.data());
+        // What the whole-text call says about it.
+        uint16_t* whole = nullptr;
+        std::size_t whole_length = 0;
+        const clscrypt_status whole_status =
+            clscrypt_tostring_str_to_hex_utf16(one.h, units, c.text.size(), nullptr, 0, &whole, &whole_length);
+        const std::string whole_message = whole_status == CLSCRYPT_OK ? "" : clscrypt_error_message();
+        clscrypt_free(whole);
+        EXPECT_EQ(whole_status == CLSCRYPT_OK, !c.refuse);
+
+        std::vector<std::uint8_t> bytes(c.text.size(), 0xEE);
+        std::size_t position = 0;
+        std::size_t from = 0;
+        std::string message;
+        std::vector<std::size_t> ends = c.cuts;
+        ends.push_back(c.text.size());
+        for (const std::size_t end : ends) {
+            const std::size_t before = position;
+            if (clscrypt_tostring_text_to_bytes_utf16(one.h, units + from, end - from, 1, &position,
+                                                      bytes.data() + from) != CLSCRYPT_OK) {
+                EXPECT_EQ(clscrypt_error_kind(), CLSCRYPT_KIND_UNMAPPABLE);
+                message = clscrypt_error_message();
+                EXPECT_EQ(position, before);
+                EXPECT_TRUE(std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(),
+                                        [](std::uint8_t b) { return b == 0xEE; }));
+                break;
+            }
+            from = end;
+        }
+        EXPECT_EQ(message, whole_message);
+        if (c.refuse) continue;
+        EXPECT_EQ(bytes, page.Encode(c.text));
+        EXPECT_EQ(position, c.characters);
+        std::u16string back(bytes.size(), u'\0');
+        ASSERT_EQ(clscrypt_tostring_bytes_to_text_utf16(one.h, bytes.data(), bytes.size(),
+                                                        reinterpret_cast<uint16_t*>(back.data())),
+                  CLSCRYPT_OK);
+        EXPECT_EQ(back, page.Decode(bytes));
+    }
+    // check = 0 reads as DecryptString does: "?" for what is missing, never
+    // a refusal.
+    Handle refusing;
+    ASSERT_EQ(clscrypt_tostring_set_refuse_unmappable(refusing.h, 1), CLSCRYPT_OK);
+    std::uint8_t out[2] = {};
+    std::size_t position = 0;
+    const uint16_t missing[] = {0x0436, 0x41};
+    ASSERT_EQ(clscrypt_tostring_text_to_bytes_utf16(refusing.h, missing, 2, 0, &position, out), CLSCRYPT_OK);
+    EXPECT_EQ(out[0], '?');
+    EXPECT_EQ(out[1], 'A');
 }
 
 }  // namespace

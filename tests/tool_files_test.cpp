@@ -447,31 +447,58 @@ TEST_F(ToolFiles, LongStandardInputIsSpooledToAnUnnamedFileInTmpdir) {
     fs::create_directory(tmp);
     setenv("CLSCRYPT_SPOOL_THRESHOLD", "1048576", 1);
     setenv("TMPDIR", tmp.c_str(), 1);
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    const pid_t feeder = fork();
-    if (feeder == 0) {
-        close(pipe_fds[0]);
-        const int in = open(at("input").c_str(), O_RDONLY);
-        char buf[1 << 16];
-        for (ssize_t got; (got = read(in, buf, sizeof buf)) > 0;) {
-            if (write(pipe_fds[1], buf, static_cast<std::size_t>(got)) != got) _exit(1);
+    // Runs the tool with the file `from` piped into it; its peak memory.
+    const auto piped = [&](const std::vector<std::string>& args, const char* from, const char* name) {
+        int pipe_fds[2];
+        EXPECT_EQ(pipe(pipe_fds), 0);
+        const pid_t feeder = fork();
+        if (feeder == 0) {
+            close(pipe_fds[0]);
+            const int in = open(at(from).c_str(), O_RDONLY);
+            char buf[1 << 16];
+            for (ssize_t got; (got = read(in, buf, sizeof buf)) > 0;) {
+                if (write(pipe_fds[1], buf, static_cast<std::size_t>(got)) != got) _exit(1);
+            }
+            _exit(0);
         }
+        close(pipe_fds[1]);
+        const pid_t filter = start(args, name, {}, 022, pipe_fds[0]);
+        close(pipe_fds[0]);
+        rusage usage{};
+        const int status = finish(filter, &usage);
+        finish(feeder);
+        EXPECT_EQ(status, 0) << log(name);
+        return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+    };
+    const std::size_t peak = piped({"encrypt", "--pass", "env:K", "-o", "big.cls"}, "input", "spool");
+    EXPECT_EQ(fs::file_size(at("big.cls")), kSize + 16);
+    // Hexadecimal ciphertext is spooled as the bytes it gives, never held as
+    // text. (Written by a child: a tool started from this process counts
+    // what this process holds.)
+    if (const pid_t writer = fork(); writer == 0) {
+        const std::string cipher = slurp(at("big.cls"));
+        std::string text = "\\x";
+        text.reserve(cipher.size() * 2 + cipher.size() / 16 + 8);
+        for (std::size_t i = 0; i < cipher.size(); ++i) {
+            text += "0123456789abcdef"[static_cast<unsigned char>(cipher[i]) >> 4];
+            text += "0123456789ABCDEF"[static_cast<unsigned char>(cipher[i]) & 15];
+            if (i % 32 == 31) text += '\n';
+        }
+        spit(at("big.hex"), text);
         _exit(0);
+    } else {
+        ASSERT_EQ(finish(writer), 0);
     }
-    close(pipe_fds[1]);
-    const pid_t filter = start({"encrypt", "--pass", "env:K", "-o", "big.cls"}, "spool", {}, 022, pipe_fds[0]);
-    close(pipe_fds[0]);
-    rusage usage{};
-    const int status = finish(filter, &usage);
-    finish(feeder);
+    const std::size_t hex_peak = piped({"decrypt", "--pass", "env:K", "--hex", "-o", "big.out"}, "big.hex", "hex");
+    EXPECT_TRUE(slurp(at("big.out")) == slurp(at("input"))) << "the spooled hexadecimal decryption differs";
     unsetenv("CLSCRYPT_SPOOL_THRESHOLD");
     unsetenv("TMPDIR");
-    EXPECT_EQ(status, 0) << log("spool");
-    EXPECT_EQ(fs::file_size(at("big.cls")), kSize + 16);
 #ifndef CLSCRYPT_TESTS_SANITIZED
-    // Not the input in memory: a few pieces of it.
-    EXPECT_LT(static_cast<std::size_t>(usage.ru_maxrss) * 1024, kSize * 3 / 4);
+    // Not the input in memory: a few pieces of it. (A child's peak counts
+    // what this process held when it forked: small when the test runs
+    // alone, as CTest runs each.)
+    EXPECT_LT(peak, kSize * 3 / 4);
+    EXPECT_LT(hex_peak, kSize * 3 / 4);
 #endif
     EXPECT_TRUE(fs::is_empty(tmp));
     const std::string data = slurp(at("input"));
@@ -485,6 +512,35 @@ TEST_F(ToolFiles, LongStandardInputIsSpooledToAnUnnamedFileInTmpdir) {
     ASSERT_EQ(hex.status, 0) << hex.err;
     EXPECT_EQ(hex.out.size(), 2 * (10000 + 16) + 1u);
     EXPECT_EQ(run({{"decrypt", "--pass", "env:K", "--hex"}, hex.out, {{"K", "old key"}}}).out, data.substr(0, 10000));
+    // Hexadecimal ciphertext is read a piece at a time and spooled as bytes,
+    // by the one rule (a leading \x, separators anywhere), with the faults
+    // and positions of the whole text, found past the first piece too.
+    const Result long_hex = run({{"encrypt", "--pass", "env:K", "--hex"}, data.substr(0, 700000), spooled});
+    ASSERT_EQ(long_hex.status, 0) << long_hex.err;
+    std::string wrapped = "\\x";
+    for (std::size_t at = 0; at < long_hex.out.size(); at += 64) wrapped += long_hex.out.substr(at, 64) + "\r\n";
+    const Result read_back = run({{"decrypt", "--pass", "env:K", "--hex"}, wrapped, spooled});
+    EXPECT_EQ(read_back.status, 0) << read_back.err;
+    EXPECT_TRUE(read_back.out == data.substr(0, 700000)) << "the spooled hexadecimal decryption differs";
+    EXPECT_TRUE(fs::is_empty(tmp));
+    struct HexFault {
+        std::size_t at;  // where the text is changed
+        std::string put;
+        std::string said;
+    };
+    for (const HexFault& f : std::vector<HexFault>{
+             {1200000, "g", "is not hexadecimal text (a character that is not a digit at position 1200001)"},
+             {5, "x", "is not hexadecimal text (a character that is not a digit at position 6)"},
+             {wrapped.size(), "A", "has an odd number of hexadecimal digits"},
+         }) {
+        std::string bad = wrapped;
+        bad.insert(f.at, f.put);
+        const Result r = run({{"decrypt", "--pass", "env:K", "--hex", "-o", "never"}, bad, spooled});
+        EXPECT_EQ(r.status, 2) << f.said;
+        EXPECT_NE(r.err.find("standard input " + f.said), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(at("never")));
+    }
+    EXPECT_TRUE(fs::is_empty(tmp));
     // A wrong key is found before anything is written, as from memory.
     const Result wrong = run({{"decrypt", "--pass", "pass:other", "-o", "out"}, slurp(at("big.cls")), spooled});
     EXPECT_EQ(wrong.status, 4) << wrong.err;

@@ -367,6 +367,30 @@ CLSCRYPT_API clscrypt_status clscrypt_tostring_encrypt_string_utf8(clscrypt_tost
 CLSCRYPT_API clscrypt_status clscrypt_tostring_decrypt_string_utf8(clscrypt_tostring* handle, const char* text,
                                                                    size_t length, char** out, size_t* out_length);
 
+/* A long text's code-page conversion in pieces, for a caller that cannot
+   hold the whole text and its results at once (it encrypts the bytes
+   through a stream): the same bytes and characters as EncryptString,
+   DecryptString and StrToHex give for the whole text, since the
+   conversion goes one UTF-16 unit at a time. End a piece before a pair of
+   surrogates rather than between its two units.
+   clscrypt_tostring_text_to_bytes_utf16 writes one code-page byte per unit
+   of `text` into `out` (`length` bytes). With `check` non-zero a character
+   the code page lacks is refused as EncryptString and StrToHex refuse it
+   (once clscrypt_tostring_set_refuse_unmappable asked to); with 0 it
+   becomes "?", as DecryptString reads its ciphertext text. `*position`
+   holds on entry the number of characters (a pair of surrogates counting
+   one) in the pieces before this one, so that a refusal names the
+   character's place in the whole text, and on return that number past
+   this piece. On failure `out` and `*position` are as they were.
+   clscrypt_tostring_bytes_to_text_utf16 writes one UTF-16 unit per byte
+   into `out` (`size` units). Neither raises progress events.
+   Errors: 5 UNMAPPABLE (a character the code page lacks, once refused). */
+CLSCRYPT_API clscrypt_status clscrypt_tostring_text_to_bytes_utf16(const clscrypt_tostring* handle,
+                                                                   const uint16_t* text, size_t length, int check,
+                                                                   size_t* position, uint8_t* out);
+CLSCRYPT_API clscrypt_status clscrypt_tostring_bytes_to_text_utf16(const clscrypt_tostring* handle,
+                                                                   const uint8_t* bytes, size_t size, uint16_t* out);
+
 /* EncryptFile, DecryptFile and RekeyFile (paths in UTF-8, NUL-terminated),
    crash-safe: the destination is replaced only once complete and on disk
    (a link there is followed; a FIFO or a device is written into, see

@@ -1,24 +1,82 @@
 // Figures for the value functions and the cost of an instance. Not a test.
 //   node js/bench/values.mjs              decryptValues against a DecryptByte loop; instances
-//   node js/bench/values.mjs --peak MiB [encrypt|EncryptByte|DecryptByte]
-//                                         one call on MiB (run under /usr/bin/time -v; DecryptByte
-//                                         reads what encrypt wrote, which stays in memory too)
+//   node js/bench/values.mjs --peak MiB [CALL]
+//                                         one call on MiB (run under /usr/bin/time -v): CALL is encrypt,
+//                                         EncryptByte, DecryptByte (bytes), or encryptString, decryptString,
+//                                         EncryptString, DecryptString, StrToHex, HexToStr (a text of MiB
+//                                         mebi-characters of ASCII, a one-byte string of MiB MiB in V8).
+//                                         A decryption reads what the matching encryption wrote, which
+//                                         stays in memory too; the second line says what it takes.
 // native_values.c beside it times the C interface's batch on the same values.
+import { Worker } from 'node:worker_threads';
 import { load } from '../src/index.mjs';
 
 const cls = await load();
 
 if (process.argv[2] === '--peak') {
-  const data = new Uint8Array(Number(process.argv[3]) * 1024 * 1024).fill(1); // every page touched
+  const size = Number(process.argv[3]) * 1024 * 1024;
   const call = process.argv[4] ?? 'encrypt';
   const c = new cls.clsToString();
   c.Key = 'k';
-  let out;
-  if (call === 'encrypt') out = cls.encrypt(data, { keys: ['k'] });
-  else if (call === 'EncryptByte') out = c.EncryptByte(data);
-  else if (call === 'DecryptByte') out = c.DecryptByte(cls.encrypt(data, { keys: ['k'] }));
-  else throw new Error(`unknown call ${call}`);
-  console.log(out.length >= data.length ? 'ok' : 'wrong');
+  let input;
+  let run;
+  if (['encrypt', 'EncryptByte', 'DecryptByte'].includes(call)) {
+    const data = new Uint8Array(size).fill(1); // every page touched
+    input = call === 'DecryptByte' ? cls.encrypt(data, { keys: ['k'] }) : data;
+    run = {
+      encrypt: () => cls.encrypt(data, { keys: ['k'] }),
+      EncryptByte: () => c.EncryptByte(data),
+      DecryptByte: () => c.DecryptByte(input),
+    }[call];
+  } else {
+    const text = 'customer row ok, '.repeat(Math.ceil(size / 17)).slice(0, size);
+    const sealed = () => cls.encryptString(text, { keys: ['k'] });
+    const made = {
+      encryptString: () => text,
+      EncryptString: () => text,
+      StrToHex: () => text,
+      decryptString: sealed,
+      DecryptString: sealed,
+      HexToStr: () => c.StrToHex(text, ''),
+    }[call];
+    if (made === undefined) throw new Error(`unknown call ${call}`);
+    input = made();
+    input.charCodeAt(0); // flat
+    run = {
+      encryptString: () => cls.encryptString(input, { keys: ['k'] }),
+      decryptString: () => cls.decryptString(input, { keys: ['k'] }),
+      EncryptString: () => c.EncryptString(input),
+      DecryptString: () => c.DecryptString(input),
+      StrToHex: () => c.StrToHex(input),
+      HexToStr: () => c.HexToStr(input),
+    }[call];
+  }
+  // The call's own peak: a worker samples the resident size every
+  // millisecond while it runs (the high-water mark would still hold what
+  // making a decryption's input took).
+  globalThis.gc?.();
+  const shared = new Int32Array(new SharedArrayBuffer(8));
+  const sampler = new Worker(`
+    const { workerData } = require('node:worker_threads');
+    const a = new Int32Array(workerData);
+    Atomics.store(a, 1, 1);
+    while (Atomics.load(a, 1) === 1) {
+      const kib = Math.floor(process.memoryUsage.rss() / 1024);
+      if (kib > Atomics.load(a, 0)) Atomics.store(a, 0, kib);
+      Atomics.wait(a, 1, 1, 1);
+    }`, { eval: true, workerData: shared.buffer });
+  while (Atomics.load(shared, 1) !== 1) await new Promise((r) => setTimeout(r, 5));
+  const base = process.memoryUsage.rss();
+  Atomics.store(shared, 0, 0);
+  const out = run();
+  const grown = Math.max(Atomics.load(shared, 0) * 1024, process.memoryUsage.rss()) - base;
+  Atomics.store(shared, 1, 2);
+  await sampler.terminate();
+  const units = input.length;
+  console.log(out.length > 0 ? 'ok' : 'wrong');
+  console.log(`${call}: ${(grown / 2 ** 20).toFixed(0)} MiB more resident at the call's peak for an input of ${units} ` +
+    `${typeof input === 'string' ? 'characters' : 'bytes'} (${(grown / units).toFixed(2)}x its length, ` +
+    `${(grown / (typeof input === 'string' ? 2 * units : units)).toFixed(2)}x its size as UTF-16 or bytes)`);
   process.exit(0);
 }
 

@@ -18,7 +18,10 @@ export function legacy(w, s) {
     M, heap, alloc, release, utf16In, withWords, u32, setU32, check, takeUtf16, registry, newHandle, newStream, setKey,
     convertString,
   } = w;
-  const { ChunkStream, wholeThroughStream, cancellable, blobPieces, readerPieces } = s;
+  const {
+    ChunkStream, wholeThroughStream, stringThroughStream, strToHexInPieces, hexToStrInPieces, cancellable, blobPieces,
+    readerPieces,
+  } = s;
 
   // Progress: one function in WebAssembly's table for every instance (a
   // function added per instance would compile a small module each time);
@@ -218,14 +221,22 @@ export function legacy(w, s) {
 
     /** EncryptString: the ciphertext as text, one character per byte. */
     EncryptString(text, key) {
-      return this.#string(M._clscrypt_tostring_encrypt_string_utf16, asText(text, 'the text'), key);
+      return this.#string(true, asText(text, 'the text'), key);
     }
     DecryptString(text, key) {
-      return this.#string(M._clscrypt_tostring_decrypt_string_utf16, asText(text, 'the text'), key);
+      return this.#string(false, asText(text, 'the text'), key);
     }
-    #string(run, text, key) {
+    // As #whole: up to a piece the library's whole-text call, beyond it a
+    // stream on the instance in pieces, so that the text and the result
+    // are all the memory it takes (see stringThroughStream).
+    #string(encrypt, text, key) {
       const h = this.#handle();
       this.#keyArg(key);
+      if (text.length > PIECE) {
+        return stringThroughStream(h, this.#stream(encrypt, BigInt(text.length)), encrypt, text,
+          (st) => this.#check(st));
+      }
+      const run = encrypt ? M._clscrypt_tostring_encrypt_string_utf16 : M._clscrypt_tostring_decrypt_string_utf16;
       return convertString(h, run, text, (st) => this.#check(st));
     }
 
@@ -233,6 +244,9 @@ export function legacy(w, s) {
     StrToHex(text, separator = ' ') {
       text = asText(text, 'the text');
       separator = asText(separator, 'the separator');
+      // A long text in pieces, while its result cannot reach the library's
+      // length limit (a longer separator could; its whole-text call says so).
+      if (text.length > PIECE && separator.length <= 2) return strToHexInPieces(this.#handle(), text, separator);
       const p = utf16In(text);
       const s = utf16In(separator);
       try {
@@ -248,15 +262,23 @@ export function legacy(w, s) {
     /** Hexadecimal text back to text, `separators` characters between pairs. */
     HexToStr(hex, separators = 0) {
       hex = asText(hex, 'the hexadecimal text');
-      const p = utf16In(hex);
-      try {
-        return withWords(2, (w) => {
-          check(M._clscrypt_tostring_hex_to_str_utf16(this.#handle(), p, hex.length, separators | 0, w, w + 4));
-          return takeUtf16(w);
-        });
-      } finally {
-        release(p, hex.length * 2);
+      separators |= 0;
+      const whole = () => {
+        const p = utf16In(hex);
+        try {
+          return withWords(2, (w) => {
+            check(M._clscrypt_tostring_hex_to_str_utf16(this.#handle(), p, hex.length, separators, w, w + 4));
+            return takeUtf16(w);
+          });
+        } finally {
+          release(p, hex.length * 2);
+        }
+      };
+      // A long text in pieces of whole pairs (pairs a separator apart).
+      if (hex.length > PIECE && separators >= 0 && separators + 2 <= PIECE) {
+        return hexToStrInPieces(this.#handle(), hex, separators, whole);
       }
+      return whole();
     }
 
     /**

@@ -2,12 +2,12 @@
 // handle made for that call alone and frees it (its key material wiped)
 // before returning. Nothing carries over from one call to the next.
 import { RuntimeError } from './errors.mjs';
-import { CALL_OPTIONS, asBytes, asText, booleanOption, codePageOption, keyHistories, optionsObject } from './options.mjs';
+import { CALL_OPTIONS, PIECE, asBytes, asText, booleanOption, codePageOption, keyHistories, optionsObject } from './options.mjs';
 
 /** The stateless functions bound to the memory helpers `w` and stream helpers `s`. */
 export function stateless(w, s) {
   const { M, heap, alloc, release, bytesIn, withWords, u32, setU32, check, newHandle, newStream, setKey, convertString } = w;
-  const { ChunkStream, wholeThroughStream } = s;
+  const { ChunkStream, wholeThroughStream, stringThroughStream } = s;
   const utf8 = new TextEncoder();
 
   // Runs `body(handle)` on a handle made for this call alone, keyed with one
@@ -66,16 +66,30 @@ export function stateless(w, s) {
     const o = optionsObject(options, CALL_OPTIONS, 'decrypt');
     return tryHistories(o, (h) => pieced(h, false, bytes));
   }
-  /** EncryptString's form: the ciphertext as text, one character per byte. */
+  // A text of up to a piece goes through the library's whole-text call;
+  // a longer one through a stream in pieces (see stringThroughStream).
+  function piecedString(h, encrypting, text) {
+    if (text.length <= PIECE) {
+      const run = encrypting ? M._clscrypt_tostring_encrypt_string_utf16 : M._clscrypt_tostring_decrypt_string_utf16;
+      return convertString(h, run, text);
+    }
+    const s = newStream(h, encrypting, BigInt(text.length));
+    return stringThroughStream(h, new ChunkStream(encrypting, s, check, () => {}), encrypting, text);
+  }
+  /**
+   * EncryptString's form: the ciphertext as text, one character per byte.
+   * A call takes about the text and the result in memory (WebAssembly
+   * holds a piece of 1 MiB at a time).
+   */
   function encryptString(text, options) {
     text = asText(text, 'the text');
     const o = optionsObject(options, CALL_OPTIONS, 'encryptString');
-    return firstHistory(o, (h) => convertString(h, M._clscrypt_tostring_encrypt_string_utf16, text));
+    return firstHistory(o, (h) => piecedString(h, true, text));
   }
   function decryptString(text, options) {
     text = asText(text, 'the text');
     const o = optionsObject(options, CALL_OPTIONS, 'decryptString');
-    return tryHistories(o, (h) => convertString(h, M._clscrypt_tostring_decrypt_string_utf16, text));
+    return tryHistories(o, (h) => piecedString(h, false, text));
   }
 
   // ---- hexadecimal text of ciphertexts -----------------------------------

@@ -3,6 +3,7 @@
 // web TransformStreams of encryptStream / decryptStream, and the sources a
 // large operation reads from.
 import { busy, disposed } from './errors.mjs';
+import { OK } from './memory.mjs';
 import {
   CALL_OPTIONS, PIECE, UNKNOWN_LENGTH, asBytes, codePageOption, booleanOption, keyHistories, lengthOption,
   optionsObject, signalOption, stopIfAborted,
@@ -10,7 +11,9 @@ import {
 
 /** The stream helpers bound to the memory helpers `w` of one module. */
 export function streams(w) {
-  const { M, heap, alloc, release, withWords, u32, setU32, check, registry, newHandle, newStream, setKey } = w;
+  const {
+    M, heap, alloc, release, withWords, u32, setU32, check, lastError, takeUtf16, registry, newHandle, newStream, setKey,
+  } = w;
 
   // One chunked stream; its buffer lives in WebAssembly memory, is reused
   // from piece to piece and converted in place. `afterFree` runs once the
@@ -76,37 +79,48 @@ export function streams(w) {
     /** Takes the next piece; returns the output it completes (maybe empty). */
     update(chunk) {
       const bytes = asBytes(chunk, 'the piece');
+      return this.updateWith(bytes.length, (buf) => heap().set(bytes, buf), (buf, size) => heap().slice(buf, buf + size));
+    }
+    /**
+     * Takes the next piece of `n` bytes, written into WebAssembly memory by
+     * `fill(pointer)`; `take(pointer, size)` reads the output it completes
+     * there before the buffer is wiped, and its result is returned.
+     */
+    updateWith(n, fill, take) {
       const s = this.#live();
-      const n = bytes.length;
       const buf = this.#room(n);
-      heap().set(bytes, buf);
-      return withWords(1, (size) => {
-        setU32(size, n + 16);
-        const run = this.#encrypt ? M._clscrypt_encrypt_stream_update : M._clscrypt_decrypt_stream_update;
-        try {
+      try {
+        fill(buf);
+        return withWords(1, (size) => {
+          setU32(size, n + 16);
+          const run = this.#encrypt ? M._clscrypt_encrypt_stream_update : M._clscrypt_decrypt_stream_update;
           this.#check(this.#run(() => run(s, buf, n, buf, size)));
-          return heap().slice(buf, buf + u32(size));
-        } finally {
-          M._clscrypt_wipe(buf, n + 16);
-        }
-      });
+          return take(buf, u32(size));
+        });
+      } finally {
+        M._clscrypt_wipe(buf, n + 16);
+      }
     }
     /**
      * Ends the stream: for encryption the last ciphertext bytes; for
      * decryption the check that all came (an empty array). Disposes it.
      */
     final() {
+      return this.finalWith((buf, size) => heap().slice(buf, buf + size));
+    }
+    /** final() with the last bytes read by `take(pointer, size)` in place. */
+    finalWith(take) {
       const s = this.#live();
       try {
         if (!this.#encrypt) {
           this.#check(this.#run(() => M._clscrypt_decrypt_stream_final(s)));
-          return new Uint8Array(0);
+          return take(0, 0);
         }
         const buf = this.#room(16);
         return withWords(1, (size) => {
           setU32(size, 16);
           this.#check(this.#run(() => M._clscrypt_encrypt_stream_final(s, buf, size)));
-          return heap().slice(buf, buf + u32(size));
+          return take(buf, u32(size));
         });
       } finally {
         this.dispose();
@@ -153,6 +167,163 @@ export function streams(w) {
       return at === result.length ? result : result.slice(0, at);
     } finally {
       stream.dispose();
+    }
+  }
+
+  // Long texts go in pieces of at most PIECE UTF-16 units, never between
+  // the two units of a surrogate pair: `at` and the end of the next piece.
+  function pieceEnd(text, at, size = PIECE) {
+    let end = Math.min(at + size, text.length);
+    if (end < text.length) {
+      const c = text.charCodeAt(end - 1);
+      if (c >= 0xd800 && c <= 0xdbff) end--;
+    }
+    return end;
+  }
+  // Copies text[from, end) into WebAssembly memory at `p` as UTF-16 units.
+  function unitsIn(text, from, end, p) {
+    const units = new Uint16Array(heap().buffer, p, end - from);
+    for (let i = from; i < end; i++) units[i - from] = text.charCodeAt(i);
+  }
+  // A string of `length` UTF-16 units at `p`, made a slice at a time: the
+  // pieces are concatenated, not copied into one flat string, so the
+  // result costs its own size and no more.
+  function unitsOut(p, length) {
+    let s = '';
+    for (let i = 0; i < length; i += 8192) {
+      s += String.fromCharCode.apply(null, new Uint16Array(heap().buffer, p + 2 * i, Math.min(8192, length - i)));
+    }
+    return s;
+  }
+
+  /**
+   * EncryptString or DecryptString of a long text through a chunked stream
+   * (made for text.length bytes), a piece at a time: the library converts
+   * each piece of text to code-page bytes, the stream encrypts or decrypts
+   * them in place and the library turns the output back into characters.
+   * The text, the result and a piece or two in WebAssembly memory are all
+   * it takes, where the whole-text call held the text three times more in
+   * WebAssembly memory and once more in JavaScript. Gives the characters,
+   * errors and Progress events of the whole-text call (the conversion goes
+   * character by character). Disposes the stream.
+   */
+  function stringThroughStream(h, stream, encrypting, text, checkStatus = check) {
+    const units = alloc((PIECE + 16) * 2);
+    try {
+      return withWords(1, (position) => {
+        const toBytes = (from, end, out, verify) => {
+          unitsIn(text, from, end, units);
+          checkStatus(M._clscrypt_tostring_text_to_bytes_utf16(h, units, end - from, verify ? 1 : 0, position, out));
+        };
+        // A character the code page lacks is refused before any block is
+        // encrypted (and any Progress event), as by the whole-text call: a
+        // first pass converts every piece and keeps nothing.
+        if (encrypting) {
+          const scratch = alloc(PIECE);
+          try {
+            setU32(position, 0);
+            for (let from = 0, end; from < text.length; from = end) {
+              end = pieceEnd(text, from);
+              toBytes(from, end, scratch, true);
+            }
+          } finally {
+            release(scratch, PIECE);
+          }
+        }
+        setU32(position, 0);
+        const toText = (buf, size) => {
+          checkStatus(M._clscrypt_tostring_bytes_to_text_utf16(h, buf, size, units));
+          return unitsOut(units, size);
+        };
+        let out = '';
+        for (let from = 0, end; from < text.length; from = end) {
+          end = pieceEnd(text, from);
+          out += stream.updateWith(end - from, (buf) => toBytes(from, end, buf, encrypting), toText);
+        }
+        return out + stream.finalWith(toText);
+      });
+    } finally {
+      release(units, (PIECE + 16) * 2);
+      stream.dispose();
+    }
+  }
+
+  /**
+   * StrToHex of a long text in pieces: one pass refuses (as the whole-text
+   * call would) a character the code page lacks, naming its place in the
+   * whole text; then each piece is written by the library's StrToHex from
+   * one character before it, whose pair is left out, so the separator
+   * between the pieces is the library's own.
+   */
+  function strToHexInPieces(h, text, separator) {
+    const units = alloc((PIECE + 1) * 2);
+    const sep = alloc(separator.length * 2);
+    try {
+      unitsIn(separator, 0, separator.length, sep);
+      return withWords(2, (w) => {
+        const scratch = alloc(PIECE);
+        try {
+          setU32(w, 0);
+          for (let from = 0, end; from < text.length; from = end) {
+            end = pieceEnd(text, from);
+            unitsIn(text, from, end, units);
+            check(M._clscrypt_tostring_text_to_bytes_utf16(h, units, end - from, 1, w, scratch));
+          }
+        } finally {
+          release(scratch, PIECE);
+        }
+        let out = '';
+        for (let from = 0, end; from < text.length; from = end) {
+          end = pieceEnd(text, from);
+          const start = from === 0 ? 0 : from - 1;
+          unitsIn(text, start, end, units);
+          check(M._clscrypt_tostring_str_to_hex_utf16(h, units, end - start, sep, separator.length, w, w + 4));
+          const p = u32(w);
+          const skip = start === from ? 0 : 2;
+          try {
+            out += unitsOut(p + 2 * skip, u32(w + 4) - skip);
+          } finally {
+            M._clscrypt_free(p);
+          }
+        }
+        return out;
+      });
+    } finally {
+      release(units, (PIECE + 1) * 2);
+      release(sep, separator.length * 2);
+    }
+  }
+
+  /**
+   * HexToStr of long hexadecimal text with `separators` (0 or more) in
+   * pieces of whole pairs with their separators; the last piece takes the
+   * rest, so the library counts its pairs as in the whole text. A piece
+   * that fails is answered by the whole-text call, whose message names the
+   * place in the whole text.
+   */
+  function hexToStrInPieces(h, hex, separators, whole) {
+    const step = separators + 2;
+    const span = Math.max(1, Math.floor(PIECE / step)) * step;
+    const units = alloc(2 * span * 2);
+    try {
+      return withWords(2, (w) => {
+        let out = '';
+        for (let from = 0; from < hex.length;) {
+          const end = hex.length - from > 2 * span ? from + span : hex.length;
+          unitsIn(hex, from, end, units);
+          const status = M._clscrypt_tostring_hex_to_str_utf16(h, units, end - from, separators, w, w + 4);
+          if (status !== OK) {
+            const e = lastError();
+            if (e.kind !== 'Cancelled') whole();
+            throw e;
+          }
+          out += takeUtf16(w);
+          from = end;
+        }
+        return out;
+      });
+    } finally {
+      release(units, 2 * span * 2);
     }
   }
 
@@ -277,5 +448,8 @@ export function streams(w) {
     });
   }
 
-  return { ChunkStream, wholeThroughStream, cancellable, blobPieces, readerPieces, encryptStream, decryptStream };
+  return {
+    ChunkStream, wholeThroughStream, stringThroughStream, strToHexInPieces, hexToStrInPieces, cancellable, blobPieces,
+    readerPieces, encryptStream, decryptStream,
+  };
 }

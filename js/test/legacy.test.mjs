@@ -222,3 +222,74 @@ test('EncryptByte and DecryptByte agree either side of the piece boundary', () =
     c.dispose();
   }
 });
+
+// The string calls beyond a piece go through a stream, converting the text a
+// piece at a time; the peak grew to about ten times the text when the
+// library converted the whole text in WebAssembly memory. Bound: the text
+// (a one-byte string here), plus what the call adds, within three times
+// the text's size as UTF-16.
+test('the string calls hold little beyond the text and the result', () => {
+  const units = 32 << 20;
+  const calls = ["cls.encryptString(text, { keys: ['k'] })", 'c.EncryptString(text)', 'c.StrToHex(text)'];
+  for (const call of calls) {
+    const child = spawnSync(process.execPath, ['--input-type=module', '-e', `
+      const { load } = await import(${JSON.stringify(entry)});
+      const cls = await load();
+      const c = new cls.clsToString();
+      c.Key = 'k';
+      const text = 'a row of text, '.repeat(${units / 16}).padEnd(${units}, '.');
+      text.charCodeAt(0);
+      const base = process.resourceUsage().maxRSS;
+      const out = ${call};
+      console.log(JSON.stringify({ grown: (process.resourceUsage().maxRSS - base) * 1024, out: out.length }));
+    `], { encoding: 'utf8' });
+    assert.equal(child.status, 0, child.stderr);
+    const { grown, out } = JSON.parse(child.stdout);
+    assert.ok(out >= units, call);
+    assert.ok(units + grown <= 3 * 2 * units, `${call}: ${grown >> 20} MiB more resident for ${units >> 20} Mi characters`);
+  }
+});
+
+// Either side of the piece boundary the string calls give the same text,
+// errors and key history, whether the library converts the whole text or a
+// stream takes it in pieces; a pair of surrogates across the boundary reads
+// back as the legacy "?" pair, and a refusal or a bad digit past the first
+// piece names its place in the whole text.
+test('the string calls agree either side of the piece boundary', () => {
+  const MiB = 1 << 20;
+  const euro = '\u20ac';
+  for (const size of [MiB - 1, MiB, MiB + 1, 2 * MiB + 3]) {
+    // A pair of surrogates straddling the first boundary, and code-page
+    // characters that are not Latin-1.
+    const text = `${'a'.repeat(MiB - 1)}\u{1f600}${euro}b`.padEnd(size, 'z').slice(0, size);
+    const read = text.replace(/[\ud800-\udfff]/g, '?');
+    const c = new cls.clsToString({ replaceUnmappable: true });
+    const sealed = c.EncryptString(text, 'k');
+    assert.equal(sealed.length, Number(cls.encrypt(new Uint8Array(size), { keys: [] }).length), `${size}`);
+    assert.equal(c.DecryptString(sealed), read, `${size}`);
+    assert.equal(cls.decryptString(sealed, { keys: ['k'], replaceUnmappable: true }), read, `${size}`);
+    // The ciphertext's characters are its bytes in the code page: the bytes
+    // path reads them too.
+    const bytes = cls.readHex(c.StrToHex(sealed, ''));
+    assert.equal(c.HexToStr(c.StrToHex(sealed, '')), sealed, `${size}`);
+    assert.deepEqual(cls.decrypt(bytes, { keys: ['k'] }), cls.readHex(c.StrToHex(text, ' ')), `${size}`);
+    const spaced = c.StrToHex(text, '--');
+    assert.equal(spaced.length, 4 * size - 2, `${size}`);
+    assert.equal(spaced.slice(4 * (MiB - 2), 4 * (MiB + 1) - 2), c.StrToHex(text.slice(MiB - 2, MiB + 1), '--'));
+    assert.equal(c.HexToStr(spaced, 2), read, `${size}`);
+    // A wrong key given as the argument stays in the history.
+    assert.throws(() => c.DecryptString(sealed, 'k2'), (e) => e.kind === 'WrongKeyOrDamaged', `${size}`);
+    assert.equal(cls.decryptString(c.EncryptString(text), { keys: ['k', 'k2'], replaceUnmappable: true }), read);
+    c.dispose();
+
+    const strict = new cls.clsToString();
+    const lacking = `${'x'.repeat(size - 1)}\u0436`;
+    for (const f of [() => strict.EncryptString(lacking, 'k'), () => strict.StrToHex(lacking),
+      () => cls.encryptString(lacking, { keys: ['k'] })]) {
+      assert.throws(f, (e) => e.kind === 'Unmappable' && e.message.includes(`position ${size},`), `${size}`);
+    }
+    const bad = `${'4A'.repeat(size >> 1)}G0`;
+    assert.throws(() => strict.HexToStr(bad), (e) => e.number === 9 && e.message.includes(`position ${2 * (size >> 1)} `));
+    strict.dispose();
+  }
+});

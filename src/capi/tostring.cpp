@@ -12,6 +12,7 @@
 #include "capi/tostring.hpp"
 #include "cipher/layout.hpp"
 #include "cipher/message.hpp"
+#include "platform/codepage_table.hpp"
 #include "platform/wipe.hpp"
 
 using namespace clscrypt::capi;
@@ -158,6 +159,33 @@ clscrypt_status clscrypt_tostring_first_unmappable(const clscrypt_tostring* hand
         std::size_t& result = need(index, "the index");
         const auto found = h.cipher.GetCodePage().FirstUnmappable(utf16_arg(text, length, "the text"));
         result = found ? *found : CLSCRYPT_ALL_MAPPABLE;
+    });
+}
+
+clscrypt_status clscrypt_tostring_text_to_bytes_utf16(const clscrypt_tostring* handle, const uint16_t* text,
+                                                     size_t length, int check, size_t* position, uint8_t* out) {
+    return guarded([&] {
+        const auto& h = need(handle, "the handle");
+        std::size_t& before = need(position, "the position");
+        const std::u16string_view units = utf16_arg(text, length, "the text");
+        if (!units.empty()) need(out, "the output");
+        const clscrypt::CodePage page = h.cipher.GetCodePage();
+        if (check != 0) clscrypt::detail::check_mappable(page, units, h.cipher.GetUnmappable(), "the text", before);
+        for (std::size_t i = 0; i < units.size(); ++i) out[i] = page.ToByte(units[i]);
+        before += clscrypt::detail::count_characters(units);
+    });
+}
+
+clscrypt_status clscrypt_tostring_bytes_to_text_utf16(const clscrypt_tostring* handle, const uint8_t* bytes,
+                                                     size_t size, uint16_t* out) {
+    return guarded([&] {
+        const auto& h = need(handle, "the handle");
+        if (size != 0) {
+            need(bytes, "the bytes");
+            need(out, "the output");
+        }
+        const clscrypt::CodePage page = h.cipher.GetCodePage();
+        for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<uint16_t>(page.ToChar(bytes[i]));
     });
 }
 

@@ -84,19 +84,26 @@ std::optional<std::size_t> CodePage::FirstUnmappable(std::u16string_view text) c
 }
 
 void CodePage::CheckMappable(std::u16string_view text, Unmappable policy, std::string_view what) const {
+    detail::check_mappable(*this, text, policy, what, 0);
+}
+
+std::size_t detail::count_characters(std::u16string_view text) noexcept {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char16_t c) { return c < 0xDC00 || c > 0xDFFF; }));
+}
+
+void detail::check_mappable(const CodePage& page, std::u16string_view text, Unmappable policy, std::string_view what,
+                            std::size_t before) {
     if (policy != Unmappable::Refuse) return;
-    const auto index = FirstUnmappable(text);
+    const auto index = page.FirstUnmappable(text);
     if (!index) return;
     // The position counts characters, so a pair of surrogates is one.
-    std::size_t position = 1;
-    for (std::size_t i = 0; i < *index; ++i) {
-        if (text[i] < 0xDC00 || text[i] > 0xDFFF) ++position;
-    }
+    const std::size_t position = before + 1 + count_characters(text.substr(0, *index));
     std::string holder;
     const char16_t c = text[*index];
     const bool paired = c >= 0xD800 && c <= 0xDBFF;
-    for (const int number : Available()) {
-        if (!paired && !FromNumber(number).FirstUnmappable(std::u16string_view(&c, 1))) {
+    for (const int number : CodePage::Available()) {
+        if (!paired && !CodePage::FromNumber(number).FirstUnmappable(std::u16string_view(&c, 1))) {
             holder = "; code page " + std::to_string(number) + " has it";
             break;
         }
@@ -105,7 +112,7 @@ void CodePage::CheckMappable(std::u16string_view text, Unmappable policy, std::s
     throw RuntimeError(ErrorKind::Unmappable, errnum::kInvalidArgument,
                        StandardDescription(errnum::kInvalidArgument),
                        std::string(what) + " has a character at position " + std::to_string(position) +
-                           ", which code page " + std::to_string(Number()) + " lacks" + holder);
+                           ", which code page " + std::to_string(page.Number()) + " lacks" + holder);
 }
 
 std::vector<std::uint8_t> CodePage::Encode(std::u16string_view text) const {

@@ -3,6 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
+
+#include "clscrypt/codepage.hpp"
 
 namespace clscrypt::detail {
 
@@ -24,5 +27,14 @@ struct CodePageTable {
 
 /// All code pages built in, sorted by number. The first is the default.
 std::span<const CodePageTable* const> code_page_tables() noexcept;
+
+/// The characters of `text`, a pair of surrogates counting one.
+std::size_t count_characters(std::u16string_view text) noexcept;
+
+/// CodePage::CheckMappable for a piece of a longer text: `before` is the
+/// number of characters ahead of the piece, so that the position named is
+/// the character's place in the whole text.
+void check_mappable(const CodePage& page, std::u16string_view text, Unmappable policy, std::string_view what,
+                    std::size_t before);
 
 }  // namespace clscrypt::detail

@@ -15,6 +15,7 @@
 #include <clscrypt/clscrypt.hpp>
 
 #include "cipher_shared.hpp"
+#include "common/hex.hpp"
 #include "common/utf.hpp"
 #include "platform/file.hpp"
 #include "terminal.hpp"
@@ -55,15 +56,58 @@ std::uint64_t spool_threshold() {
     return ec == std::errc() && end == given->data() + given->size() ? n : kDefault;
 }
 
-// Reads standard input whole; refused as soon as it passes `limit` bytes.
-// In memory, it is one buffer with `room` bytes to spare (so the cipher
-// works in place), gathered from pieces freed as they go, so memory never
-// holds more than one copy and a piece. With `spool`, an input longer than
+// Ciphertext's hexadecimal text read a piece at a time, by the rule ReadHex
+// applies to a whole text (a leading "\x" passed over, white space and ASCII
+// punctuation skipped wherever they stand), with ReadHex's faults and
+// positions: the bytes are held, never the text.
+class HexPieces {
+public:
+    explicit HexPieces(std::string what) : what_(std::move(what)) {}
+
+    // Appends the bytes the digits of `text` complete to `out`.
+    void decode(std::span<const std::uint8_t> text, std::vector<std::uint8_t>& out) {
+        for (const std::uint8_t byte : text) {
+            const char c = static_cast<char>(byte);
+            const std::uint64_t at = read_++;
+            if (at == 0) backslash_first_ = c == '\\';
+            if (at == 1 && backslash_first_ && (c == 'x' || c == 'X')) continue;
+            const int v = common::hex_digit_value(c);
+            if (v < 0) {
+                if (common::is_ciphertext_hex_separator(c)) continue;
+                // Everything before the fault is ASCII, so bytes count characters.
+                throw UsageError(what_ + " is not hexadecimal text (a character that is not a digit at position " +
+                                 std::to_string(at + 1) + ")");
+            }
+            if (high_ < 0) {
+                high_ = v;
+            } else {
+                out.push_back(static_cast<std::uint8_t>(high_ * 16 + v));
+                high_ = -1;
+            }
+        }
+    }
+    void finish() const {
+        if (high_ >= 0) throw UsageError(what_ + " has an odd number of hexadecimal digits");
+    }
+
+private:
+    std::string what_;
+    std::uint64_t read_ = 0;
+    int high_ = -1;
+    bool backslash_first_ = false;
+};
+
+// Reads standard input whole; refused as soon as it passes `limit` bytes
+// (of the ciphertext its digits give, with `hex`). In memory, it is one
+// buffer with `room` bytes to spare (so the cipher works in place),
+// gathered from pieces freed as they go, so memory never holds more than
+// one copy and a piece. With `spool`, an input longer than
 // spool_threshold() goes to a temporary file instead.
-void read_standard_input(StandardInput& in, std::uint64_t limit, std::size_t room, bool spool) {
+void read_standard_input(StandardInput& in, std::uint64_t limit, std::size_t room, bool spool,
+                         HexPieces* hex = nullptr) {
     const std::string too_large = "standard input: too large for this format (at most " + std::to_string(limit) +
-                                  " bytes); encrypt it as a file, or split it";
-    if (const auto size = remaining_file_size(kStdinFd); size && *size > limit) {
+                                  (hex ? " bytes of ciphertext" : " bytes") + "); encrypt it as a file, or split it";
+    if (const auto size = remaining_file_size(kStdinFd); !hex && size && *size > limit) {
         throw ToolError(too_large, kExitFailure);
     }
     const std::uint64_t threshold = spool ? spool_threshold() : limit;
@@ -83,9 +127,17 @@ void read_standard_input(StandardInput& in, std::uint64_t limit, std::size_t roo
             }
             filled += static_cast<std::size_t>(got);
         }
+        piece.resize(filled);
+        if (hex) {
+            std::vector<std::uint8_t> bytes;
+            bytes.reserve(filled / 2);
+            hex->decode(piece, bytes);
+            piece = std::move(bytes);
+            filled = piece.size();
+            if (!more) hex->finish();
+        }
         total += filled;
         if (total > limit) throw ToolError(too_large, kExitFailure);
-        piece.resize(filled);
         pieces.push_back(std::move(piece));
         if (total <= threshold) continue;
         std::error_code ec;
@@ -204,22 +256,21 @@ int run_filter(clsToString& cipher, const CipherOptions& o, Mode mode) {
         if (o.text_given && mode == Mode::Encrypt) {
             // A string: its characters go through the code page, as the string operation does.
             bytes = cipher.GetCodePage().Encode(utf8_to_utf16(o.text, "--text"));
-        } else if (mode == Mode::Decrypt && (o.text_given || o.hex)) {
+        } else if (mode == Mode::Decrypt && o.text_given) {
             // Hexadecimal ciphertext, read by the library's one rule.
-            if (o.text_given) {
-                bytes = read_ciphertext_hex(o.text, what);
-            } else {
-                StandardInput in;
-                read_standard_input(in, 4 * MaxCiphertextLength, 0, false);
-                bytes = read_ciphertext_hex(
-                    std::string_view(reinterpret_cast<const char*>(in.bytes.data()), in.bytes.size()), what);
-            }
+            bytes = read_ciphertext_hex(o.text, what);
         } else {
+            // With --hex, decryption reads hexadecimal ciphertext (by the
+            // same rule, a piece at a time) and encryption writes it.
+            const bool hex_in = mode == Mode::Decrypt && o.hex;
+            const bool hex_out = mode == Mode::Encrypt && o.hex;
             StandardInput in;
-            read_standard_input(in, mode == Mode::Encrypt ? MaxMessageLength : MaxCiphertextLength, 24, true);
+            HexPieces digits(what);
+            read_standard_input(in, mode == Mode::Encrypt ? MaxMessageLength : MaxCiphertextLength, 24, true,
+                                hex_in ? &digits : nullptr);
             if (in.spooled()) {
-                convert_spooled(cipher, in, out, mode, o.hex);
-                if (o.hex) write_line_end(out);
+                convert_spooled(cipher, in, out, mode, hex_out);
+                if (hex_out) write_line_end(out);
                 out.commit(o.force);
                 return kExitOk;
             }
