@@ -75,6 +75,8 @@ void init_legacy(py::module_& m) {
         .def("Subscribe", &subscribe, py::arg("listener"), "Adds a listener; returns a token for Unsubscribe.")
         .def("Unsubscribe", &unsubscribe, py::arg("token"), "Removes the listener the token names.");
 
+    // The legacy methods come in encrypt/decrypt pairs bound alike: each
+    // checks its arguments, releases the GIL and calls the one library call.
     py::class_<PyToString>(m, "clsToString", collected<PyToString, VisitListeners, ClearListeners>(),
                            "The legacy cipher: Blowfish-based encryption of byte arrays, strings and files.")
         .def(py::init([](py::handle codepage, py::handle replace_unmappable) {

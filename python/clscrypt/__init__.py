@@ -181,6 +181,8 @@ def encrypt_values(
     )
 
 
+# The parameters shared with encrypt_values are described again in each
+# docstring, so that help() on either stands alone.
 def decrypt_values(
     values: Values,
     candidates: _t.Optional[_t.Sequence[KeyHistory]] = None,

@@ -316,6 +316,8 @@ clscrypt_status clscrypt_tostring_rekey_file(clscrypt_tostring* handle, clscrypt
     });
 }
 
+// The UTF-8 and UTF-16 twins of the legacy conversions below differ only in
+// how text crosses the interface; each calls the one conversion.
 clscrypt_status clscrypt_tostring_str_to_hex_utf8(clscrypt_tostring* handle, const char* text, size_t length,
                                                   const char* separator, size_t separator_length, char** out,
                                                   size_t* out_length) {

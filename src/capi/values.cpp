@@ -223,6 +223,8 @@ clscrypt_status clscrypt_values_rekey(clscrypt_values* handle, const void* in, s
     });
 }
 
+// The three batch calls differ only in the job they name and the forms
+// they take; each checks its own arguments, as its header states.
 clscrypt_status clscrypt_values_encrypt_many(clscrypt_values* handle, const void* in, const size_t* in_offsets,
                                              size_t count, clscrypt_plain_form plain, clscrypt_stored_form form,
                                              void* out, size_t* size, size_t* out_offsets,

@@ -253,6 +253,8 @@ DecryptStream::DecryptStream(DecryptStream&& other) noexcept : cipher_(nullptr),
     *this = std::move(other);
 }
 
+// Member by member, as EncryptStream's: the two share no base class, which
+// would put the common state in the public header.
 DecryptStream& DecryptStream::operator=(DecryptStream&& other) noexcept {
     if (this != &other) {
         cipher_ = other.cipher_;

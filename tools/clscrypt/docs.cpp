@@ -274,6 +274,19 @@ std::string slashed(const std::string& path) {
     return path.empty() ? "" : out;
 }
 
+// The loop both shells' scripts open with: the words typed so far, walked
+// to the command they name, left in $cmdpath.
+void walk_to_command(std::ostream& s, const std::vector<Command>& commands) {
+    for (const auto& c : commands) {
+        if (!c.path.empty())
+            s << "            " << shell_quoted(slashed(c.path)) << ") cmdpath=" << shell_quoted(slashed(c.path))
+              << " ;;\n";
+    }
+    s << "            /-d) cmdpath=/decrypt ;;\n"
+      << "        esac\n"
+      << "    done\n";
+}
+
 std::string bash_script(CLI::App& app) {
     const auto commands = all_commands(app);
     std::ostringstream s;
@@ -282,15 +295,8 @@ std::string bash_script(CLI::App& app) {
       << "    local cur=\"${COMP_WORDS[COMP_CWORD]}\" cmdpath=\"\" i\n"
       << "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
       << "        case \"$cmdpath/${COMP_WORDS[i]}\" in\n";
-    for (const auto& c : commands) {
-        if (!c.path.empty())
-            s << "            " << shell_quoted(slashed(c.path)) << ") cmdpath=" << shell_quoted(slashed(c.path))
-              << " ;;\n";
-    }
-    s << "            /-d) cmdpath=/decrypt ;;\n"
-      << "        esac\n"
-      << "    done\n"
-      << "    local commands=\"\" options=\"\"\n"
+    walk_to_command(s, commands);
+    s << "    local commands=\"\" options=\"\"\n"
       << "    case \"$cmdpath\" in\n";
     for (const auto& c : commands) {
         s << "        " << shell_quoted(slashed(c.path)) << ") commands=" << shell_quoted(joined(command_words(*c.app)))
@@ -319,15 +325,8 @@ std::string zsh_script(CLI::App& app) {
       << "    local cmdpath=\"\" i\n"
       << "    for ((i = 2; i < CURRENT; i++)); do\n"
       << "        case \"$cmdpath/${words[i]}\" in\n";
-    for (const auto& c : commands) {
-        if (!c.path.empty())
-            s << "            " << shell_quoted(slashed(c.path)) << ") cmdpath=" << shell_quoted(slashed(c.path))
-              << " ;;\n";
-    }
-    s << "            /-d) cmdpath=/decrypt ;;\n"
-      << "        esac\n"
-      << "    done\n"
-      << "    local -a commands options\n"
+    walk_to_command(s, commands);
+    s << "    local -a commands options\n"
       << "    case \"$cmdpath\" in\n";
     for (const auto& c : commands) {
         s << "        " << shell_quoted(slashed(c.path)) << ") commands=(" << joined(command_words(*c.app))
