@@ -470,7 +470,8 @@ TEST_F(ToolFiles, LongStandardInputIsSpooledToAnUnnamedFileInTmpdir) {
         EXPECT_EQ(status, 0) << log(name);
         return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
     };
-    const std::size_t peak = piped({"encrypt", "--pass", "env:K", "-o", "big.cls"}, "input", "spool");
+    [[maybe_unused]] const std::size_t peak =
+        piped({"encrypt", "--pass", "env:K", "-o", "big.cls"}, "input", "spool");
     EXPECT_EQ(fs::file_size(at("big.cls")), kSize + 16);
     // Hexadecimal ciphertext is spooled as the bytes it gives, never held as
     // text. (Written by a child: a tool started from this process counts
@@ -489,7 +490,8 @@ TEST_F(ToolFiles, LongStandardInputIsSpooledToAnUnnamedFileInTmpdir) {
     } else {
         ASSERT_EQ(finish(writer), 0);
     }
-    const std::size_t hex_peak = piped({"decrypt", "--pass", "env:K", "--hex", "-o", "big.out"}, "big.hex", "hex");
+    [[maybe_unused]] const std::size_t hex_peak =
+        piped({"decrypt", "--pass", "env:K", "--hex", "-o", "big.out"}, "big.hex", "hex");
     EXPECT_TRUE(slurp(at("big.out")) == slurp(at("input"))) << "the spooled hexadecimal decryption differs";
     unsetenv("CLSCRYPT_SPOOL_THRESHOLD");
     unsetenv("TMPDIR");
