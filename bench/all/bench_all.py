@@ -244,11 +244,11 @@ def python_interpreter():
 
 
 def python_rows(reps, count):
-    specs = [("dec2", "decrypt_values, threads=2", "a loop over DecryptByte (single-value method)", ">= 10.00x", 10.0),
+    cases = [("dec2", "decrypt_values, threads=2", "a loop over DecryptByte (single-value method)", ">= 10.00x", 10.0),
              ("enc2", "encrypt_values, threads=2", "a loop over EncryptByte (single-value method)", ">= 10.00x", 10.0),
              ("crypt", "decrypt_values, threads=1", "python3-cryptography Blowfish-CBC, a Cipher per value",
               ">= 20.00x", 20.0)]
-    rows = [Row("Python", f"{what}, {count:,} values", anchor, target) for _, what, anchor, target, _ in specs]
+    rows = [Row("Python", f"{what}, {count:,} values", anchor, target) for _, what, anchor, target, _ in cases]
     py = python_interpreter()
     if py is None:
         for r in rows:
@@ -256,7 +256,7 @@ def python_rows(reps, count):
         return rows
     out = json.loads(run([py, "-c", PYTHON_PART, os.path.join(ROOT, "bench", "python"), str(count), str(reps)],
                          stdout=subprocess.PIPE, text=True).stdout)
-    for row, (key, _, _, _, limit) in zip(rows, specs):
+    for row, (key, _, _, _, limit) in zip(rows, cases):
         pairs = out[key]
         if not pairs:
             row.note = "python3-cryptography is not installed"
