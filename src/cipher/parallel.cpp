@@ -128,9 +128,17 @@ std::atomic<WorkerPool*> g_pool{nullptr};
 std::atomic<std::size_t> g_thread_limit{1};
 std::atomic<std::size_t> g_min_run{kParallelMinRun};
 
+// The processor count, read once: the C library reads it from the system
+// (a file open and read on Linux) on every call, and a long run asks once a
+// chunk.
+std::size_t hardware_threads() noexcept {
+    static const std::size_t count = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    return count;
+}
+
 std::size_t thread_budget() noexcept {
     const std::size_t limit = g_thread_limit.load(std::memory_order_relaxed);
-    const std::size_t hardware = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    const std::size_t hardware = hardware_threads();
     return std::min({limit == 0 ? hardware : limit, hardware, kMaxDecryptThreads});
 }
 
