@@ -47,39 +47,62 @@ void ThrowIfCancelled() {
     common::check_cancelled();
 }
 
-std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out) {
-    out.clear();
-    const std::size_t skip = common::ciphertext_hex_prefix(text);
-    out.reserve((text.size() - skip) / 2);
-    const std::string_view body = text.substr(skip);
-    // Long texts are read a mebibyte at a time, with a look at the
-    // cancellation check between pieces; a pair may straddle two pieces.
-    int high = -1;
-    for (std::size_t from = 0; from < body.size(); from += common::kCancelStride) {
+std::size_t HexReader::Read(std::string_view piece, std::vector<std::uint8_t>& out) {
+    if (fault_ != 0) {
+        read_ += piece.size();
+        return fault_;
+    }
+    const std::size_t before = out.size();
+    out.reserve(before + piece.size() / 2);
+    // Long pieces are read a mebibyte at a time, with a look at the
+    // cancellation check between them; a pair may straddle two of them, or
+    // two pieces.
+    for (std::size_t from = 0; from < piece.size(); from += common::kCancelStride) {
         if (from != 0) common::check_cancelled();
-        const std::size_t to = std::min(body.size(), from + common::kCancelStride);
+        const std::size_t to = std::min(piece.size(), from + common::kCancelStride);
         for (std::size_t i = from; i < to; ++i) {
-            const int v = common::hex_digit_value(body[i]);
+            const char c = piece[i];
+            const std::uint64_t at = read_ + i;
+            // One leading "\x" is passed over (the backslash, as punctuation,
+            // is anyway).
+            if (at == 0) backslash_first_ = c == '\\';
+            if (at == 1 && backslash_first_ && (c == 'x' || c == 'X')) continue;
+            const int v = common::hex_digit_value(c);
             if (v < 0) {
-                if (common::is_ciphertext_hex_separator(body[i])) continue;
-                Wipe(out.data(), out.size());
-                out.clear();
-                return skip + i + 1;
+                if (common::is_ciphertext_hex_separator(c)) continue;
+                Wipe(out.data() + before, out.size() - before);
+                out.resize(before);
+                fault_ = static_cast<std::size_t>(at + 1);
+                read_ += piece.size();
+                return fault_;
             }
-            if (high < 0) {
-                high = v;
+            if (high_ < 0) {
+                high_ = v;
             } else {
-                out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-                high = -1;
+                out.push_back(static_cast<std::uint8_t>(high_ * 16 + v));
+                high_ = -1;
             }
         }
     }
-    if (high >= 0) {
+    read_ += piece.size();
+    return 0;
+}
+
+std::size_t HexReader::Finish() const noexcept {
+    if (fault_ != 0) return fault_;
+    return high_ >= 0 ? static_cast<std::size_t>(read_ + 1) : 0;
+}
+
+std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out) {
+    out.clear();
+    HexReader reader;
+    std::size_t bad = reader.Read(text, out);
+    if (bad == 0) bad = reader.Finish();
+    if (bad != 0) {
         Wipe(out.data(), out.size());
         out.clear();
-        return text.size() + 1;
     }
-    return 0;
+    return bad;
 }
 
 std::vector<std::uint8_t> ReadHex(std::string_view text) {

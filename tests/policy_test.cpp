@@ -230,6 +230,37 @@ TEST(Conformance, CiphertextHexReadsByOneRule) {
         std::size_t size = 64;
         std::uint8_t c_out[64];
         const clscrypt_status c_status = clscrypt_read_hex(text.data(), text.size(), c_out, &size);
+        // Read in two pieces split at every place, and a character at a
+        // time, the text gives what it gives whole, faults at the same
+        // positions.
+        std::vector<std::vector<std::size_t>> splits;
+        for (std::size_t at = 0; at <= text.size(); ++at) splits.push_back({at});
+        splits.emplace_back();
+        for (std::size_t at = 1; at < text.size(); ++at) splits.back().push_back(at);
+        for (const auto& cuts : splits) {
+            HexReader reader;
+            std::vector<std::uint8_t> pieces_out;
+            std::size_t from = 0;
+            std::size_t first_fault = 0;
+            for (std::size_t i = 0; i <= cuts.size(); ++i) {
+                const std::size_t to = i < cuts.size() ? cuts[i] : text.size();
+                const std::size_t before = pieces_out.size();
+                const std::size_t got = reader.Read(std::string_view(text).substr(from, to - from), pieces_out);
+                if (got != 0 && first_fault == 0) {
+                    first_fault = got;
+                    EXPECT_EQ(pieces_out.size(), before);  // nothing of the faulty piece kept
+                }
+                if (first_fault != 0) {
+                    EXPECT_EQ(got, first_fault);
+                }
+                from = to;
+            }
+            EXPECT_EQ(reader.Finish(), bad) << "pieces cut at " << ::testing::PrintToString(cuts);
+            EXPECT_EQ(reader.Length(), text.size());
+            if (bad == 0) {
+                EXPECT_EQ(pieces_out, out);
+            }
+        }
         if (c.contains("bytes")) {
             EXPECT_EQ(bad, 0U);
             EXPECT_EQ(out, from_hex(c["bytes"].get<std::string>()));

@@ -69,6 +69,34 @@ CLSCRYPT_API std::vector<std::uint8_t> ReadHex(std::string_view text);
 /// in `out`.
 CLSCRYPT_API std::size_t ReadHex(std::string_view text, std::vector<std::uint8_t>& out);
 
+/// ReadHex's rule for text that arrives in pieces (a pipe, a stream, a
+/// file read a buffer at a time): the pieces read as their concatenation
+/// would, a pair of digits or the leading "\x" may straddle two pieces, and
+/// positions count from the start of the whole text.
+class CLSCRYPT_API HexReader {
+public:
+    /// Appends to `out` the bytes that the digits of `piece` complete.
+    /// Returns 0, or the position (from 1, over the whole text) of the first
+    /// character at fault: the bytes this call appended are then wiped and
+    /// taken off `out`, and every later call returns the same position and
+    /// appends nothing. Raises 18 Cancelled (between mebibytes of a piece)
+    /// and std::bad_alloc. `piece` must not lie in `out`.
+    std::size_t Read(std::string_view piece, std::vector<std::uint8_t>& out);
+
+    /// After the last piece: 0 when the whole text read, or the position of
+    /// its fault (the text's length + 1 when it ends in half a pair).
+    [[nodiscard]] std::size_t Finish() const noexcept;
+
+    /// The characters of all the pieces given so far.
+    [[nodiscard]] std::uint64_t Length() const noexcept { return read_; }
+
+private:
+    std::uint64_t read_ = 0;
+    std::size_t fault_ = 0;
+    int high_ = -1;
+    bool backslash_first_ = false;
+};
+
 /// Bytes as two upper-case digits each, `separator` between pairs. Errors:
 /// 18 Cancelled (more than a mebibyte of bytes) and std::bad_alloc.
 CLSCRYPT_API std::string WriteHex(std::span<const std::uint8_t> bytes, std::string_view separator = {});

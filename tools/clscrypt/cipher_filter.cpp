@@ -15,7 +15,6 @@
 #include <clscrypt/clscrypt.hpp>
 
 #include "cipher_shared.hpp"
-#include "common/hex.hpp"
 #include "common/utf.hpp"
 #include "platform/file.hpp"
 #include "terminal.hpp"
@@ -56,45 +55,30 @@ std::uint64_t spool_threshold() {
     return ec == std::errc() && end == given->data() + given->size() ? n : kDefault;
 }
 
-// Ciphertext's hexadecimal text read a piece at a time, by the rule ReadHex
-// applies to a whole text (a leading "\x" passed over, white space and ASCII
-// punctuation skipped wherever they stand), with ReadHex's faults and
-// positions: the bytes are held, never the text.
+// Ciphertext's hexadecimal text read a piece at a time by the library's
+// reader (ReadHex's rule and positions), with the tool's messages: the
+// bytes are held, never the text.
 class HexPieces {
 public:
     explicit HexPieces(std::string what) : what_(std::move(what)) {}
 
     // Appends the bytes the digits of `text` complete to `out`.
     void decode(std::span<const std::uint8_t> text, std::vector<std::uint8_t>& out) {
-        for (const std::uint8_t byte : text) {
-            const char c = static_cast<char>(byte);
-            const std::uint64_t at = read_++;
-            if (at == 0) backslash_first_ = c == '\\';
-            if (at == 1 && backslash_first_ && (c == 'x' || c == 'X')) continue;
-            const int v = common::hex_digit_value(c);
-            if (v < 0) {
-                if (common::is_ciphertext_hex_separator(c)) continue;
-                // Everything before the fault is ASCII, so bytes count characters.
-                throw UsageError(what_ + " is not hexadecimal text (a character that is not a digit at position " +
-                                 std::to_string(at + 1) + ")");
-            }
-            if (high_ < 0) {
-                high_ = v;
-            } else {
-                out.push_back(static_cast<std::uint8_t>(high_ * 16 + v));
-                high_ = -1;
-            }
+        const std::size_t bad =
+            reader_.Read(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), out);
+        // Everything before the fault is ASCII, so bytes count characters.
+        if (bad != 0) {
+            throw UsageError(what_ + " is not hexadecimal text (a character that is not a digit at position " +
+                             std::to_string(bad) + ")");
         }
     }
     void finish() const {
-        if (high_ >= 0) throw UsageError(what_ + " has an odd number of hexadecimal digits");
+        if (reader_.Finish() != 0) throw UsageError(what_ + " has an odd number of hexadecimal digits");
     }
 
 private:
     std::string what_;
-    std::uint64_t read_ = 0;
-    int high_ = -1;
-    bool backslash_first_ = false;
+    clscrypt::HexReader reader_;
 };
 
 // Reads standard input whole; refused as soon as it passes `limit` bytes
