@@ -1,6 +1,7 @@
 #include "clscrypt/policy.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "clscrypt/error.hpp"
@@ -47,44 +48,89 @@ void ThrowIfCancelled() {
     common::check_cancelled();
 }
 
+namespace {
+
+// What each character is to ciphertext hex: a digit's value, or one of two
+// marks.
+constexpr std::uint8_t kSkipped = 16;  // white space or punctuation
+constexpr std::uint8_t kNotHex = 17;
+constexpr std::array<std::uint8_t, 256> kHexClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (std::size_t c = 0; c < t.size(); ++c) {
+        const auto ch = static_cast<char>(static_cast<unsigned char>(c));
+        const int v = common::hex_digit_value(ch);
+        t[c] = v >= 0 ? static_cast<std::uint8_t>(v) : common::is_ciphertext_hex_separator(ch) ? kSkipped : kNotHex;
+    }
+    return t;
+}();
+
+}  // namespace
+
 std::size_t HexReader::Read(std::string_view piece, std::vector<std::uint8_t>& out) {
+    const std::size_t n = piece.size();
     if (fault_ != 0) {
-        read_ += piece.size();
+        read_ += n;
         return fault_;
     }
     const std::size_t before = out.size();
-    out.reserve(before + piece.size() / 2);
-    // Long pieces are read a mebibyte at a time, with a look at the
-    // cancellation check between them; a pair may straddle two of them, or
-    // two pieces.
-    for (std::size_t from = 0; from < piece.size(); from += common::kCancelStride) {
-        if (from != 0) common::check_cancelled();
-        const std::size_t to = std::min(piece.size(), from + common::kCancelStride);
-        for (std::size_t i = from; i < to; ++i) {
-            const char c = piece[i];
+    // Every byte a pair completes fits: the pairs of the piece, and one
+    // more when a half pair waits from the piece before.
+    out.resize(before + n / 2 + 1);
+    std::uint8_t* const start = out.data() + before;
+    std::uint8_t* o = start;
+    const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+    int high = high_;
+    std::size_t i = 0;
+    try {
+        // A mebibyte at a time, with a look at the cancellation check
+        // between them.
+        for (std::size_t stop = 0; i < n;) {
+            if (i == stop) {
+                if (i != 0) common::check_cancelled();
+                stop = std::min(n, i + common::kCancelStride);
+            }
+            // Most text is pairs of digits back to back: two look-ups a byte.
+            if (high < 0 && read_ + i >= 2) {
+                for (; i + 1 < stop; i += 2) {
+                    const unsigned a = kHexClass[p[i]];
+                    const unsigned b = kHexClass[p[i + 1]];
+                    if ((a | b) > 15) break;
+                    *o++ = static_cast<std::uint8_t>(a << 4 | b);
+                }
+                if (i == stop) continue;
+            }
+            // Anything else a character at a time.
+            const unsigned char c = p[i];
             const std::uint64_t at = read_ + i;
-            // One leading "\x" is passed over (the backslash, as punctuation,
-            // is anyway).
+            ++i;
+            // One leading "\x" is passed over (the backslash, as
+            // punctuation, is anyway).
             if (at == 0) backslash_first_ = c == '\\';
             if (at == 1 && backslash_first_ && (c == 'x' || c == 'X')) continue;
-            const int v = common::hex_digit_value(c);
-            if (v < 0) {
-                if (common::is_ciphertext_hex_separator(c)) continue;
-                Wipe(out.data() + before, out.size() - before);
+            const unsigned v = kHexClass[c];
+            if (v == kSkipped) continue;
+            if (v == kNotHex) {
+                Wipe(start, out.size() - before);
                 out.resize(before);
                 fault_ = static_cast<std::size_t>(at + 1);
-                read_ += piece.size();
+                read_ += n;
                 return fault_;
             }
-            if (high_ < 0) {
-                high_ = v;
+            if (high < 0) {
+                high = static_cast<int>(v);
             } else {
-                out.push_back(static_cast<std::uint8_t>(high_ * 16 + v));
-                high_ = -1;
+                *o++ = static_cast<std::uint8_t>(static_cast<unsigned>(high) << 4 | v);
+                high = -1;
             }
         }
+    } catch (...) {
+        Wipe(start, out.size() - before);
+        out.resize(before);
+        throw;
     }
-    read_ += piece.size();
+    out.resize(before + static_cast<std::size_t>(o - start));
+    high_ = high;
+    read_ += n;
     return 0;
 }
 
