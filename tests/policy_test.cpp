@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -283,6 +284,67 @@ TEST(Conformance, CiphertextHexReadsByOneRule) {
                     EXPECT_NE(std::string(e.what()).find("position " + std::to_string(position)), std::string::npos);
                 }
             }
+        }
+    }
+}
+
+// Long texts, read whole and in pieces, give what the rule read a character
+// at a time gives: digits of either case make pairs, white space and ASCII
+// punctuation are passed over, anything else stops the text at its position.
+// The texts are mostly runs of digits (the quick path) broken by separators,
+// some at odd offsets, some with a fault, some longer than a mebibyte.
+TEST(Conformance, LongCiphertextHexReadsAsTheRuleSays) {
+    std::mt19937 gen(7);
+    const std::string digits = "0123456789abcdefABCDEF";
+    const std::string skipped = " -:\n\t.,";
+    const std::vector<std::size_t> sizes = {1, 2, 3, 31, 32, 33, 1000, (std::size_t{1} << 20) + 7};
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t size = sizes[static_cast<std::size_t>(round) % sizes.size()];
+        std::string text;
+        while (text.size() < size) {
+            const std::uint32_t r = gen();
+            if (r % 97 == 0) {
+                text += skipped[r % skipped.size()];
+            } else {
+                text += digits[r % digits.size()];
+            }
+        }
+        if (round % 3 == 0) text[gen() % text.size()] = (round % 2 == 0) ? 'g' : '\x80';
+        // The rule, a character at a time.
+        std::vector<std::uint8_t> expected;
+        std::size_t expected_bad = 0;
+        int high = -1;
+        for (std::size_t i = 0; i < text.size() && expected_bad == 0; ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (std::isxdigit(c)) {
+                const int v = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+                if (high < 0) {
+                    high = v;
+                } else {
+                    expected.push_back(static_cast<std::uint8_t>(high * 16 + v));
+                    high = -1;
+                }
+            } else if (c >= 0x80 || !(std::isspace(c) || std::ispunct(c))) {
+                expected_bad = i + 1;
+            }
+        }
+        if (expected_bad == 0 && high >= 0) expected_bad = text.size() + 1;
+        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(text.size()) + " characters");
+
+        std::vector<std::uint8_t> whole;
+        EXPECT_EQ(ReadHex(text, whole), expected_bad);
+        EXPECT_EQ(whole, expected_bad == 0 ? expected : std::vector<std::uint8_t>{});
+
+        HexReader reader;
+        std::vector<std::uint8_t> pieces;
+        for (std::size_t from = 0; from < text.size();) {
+            const std::size_t n = std::min<std::size_t>(text.size() - from, 1 + gen() % 5000);
+            (void)reader.Read(std::string_view(text).substr(from, n), pieces);
+            from += n;
+        }
+        EXPECT_EQ(reader.Finish(), expected_bad);
+        if (expected_bad == 0) {
+            EXPECT_EQ(pieces, expected);
         }
     }
 }
