@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -382,6 +383,40 @@ TEST(ParallelDecrypt, ForkedChildrenStartNoThreadUnlessTheProgramAsks) {
                   0)
             << "asked for " << asked;
     }
+}
+
+// A file decrypted with a Progress listener is shared out as one without:
+// each chunk goes to the workers whole, however many events fall in it (cut
+// at its events, every piece of a 3 MiB file would be too short to share,
+// and no worker would ever start).
+TEST(ParallelDecrypt, FileChunksWithProgressEventsAreStillSharedOut) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor";
+    const auto message = random_bytes(std::size_t{3} << 20);
+    clsToString writer;
+    auto cipher = message;
+    writer.EncryptByte(cipher, u"threads");
+    const auto folder = std::filesystem::temp_directory_path() / ("clscrypt-shared-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "cipher", std::ios::binary)
+        .write(reinterpret_cast<const char*>(cipher.data()), static_cast<std::streamsize>(cipher.size()));
+    for (const bool listening : {false, true}) {
+        EXPECT_EQ(in_child([&] {
+                      SetDecryptionThreads(2);
+                      clsToString reader;
+                      int events = 0;
+                      if (listening) reader.Progress.Subscribe([&](std::int32_t&) { ++events; });
+                      std::vector<std::uint8_t> back;
+                      reader.DecryptFileTo(
+                          folder / "cipher",
+                          [&](std::span<const std::uint8_t> piece) { back.insert(back.end(), piece.begin(), piece.end()); },
+                          u"threads");
+                      return back == message && threads_of_this_process() == 2U &&
+                             (!listening || events == 101);
+                  }),
+                  0)
+            << (listening ? "with" : "without") << " a listener";
+    }
+    std::filesystem::remove_all(folder);
 }
 
 // The random first blocks come from a per-thread reserve; a child must not

@@ -228,6 +228,10 @@ void set_decryption_thread_limit(std::size_t threads) noexcept {
     g_thread_limit.store(threads, std::memory_order_relaxed);
 }
 
+std::size_t decryption_shared_run() noexcept {
+    return g_min_run.load(std::memory_order_relaxed);
+}
+
 std::size_t decryption_thread_budget() noexcept {
     return thread_budget();
 }

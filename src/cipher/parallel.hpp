@@ -54,6 +54,10 @@ void cbc_decrypt_run(const CbcBackend& backend, const BlowfishTables& t, const B
 /// ever started).
 void set_decryption_thread_limit(std::size_t threads) noexcept;
 
+/// The shortest run cbc_decrypt_run shares out now (kParallelMinRun unless
+/// a ScopedDecryptThreads says otherwise).
+[[nodiscard]] std::size_t decryption_shared_run() noexcept;
+
 /// The most threads a long run uses now: the limit, capped by the
 /// processor's count and kMaxDecryptThreads.
 [[nodiscard]] std::size_t decryption_thread_budget() noexcept;

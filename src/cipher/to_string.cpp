@@ -142,14 +142,23 @@ void clsToString::RunCbc(detail::CbcRun& run, std::uint8_t* data, std::size_t le
     std::size_t done = 0;
     if (run.report) {
         // Each threshold lies past the block that reported last, so the
-        // next event always falls at or after this piece's start.
+        // next event always falls at or after this piece's start. A file's
+        // chunk, deciphered beside its reads and writes, is cut no shorter
+        // than a run worth sharing out, and the events of blocks in a cut
+        // are raised once it is done: cut at its event, the chunk would go
+        // on one thread, its reads and writes after it. The file's buffer
+        // is its own, so nobody sees blocks deciphered past an event.
+        const std::size_t shortest =
+            !Encrypt && run.overlap != nullptr ? detail::decryption_shared_run() / 8 * 8 : 0;
         for (std::uint64_t k = run.schedule.next_event_block(); k < end && k < run.total;
              k = run.schedule.next_event_block()) {
-            const auto upto = static_cast<std::size_t>(k + 8 - run.offset);
+            const auto upto = std::min(len, std::max(static_cast<std::size_t>(k + 8 - run.offset), done + shortest));
             checked_kernel(done, upto);
             done = upto;
-            run.percent = run.schedule.advance(k);
-            Progress.Raise(run.percent);
+            for (; k < run.offset + upto && k < run.total; k = run.schedule.next_event_block()) {
+                run.percent = run.schedule.advance(k);
+                Progress.Raise(run.percent);
+            }
         }
     }
     checked_kernel(done, len);
