@@ -198,7 +198,10 @@ int run_cipher(CipherOptions o, Mode mode) {
                 case Mode::Decrypt: from.DecryptFileTo(source, sink); break;
                 case Mode::Rekey: to->RekeyFileTo(from, source, sink); break;
             }
-            if (held) held->check_unchanged();
+            if (held) {
+                held->check_unchanged();
+                held->release_for_replacement();
+            }
             out.commit(o.force || in_place);
             bar.finish_file(slot);
             if (o.verbose) return {shown_path(in) + (in_place ? " (in place)" : " -> " + t.name()), kExitOk};

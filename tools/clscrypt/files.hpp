@@ -119,6 +119,11 @@ public:
     ~HeldFile();
     /// Raises a ToolError unless `path` still names the held file, unchanged.
     void check_unchanged() const;
+    /// Once check_unchanged has passed, just before the new content takes
+    /// the name: lets go of the file where holding it stops the replacement
+    /// (Windows, where a file open without delete sharing cannot be
+    /// replaced); elsewhere the file stays held until this object goes.
+    void release_for_replacement();
 
 private:
     struct Stamp {

@@ -134,6 +134,10 @@ platform::FileHandle HeldFile::open_locked(const std::filesystem::path& path, bo
     return fd;
 }
 
+void HeldFile::release_for_replacement() {
+    // A rename replaces a name whatever holds the file: the lock stays.
+}
+
 bool HeldFile::descriptor_is(const Stamp& now) const {
     // The name may have been moved away and another file put in its place.
     struct stat st {};

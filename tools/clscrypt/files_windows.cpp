@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 #include "errors.hpp"
 #include "files.hpp"
@@ -105,6 +106,13 @@ platform::FileHandle HeldFile::open_locked(const std::filesystem::path& path, bo
         return platform::kNoFile;
     }
     return h;
+}
+
+void HeldFile::release_for_replacement() {
+    // Held without delete sharing, the file cannot be replaced, by this run
+    // either: its name has just been checked, and the replacement follows.
+    std::error_code ignored;  // only read: nothing to lose
+    if (fd_ != platform::kNoFile) platform::close_file(std::exchange(fd_, platform::kNoFile), ignored);
 }
 
 bool HeldFile::descriptor_is(const Stamp&) const {
