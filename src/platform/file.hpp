@@ -116,6 +116,7 @@ struct FileFacts {
     std::uint32_t owner = 0, group = 0;
     unsigned mode = 0;  // the permission bits with set-user-ID, set-group-ID and sticky
     std::int64_t accessed_s = 0, accessed_ns = 0, modified_s = 0, modified_ns = 0;
+    bool has_times = true;  // false where the times could not be read
 };
 std::optional<FileFacts> file_facts(const std::filesystem::path& path);
 

@@ -442,17 +442,40 @@ std::optional<FileFacts> file_facts(const std::filesystem::path& path) {
     f.links = static_cast<std::uint64_t>(std::filesystem::hard_link_count(path, ec));
     if (ec) f.links = 1;
     f.mode = static_cast<unsigned>(status.permissions()) & 0777U;
+    // The times as the system keeps them (100 ns since 1601), in the
+    // seconds and nanoseconds the facts hold; only keep_times reads them.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    f.has_times = false;
+    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != 0) {
+        const auto split = [](const FILETIME& t, std::int64_t& s, std::int64_t& ns) {
+            const std::uint64_t ticks = (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+            s = static_cast<std::int64_t>(ticks / 10000000U);
+            ns = static_cast<std::int64_t>(ticks % 10000000U) * 100;
+        };
+        split(data.ftLastAccessTime, f.accessed_s, f.accessed_ns);
+        split(data.ftLastWriteTime, f.modified_s, f.modified_ns);
+        f.has_times = true;
+    }
     return f;  // no device and inode here: names are compared instead
 }
 
 // Windows keeps owners and access lists of its own; the new file takes the
-// folder's, as the system's own copy does. Its times are not yet carried over.
+// folder's, as the system's own copy does.
 bool keep_owner_and_mode(FileHandle, const FileFacts&, std::error_code&) {
     return true;
 }
 
-bool keep_times(FileHandle, const FileFacts&, std::error_code&) {
-    return true;
+bool keep_times(FileHandle file, const FileFacts& facts, std::error_code& ec) {
+    if (!facts.has_times) return true;  // none were read: the new file keeps its own
+    const auto join = [](std::int64_t s, std::int64_t ns) {
+        const std::uint64_t ticks = static_cast<std::uint64_t>(s) * 10000000U + static_cast<std::uint64_t>(ns) / 100U;
+        return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    };
+    const FILETIME accessed = join(facts.accessed_s, facts.accessed_ns);
+    const FILETIME modified = join(facts.modified_s, facts.modified_ns);
+    if (::SetFileTime(file, nullptr, &accessed, &modified) != 0) return true;
+    ec = windows_error();
+    return false;
 }
 
 unsigned permission_bits(const std::filesystem::path& path) {

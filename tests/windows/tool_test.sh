@@ -45,6 +45,20 @@ run decrypt --pass env:KEY -q -o 'back 報告.bin' 'отчёт 報告.bin.cls'
 check "file round trip" cmp -s sample.bin 'back 報告.bin'
 check "no temporary file left" [ "$(ls -A | grep -c '\.tmp$')" -eq 0 ]
 
+# In place, a file keeps its modification time (set here from the Linux
+# side; Wine reads and sets it through the same file).
+cp sample.bin 'в месте.bin'
+touch -d '2001-02-03 04:05:06' 'в месте.bin'
+before=$(stat -c %Y 'в месте.bin')
+run encrypt --pass env:KEY -q --in-place 'в месте.bin'
+check "in place: encrypted" [ "$(wc -c < 'в месте.bin')" -eq $(( (n + 12 + 7) / 8 * 8 )) ]
+check "in place: modification time kept (was $before, now $(stat -c %Y 'в месте.bin'))" \
+    [ "$(stat -c %Y 'в месте.bin')" -eq "$before" ]
+run rekey --pass env:KEY --new-pass pass:other -q 'в месте.bin'
+run decrypt --pass pass:other -q --in-place 'в месте.bin'
+check "in place: re-keyed and decrypted back" cmp -s sample.bin 'в месте.bin'
+check "in place: no temporary file left" [ "$(ls -A | grep -c '\.tmp$')" -eq 0 ]
+
 # A wrong key: exit status 4, nothing written.
 run decrypt --pass pass:wrong -q -o wrong.bin 'отчёт 報告.bin.cls' 2>/dev/null
 status=$?
