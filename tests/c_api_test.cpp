@@ -319,6 +319,7 @@ TEST(CApi, PackedBatchesAgreeWithSingleValuesAndWriteNothingWhenShort) {
     std::vector<std::string> plain(kCount), stored(kCount);
     for (std::size_t i = 0; i < kCount; ++i) {
         plain[i] = std::string(i % 131, static_cast<char>('a' + i % 26));
+        if (i % 5 == 2) plain[i] += "\xC3\xA9\xE2\x82\xAC";  // two bytes in code page 1252, five in UTF-8
         if (i % 61 == 7) {
             stored[i] = i % 2 == 0 ? "not hex" : "0011";  // not in its form; not a ciphertext length
             continue;

@@ -24,9 +24,9 @@
 // LastError() names the last value that failed. The working buffers keep
 // their capacity, and outputs are the caller's reused strings, so the
 // steady state allocates nothing. The C interface's batches take their
-// results packed end to end instead (PackedResults): one reused string
-// carries each result into one buffer, so even a first batch allocates no
-// string per value.
+// results packed end to end instead (PackedResults): a plaintext goes
+// straight from the working buffer into one buffer, any other result through
+// one reused string, so even a first batch allocates no string per value.
 
 #include "cipher/values/pipeline.hpp"
 
@@ -96,8 +96,7 @@ void detail::PackedResults::start(std::size_t count) {
     ends.resize(count);
 }
 
-void detail::PackedResults::put(std::size_t i) {
-    const std::size_t n = scratch.size();
+char* detail::PackedResults::room(std::size_t n) {
     if (n > capacity_ - size_) {
         // Doubled, so a batch copies its results about once more in all.
         const std::size_t capacity = std::max({2 * capacity_, size_ + n, std::size_t{4096}});
@@ -109,11 +108,29 @@ void detail::PackedResults::put(std::size_t i) {
         bytes_ = std::move(grown);
         capacity_ = capacity;
     }
-    if (n != 0) std::memcpy(bytes_.get() + size_, scratch.data(), n);
-    size_ += n;
+    return bytes_.get() + size_;
+}
+
+void detail::PackedResults::put(std::size_t i) {
+    const std::size_t n = scratch.size();
+    if (n != 0) {
+        std::memcpy(room(n), scratch.data(), n);
+        size_ += n;
+        platform::secure_wipe(scratch.data(), n);
+        scratch.clear();
+    }
     ends[i] = size_;
-    platform::secure_wipe(scratch.data(), n);
-    scratch.clear();
+}
+
+void detail::PackedResults::put_plain(std::size_t i, const std::uint8_t* b, std::size_t n, PlainForm form,
+                                      const PageText& text) {
+    if (form == PlainForm::Bytes) {
+        if (n != 0) std::memcpy(room(n), b, n);
+        size_ += n;
+    } else {
+        size_ += text.to_text(b, n, room(3 * n));
+    }
+    ends[i] = size_;
 }
 
 void detail::PackedResults::wipe() noexcept {
@@ -363,7 +380,9 @@ void ValueCipher::State::stored_chunk(std::span<const std::string_view> in, std:
         switch (it.status) {
             case ValueStatus::Packed:
                 if (job == Job::Decrypt) {
-                    write_plain(base + it.offset + kHeaderSize, static_cast<std::size_t>(it.size), plainForm, o);
+                    const std::uint8_t* b = base + it.offset + kHeaderSize;
+                    const auto n = static_cast<std::size_t>(it.size);
+                    if (!out.put_plain(i, b, n, plainForm, text)) write_plain(b, n, plainForm, o);
                 } else {
                     forms.write(base + it.offset, it.length, outForm, o);
                 }

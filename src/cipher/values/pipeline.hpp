@@ -61,6 +61,9 @@ public:
     void start(std::size_t count);
     /// Appends `scratch` as value i's result and wipes it.
     void put(std::size_t i);
+    /// Appends value i's plaintext, `n` bytes at `b` in `form`, written in
+    /// place rather than through `scratch`.
+    void put_plain(std::size_t i, const std::uint8_t* b, std::size_t n, PlainForm form, const PageText& text);
     void wipe() noexcept;
 
     [[nodiscard]] const char* data() const noexcept { return bytes_.get(); }
@@ -70,6 +73,9 @@ public:
     std::string scratch;  // the result in hand
 
 private:
+    /// Room for `n` more bytes at the end.
+    char* room(std::size_t n);
+
     std::unique_ptr<char[]> bytes_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
@@ -93,6 +99,13 @@ public:
         std::string& s = each_[first_ + i];
         s.clear();
         return s;
+    }
+    /// Writes value i's plaintext straight into packed results; false, with
+    /// nothing done, when the results are strings.
+    bool put_plain(std::size_t i, const std::uint8_t* b, std::size_t n, PlainForm form, const PageText& text) {
+        if (packed_ == nullptr) return false;
+        packed_->put_plain(first_ + i, b, n, form, text);
+        return true;
     }
     /// Value i's result is complete (empty for a value that failed).
     void close(std::size_t i) {
