@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -276,6 +277,152 @@ TEST(CApi, TextConvertsInPiecesAsAWhole) {
     ASSERT_EQ(clscrypt_tostring_text_to_bytes_utf16(refusing.h, missing, 2, 0, &position, out), CLSCRYPT_OK);
     EXPECT_EQ(out[0], '?');
     EXPECT_EQ(out[1], 'A');
+}
+
+}  // namespace
+
+namespace {
+
+// One value through the single-value C call: its status, result, candidate
+// and (on failure) kind.
+struct Single {
+    clscrypt_status status;
+    std::string result;
+    std::size_t candidate;
+    int kind;
+};
+
+template <typename Call>
+Single single(Call call) {
+    Single s{CLSCRYPT_OK, std::string(4096, '\0'), 0, CLSCRYPT_KIND_NONE};
+    std::size_t size = s.result.size();
+    s.status = call(s.result.data(), &size, &s.candidate);
+    s.result.resize(s.status == CLSCRYPT_OK ? size : 0);
+    if (s.status != CLSCRYPT_OK) s.kind = clscrypt_error_kind();
+    return s;
+}
+
+// A first batch on a fresh handle, spanning several chunks and larger than
+// any buffer the library starts with, values of the second candidate and
+// values that fail among the rest: each result packed where its offsets
+// say, with the outcome the single-value call gives; and an output buffer
+// one byte short left as it was, the total needed told.
+TEST(CApi, PackedBatchesAgreeWithSingleValuesAndWriteNothingWhenShort) {
+    const char* keys[] = {"new", "old"};
+    const clscrypt_key_history histories[] = {{&keys[0], nullptr, 1}, {&keys[1], nullptr, 1}};
+    clscrypt_values* old_writer = nullptr;
+    clscrypt_values* v = nullptr;
+    ASSERT_EQ(clscrypt_values_new(&histories[1], 1, nullptr, 1252, nullptr, 0, &old_writer), CLSCRYPT_OK);
+    ASSERT_EQ(clscrypt_values_new(histories, 2, nullptr, 1252, nullptr, 0, &v), CLSCRYPT_OK);
+
+    constexpr std::size_t kCount = 3001;
+    std::vector<std::string> plain(kCount), stored(kCount);
+    for (std::size_t i = 0; i < kCount; ++i) {
+        plain[i] = std::string(i % 131, static_cast<char>('a' + i % 26));
+        if (i % 5 == 2) plain[i] += "\xC3\xA9\xE2\x82\xAC";  // two bytes in code page 1252, five in UTF-8
+        if (i % 61 == 7) {
+            stored[i] = i % 2 == 0 ? "not hex" : "0011";  // not in its form; not a ciphertext length
+            continue;
+        }
+        Single s = single([&](char* out, std::size_t* size, std::size_t*) {
+            return clscrypt_values_encrypt(i % 3 == 0 ? old_writer : v, plain[i].data(), plain[i].size(),
+                                           CLSCRYPT_PLAIN_TEXT, CLSCRYPT_STORED_HEX, out, size);
+        });
+        ASSERT_EQ(s.status, CLSCRYPT_OK);
+        stored[i] = s.result;
+    }
+    std::string in;
+    std::vector<std::size_t> in_offsets{0};
+    for (const auto& s : stored) {
+        in += s;
+        in_offsets.push_back(in.size());
+    }
+
+    struct Job {
+        const char* name;
+        std::function<clscrypt_status(clscrypt_values*, char*, std::size_t*, std::size_t*, clscrypt_value_outcome*)>
+            many;
+        std::function<clscrypt_status(const std::string&, char*, std::size_t*, std::size_t*)> one;
+    };
+    const std::vector<Job> jobs = {
+        {"decrypt",
+         [&](clscrypt_values* h, char* out, std::size_t* size, std::size_t* offsets, clscrypt_value_outcome* o) {
+             return clscrypt_values_decrypt_many(h, in.data(), in_offsets.data(), kCount, CLSCRYPT_STORED_HEX,
+                                                 CLSCRYPT_PLAIN_TEXT, out, size, offsets, o);
+         },
+         [&](const std::string& s, char* out, std::size_t* size, std::size_t* candidate) {
+             return clscrypt_values_decrypt(v, s.data(), s.size(), CLSCRYPT_STORED_HEX, CLSCRYPT_PLAIN_TEXT, out, size,
+                                            candidate);
+         }},
+        // Base64 out, of other lengths than the input's; re-keying draws new
+        // words, so each result is checked by reading it back.
+        {"rekey",
+         [&](clscrypt_values* h, char* out, std::size_t* size, std::size_t* offsets, clscrypt_value_outcome* o) {
+             return clscrypt_values_rekey_many(h, in.data(), in_offsets.data(), kCount, CLSCRYPT_STORED_HEX,
+                                               CLSCRYPT_STORED_BASE64, out, size, offsets, o);
+         },
+         nullptr},
+    };
+    for (const Job& job : jobs) {
+        SCOPED_TRACE(job.name);
+        // The total the batch needs, from a call with no room at all.
+        std::size_t size = 0;
+        std::vector<std::size_t> offsets(kCount + 1, 77);
+        std::vector<clscrypt_value_outcome> outcomes(kCount);
+        std::string out;
+        ASSERT_EQ(job.many(v, out.data(), &size, offsets.data(), outcomes.data()), CLSCRYPT_BUFFER_TOO_SMALL);
+        const std::size_t total = size;
+        ASSERT_GT(total, std::size_t{64} << 10);
+        out.assign(total - 1, '\x5A');
+        size = out.size();
+        ASSERT_EQ(job.many(v, out.data(), &size, offsets.data(), outcomes.data()), CLSCRYPT_BUFFER_TOO_SMALL);
+        EXPECT_EQ(size, total);
+        EXPECT_EQ(out, std::string(total - 1, '\x5A'));
+        EXPECT_TRUE(std::all_of(offsets.begin(), offsets.end(), [](std::size_t o) { return o == 77; }));
+
+        // A fresh handle: nothing grown yet.
+        clscrypt_values* fresh = nullptr;
+        ASSERT_EQ(clscrypt_values_new(histories, 2, nullptr, 1252, nullptr, 0, &fresh), CLSCRYPT_OK);
+        out.assign(total + 100, '\0');
+        size = out.size();
+        ASSERT_EQ(job.many(fresh, out.data(), &size, offsets.data(), outcomes.data()), CLSCRYPT_OK);
+        clscrypt_values_free(fresh);
+        ASSERT_EQ(size, total);
+        ASSERT_EQ(offsets[0], 0U);
+        for (std::size_t i = 0; i < kCount; ++i) {
+            ASSERT_LE(offsets[i], offsets[i + 1]) << i;
+            const std::string got = out.substr(offsets[i], offsets[i + 1] - offsets[i]);
+            const bool fails = i % 61 == 7;
+            ASSERT_EQ(outcomes[i].kind == CLSCRYPT_KIND_NONE, !fails) << i;
+            if (fails) {
+                EXPECT_TRUE(got.empty()) << i;
+                const Single s = single([&](char* o, std::size_t* n, std::size_t* c) {
+                    return clscrypt_values_decrypt(v, stored[i].data(), stored[i].size(), CLSCRYPT_STORED_HEX,
+                                                   CLSCRYPT_PLAIN_TEXT, o, n, c);
+                });
+                EXPECT_EQ(outcomes[i].kind, s.kind) << i;
+                continue;
+            }
+            ASSERT_EQ(outcomes[i].candidate, i % 3 == 0 ? 1U : 0U) << i;
+            if (job.one) {
+                const Single s =
+                    single([&](char* o, std::size_t* n, std::size_t* c) { return job.one(stored[i], o, n, c); });
+                ASSERT_EQ(got, s.result) << i;
+                ASSERT_EQ(outcomes[i].candidate, s.candidate) << i;
+            } else {
+                // Re-keyed under the target: reads back with the first candidate.
+                const Single s = single([&](char* o, std::size_t* n, std::size_t* c) {
+                    return clscrypt_values_decrypt(v, got.data(), got.size(), CLSCRYPT_STORED_BASE64,
+                                                   CLSCRYPT_PLAIN_TEXT, o, n, c);
+                });
+                ASSERT_EQ(s.status, CLSCRYPT_OK) << i;
+                ASSERT_EQ(s.candidate, 0U) << i;
+                ASSERT_EQ(s.result, plain[i]) << i;
+            }
+        }
+    }
+    clscrypt_values_free(v);
+    clscrypt_values_free(old_writer);
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ TEST(Values, EveryCharacterOfHexTextIsCheckedWhereverItStands) {
         }
         ASSERT_TRUE(values.Decrypt(mixed, StoredForm::Hex, PlainForm::Text, plain)) << at;
         ASSERT_EQ(plain, message);
-        for (const char bad : {'g', 'G', '\0', '\x80', '\xB0', '\x7F'}) {
+        for (const char bad : {'g', 'G', '\0', '\x80', '\xB0', '\x7F', '/', ':', '@', '`'}) {
             std::string broken = hex;
             broken[at] = bad;
             const ValueOutcome got = values.Decrypt(broken, StoredForm::Hex, PlainForm::Text, plain);

@@ -23,6 +23,10 @@
 
 namespace clscrypt {
 
+namespace detail {
+struct ValueAccess;
+}  // namespace detail
+
 /// How a ciphertext is stored.
 enum class StoredForm : std::int32_t {
     /// The ciphertext bytes themselves, as EncryptByte leaves them.
@@ -196,6 +200,7 @@ public:
     [[nodiscard]] const ValueOptions& Options() const noexcept;
 
 private:
+    friend struct detail::ValueAccess;
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -10,19 +10,18 @@
 
 #include "capi/arguments.hpp"
 #include "capi/status.hpp"
+#include "cipher/values/value_access.hpp"
 #include "platform/wipe.hpp"
 
 struct clscrypt_values {
     explicit clscrypt_values(clscrypt::ValueCipher v) : values(std::move(v)) {}
-    ~clscrypt_values() {
-        clscrypt::platform::secure_wipe(result.data(), result.size());
-        for (auto& r : results) clscrypt::platform::secure_wipe(r.data(), r.size());
-    }
+    ~clscrypt_values() { clscrypt::platform::secure_wipe(result.data(), result.size()); }
     clscrypt::ValueCipher values;
     std::string result;  // the last value's result, reused from value to value
-    // A batch's values, results and outcomes, reused from batch to batch.
+    // A batch's values, results (packed, wiped) and outcomes, reused from
+    // batch to batch.
     std::vector<std::string_view> views;
-    std::vector<std::string> results;
+    clscrypt::detail::PackedResults results;
     std::vector<clscrypt::ValueOutcome> outcomes;
 };
 
@@ -123,28 +122,30 @@ clscrypt_status many_into(clscrypt_values* handle, const void* in, const std::si
         for (std::size_t i = 0; i < count; ++i) {
             h.views[i] = std::string_view(base + in_offsets[i], in_offsets[i + 1] - in_offsets[i]);
         }
+        // Wiped however this ends: the results may be plaintext.
+        struct WipeResults {
+            clscrypt::detail::PackedResults& r;
+            explicit WipeResults(clscrypt::detail::PackedResults& p) noexcept : r(p) {}
+            WipeResults(const WipeResults&) = delete;
+            WipeResults& operator=(const WipeResults&) = delete;
+            ~WipeResults() { r.wipe(); }
+        } wipe{h.results};
+        h.results.start(count);
+        h.outcomes.resize(count);
         run(h);
-        const auto wipe = [&h] {
-            for (auto& r : h.results) clscrypt::platform::secure_wipe(r.data(), r.size());
-        };
-        std::size_t total = 0;
-        for (const auto& r : h.results) total += r.size();
+        const std::size_t total = h.results.size();
         if (total > capacity) {
             capacity = total;
-            wipe();
             throw BufferTooSmall{};
         }
         if (out == nullptr && total != 0) throw ArgumentError{"the output buffer is null"};
-        auto* w = static_cast<char*>(out);
+        if (total != 0) std::memcpy(out, h.results.data(), total);
         out_offsets[0] = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            const std::string& r = h.results[i];
-            if (!r.empty()) std::memcpy(w + out_offsets[i], r.data(), r.size());
-            out_offsets[i + 1] = out_offsets[i] + r.size();
+            out_offsets[i + 1] = h.results.ends[i];
             const clscrypt::ValueOutcome& o = h.outcomes[i];
             outcomes[i] = {o.ok ? CLSCRYPT_KIND_NONE : c_kind(o.error), o.candidate};
         }
-        wipe();
         capacity = total;
     });
 }
@@ -230,7 +231,8 @@ clscrypt_status clscrypt_values_encrypt_many(clscrypt_values* handle, const void
                                              void* out, size_t* size, size_t* out_offsets,
                                              clscrypt_value_outcome* outcomes) {
     return many_into(handle, in, in_offsets, count, out, size, out_offsets, outcomes, [&](clscrypt_values& h) {
-        h.values.EncryptMany(h.views, plain_form(plain), stored_form(form), h.results, h.outcomes);
+        clscrypt::detail::ValueAccess::encrypt_many(h.values, h.views, plain_form(plain), stored_form(form), h.results,
+                                                    h.outcomes.data());
     });
 }
 
@@ -239,7 +241,8 @@ clscrypt_status clscrypt_values_decrypt_many(clscrypt_values* handle, const void
                                              void* out, size_t* size, size_t* out_offsets,
                                              clscrypt_value_outcome* outcomes) {
     return many_into(handle, in, in_offsets, count, out, size, out_offsets, outcomes, [&](clscrypt_values& h) {
-        h.values.DecryptMany(h.views, stored_form(form), plain_form(plain), h.results, h.outcomes);
+        clscrypt::detail::ValueAccess::decrypt_many(h.values, h.views, stored_form(form), plain_form(plain), h.results,
+                                                    h.outcomes.data());
     });
 }
 
@@ -248,7 +251,8 @@ clscrypt_status clscrypt_values_rekey_many(clscrypt_values* handle, const void* 
                                            void* out, size_t* size, size_t* out_offsets,
                                            clscrypt_value_outcome* outcomes) {
     return many_into(handle, in, in_offsets, count, out, size, out_offsets, outcomes, [&](clscrypt_values& h) {
-        h.values.RekeyMany(h.views, stored_form(in_form), stored_form(out_form), h.results, h.outcomes);
+        clscrypt::detail::ValueAccess::rekey_many(h.values, h.views, stored_form(in_form), stored_form(out_form),
+                                                  h.results, h.outcomes.data());
     });
 }
 

@@ -70,13 +70,21 @@ void PageText::to_text(const std::uint8_t* b, std::size_t n, std::string& out) c
     }
     const std::size_t at = out.size();
     out.resize(at + 3 * n);
-    char* w = out.data() + at;
+    out.resize(at + to_text(b, n, out.data() + at));
+}
+
+std::size_t PageText::to_text(const std::uint8_t* b, std::size_t n, char* out) const noexcept {
+    if (ascii_same_ && is_ascii(b, n)) {
+        if (n != 0) std::memcpy(out, b, n);
+        return n;
+    }
+    char* w = out;
     for (std::size_t i = 0; i < n; ++i) {
         const auto& u = utf8_[b[i]];
         std::memcpy(w, &u[1], 3);
         w += static_cast<unsigned char>(u[0]);
     }
-    out.resize(static_cast<std::size_t>(w - out.data()));
+    return static_cast<std::size_t>(w - out);
 }
 
 }  // namespace clscrypt::detail

@@ -27,6 +27,8 @@ public:
 
     /// Code-page bytes to UTF-8 text, appended to `out`.
     void to_text(const std::uint8_t* b, std::size_t n, std::string& out) const;
+    /// The same into `out` (room for 3 * n): the count written.
+    std::size_t to_text(const std::uint8_t* b, std::size_t n, char* out) const noexcept;
 
     [[nodiscard]] const CodePage& page() const noexcept { return page_; }
 

@@ -23,11 +23,16 @@
 // error object built once the chunk is done, in the order of the values, so
 // LastError() names the last value that failed. The working buffers keep
 // their capacity, and outputs are the caller's reused strings, so the
-// steady state allocates nothing.
+// steady state allocates nothing. The C interface's batches take their
+// results packed end to end instead (PackedResults): a plaintext goes
+// straight from the working buffer into one buffer, any other result through
+// one reused string, so even a first batch allocates no string per value.
 
 #include "cipher/values/pipeline.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "cipher/layout.hpp"
@@ -80,6 +85,58 @@ void apply(detail::KeyState& state, const CodePage& page, Unmappable policy, con
 }
 
 }  // namespace
+
+detail::PackedResults::~PackedResults() {
+    if (bytes_) platform::secure_wipe(bytes_.get(), capacity_);
+    platform::secure_wipe(scratch.data(), scratch.size());
+}
+
+void detail::PackedResults::start(std::size_t count) {
+    wipe();
+    ends.resize(count);
+}
+
+char* detail::PackedResults::room(std::size_t n) {
+    if (n > capacity_ - size_) {
+        // Doubled, so a batch copies its results about once more in all.
+        const std::size_t capacity = std::max({2 * capacity_, size_ + n, std::size_t{4096}});
+        std::unique_ptr<char[]> grown(new char[capacity]);
+        if (size_ != 0) {
+            std::memcpy(grown.get(), bytes_.get(), size_);
+            platform::secure_wipe(bytes_.get(), size_);
+        }
+        bytes_ = std::move(grown);
+        capacity_ = capacity;
+    }
+    return bytes_.get() + size_;
+}
+
+void detail::PackedResults::put(std::size_t i) {
+    const std::size_t n = scratch.size();
+    if (n != 0) {
+        std::memcpy(room(n), scratch.data(), n);
+        size_ += n;
+        platform::secure_wipe(scratch.data(), n);
+        scratch.clear();
+    }
+    ends[i] = size_;
+}
+
+void detail::PackedResults::put_plain(std::size_t i, const std::uint8_t* b, std::size_t n, PlainForm form,
+                                      const PageText& text) {
+    if (form == PlainForm::Bytes) {
+        if (n != 0) std::memcpy(room(n), b, n);
+        size_ += n;
+    } else {
+        size_ += text.to_text(b, n, room(3 * n));
+    }
+    ends[i] = size_;
+}
+
+void detail::PackedResults::wipe() noexcept {
+    if (size_ != 0) platform::secure_wipe(bytes_.get(), size_);
+    size_ = 0;
+}
 
 ValueCipher::State::State(ValueOptions o) : options(std::move(o)), text(options.codePage) {}
 
@@ -248,7 +305,7 @@ ValueOutcome ValueCipher::State::retry(std::string_view stored, StoredForm form,
 // Stored values to plaintexts, or re-keyed to stored values under the
 // target: one chunk.
 void ValueCipher::State::stored_chunk(std::span<const std::string_view> in, std::size_t bound, StoredForm form, Job job,
-                                      PlainForm plainForm, StoredForm outForm, std::string* out,
+                                      PlainForm plainForm, StoredForm outForm, detail::ValueOutputs out,
                                       ValueOutcome* outcomes) {
     if (arena.bytes.size() < bound) {
         arena.bytes.clear();  // holds nothing between chunks
@@ -319,29 +376,30 @@ void ValueCipher::State::stored_chunk(std::span<const std::string_view> in, std:
 
     for (std::size_t i = 0; i < in.size(); ++i) {
         const ValueItem& it = items[i];
-        out[i].clear();
+        std::string& o = out.open(i);
         switch (it.status) {
             case ValueStatus::Packed:
                 if (job == Job::Decrypt) {
-                    write_plain(base + it.offset + kHeaderSize, static_cast<std::size_t>(it.size), plainForm, out[i]);
+                    const std::uint8_t* b = base + it.offset + kHeaderSize;
+                    const auto n = static_cast<std::size_t>(it.size);
+                    if (!out.put_plain(i, b, n, plainForm, text)) write_plain(b, n, plainForm, o);
                 } else {
-                    forms.write(base + it.offset, it.length, outForm, out[i]);
+                    forms.write(base + it.offset, it.length, outForm, o);
                 }
                 outcomes[i] = ValueOutcome{true, ErrorKind::Other, 0};
                 break;
-            case ValueStatus::OtherKey:
-                outcomes[i] = retry(in[i], form, job, plainForm, outForm, it.size, out[i]);
-                break;
+            case ValueStatus::OtherKey: outcomes[i] = retry(in[i], form, job, plainForm, outForm, it.size, o); break;
             case ValueStatus::BadLength: outcomes[i] = fail(*detail::cipher_length_error(it.length)); break;
             case ValueStatus::NoRandom: outcomes[i] = fail(*random_error); break;
             default: outcomes[i] = fail(ErrorKind::InvalidArgument, kNotInForm); break;
         }
+        out.close(i);
     }
 }
 
 // Plaintexts to stored values under the target: one chunk.
 void ValueCipher::State::plain_chunk(std::span<const std::string_view> in, std::size_t bound, PlainForm plainForm,
-                                     StoredForm form, std::string* out, ValueOutcome* outcomes) {
+                                     StoredForm form, detail::ValueOutputs out, ValueOutcome* outcomes) {
     if (arena.bytes.size() < bound) {
         arena.bytes.clear();  // holds nothing between chunks
         arena.bytes.resize(bound);
@@ -401,53 +459,55 @@ void ValueCipher::State::plain_chunk(std::span<const std::string_view> in, std::
     detail::check_between_passes(used);
     for (std::size_t i = 0; i < in.size(); ++i) {
         const ValueItem& it = items[i];
-        out[i].clear();
+        std::string& o = out.open(i);
         switch (it.status) {
             case ValueStatus::Packed:
-                forms.write(base + it.offset, it.length, form, out[i]);
+                forms.write(base + it.offset, it.length, form, o);
                 outcomes[i] = ValueOutcome{true, ErrorKind::Other, 0};
                 break;
             case ValueStatus::TooLong: outcomes[i] = fail(detail::encrypted_size_error(it.length)); break;
             case ValueStatus::NoRandom: outcomes[i] = fail(*random_error); break;
             default: outcomes[i] = fail_text(in[i]); break;
         }
+        out.close(i);
     }
 }
 
 // Writing under no key at all makes data anyone can read: only when the
 // caller said so. Every value fails otherwise.
-bool ValueCipher::State::refuse_keyless_writing(std::size_t count, std::string* out, ValueOutcome* outcomes) {
+bool ValueCipher::State::refuse_keyless_writing(std::size_t count, detail::ValueOutputs out, ValueOutcome* outcomes) {
     if (!target_keyless || options.allowNoKey) return false;
     for (std::size_t i = 0; i < count; ++i) {
-        out[i].clear();
+        out.open(i);
         outcomes[i] = fail(ErrorKind::InvalidArgument, kNoKey);
+        out.close(i);
     }
     return true;
 }
 
 void ValueCipher::State::convert_stored(std::span<const std::string_view> in, StoredForm form, Job job,
-                                        PlainForm plainForm, StoredForm outForm, std::string* out,
+                                        PlainForm plainForm, StoredForm outForm, detail::ValueOutputs out,
                                         ValueOutcome* outcomes) {
     if (job == Job::Rekey && refuse_keyless_writing(in.size(), out, outcomes)) return;
     for (std::size_t first = 0; first < in.size();) {
         common::check_cancelled();
         std::size_t bound = 0;
         const std::size_t last = detail::chunk_end(in, first, 0, form == StoredForm::Bytes, bound);
-        stored_chunk(in.subspan(first, last - first), bound, form, job, plainForm, outForm, out + first,
+        stored_chunk(in.subspan(first, last - first), bound, form, job, plainForm, outForm, out.from(first),
                      outcomes + first);
         first = last;
     }
 }
 
 void ValueCipher::State::convert_plain(std::span<const std::string_view> in, PlainForm plainForm, StoredForm form,
-                                       std::string* out, ValueOutcome* outcomes) {
+                                       detail::ValueOutputs out, ValueOutcome* outcomes) {
     if (refuse_keyless_writing(in.size(), out, outcomes)) return;
     for (std::size_t first = 0; first < in.size();) {
         common::check_cancelled();
         std::size_t bound = 0;
         const std::size_t last =
             detail::chunk_end(in, first, detail::kLayoutOverhead, plainForm == PlainForm::Bytes, bound);
-        plain_chunk(in.subspan(first, last - first), bound, plainForm, form, out + first, outcomes + first);
+        plain_chunk(in.subspan(first, last - first), bound, plainForm, form, out.from(first), outcomes + first);
         first = last;
     }
 }

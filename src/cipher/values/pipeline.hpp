@@ -46,6 +46,78 @@ struct ValueItem {
     ValueStatus status = ValueStatus::Packed;
 };
 
+/// A batch's results end to end in one buffer (the C interface's batch
+/// calls), with no string per value: value i's result ends at ends[i]. The
+/// buffer wipes what it held whenever it grows, and its whole capacity when
+/// it goes; wipe() clears it for the next batch.
+class PackedResults {
+public:
+    PackedResults() = default;
+    PackedResults(const PackedResults&) = delete;
+    PackedResults& operator=(const PackedResults&) = delete;
+    ~PackedResults();
+
+    /// Empties the results (wiped) and makes room for `count` ends.
+    void start(std::size_t count);
+    /// Appends `scratch` as value i's result and wipes it.
+    void put(std::size_t i);
+    /// Appends value i's plaintext, `n` bytes at `b` in `form`, written in
+    /// place rather than through `scratch`.
+    void put_plain(std::size_t i, const std::uint8_t* b, std::size_t n, PlainForm form, const PageText& text);
+    void wipe() noexcept;
+
+    [[nodiscard]] const char* data() const noexcept { return bytes_.get(); }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+    std::vector<std::size_t> ends;
+    std::string scratch;  // the result in hand
+
+private:
+    /// Room for `n` more bytes at the end.
+    char* room(std::size_t n);
+
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+/// Where a batch's results go: one string per value, or packed.
+class ValueOutputs {
+public:
+    explicit ValueOutputs(std::string* each) noexcept : each_(each) {}
+    explicit ValueOutputs(PackedResults& packed) noexcept : packed_(&packed) {}
+
+    /// The outputs of the values from `first` on.
+    [[nodiscard]] ValueOutputs from(std::size_t first) const noexcept {
+        ValueOutputs o = *this;
+        o.first_ += first;
+        return o;
+    }
+    /// The string value i's result is written into, empty.
+    std::string& open(std::size_t i) noexcept {
+        if (packed_ != nullptr) return packed_->scratch;
+        std::string& s = each_[first_ + i];
+        s.clear();
+        return s;
+    }
+    /// Writes value i's plaintext straight into packed results; false, with
+    /// nothing done, when the results are strings.
+    bool put_plain(std::size_t i, const std::uint8_t* b, std::size_t n, PlainForm form, const PageText& text) {
+        if (packed_ == nullptr) return false;
+        packed_->put_plain(first_ + i, b, n, form, text);
+        return true;
+    }
+    /// Value i's result is complete (empty for a value that failed).
+    void close(std::size_t i) {
+        if (packed_ != nullptr) packed_->put(first_ + i);
+    }
+
+private:
+    std::string* each_ = nullptr;
+    PackedResults* packed_ = nullptr;
+    std::size_t first_ = 0;
+};
+
 }  // namespace detail
 
 // Hidden: the inside of an exported class, never part of the library's
@@ -61,10 +133,10 @@ struct CLSCRYPT_LOCAL ValueCipher::State {
     /// Stored values to plaintexts (Decrypt), or re-keyed to stored values
     /// under the target (Rekey), chunk by chunk.
     void convert_stored(std::span<const std::string_view> in, StoredForm form, Job job, PlainForm plainForm,
-                        StoredForm outForm, std::string* out, ValueOutcome* outcomes);
+                        StoredForm outForm, detail::ValueOutputs out, ValueOutcome* outcomes);
     /// Plaintexts to stored values under the target, chunk by chunk.
-    void convert_plain(std::span<const std::string_view> in, PlainForm plainForm, StoredForm form, std::string* out,
-                       ValueOutcome* outcomes);
+    void convert_plain(std::span<const std::string_view> in, PlainForm plainForm, StoredForm form,
+                       detail::ValueOutputs out, ValueOutcome* outcomes);
 
     ValueOptions options;
     // Each candidate's tables, and the target's, held here and wiped with
@@ -103,10 +175,10 @@ private:
     ValueOutcome retry(std::string_view stored, StoredForm form, Job job, PlainForm plainForm, StoredForm outForm,
                        std::int32_t s, std::string& out);
     void stored_chunk(std::span<const std::string_view> in, std::size_t bound, StoredForm form, Job job,
-                      PlainForm plainForm, StoredForm outForm, std::string* out, ValueOutcome* outcomes);
+                      PlainForm plainForm, StoredForm outForm, detail::ValueOutputs out, ValueOutcome* outcomes);
     void plain_chunk(std::span<const std::string_view> in, std::size_t bound, PlainForm plainForm, StoredForm form,
-                     std::string* out, ValueOutcome* outcomes);
-    bool refuse_keyless_writing(std::size_t count, std::string* out, ValueOutcome* outcomes);
+                     detail::ValueOutputs out, ValueOutcome* outcomes);
+    bool refuse_keyless_writing(std::size_t count, detail::ValueOutputs out, ValueOutcome* outcomes);
 };
 
 }  // namespace clscrypt

@@ -72,21 +72,23 @@ private:
 ValueOutcome ValueCipher::Encrypt(std::string_view plain, PlainForm plainForm, StoredForm form, std::string& stored) {
     ValueOutcome outcome;
     const InputAside aside(plain, stored);
-    state_->convert_plain({&plain, 1}, plainForm, form, &stored, &outcome);
+    state_->convert_plain({&plain, 1}, plainForm, form, detail::ValueOutputs(&stored), &outcome);
     return outcome;
 }
 
 ValueOutcome ValueCipher::Decrypt(std::string_view stored, StoredForm form, PlainForm plainForm, std::string& plain) {
     ValueOutcome outcome;
     const InputAside aside(stored, plain);
-    state_->convert_stored({&stored, 1}, form, State::Job::Decrypt, plainForm, form, &plain, &outcome);
+    state_->convert_stored({&stored, 1}, form, State::Job::Decrypt, plainForm, form, detail::ValueOutputs(&plain),
+                           &outcome);
     return outcome;
 }
 
 ValueOutcome ValueCipher::Rekey(std::string_view stored, StoredForm inForm, StoredForm outForm, std::string& rekeyed) {
     ValueOutcome outcome;
     const InputAside aside(stored, rekeyed);
-    state_->convert_stored({&stored, 1}, inForm, State::Job::Rekey, PlainForm::Bytes, outForm, &rekeyed, &outcome);
+    state_->convert_stored({&stored, 1}, inForm, State::Job::Rekey, PlainForm::Bytes, outForm,
+                           detail::ValueOutputs(&rekeyed), &outcome);
     return outcome;
 }
 
@@ -94,22 +96,23 @@ void ValueCipher::EncryptMany(std::span<const std::string_view> plain, PlainForm
                               std::vector<std::string>& stored, std::vector<ValueOutcome>& outcomes) {
     stored.resize(plain.size());
     outcomes.resize(plain.size());
-    state_->convert_plain(plain, plainForm, form, stored.data(), outcomes.data());
+    state_->convert_plain(plain, plainForm, form, detail::ValueOutputs(stored.data()), outcomes.data());
 }
 
 void ValueCipher::DecryptMany(std::span<const std::string_view> stored, StoredForm form, PlainForm plainForm,
                               std::vector<std::string>& plain, std::vector<ValueOutcome>& outcomes) {
     plain.resize(stored.size());
     outcomes.resize(stored.size());
-    state_->convert_stored(stored, form, State::Job::Decrypt, plainForm, form, plain.data(), outcomes.data());
+    state_->convert_stored(stored, form, State::Job::Decrypt, plainForm, form, detail::ValueOutputs(plain.data()),
+                           outcomes.data());
 }
 
 void ValueCipher::RekeyMany(std::span<const std::string_view> stored, StoredForm inForm, StoredForm outForm,
                             std::vector<std::string>& rekeyed, std::vector<ValueOutcome>& outcomes) {
     rekeyed.resize(stored.size());
     outcomes.resize(stored.size());
-    state_->convert_stored(stored, inForm, State::Job::Rekey, PlainForm::Bytes, outForm, rekeyed.data(),
-                           outcomes.data());
+    state_->convert_stored(stored, inForm, State::Job::Rekey, PlainForm::Bytes, outForm,
+                           detail::ValueOutputs(rekeyed.data()), outcomes.data());
 }
 
 std::string ValueCipher::EncryptOrThrow(std::string_view plain, PlainForm plainForm, StoredForm form) {
