@@ -389,7 +389,7 @@ TEST(ParallelDecrypt, ForkedChildrenStartNoThreadUnlessTheProgramAsks) {
 // each chunk goes to the workers whole, however many events fall in it (cut
 // at its events, every piece of a 3 MiB file would be too short to share,
 // and no worker would ever start).
-TEST(ParallelDecrypt, FileChunksWithProgressEventsAreStillSharedOut) {
+TEST(ParallelDecrypt, ForkedChildrenShareOutFileChunksWithProgressEvents) {
     if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor";
     const auto message = random_bytes(std::size_t{3} << 20);
     clsToString writer;
